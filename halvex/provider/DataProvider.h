@@ -1,0 +1,37 @@
+// One configured sensor as its channel's worker sees it.
+#pragma once
+
+#include "platform/power.h"
+#include "platform/types.h"
+
+#include <atomic>
+
+class DataProvider {
+public:
+    DataProvider() = default;
+    virtual ~DataProvider() = default;
+    DataProvider(const DataProvider&) = delete;
+    DataProvider& operator=(const DataProvider&) = delete;
+
+    // True when the provider runs. Called on D0 entry.
+    virtual bool Start() = 0;
+    // Safe more than once and after a failed Start. Called on D0 exit.
+    virtual bool Stop() = 0;
+    // Read by the channel's worker after every wake-up; no lock, no side effect.
+    virtual bool IsActive() = 0;
+    // The console display state arrives in the first DWORD of the record's Data.
+    virtual void OnPowerSettingChange(ULONG type, const POWERBROADCAST_SETTING* setting) = 0;
+
+    // Values are written on sensor, IOCTL and notification threads and read
+    // lock-free by the worker, hence atomic words.
+    std::atomic<int32_t> mDisplayState{3}; // 0 off, 1 on, 2 dimmed, 3 none delivered yet
+    std::atomic<float> mValue{1.0f};       // a sensor that has not reported counts as detected
+    std::atomic<int32_t> mForcedActive{0}; // non-zero while the display is off
+
+protected:
+    // The activity rule both implementations share: a reading strictly above
+    // 0.0 (so not 0.0, a negative value or NaN), or the display forcing it.
+    bool ValueOrForcedActive() const {
+        return mValue.load() > 0.0f || mForcedActive.load() != 0;
+    }
+};

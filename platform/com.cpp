@@ -1,0 +1,131 @@
+#include "platform/com.h"
+
+#include "platform/sim/com_apartment.h"
+#include "platform/sim/faults.h"
+#include "platform/win32.h"
+
+#include <map>
+#include <mutex>
+#include <new>
+
+namespace {
+
+struct Apartment {
+    int initCount = 0;
+    DWORD mode = COINIT_MULTITHREADED;
+};
+
+thread_local Apartment tApartment;
+
+// Which threads are in the multithreaded apartment, for tests that ask about another thread.
+std::mutex gMtaLock;
+std::map<DWORD, int> gMtaThreads;
+
+void RecordMta(int delta) {
+    std::lock_guard guard(gMtaLock);
+    DWORD id = GetCurrentThreadId();
+    if ((gMtaThreads[id] += delta) <= 0) {
+        gMtaThreads.erase(id);
+    }
+}
+
+} // namespace
+
+HRESULT CoInitializeEx(LPVOID, DWORD coInit) {
+    if (auto code = sim::CheckFault("CoInitializeEx")) {
+        return sim::FaultCodeOr<HRESULT>(*code, E_OUTOFMEMORY);
+    }
+    if (tApartment.initCount > 0) {
+        if (tApartment.mode != coInit) {
+            return RPC_E_CHANGED_MODE;
+        }
+        ++tApartment.initCount;
+        if (coInit == COINIT_MULTITHREADED) {
+            RecordMta(1);
+        }
+        return S_FALSE;
+    }
+    tApartment.initCount = 1;
+    tApartment.mode = coInit;
+    if (coInit == COINIT_MULTITHREADED) {
+        RecordMta(1);
+    }
+    return S_OK;
+}
+
+void CoUninitialize() {
+    if (tApartment.initCount == 0) {
+        return;
+    }
+    --tApartment.initCount;
+    if (tApartment.mode == COINIT_MULTITHREADED) {
+        RecordMta(-1);
+    }
+}
+
+namespace sim {
+
+bool CurrentThreadInMta() {
+    return tApartment.initCount > 0 && tApartment.mode == COINIT_MULTITHREADED;
+}
+
+bool ThreadInMta(DWORD threadId) {
+    std::lock_guard guard(gMtaLock);
+    return gMtaThreads.count(threadId) != 0;
+}
+
+int CurrentThreadComInitCount() { return tApartment.initCount; }
+
+} // namespace sim
+
+namespace winrt {
+
+hresult_error::hresult_error(HRESULT code) : mCode(code) {}
+
+[[noreturn]] void throw_hresult(HRESULT result) {
+    if (result == E_OUTOFMEMORY) {
+        throw std::bad_alloc();
+    }
+    throw hresult_error(result);
+}
+
+void check_hresult(HRESULT result) {
+    if (FAILED(result)) {
+        throw_hresult(result);
+    }
+}
+
+} // namespace winrt
+
+std::string NarrowString(const std::u16string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string NarrowString(const WCHAR* text) {
+    return text == nullptr ? std::string() : NarrowString(std::u16string(text));
+}

@@ -1,0 +1,41 @@
+// Named fault points. A stand-in call checks its point on every call; a test
+// arms the point to fire once, on the n-th call from arming, or always. When it
+// fires, the call fails the way the platform would; `code` lets the test choose
+// the status, Win32 error or HRESULT (0 keeps the point's own default).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sim {
+
+struct FaultSpec {
+    enum class When { Once, Nth, Always };
+    When when = When::Once;
+    unsigned nth = 1; // for Nth: the call, counted from 1 after arming, that fails
+    std::int64_t code = 0;
+
+    static FaultSpec Once(std::int64_t code = 0) { return {When::Once, 1, code}; }
+    static FaultSpec Always(std::int64_t code = 0) { return {When::Always, 1, code}; }
+    static FaultSpec OnCall(unsigned n, std::int64_t code = 0) { return {When::Nth, n, code}; }
+};
+
+void ArmFault(std::string_view point, FaultSpec spec = {});
+void DisarmFault(std::string_view point);
+void ResetFaults();
+
+// Called by the stand-in: the code to fail with when the point fires (0 means
+// "the point's default"), nothing when the call goes through.
+std::optional<std::int64_t> CheckFault(std::string_view point);
+
+// How often a point has been checked since the process started or ResetFaults.
+unsigned FaultCalls(std::string_view point);
+
+// The fault code, or `fallback` when the test left it at 0.
+template <typename T> T FaultCodeOr(std::int64_t code, T fallback) {
+    return code == 0 ? fallback : static_cast<T>(code);
+}
+
+} // namespace sim
