@@ -1,0 +1,135 @@
+#include "host/Checks.h"
+#include "host/Tokens.h"
+
+#include "platform/sim/quiescence.h"
+#include "platform/sim/trace_recorder.h"
+
+#include <thread>
+
+namespace host {
+
+namespace {
+
+std::string IndexList(const std::vector<std::int32_t>& indexes) {
+    std::string text;
+    for (std::int32_t i : indexes) {
+        text += text.empty() ? "" : ",";
+        text += std::to_string(i);
+    }
+    return text;
+}
+
+CheckOutcome Outcome(bool held, std::string expected, std::string seen, bool final = false) {
+    return CheckOutcome{held, final, std::move(expected), std::move(seen)};
+}
+
+} // namespace
+
+CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults& last) {
+    switch (c.op) {
+    case Op::ExpectStatus:
+        if (!last.ioctl) {
+            return Outcome(false, "IOCTL status " + StatusText(c.a), "no IOCTL has been sent",
+                           true);
+        }
+        return Outcome(last.ioctl->status == c.a, "IOCTL status " + StatusText(c.a),
+                       "IOCTL status " + StatusText(last.ioctl->status), true);
+    case Op::ExpectBytes:
+        if (!last.ioctl) {
+            return Outcome(false, std::to_string(c.a) + " bytes returned", "no IOCTL has been sent",
+                           true);
+        }
+        return Outcome(last.ioctl->bytes == c.a, std::to_string(c.a) + " bytes returned",
+                       std::to_string(last.ioctl->bytes) + " bytes returned", true);
+    case Op::ExpectOutput: {
+        if (!last.ioctl) {
+            return Outcome(false, "output starting " + HexBytes(c.bytes), "no IOCTL has been sent",
+                           true);
+        }
+        const auto& out = last.ioctl->output;
+        std::size_t shown = std::min(out.size(), last.ioctl->bytes);
+        std::vector<std::uint8_t> returned(out.begin(), out.begin() + static_cast<long>(shown));
+        bool held = returned.size() >= c.bytes.size() &&
+                    std::equal(c.bytes.begin(), c.bytes.end(), returned.begin());
+        return Outcome(held, "output starting " + HexBytes(c.bytes), "output " + HexBytes(returned),
+                       true);
+    }
+    case Op::ExpectAdd:
+        if (!last.add) {
+            return Outcome(false, "device add status " + StatusText(c.a), "no device add has run",
+                           true);
+        }
+        return Outcome(*last.add == c.a, "device add status " + StatusText(c.a),
+                       "device add status " + StatusText(*last.add), true);
+    case Op::ExpectChannels: {
+        auto count = machine.ChannelCount();
+        if (!count) {
+            return Outcome(false, std::to_string(c.a) + " channel objects",
+                           "the channel objects cannot be inspected in this build", true);
+        }
+        return Outcome(*count == c.a, std::to_string(c.a) + " channel objects",
+                       std::to_string(*count) + " channel objects");
+    }
+    case Op::ExpectModem: {
+        std::string expected = "modem antennas at " + IndexList(c.indexes);
+        if (!machine.ModemPresent()) {
+            return Outcome(false, expected, "no modem");
+        }
+        auto seen = machine.ModemIndexes();
+        return Outcome(seen == c.indexes, expected, "modem antennas at " + IndexList(seen));
+    }
+    case Op::ExpectModemSets: {
+        std::size_t sets = machine.ModemSetCount();
+        return Outcome(sets == c.a, std::to_string(c.a) + " SetConfigurationAsync call(s)",
+                       std::to_string(sets) + " SetConfigurationAsync call(s)", sets > c.a);
+    }
+    case Op::ExpectModemEnabled: {
+        bool enabled = machine.ModemEnabled();
+        auto word = [](bool b) { return std::string(b ? "enabled" : "not enabled"); };
+        return Outcome(enabled == c.flag, "modem SAR back-off " + word(c.flag),
+                       "modem SAR back-off " + word(enabled));
+    }
+    case Op::ExpectTrace: {
+        bool found = sim::TraceContains(c.word);
+        return Outcome(found, "a trace message containing \"" + c.word + "\"",
+                       found ? "found"
+                             : "no such message among " +
+                                   std::to_string(sim::TraceSnapshot().size()) + " recorded");
+    }
+    case Op::ExpectNoTrace: {
+        std::string seen = "none";
+        for (const auto& record : sim::TraceSnapshot()) {
+            if (record.message.find(c.word) != std::string::npos) {
+                seen = record.file + ": " + record.message;
+                break;
+            }
+        }
+        return Outcome(seen == "none", "no trace message containing \"" + c.word + "\"", seen,
+                       true);
+    }
+    default:
+        return Outcome(false, "a check", "not a check", true);
+    }
+}
+
+CheckOutcome WaitForCheck(const Command& command, Machine& machine, const LastResults& last,
+                          std::chrono::milliseconds bound, const std::function<void()>& onPoll) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (true) {
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        sim::Settle(std::max(remaining, std::chrono::milliseconds(0)));
+        if (onPoll) {
+            onPoll();
+        }
+        CheckOutcome outcome = EvaluateCheck(command, machine, last);
+        if (outcome.held || outcome.final || std::chrono::steady_clock::now() >= deadline) {
+            return outcome;
+        }
+        // Settled but not yet true: a timed wait of the driver has still to
+        // run out. Look again shortly; the bound above ends the wait.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+} // namespace host

@@ -1,0 +1,34 @@
+// The host's command line:
+//   halvex-host [--driver PATH] [--config FILE.reg] [--trace error|flow|verbose]
+//               [--json] [--time-scale F] [SCENARIO.scn ...]
+//   halvex-host --check-config FILE.reg
+//   halvex-host --bench
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+enum class Mode { Run, CheckConfig, Bench, Help };
+
+struct Options {
+    Mode mode = Mode::Run;
+    std::string driverPath; // empty: the driver library of the build tree
+    std::string configPath; // --config, or the file of --check-config
+    int traceLevel = 0;     // 0: no trace lines; 2 error, 4 flow, 5 verbose
+    bool json = false;
+    std::optional<double> timeScale;
+    std::vector<std::string> scenarios; // none: the built-in walk
+};
+
+struct CommandLineResult {
+    std::optional<Options> options;
+    std::string error; // set when options is empty and the mode is not help
+};
+
+CommandLineResult ParseCommandLine(const std::vector<std::string>& args);
+const char* UsageText();
+
+} // namespace host

@@ -1,0 +1,51 @@
+#include "host/DriverView.h"
+#include "host/Machine.h"
+
+#include "halvex/driver/DeviceContext.h"
+
+namespace host {
+
+std::optional<DeviceView> ReadDeviceView(Machine& machine) {
+    auto* context = static_cast<const DEVICE_CONTEXT*>(machine.FindDeviceContext("DEVICE_CONTEXT"));
+    if (context == nullptr) {
+        return std::nullopt;
+    }
+    DeviceView view;
+    view.numberOfChannels = context->NumberOfChannels;
+    view.wlanAntCount = context->WlanAntCount;
+    view.configuredCount = context->ConfiguredCount;
+    if (context->Channels != nullptr) {
+        for (ULONG i = 0; i < context->ConfiguredCount; ++i) {
+            const CHANNEL_INFO& record = context->Channels[i];
+            ChannelView channel;
+            channel.type = record.ChannelType;
+            channel.valid = record.Valid != 0;
+            if (record.SarDataMapping != nullptr) {
+                for (ULONG m = 0; m < record.SarMappingCount; ++m) {
+                    channel.mapping.emplace_back(record.SarDataMapping[m].StateMask,
+                                                 record.SarDataMapping[m].BackoffIndex);
+                }
+            }
+            if (record.Sensors != nullptr) {
+                for (ULONG s = 0; s < record.SensorCount; ++s) {
+                    const SENSOR_INFO& sensor = record.Sensors[s];
+                    channel.sensors.push_back(SensorView{s, sensor.Type, sensor.ID,
+                                                         sensor.Valid != 0, sensor.SuidLow,
+                                                         sensor.SuidHigh});
+                }
+            }
+            if (record.ChannelType == ChannelTypeWlan && record.WlanAntennaInfo != nullptr) {
+                channel.wlanAntennaMask = record.WlanAntennaInfo[0];
+            }
+            view.channels.push_back(std::move(channel));
+        }
+    }
+    if (context->ChannelObjects != nullptr) {
+        for (ULONG i = 0; i < context->ConfiguredCount; ++i) {
+            view.channelObjects += context->ChannelObjects[i] != nullptr ? 1 : 0;
+        }
+    }
+    return view;
+}
+
+} // namespace host

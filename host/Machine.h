@@ -1,0 +1,80 @@
+// The simulated machine as the host drives it: the driver host of the
+// framework stand-in (load, device add, PnP and power, IOCTLs), the device's
+// registry, the display, the WWAN interfaces and the modem. One per scenario
+// process.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct IoOutcome {
+    std::uint32_t status = 0;
+    std::size_t bytes = 0;
+    std::vector<std::uint8_t> output;
+};
+
+class Machine {
+public:
+    explicit Machine(std::string driverPath);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Each returns an empty string on success, else what went wrong (a host
+    // error, not a driver result: the scenario cannot go on).
+    std::string ImportConfig(const std::string& path);
+    std::string ImportConfigText(const std::string& text, const std::string& name);
+
+    // Loads the driver if needed and adds the device. `error` is set when the
+    // driver could not be loaded at all.
+    std::uint32_t AddDevice(std::string* error);
+    std::uint32_t Start(std::string* error);
+    std::uint32_t D0Entry(std::uint32_t previous, std::uint32_t action, std::string* error);
+    std::uint32_t D0Exit(std::uint32_t target, std::uint32_t action, std::string* error);
+    std::uint32_t Sleep(std::string* error);
+    std::uint32_t Wake(std::string* error);
+    std::uint32_t Hibernate(std::string* error);
+    std::uint32_t Resume(std::string* error);
+    std::uint32_t Shutdown(std::string* error);
+    std::uint32_t Remove(std::string* error);
+    void Unload(std::string* error);
+
+    IoOutcome Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input, std::size_t outLen,
+                    std::string* error);
+
+    std::string Display(std::uint32_t state);
+    std::string WwanAdd(std::uint32_t type);
+    std::string WwanRemove(std::uint32_t type);
+    std::string ModemAntennas(std::uint32_t count, std::int32_t index);
+    std::string ModemNone();
+    std::string ModemFail(const std::string& step, const std::string& how, bool always);
+    std::string ModemOk();
+
+    // Observations. Empty optionals mean "cannot be seen in this build".
+    std::optional<std::size_t> ChannelCount();
+    // The device's context of that type name, or null (no device, or no
+    // object inspection in this build).
+    void* FindDeviceContext(const char* typeName);
+    std::vector<std::int32_t> ModemIndexes();
+    bool ModemPresent();
+    std::size_t ModemSetCount();
+    std::vector<std::vector<std::int32_t>> ModemPayloads();
+    bool ModemEnabled();
+
+    // Leftovers after removal (objects, threads); empty when clean or unknown.
+    std::string LeakReport();
+
+private:
+    bool EnsureLoaded(std::string* error);
+    bool EnsureAdded(std::string* error);
+
+    struct State;
+    std::unique_ptr<State> mState;
+};
+
+} // namespace host

@@ -1,0 +1,268 @@
+#include "host/Runner.h"
+#include "host/Checks.h"
+#include "host/Machine.h"
+#include "host/Timeline.h"
+#include "host/Tokens.h"
+
+#include "platform/sim/clock.h"
+#include "platform/sim/quiescence.h"
+#include "platform/sim/trace_recorder.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace host {
+
+namespace {
+
+constexpr std::chrono::milliseconds kCheckBound(10000);
+constexpr std::chrono::milliseconds kSettleBound(10000);
+
+constexpr std::uint32_t kIoctlGetInfo = 0x81290800u;
+constexpr std::uint32_t kIoctlSetSensorState = 0x81290804u;
+
+std::vector<std::uint8_t> SetStateInput(std::uint32_t id, std::uint32_t state) {
+    std::vector<std::uint8_t> bytes(8);
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(id >> (8 * i));
+        bytes[4 + i] = static_cast<std::uint8_t>(state >> (8 * i));
+    }
+    return bytes;
+}
+
+class ScenarioRun {
+public:
+    ScenarioRun(const Scenario& scenario, const RunSettings& settings)
+        : mScenario(scenario), mSettings(settings), mMachine(settings.driverPath),
+          mTimeline(stdout, settings.json) {}
+
+    int Run();
+
+private:
+    double Now() const { return static_cast<double>(sim::NowMs() - mStartMs); }
+    // Prints the settings that reached the modem since the last look.
+    void DrainModem();
+    // Returns an empty string, or a host error.
+    std::string Execute(const Command& c, std::string* result);
+    bool RunCheck(const Command& c);
+    int HostError(const std::string& where, int line, const std::string& message);
+
+    const Scenario& mScenario;
+    const RunSettings& mSettings;
+    Machine mMachine;
+    Timeline mTimeline;
+    LastResults mLast;
+    std::uint64_t mStartMs = 0;
+    std::size_t mModemSeen = 0;
+};
+
+void ScenarioRun::DrainModem() {
+    auto payloads = mMachine.ModemPayloads();
+    if (payloads.size() < mModemSeen) {
+        mModemSeen = 0; // a new modem was installed: its record starts afresh
+    }
+    for (std::size_t i = mModemSeen; i < payloads.size(); ++i) {
+        mTimeline.Modem(Now(), payloads[i], i + 1);
+    }
+    mModemSeen = payloads.size();
+}
+
+int ScenarioRun::HostError(const std::string& where, int line, const std::string& message) {
+    std::string text =
+        where + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + message;
+    mTimeline.Note(Now(), "error: " + text);
+    std::fprintf(stderr, "halvex-host: %s\n", text.c_str());
+    return 2;
+}
+
+std::string ScenarioRun::Execute(const Command& c, std::string* result) {
+    std::string error;
+    auto status = [&](std::uint32_t s) { *result = StatusText(s); };
+    switch (c.op) {
+    case Op::Config:
+        return mMachine.ImportConfig(c.path);
+    case Op::Add: {
+        std::uint32_t s = mMachine.AddDevice(&error);
+        if (error.empty()) {
+            mLast.add = s;
+            status(s);
+        }
+        return error;
+    }
+    case Op::Start:
+        status(mMachine.Start(&error));
+        return error;
+    case Op::D0Entry:
+        status(mMachine.D0Entry(c.a, c.b, &error));
+        return error;
+    case Op::D0Exit:
+        status(mMachine.D0Exit(c.a, c.b, &error));
+        return error;
+    case Op::Sleep:
+        status(mMachine.Sleep(&error));
+        return error;
+    case Op::Wake:
+        status(mMachine.Wake(&error));
+        return error;
+    case Op::Hibernate:
+        status(mMachine.Hibernate(&error));
+        return error;
+    case Op::Resume:
+        status(mMachine.Resume(&error));
+        return error;
+    case Op::Shutdown:
+        status(mMachine.Shutdown(&error));
+        return error;
+    case Op::Remove: {
+        status(mMachine.Remove(&error));
+        if (error.empty()) {
+            std::string leaks = mMachine.LeakReport();
+            if (!leaks.empty()) {
+                *result += "; left behind: " + leaks;
+            }
+        }
+        return error;
+    }
+    case Op::Unload:
+        mMachine.Unload(&error);
+        return error;
+    case Op::IoctlSetState:
+    case Op::IoctlGetInfo:
+    case Op::IoctlRaw: {
+        std::uint32_t code = c.op == Op::IoctlSetState  ? kIoctlSetSensorState
+                             : c.op == Op::IoctlGetInfo ? kIoctlGetInfo
+                                                        : c.a;
+        std::vector<std::uint8_t> input = c.op == Op::IoctlSetState ? SetStateInput(c.a, c.b)
+                                          : c.op == Op::IoctlRaw    ? c.bytes
+                                                                    : std::vector<std::uint8_t>{};
+        std::size_t outLen = c.outLen.value_or(c.op == Op::IoctlGetInfo ? 8 : 0);
+        IoOutcome outcome = mMachine.Ioctl(code, input, outLen, &error);
+        if (!error.empty()) {
+            return error;
+        }
+        *result = StatusText(outcome.status) + ", " + std::to_string(outcome.bytes) + " bytes";
+        if (outcome.bytes > 0) {
+            std::vector<std::uint8_t> returned(
+                outcome.output.begin(),
+                outcome.output.begin() +
+                    static_cast<long>(std::min(outcome.bytes, outcome.output.size())));
+            *result += " " + HexBytes(returned);
+        }
+        mLast.ioctl = std::move(outcome);
+        return {};
+    }
+    case Op::Display:
+        return mMachine.Display(c.a);
+    case Op::WwanAdd:
+        return mMachine.WwanAdd(c.a);
+    case Op::WwanRemove:
+        return mMachine.WwanRemove(c.a);
+    case Op::ModemAntennas:
+        mModemSeen = 0;
+        return mMachine.ModemAntennas(c.a, static_cast<std::int32_t>(c.b));
+    case Op::ModemNone:
+        return mMachine.ModemNone();
+    case Op::ModemFail:
+        return mMachine.ModemFail(c.word, c.how, c.flag);
+    case Op::ModemOk:
+        return mMachine.ModemOk();
+    case Op::Wait:
+        std::this_thread::sleep_for(sim::RealDuration(c.a));
+        return {};
+    case Op::TimeScale:
+        sim::SetTimeScale(c.scale);
+        return {};
+    default:
+        return "not a command";
+    }
+}
+
+bool ScenarioRun::RunCheck(const Command& c) {
+    CheckOutcome outcome = WaitForCheck(c, mMachine, mLast, kCheckBound, [this] { DrainModem(); });
+    if (outcome.held) {
+        mTimeline.CheckHeld(Now(), c.file, c.line, c.text);
+        return true;
+    }
+    mTimeline.CheckFailed(Now(), c.file, c.line, c.text, outcome.expected, outcome.seen);
+    if (mSettings.json) {
+        // The JSON lines go to tools; a person still needs the failing line.
+        std::fprintf(stderr, "%s:%d: check failed: %s\n    expected: %s\n    seen:     %s\n",
+                     c.file.c_str(), c.line, c.text.c_str(), outcome.expected.c_str(),
+                     outcome.seen.c_str());
+    }
+    return false;
+}
+
+int ScenarioRun::Run() {
+    if (mSettings.timeScale) {
+        sim::SetTimeScale(*mSettings.timeScale);
+    }
+    // Everything is recorded, so that `expect trace` sees verbose messages too;
+    // only what --trace asks for is printed.
+    sim::SetTraceLevel(5);
+    sim::ClearTrace();
+    mStartMs = sim::NowMs();
+    const int printLevel = mSettings.traceLevel;
+    sim::SetTraceSink([this, printLevel](const sim::TraceRecord& record) {
+        mTimeline.Trace(Now(), record.level, record.file, record.message,
+                        record.level <= printLevel);
+    });
+    mTimeline.Begin(mScenario.name, 0);
+
+    int exitStatus = 0;
+    if (!mSettings.builtinConfig.empty()) {
+        std::string error = mMachine.ImportConfigText(mSettings.builtinConfig, "built-in.reg");
+        if (!error.empty()) {
+            exitStatus = HostError("built-in.reg", 0, error);
+        } else {
+            mTimeline.Note(Now(),
+                           "configuration: the built-in one (one MODEM channel, APPS sensor 1)");
+        }
+    }
+    if (exitStatus == 0 && !mSettings.configPath.empty()) {
+        std::string error = mMachine.ImportConfig(mSettings.configPath);
+        if (!error.empty()) {
+            exitStatus = HostError(mSettings.configPath, 0, error);
+        } else {
+            mTimeline.Note(Now(), "configuration: " + mSettings.configPath);
+        }
+    }
+    for (const Command& c : mScenario.commands) {
+        if (exitStatus != 0) {
+            break;
+        }
+        if (IsCheck(c.op)) {
+            if (!RunCheck(c)) {
+                exitStatus = 1;
+            }
+            continue;
+        }
+        std::string result;
+        std::string error = Execute(c, &result);
+        if (!error.empty()) {
+            mTimeline.Command(Now(), c.file, c.line, c.text, "error");
+            exitStatus = HostError(c.file, c.line, error);
+            break;
+        }
+        mTimeline.Command(Now(), c.file, c.line, c.text, result);
+        if (!sim::Settle(kSettleBound)) {
+            mTimeline.Note(Now(), "the machine did not settle within 10 s");
+        }
+        DrainModem();
+    }
+    sim::Settle(kSettleBound);
+    DrainModem();
+    mTimeline.End(Now(), exitStatus);
+    sim::SetTraceSink(nullptr);
+    return exitStatus;
+}
+
+} // namespace
+
+int RunScenario(const Scenario& scenario, const RunSettings& settings) {
+    ScenarioRun run(scenario, settings);
+    return run.Run();
+}
+
+} // namespace host

@@ -1,0 +1,102 @@
+// A scenario: the commands of one .scn file (or of the built-in walk), parsed
+// and checked for syntax before anything runs, so that a typo never leaves a
+// half-run machine behind.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+enum class Op {
+    // Driver and power
+    Config,
+    Add,
+    Start,
+    D0Entry,
+    D0Exit,
+    Sleep,
+    Wake,
+    Hibernate,
+    Resume,
+    Shutdown,
+    Remove,
+    Unload,
+    // Inputs
+    IoctlSetState,
+    IoctlGetInfo,
+    IoctlRaw,
+    Display,
+    WwanAdd,
+    WwanRemove,
+    ModemAntennas,
+    ModemNone,
+    ModemFail,
+    ModemOk,
+    Wait,
+    TimeScale,
+    // Checks
+    ExpectStatus,
+    ExpectBytes,
+    ExpectOutput,
+    ExpectAdd,
+    ExpectChannels,
+    ExpectModem,
+    ExpectModemSets,
+    ExpectModemEnabled,
+    ExpectTrace,
+    ExpectNoTrace,
+};
+
+bool IsCheck(Op op);
+
+// Power states and actions as the framework numbers them.
+enum class PowerState : std::uint32_t { D0 = 1, D1 = 2, D2 = 3, D3 = 4, D3Final = 5 };
+enum class PowerAction : std::uint32_t { None = 0, Sleep = 2, Hibernate = 3, Shutdown = 4 };
+
+// One command. Which fields mean something depends on `op`.
+struct Command {
+    Op op = Op::Add;
+    std::string file; // the scenario file, for messages
+    int line = 0;
+    std::string text; // the command as written, without its comment
+
+    std::uint32_t a = 0;                 // ID, code, count, state, status, MS...
+    std::uint32_t b = 0;                 // STATE, index, action...
+    std::optional<std::uint32_t> outLen; // get-info / raw output length
+    std::vector<std::uint8_t> bytes;     // raw input, expected output
+    std::vector<std::int32_t> indexes;   // expect modem
+    std::string word;                    // modem fail STEP, display state, trace text
+    std::string how;                     // modem fail HOW
+    std::string path;                    // config: resolved against the scenario's folder
+    bool flag = false;                   // always, yes/no
+    double scale = 1.0;                  // time-scale
+};
+
+struct Scenario {
+    std::string name; // file name, or "built-in"
+    std::vector<Command> commands;
+};
+
+// A syntax error: where, and what was expected there.
+struct SyntaxError {
+    std::string file;
+    int line = 0;
+    std::string message;
+    std::string ToString() const;
+};
+
+struct ParseResult {
+    std::optional<Scenario> scenario;
+    std::optional<SyntaxError> error;
+};
+
+// `baseDir` resolves relative paths (the folder of the scenario file).
+ParseResult ParseScenario(const std::string& text, const std::string& fileName,
+                          const std::string& baseDir);
+// Reads and parses a file; an unreadable file is reported as an error at line 0.
+ParseResult ParseScenarioFile(const std::string& path);
+
+} // namespace host

@@ -1,0 +1,403 @@
+#include "host/Scenario.h"
+#include "host/Tokens.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace host {
+
+namespace {
+
+constexpr const char* kCommandList =
+    "config, add, start, d0-entry, d0-exit, sleep, wake, hibernate, resume, shutdown, remove, "
+    "unload, ioctl, display, wwan, modem, wait, time-scale, expect";
+
+// Thrown inside the parser only; turned into a SyntaxError with file and line.
+struct Fail {
+    std::string message;
+};
+
+class LineParser {
+public:
+    LineParser(std::vector<Token> tokens, Command* command)
+        : mTokens(std::move(tokens)), mCommand(command) {}
+
+    void Parse(const std::string& baseDir);
+
+private:
+    const Token* Peek() const { return mNext < mTokens.size() ? &mTokens[mNext] : nullptr; }
+
+    [[noreturn]] void Expected(const std::string& what) const {
+        const Token* t = Peek();
+        throw Fail{"expected " + what +
+                   (t ? ", found '" + t->text + "'" : ", found the end of the line")};
+    }
+
+    std::string Word(const std::string& what) {
+        const Token* t = Peek();
+        if (t == nullptr) {
+            Expected(what);
+        }
+        ++mNext;
+        return t->text;
+    }
+
+    bool Accept(const char* word) {
+        const Token* t = Peek();
+        if (t != nullptr && !t->quoted && t->text == word) {
+            ++mNext;
+            return true;
+        }
+        return false;
+    }
+
+    std::uint32_t Number(const std::string& what) {
+        const Token* t = Peek();
+        if (t == nullptr) {
+            Expected(what);
+        }
+        auto value = ParseU32(t->text);
+        if (!value) {
+            Expected(what + " (a decimal or 0x hex number)");
+        }
+        ++mNext;
+        return *value;
+    }
+
+    std::optional<std::uint32_t> OptionalNumber(const std::string& what) {
+        if (Peek() == nullptr) {
+            return std::nullopt;
+        }
+        return Number(what);
+    }
+
+    std::vector<std::uint8_t> Bytes(const std::string& what) {
+        const Token* t = Peek();
+        if (t == nullptr) {
+            Expected(what);
+        }
+        auto bytes = ParseHexBytes(t->text);
+        if (!bytes) {
+            Expected(what + " (pairs of hex digits, such as 0100000001000000)");
+        }
+        ++mNext;
+        return *bytes;
+    }
+
+    std::string Quoted(const std::string& what) {
+        const Token* t = Peek();
+        if (t == nullptr || !t->quoted) {
+            Expected(what + " in double quotes");
+        }
+        ++mNext;
+        return t->text;
+    }
+
+    std::string OneOf(std::initializer_list<const char*> words, const std::string& what) {
+        const Token* t = Peek();
+        if (t != nullptr && !t->quoted) {
+            for (const char* w : words) {
+                if (t->text == w) {
+                    ++mNext;
+                    return t->text;
+                }
+            }
+        }
+        std::string list;
+        for (const char* w : words) {
+            list += list.empty() ? "" : ", ";
+            list += w;
+        }
+        Expected(what + " (" + list + ")");
+    }
+
+    void End() {
+        if (Peek() != nullptr) {
+            Expected("the end of the line");
+        }
+    }
+
+    PowerState State(const std::string& what) {
+        std::string s = OneOf({"D0", "D1", "D2", "D3", "D3Final"}, what);
+        if (s == "D0") {
+            return PowerState::D0;
+        }
+        if (s == "D1") {
+            return PowerState::D1;
+        }
+        if (s == "D2") {
+            return PowerState::D2;
+        }
+        if (s == "D3") {
+            return PowerState::D3;
+        }
+        return PowerState::D3Final;
+    }
+
+    PowerAction Action() {
+        std::string s = OneOf({"none", "sleep", "hibernate", "shutdown"}, "a system power action");
+        if (s == "none") {
+            return PowerAction::None;
+        }
+        if (s == "sleep") {
+            return PowerAction::Sleep;
+        }
+        if (s == "hibernate") {
+            return PowerAction::Hibernate;
+        }
+        return PowerAction::Shutdown;
+    }
+
+    void ParseIoctl();
+    void ParseModem();
+    void ParseExpect();
+
+    std::vector<Token> mTokens;
+    std::size_t mNext = 0;
+    Command* mCommand;
+};
+
+void LineParser::Parse(const std::string& baseDir) {
+    Command& c = *mCommand;
+    const std::string verb = Word("a command");
+    struct Simple {
+        const char* word;
+        Op op;
+    };
+    static const Simple kSimple[] = {
+        {"add", Op::Add},           {"start", Op::Start},         {"sleep", Op::Sleep},
+        {"wake", Op::Wake},         {"hibernate", Op::Hibernate}, {"resume", Op::Resume},
+        {"shutdown", Op::Shutdown}, {"remove", Op::Remove},       {"unload", Op::Unload},
+    };
+    for (const auto& s : kSimple) {
+        if (verb == s.word) {
+            c.op = s.op;
+            End();
+            return;
+        }
+    }
+    if (verb == "config") {
+        c.op = Op::Config;
+        std::filesystem::path p(Word("a .reg file"));
+        if (p.is_relative() && !baseDir.empty()) {
+            p = std::filesystem::path(baseDir) / p;
+        }
+        c.path = p.string();
+        End();
+    } else if (verb == "d0-entry" || verb == "d0-exit") {
+        bool entry = verb == "d0-entry";
+        c.op = entry ? Op::D0Entry : Op::D0Exit;
+        c.a = static_cast<std::uint32_t>(
+            State(entry ? "the previous power state" : "the target power state"));
+        c.b = static_cast<std::uint32_t>(Action());
+        End();
+    } else if (verb == "ioctl") {
+        ParseIoctl();
+    } else if (verb == "display") {
+        c.op = Op::Display;
+        c.word = OneOf({"off", "on", "dimmed"}, "a display state");
+        c.a = c.word == "off" ? 0 : c.word == "on" ? 1 : 2;
+        End();
+    } else if (verb == "wwan") {
+        std::string what = OneOf({"add", "remove"}, "what the WWAN interface does");
+        c.op = what == "add" ? Op::WwanAdd : Op::WwanRemove;
+        c.a = OptionalNumber("an interface type").value_or(243);
+        End();
+    } else if (verb == "modem") {
+        ParseModem();
+    } else if (verb == "wait") {
+        c.op = Op::Wait;
+        c.a = Number("milliseconds");
+        End();
+    } else if (verb == "time-scale") {
+        c.op = Op::TimeScale;
+        const Token* t = Peek();
+        auto scale = t ? ParseScale(t->text) : std::nullopt;
+        if (!scale) {
+            Expected("a time scale (a number above 0, such as 0.001)");
+        }
+        ++mNext;
+        c.scale = *scale;
+        End();
+    } else if (verb == "expect") {
+        ParseExpect();
+    } else {
+        --mNext;
+        Expected(std::string("a command (") + kCommandList + ")");
+    }
+}
+
+void LineParser::ParseIoctl() {
+    Command& c = *mCommand;
+    std::string kind = OneOf({"set-state", "get-info", "raw"}, "an IOCTL");
+    if (kind == "set-state") {
+        c.op = Op::IoctlSetState;
+        c.a = Number("a sensor ID");
+        c.b = Number("a sensor state");
+    } else if (kind == "get-info") {
+        c.op = Op::IoctlGetInfo;
+        c.outLen = OptionalNumber("an output length");
+    } else {
+        c.op = Op::IoctlRaw;
+        c.a = Number("an IOCTL code");
+        while (Peek() != nullptr) {
+            std::string option = OneOf({"in", "outlen"}, "an IOCTL option");
+            if (option == "in") {
+                c.bytes = Bytes("input bytes");
+            } else {
+                c.outLen = Number("an output length");
+            }
+        }
+    }
+    End();
+}
+
+void LineParser::ParseModem() {
+    Command& c = *mCommand;
+    std::string kind = OneOf({"antennas", "none", "fail", "ok"}, "a modem command");
+    if (kind == "antennas") {
+        c.op = Op::ModemAntennas;
+        c.a = Number("an antenna count");
+        if (c.a > 64) {
+            --mNext;
+            Expected("an antenna count of at most 64");
+        }
+        if (Accept("index")) {
+            const Token* t = Peek();
+            auto index = t ? ParseI32(t->text) : std::nullopt;
+            if (!index) {
+                Expected("a back-off index");
+            }
+            ++mNext;
+            c.b = static_cast<std::uint32_t>(*index);
+        }
+    } else if (kind == "none") {
+        c.op = Op::ModemNone;
+    } else if (kind == "ok") {
+        c.op = Op::ModemOk;
+    } else {
+        c.op = Op::ModemFail;
+        c.word = OneOf({"config", "enable", "set"}, "a modem step");
+        c.how = OneOf({"timeout", "error", "notsupported"}, "how the step fails");
+        c.flag = Accept("always");
+    }
+    End();
+}
+
+void LineParser::ParseExpect() {
+    Command& c = *mCommand;
+    std::string what = OneOf({"status", "bytes", "output", "add", "channels", "modem", "modem-sets",
+                              "modem-enabled", "trace", "no-trace"},
+                             "what to check");
+    auto status = [&](const std::string& expected) {
+        const Token* t = Peek();
+        auto value = t ? ParseStatus(t->text) : std::nullopt;
+        if (!value) {
+            Expected(expected +
+                     " (0x hex, or success, unsuccessful, buffer-too-small, not-supported)");
+        }
+        ++mNext;
+        return *value;
+    };
+    if (what == "status") {
+        c.op = Op::ExpectStatus;
+        c.a = status("an NTSTATUS");
+    } else if (what == "add") {
+        c.op = Op::ExpectAdd;
+        c.a = status("an NTSTATUS");
+    } else if (what == "bytes") {
+        c.op = Op::ExpectBytes;
+        c.a = Number("a byte count");
+    } else if (what == "output") {
+        c.op = Op::ExpectOutput;
+        c.bytes = Bytes("output bytes");
+    } else if (what == "channels") {
+        c.op = Op::ExpectChannels;
+        c.a = Number("a channel count");
+    } else if (what == "modem") {
+        c.op = Op::ExpectModem;
+        const Token* t = Peek();
+        auto list = t ? ParseIndexList(t->text) : std::nullopt;
+        if (!list) {
+            Expected("back-off indexes in antenna order, such as 0,3");
+        }
+        ++mNext;
+        c.indexes = *list;
+    } else if (what == "modem-sets") {
+        c.op = Op::ExpectModemSets;
+        c.a = Number("a count of SetConfigurationAsync calls");
+    } else if (what == "modem-enabled") {
+        c.op = Op::ExpectModemEnabled;
+        c.flag = OneOf({"yes", "no"}, "yes or no") == "yes";
+    } else {
+        c.op = what == "trace" ? Op::ExpectTrace : Op::ExpectNoTrace;
+        c.word = Quoted("the trace text");
+    }
+    End();
+}
+
+} // namespace
+
+bool IsCheck(Op op) {
+    return op >= Op::ExpectStatus;
+}
+
+std::string SyntaxError::ToString() const {
+    return file + ":" + std::to_string(line) + ": " + message;
+}
+
+ParseResult ParseScenario(const std::string& text, const std::string& fileName,
+                          const std::string& baseDir) {
+    ParseResult result;
+    Scenario scenario;
+    scenario.name = fileName;
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        std::vector<Token> tokens;
+        std::string error;
+        if (!SplitLine(line, &tokens, &error)) {
+            result.error = SyntaxError{fileName, number, error};
+            return result;
+        }
+        if (tokens.empty()) {
+            continue;
+        }
+        Command command;
+        command.file = fileName;
+        command.line = number;
+        std::string written;
+        for (const auto& t : tokens) {
+            written += written.empty() ? "" : " ";
+            written += t.quoted ? "\"" + t.text + "\"" : t.text;
+        }
+        command.text = written;
+        try {
+            LineParser(std::move(tokens), &command).Parse(baseDir);
+        } catch (const Fail& fail) {
+            result.error = SyntaxError{fileName, number, fail.message};
+            return result;
+        }
+        scenario.commands.push_back(std::move(command));
+    }
+    result.scenario = std::move(scenario);
+    return result;
+}
+
+ParseResult ParseScenarioFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        ParseResult result;
+        result.error = SyntaxError{path, 0, "cannot read the file"};
+        return result;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    std::string base = std::filesystem::path(path).parent_path().string();
+    return ParseScenario(buffer.str(), path, base);
+}
+
+} // namespace host

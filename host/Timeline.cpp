@@ -1,0 +1,208 @@
+#include "host/Timeline.h"
+
+#include <cstdio>
+
+namespace host {
+
+namespace {
+
+const char* LevelLetter(int level) {
+    switch (level) {
+    case 1:
+        return "C";
+    case 2:
+        return "E";
+    case 3:
+        return "W";
+    case 4:
+        return "I";
+    default:
+        return "V";
+    }
+}
+
+std::string IndexList(const std::vector<std::int32_t>& indexes) {
+    std::string text;
+    for (std::int32_t i : indexes) {
+        text += text.empty() ? "" : ",";
+        text += std::to_string(i);
+    }
+    return text;
+}
+
+std::string JsonArray(const std::vector<std::int32_t>& indexes) {
+    return "[" + IndexList(indexes) + "]";
+}
+
+} // namespace
+
+std::string JsonEscape(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out;
+}
+
+std::string Timeline::Prefix(double timeMs, const char* kind) const {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%10.1f ms  %-7s ", timeMs, kind);
+    return buf;
+}
+
+std::string Timeline::JsonHead(double timeMs, const char* kind) const {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.3f", timeMs);
+    return std::string("{\"t_ms\":") + buf + ",\"scenario\":\"" + JsonEscape(mScenario) +
+           "\",\"kind\":\"" + kind + "\"";
+}
+
+void Timeline::Emit(const std::string& line) {
+    std::fputs(line.c_str(), mOut);
+    std::fputc('\n', mOut);
+    std::fflush(mOut);
+}
+
+void Timeline::Begin(const std::string& scenario, double timeMs) {
+    std::lock_guard guard(mLock);
+    mScenario = scenario;
+    mSummary = {};
+    if (mJson) {
+        Emit(JsonHead(timeMs, "begin") + "}");
+    } else {
+        Emit("== scenario " + scenario);
+    }
+}
+
+void Timeline::Command(double timeMs, const std::string& file, int line, const std::string& text,
+                       const std::string& result) {
+    std::lock_guard guard(mLock);
+    ++mSummary.commands;
+    if (mJson) {
+        Emit(JsonHead(timeMs, "command") + ",\"file\":\"" + JsonEscape(file) +
+             "\",\"line\":" + std::to_string(line) + ",\"command\":\"" + JsonEscape(text) +
+             "\",\"result\":\"" + JsonEscape(result) + "\"}");
+    } else {
+        Emit(Prefix(timeMs, "do") + text + (result.empty() ? "" : "  -> " + result));
+    }
+}
+
+void Timeline::Modem(double timeMs, const std::vector<std::int32_t>& indexes,
+                     std::size_t setNumber) {
+    std::lock_guard guard(mLock);
+    ++mSummary.modemSettings;
+    mSummary.lastModem = indexes;
+    mSummary.lastModemKnown = true;
+    if (mJson) {
+        Emit(JsonHead(timeMs, "modem") + ",\"antennas\":" + JsonArray(indexes) +
+             ",\"set\":" + std::to_string(setNumber) + "}");
+    } else {
+        Emit(Prefix(timeMs, "modem") + "antenna back-off indexes " + IndexList(indexes) +
+             "  (set #" + std::to_string(setNumber) + ")");
+    }
+}
+
+void Timeline::Trace(double timeMs, int level, const std::string& file, const std::string& message,
+                     bool print) {
+    std::lock_guard guard(mLock);
+    if (level <= 2) {
+        ++mSummary.errorTraces;
+    }
+    if (!print) {
+        return;
+    }
+    if (mJson) {
+        Emit(JsonHead(timeMs, "trace") + ",\"level\":" + std::to_string(level) + ",\"source\":\"" +
+             JsonEscape(file) + "\",\"message\":\"" + JsonEscape(message) + "\"}");
+    } else {
+        Emit(Prefix(timeMs, "trace") + LevelLetter(level) + " " + file + ": " + message);
+    }
+}
+
+void Timeline::Note(double timeMs, const std::string& text) {
+    std::lock_guard guard(mLock);
+    if (mJson) {
+        Emit(JsonHead(timeMs, "note") + ",\"text\":\"" + JsonEscape(text) + "\"}");
+    } else {
+        Emit(Prefix(timeMs, "note") + text);
+    }
+}
+
+void Timeline::CheckHeld(double timeMs, const std::string& file, int line,
+                         const std::string& text) {
+    std::lock_guard guard(mLock);
+    ++mSummary.checksHeld;
+    if (mJson) {
+        Emit(JsonHead(timeMs, "check") + ",\"file\":\"" + JsonEscape(file) + "\",\"line\":" +
+             std::to_string(line) + ",\"check\":\"" + JsonEscape(text) + "\",\"held\":true}");
+    } else {
+        Emit(Prefix(timeMs, "check") + text + "  ok");
+    }
+}
+
+void Timeline::CheckFailed(double timeMs, const std::string& file, int line,
+                           const std::string& text, const std::string& expected,
+                           const std::string& seen) {
+    std::lock_guard guard(mLock);
+    ++mSummary.checksFailed;
+    if (mJson) {
+        Emit(JsonHead(timeMs, "check") + ",\"file\":\"" + JsonEscape(file) +
+             "\",\"line\":" + std::to_string(line) + ",\"check\":\"" + JsonEscape(text) +
+             "\",\"held\":false,\"expected\":\"" + JsonEscape(expected) + "\",\"seen\":\"" +
+             JsonEscape(seen) + "\"}");
+    } else {
+        Emit(Prefix(timeMs, "FAILED") + text);
+        Emit(file + ":" + std::to_string(line) + ": check failed: " + text);
+        Emit("    expected: " + expected);
+        Emit("    seen:     " + seen);
+    }
+}
+
+void Timeline::End(double timeMs, int exitStatus) {
+    std::lock_guard guard(mLock);
+    const auto& s = mSummary;
+    if (mJson) {
+        Emit(JsonHead(timeMs, "summary") + ",\"commands\":" + std::to_string(s.commands) +
+             ",\"checks_held\":" + std::to_string(s.checksHeld) +
+             ",\"checks_failed\":" + std::to_string(s.checksFailed) +
+             ",\"modem_settings\":" + std::to_string(s.modemSettings) +
+             ",\"modem\":" + (s.lastModemKnown ? JsonArray(s.lastModem) : std::string("null")) +
+             ",\"error_traces\":" + std::to_string(s.errorTraces) +
+             ",\"exit\":" + std::to_string(exitStatus) + "}");
+        return;
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f ms", timeMs);
+    Emit("-- " + mScenario + ": " + (exitStatus == 0 ? "passed" : "FAILED") + " in " + buf + "; " +
+         std::to_string(s.commands) + " commands, " + std::to_string(s.checksHeld) +
+         " checks held, " + std::to_string(s.checksFailed) + " failed; the modem received " +
+         std::to_string(s.modemSettings) + " setting(s)" +
+         (s.lastModemKnown ? ", last " + IndexList(s.lastModem) : std::string()) + "; " +
+         std::to_string(s.errorTraces) + " error trace(s)");
+}
+
+} // namespace host

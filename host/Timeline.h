@@ -1,0 +1,59 @@
+// The timeline a run prints: one line per thing that happened (a command and
+// its result, a setting that reached the modem, a trace message, a check),
+// as readable text or as JSON Lines for tools. Lines may come from the driver's
+// threads (trace messages), so printing is serialised.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct TimelineSummary {
+    int commands = 0;
+    int checksHeld = 0;
+    int checksFailed = 0;
+    int modemSettings = 0;
+    int errorTraces = 0;
+    std::vector<std::int32_t> lastModem; // empty when nothing reached the modem
+    bool lastModemKnown = false;
+};
+
+class Timeline {
+public:
+    Timeline(std::FILE* out, bool json) : mOut(out), mJson(json) {}
+
+    void Begin(const std::string& scenario, double timeMs);
+    // A command with what came of it ("-> 0x00000000 (success), 8 bytes").
+    void Command(double timeMs, const std::string& file, int line, const std::string& text,
+                 const std::string& result);
+    void Modem(double timeMs, const std::vector<std::int32_t>& indexes, std::size_t setNumber);
+    // Every message counts for the summary; only `print`ed ones get a line.
+    void Trace(double timeMs, int level, const std::string& file, const std::string& message,
+               bool print);
+    void Note(double timeMs, const std::string& text);
+    void CheckHeld(double timeMs, const std::string& file, int line, const std::string& text);
+    void CheckFailed(double timeMs, const std::string& file, int line, const std::string& text,
+                     const std::string& expected, const std::string& seen);
+    void End(double timeMs, int exitStatus);
+
+    const TimelineSummary& Summary() const { return mSummary; }
+
+private:
+    void Emit(const std::string& line);
+    std::string Prefix(double timeMs, const char* kind) const;
+    std::string JsonHead(double timeMs, const char* kind) const;
+
+    std::mutex mLock;
+    std::FILE* mOut;
+    bool mJson;
+    std::string mScenario;
+    TimelineSummary mSummary;
+};
+
+std::string JsonEscape(const std::string& text);
+
+} // namespace host

@@ -1,0 +1,118 @@
+// halvex-host: the driver host. Loads the driver library, builds the simulated
+// machine, feeds the driver its configuration and events, and prints what
+// reaches the radios. See docs in the README and the scenario language in the
+// design notes.
+#include "host/BuiltinScenario.h"
+#include "host/CheckConfig.h"
+#include "host/CommandLine.h"
+#include "host/HostBench.h"
+#include "host/Isolation.h"
+#include "host/Runner.h"
+#include "host/Scenario.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#ifndef HVX_DEFAULT_DRIVER_PATH
+#define HVX_DEFAULT_DRIVER_PATH ""
+#endif
+
+namespace {
+
+// The driver library: --driver, else HALVEX_DRIVER, else the one built beside
+// this host in the build tree.
+std::string ResolveDriver(const std::string& requested) {
+    if (!requested.empty()) {
+        return requested;
+    }
+    if (const char* env = std::getenv("HALVEX_DRIVER"); env != nullptr && *env != '\0') {
+        return env;
+    }
+    return HVX_DEFAULT_DRIVER_PATH;
+}
+
+int Usage(const std::string& error) {
+    std::fprintf(stderr, "halvex-host: %s\n%s", error.c_str(), host::UsageText());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    host::CommandLineResult parsed = host::ParseCommandLine(args);
+    if (!parsed.options) {
+        return Usage(parsed.error);
+    }
+    host::Options options = *parsed.options;
+    if (options.mode == host::Mode::Help) {
+        std::fputs(host::UsageText(), stdout);
+        return 0;
+    }
+    std::string driver = ResolveDriver(options.driverPath);
+    if (driver.empty() || !std::filesystem::exists(driver)) {
+        std::fprintf(stderr,
+                     "halvex-host: cannot find the driver library%s%s (use --driver PATH)\n",
+                     driver.empty() ? "" : " ", driver.c_str());
+        return 2;
+    }
+
+    if (options.mode == host::Mode::CheckConfig) {
+        return host::RunIsolated("the configuration check",
+                                 [&] { return host::CheckConfig(options.configPath, driver); });
+    }
+    if (options.mode == host::Mode::Bench) {
+        return host::RunHostBench(driver);
+    }
+
+    // Every scenario is parsed before any runs: a syntax error stops the run
+    // before it has touched the machine.
+    std::vector<host::Scenario> scenarios;
+    host::RunSettings settings;
+    settings.driverPath = driver;
+    settings.configPath = options.configPath;
+    settings.traceLevel = options.traceLevel;
+    settings.json = options.json;
+    settings.timeScale = options.timeScale;
+    if (!options.configPath.empty() && !std::filesystem::exists(options.configPath)) {
+        std::fprintf(stderr, "halvex-host: cannot read %s\n", options.configPath.c_str());
+        return 2;
+    }
+    if (options.scenarios.empty()) {
+        bool builtinConfig = options.configPath.empty();
+        host::ParseResult parsed =
+            host::ParseScenario(host::BuiltinScenarioText(builtinConfig), "built-in", "");
+        if (!parsed.scenario) {
+            std::fprintf(stderr, "halvex-host: %s\n", parsed.error->ToString().c_str());
+            return 2;
+        }
+        scenarios.push_back(*parsed.scenario);
+        if (builtinConfig) {
+            settings.builtinConfig = host::BuiltinConfig();
+        }
+    }
+    for (const std::string& path : options.scenarios) {
+        host::ParseResult parsed = host::ParseScenarioFile(path);
+        if (!parsed.scenario) {
+            std::fprintf(stderr, "halvex-host: %s\n", parsed.error->ToString().c_str());
+            return 2;
+        }
+        scenarios.push_back(*parsed.scenario);
+    }
+
+    int worst = 0;
+    int failed = 0;
+    for (const host::Scenario& scenario : scenarios) {
+        int status = host::RunIsolated("scenario " + scenario.name,
+                                       [&] { return host::RunScenario(scenario, settings); });
+        failed += status != 0 ? 1 : 0;
+        worst = std::max(worst, status);
+    }
+    if (scenarios.size() > 1 && !options.json) {
+        std::printf("== %zu scenario(s), %d failed\n", scenarios.size(), failed);
+    }
+    return worst;
+}
