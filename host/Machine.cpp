@@ -76,6 +76,10 @@ bool Machine::EnsureLoaded(std::string* error) {
         return true;
     }
 #ifdef HVX_HOST_HAS_DRIVER_HOST
+    if (mState->driverPath.empty()) {
+        *error = "no driver library was built in this tree (use --driver PATH)";
+        return false;
+    }
     NTSTATUS status = mState->driverHost.LoadLibrary(mState->driverPath);
     if (!NT_SUCCESS(status)) {
         char buf[32];

@@ -1,0 +1,65 @@
+#include "host/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace host {
+namespace {
+
+CommandLineResult Parse(std::vector<std::string> args) {
+    return ParseCommandLine(args);
+}
+
+TEST(CommandLine, NoArgumentsRunsTheBuiltInWalk) {
+    auto r = Parse({});
+    ASSERT_TRUE(r.options);
+    EXPECT_EQ(r.options->mode, Mode::Run);
+    EXPECT_TRUE(r.options->scenarios.empty());
+    EXPECT_EQ(r.options->traceLevel, 0);
+    EXPECT_FALSE(r.options->json);
+}
+
+TEST(CommandLine, ReadsEveryOption) {
+    auto r = Parse({"--driver", "/d.so", "--config", "c.reg", "--trace", "flow", "--json",
+                    "--time-scale", "0.01", "a.scn", "b.scn"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->driverPath, "/d.so");
+    EXPECT_EQ(r.options->configPath, "c.reg");
+    EXPECT_EQ(r.options->traceLevel, 4);
+    EXPECT_TRUE(r.options->json);
+    EXPECT_DOUBLE_EQ(r.options->timeScale.value_or(0), 0.01);
+    EXPECT_EQ(r.options->scenarios, (std::vector<std::string>{"a.scn", "b.scn"}));
+    EXPECT_EQ(Parse({"--trace", "error"}).options->traceLevel, 2);
+    EXPECT_EQ(Parse({"--trace", "verbose"}).options->traceLevel, 5);
+}
+
+TEST(CommandLine, CheckConfigAndBenchAreModesOfTheirOwn) {
+    auto r = Parse({"--check-config", "x.reg"});
+    ASSERT_TRUE(r.options);
+    EXPECT_EQ(r.options->mode, Mode::CheckConfig);
+    EXPECT_EQ(r.options->configPath, "x.reg");
+    EXPECT_EQ(Parse({"--bench"}).options->mode, Mode::Bench);
+    EXPECT_EQ(Parse({"--help"}).options->mode, Mode::Help);
+}
+
+TEST(CommandLine, RefusesWhatItCannotUse) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--trace", "loud"},
+        {"--trace"},
+        {"--driver"},
+        {"--frobnicate"},
+        {"--time-scale", "-1"},
+        {"--time-scale", "x"},
+        {"--check-config"},
+        {"--check-config", "x.reg", "a.scn"},
+        {"--bench", "--check-config", "x.reg"},
+    };
+    for (const auto& args : bad) {
+        auto r = Parse(args);
+        EXPECT_FALSE(r.options) << args[0];
+        EXPECT_FALSE(r.error.empty()) << args[0];
+    }
+    EXPECT_NE(Parse({"--trace", "loud"}).error.find("'loud'"), std::string::npos);
+}
+
+} // namespace
+} // namespace host

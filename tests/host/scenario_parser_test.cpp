@@ -1,0 +1,172 @@
+#include "host/BuiltinScenario.h"
+#include "host/Scenario.h"
+
+#include <gtest/gtest.h>
+
+namespace host {
+namespace {
+
+Scenario Parse(const std::string& text) {
+    ParseResult result = ParseScenario(text, "t.scn", "/base");
+    EXPECT_FALSE(result.error) << result.error->ToString();
+    return result.scenario.value_or(Scenario{});
+}
+
+SyntaxError ParseError(const std::string& text) {
+    ParseResult result = ParseScenario(text, "t.scn", "/base");
+    EXPECT_FALSE(result.scenario) << "parsed: " << text;
+    return result.error.value_or(SyntaxError{});
+}
+
+TEST(ScenarioParser, SkipsCommentsAndBlankLinesAndKeepsLineNumbers) {
+    Scenario s = Parse("# a walk\n\n  add   # device add\n\tstart\n");
+    ASSERT_EQ(s.commands.size(), 2u);
+    EXPECT_EQ(s.commands[0].op, Op::Add);
+    EXPECT_EQ(s.commands[0].line, 3);
+    EXPECT_EQ(s.commands[0].text, "add");
+    EXPECT_EQ(s.commands[1].op, Op::Start);
+    EXPECT_EQ(s.commands[1].line, 4);
+}
+
+TEST(ScenarioParser, ReadsPowerCommandsWithStatesAndActions) {
+    Scenario s =
+        Parse("d0-entry D3Final hibernate\nd0-exit D3 sleep\nsleep\nwake\nhibernate\nresume\n"
+              "shutdown\nremove\nunload\n");
+    ASSERT_EQ(s.commands.size(), 9u);
+    EXPECT_EQ(s.commands[0].op, Op::D0Entry);
+    EXPECT_EQ(s.commands[0].a, 5u);
+    EXPECT_EQ(s.commands[0].b, 3u);
+    EXPECT_EQ(s.commands[1].op, Op::D0Exit);
+    EXPECT_EQ(s.commands[1].a, 4u);
+    EXPECT_EQ(s.commands[1].b, 2u);
+    EXPECT_EQ(s.commands[8].op, Op::Unload);
+}
+
+TEST(ScenarioParser, ReadsIoctlsWithDecimalAndHexNumbers) {
+    Scenario s = Parse("ioctl set-state 0x10 1\nioctl get-info\nioctl get-info 4\n"
+                       "ioctl raw 0x81290804 in 01,00,00,00 outlen 16\nioctl raw 0x81290800\n");
+    ASSERT_EQ(s.commands.size(), 5u);
+    EXPECT_EQ(s.commands[0].op, Op::IoctlSetState);
+    EXPECT_EQ(s.commands[0].a, 16u);
+    EXPECT_EQ(s.commands[0].b, 1u);
+    EXPECT_FALSE(s.commands[1].outLen);
+    EXPECT_EQ(s.commands[2].outLen, 4u);
+    EXPECT_EQ(s.commands[3].a, 0x81290804u);
+    EXPECT_EQ(s.commands[3].bytes, (std::vector<std::uint8_t>{1, 0, 0, 0}));
+    EXPECT_EQ(s.commands[3].outLen, 16u);
+    EXPECT_TRUE(s.commands[4].bytes.empty());
+}
+
+TEST(ScenarioParser, ReadsDevicesOfTheMachine) {
+    Scenario s = Parse("display dimmed\nwwan add\nwwan remove 244\nmodem antennas 3 index 2\n"
+                       "modem none\nmodem fail set notsupported always\nmodem fail config timeout\n"
+                       "modem ok\nwait 10000\ntime-scale 0.001\n");
+    ASSERT_EQ(s.commands.size(), 10u);
+    EXPECT_EQ(s.commands[0].a, 2u);
+    EXPECT_EQ(s.commands[1].a, 243u);
+    EXPECT_EQ(s.commands[2].op, Op::WwanRemove);
+    EXPECT_EQ(s.commands[2].a, 244u);
+    EXPECT_EQ(s.commands[3].a, 3u);
+    EXPECT_EQ(s.commands[3].b, 2u);
+    EXPECT_EQ(s.commands[5].word, "set");
+    EXPECT_EQ(s.commands[5].how, "notsupported");
+    EXPECT_TRUE(s.commands[5].flag);
+    EXPECT_FALSE(s.commands[6].flag);
+    EXPECT_EQ(s.commands[8].a, 10000u);
+    EXPECT_DOUBLE_EQ(s.commands[9].scale, 0.001);
+}
+
+TEST(ScenarioParser, ReadsChecks) {
+    Scenario s = Parse("expect status buffer-too-small\nexpect status 0xC0000001\nexpect bytes 8\n"
+                       "expect output 0100000001000000\nexpect add success\nexpect channels 2\n"
+                       "expect modem 3,-1,0\nexpect modem-sets 0\nexpect modem-enabled no\n"
+                       "expect trace \"No channels configured properly in registry\"\n"
+                       "expect no-trace \"say \\\"hi\\\" # not a comment\"\n");
+    ASSERT_EQ(s.commands.size(), 11u);
+    EXPECT_EQ(s.commands[0].a, 0xC0000023u);
+    EXPECT_EQ(s.commands[1].a, 0xC0000001u);
+    EXPECT_EQ(s.commands[3].bytes.size(), 8u);
+    EXPECT_EQ(s.commands[4].a, 0u);
+    EXPECT_EQ(s.commands[6].indexes, (std::vector<std::int32_t>{3, -1, 0}));
+    EXPECT_FALSE(s.commands[8].flag);
+    EXPECT_EQ(s.commands[9].word, "No channels configured properly in registry");
+    EXPECT_EQ(s.commands[10].op, Op::ExpectNoTrace);
+    EXPECT_EQ(s.commands[10].word, "say \"hi\" # not a comment");
+    for (const auto& c : s.commands) {
+        EXPECT_TRUE(IsCheck(c.op));
+    }
+}
+
+TEST(ScenarioParser, ResolvesConfigPathsAgainstTheScenarioFolder) {
+    Scenario s = Parse("config one.reg\nconfig /abs/two.reg\n");
+    EXPECT_EQ(s.commands[0].path, "/base/one.reg");
+    EXPECT_EQ(s.commands[1].path, "/abs/two.reg");
+}
+
+TEST(ScenarioParser, NamesFileLineAndWhatWasExpected) {
+    SyntaxError e = ParseError("add\n\nioctrl set-state 1 1\n");
+    EXPECT_EQ(e.file, "t.scn");
+    EXPECT_EQ(e.line, 3);
+    EXPECT_NE(e.message.find("expected a command"), std::string::npos) << e.message;
+    EXPECT_NE(e.message.find("'ioctrl'"), std::string::npos) << e.message;
+    EXPECT_EQ(e.ToString().rfind("t.scn:3: expected", 0), 0u) << e.ToString();
+}
+
+TEST(ScenarioParser, RefusesMalformedArguments) {
+    struct Case {
+        const char* text;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"ioctl set-state 1\n", "expected a sensor state, found the end of the line"},
+        {"ioctl set-state x 1\n", "expected a sensor ID (a decimal or 0x hex number), found 'x'"},
+        {"ioctl set-state 1 99999999999\n", "found '99999999999'"},
+        {"ioctl raw 0x81290804 in 0g\n", "expected input bytes"},
+        {"ioctl raw 0x81290804 out 8\n", "expected an IOCTL option (in, outlen)"},
+        {"add now\n", "expected the end of the line, found 'now'"},
+        {"d0-entry D4 none\n", "expected the previous power state (D0, D1, D2, D3, D3Final)"},
+        {"d0-exit D3 reboot\n", "expected a system power action"},
+        {"display bright\n", "expected a display state (off, on, dimmed)"},
+        {"modem fail set crash\n", "expected how the step fails (timeout, error, notsupported)"},
+        {"modem fail send timeout\n", "expected a modem step (config, enable, set)"},
+        {"time-scale 0\n", "expected a time scale"},
+        {"expect modem 1,,2\n", "expected back-off indexes in antenna order"},
+        {"expect status maybe\n", "expected an NTSTATUS"},
+        {"expect trace unquoted\n", "expected the trace text in double quotes"},
+        {"expect trace \"open\n", "expected a closing '\"'"},
+        {"expect modem-enabled 1\n", "expected yes or no"},
+        {"expect\n", "expected what to check"},
+    };
+    for (const Case& c : cases) {
+        SyntaxError e = ParseError(c.text);
+        EXPECT_EQ(e.line, 1) << c.text;
+        EXPECT_NE(e.message.find(c.expected), std::string::npos)
+            << c.text << " gave: " << e.message;
+    }
+}
+
+TEST(ScenarioParser, ReportsAnUnreadableFile) {
+    ParseResult result = ParseScenarioFile("/nonexistent/walk.scn");
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->file, "/nonexistent/walk.scn");
+    EXPECT_NE(result.error->message.find("cannot read"), std::string::npos);
+}
+
+TEST(BuiltinScenario, ParsesWithAndWithoutItsChecksOnTheSameLines) {
+    Scenario with = Parse(BuiltinScenarioText(true));
+    Scenario without = Parse(BuiltinScenarioText(false));
+    std::size_t checks = 0;
+    for (const auto& c : with.commands) {
+        checks += IsCheck(c.op) ? 1 : 0;
+    }
+    EXPECT_GT(checks, 5u);
+    EXPECT_EQ(with.commands.size() - checks, without.commands.size());
+    for (const auto& c : without.commands) {
+        EXPECT_FALSE(IsCheck(c.op));
+    }
+    EXPECT_EQ(with.commands.back().op, Op::Remove);
+    EXPECT_EQ(with.commands.back().line, without.commands.back().line);
+}
+
+} // namespace
+} // namespace host
