@@ -1,0 +1,37 @@
+// A clean machine for every WDF test: no objects, no faults, no trace.
+#pragma once
+
+#include "platform/sim/clock.h"
+#include "platform/sim/debugger.h"
+#include "platform/sim/faults.h"
+#include "platform/sim/quiescence.h"
+#include "platform/sim/trace_recorder.h"
+#include "platform/sim/wdf_control.h"
+#include "platform/trace.h"
+#include "platform/wdf.h"
+
+#include <gtest/gtest.h>
+
+class WdfTest : public ::testing::Test {
+protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override {
+        sim::WaitForThreadsToEnd();
+        Reset();
+        sim::SetTimeScale(1.0);
+    }
+    static void Reset() {
+        sim::wdf::ResetForTest();
+        sim::ResetFaults();
+        sim::ClearTrace();
+        sim::ClearDebugger();
+    }
+    static bool DebuggerSaw(const std::string& text) {
+        for (const auto& line : sim::DebuggerOutput()) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
