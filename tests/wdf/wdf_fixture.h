@@ -9,6 +9,10 @@
 #include "platform/sim/wdf_control.h"
 #include "platform/trace.h"
 #include "platform/wdf.h"
+#include "platform/win32.h"
+
+#include <functional>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +29,23 @@ protected:
         sim::ResetFaults();
         sim::ClearTrace();
         sim::ClearDebugger();
+    }
+    // A thread quiescence knows about (blocked in a stand-in wait = settled).
+    static HANDLE StartThread(std::function<void()> body) {
+        auto* heap = new std::function<void()>(std::move(body));
+        return CreateThread(
+            nullptr, 0,
+            [](LPVOID parameter) -> DWORD {
+                std::unique_ptr<std::function<void()>> work(
+                    static_cast<std::function<void()>*>(parameter));
+                (*work)();
+                return 0;
+            },
+            heap, 0, nullptr);
+    }
+    static void Join(HANDLE thread) {
+        ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+        CloseHandle(thread);
     }
     static bool DebuggerSaw(const std::string& text) {
         for (const auto& line : sim::DebuggerOutput()) {
