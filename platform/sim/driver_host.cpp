@@ -41,12 +41,14 @@ void RunOnCallbackThread(const char* what, std::function<void()> body) {
         std::fprintf(stderr, "driver host: no thread for %s\n", what);
         std::abort();
     }
-    CloseHandle(thread);
     if (finished.wait_for(kCallbackBound) != std::future_status::ready) {
         std::fprintf(stderr, "driver host: %s did not return within %lld s\n", what,
                      static_cast<long long>(kCallbackBound.count()));
         std::abort();
     }
+    // The thread has ended once its handle is signalled: nothing of it is left.
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
 }
 
 void StartCallbackThread(std::function<void()> body) {
