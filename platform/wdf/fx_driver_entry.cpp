@@ -1,6 +1,7 @@
-// The framework's stub entry, linked into every driver library: the host
-// looks it up by name, and it hands the loader's driver object on to the
-// driver's own DriverEntry. The driver library exports this and nothing else.
+// The entry every driver library exports for its host. It stands for the
+// framework's stub: it binds the library to the framework (here: nothing to
+// bind, the framework is the shared platform library) and calls the
+// driver's DriverEntry.
 #include "platform/wdf.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -10,10 +11,5 @@ FxDriverEntryUm(PVOID LoaderInterface, PVOID Context, PVOID DriverObject,
                 PUNICODE_STRING RegistryPath) {
     (void)LoaderInterface;
     (void)Context;
-    // The framework this library binds to is the one in the process: the
-    // stand-in's shared library, which the host shares with the driver.
-    if (WdfDriverGlobals == nullptr) {
-        return STATUS_INTERNAL_ERROR;
-    }
     return DriverEntry(static_cast<PDRIVER_OBJECT>(DriverObject), RegistryPath);
 }
