@@ -45,6 +45,9 @@ struct World {
     std::array<std::optional<Behaviour>, 3> always;
     std::array<unsigned, 3> calls{};
     std::array<unsigned, 3> outstanding{};
+    // Bumped when the records start again, so that operations of an earlier
+    // modem that finish later do not count against the new one.
+    unsigned generation = 0;
     std::array<std::vector<std::function<void()>>, 3> held;
     std::vector<std::vector<Antenna>> payloads;
 };
@@ -83,19 +86,23 @@ HRESULT StartOperation(Step step, std::function<Result()> succeed, com_ptr<Op>* 
         return behaviour.code != 0 ? behaviour.code : HRESULT_ERROR_NOT_SUPPORTED;
     }
     auto op = make_self<Op>();
+    unsigned generation;
     {
         auto& world = TheWorld();
         std::lock_guard guard(world.lock);
         ++world.outstanding[Slot(step)];
+        generation = world.generation;
     }
     // The work items own the object; the cancel hook lives in the object and
     // so only names it, taking a reference when it posts.
-    auto finish = [step](const com_ptr<Op>& self, AsyncStatus status, HRESULT error,
-                         Result result) {
+    auto finish = [step, generation](const com_ptr<Op>& self, AsyncStatus status, HRESULT error,
+                                     Result result) {
         if (self->Finish(status, error, std::move(result))) {
             auto& world = TheWorld();
             std::lock_guard guard(world.lock);
-            --world.outstanding[Slot(step)];
+            if (world.generation == generation) {
+                --world.outstanding[Slot(step)];
+            }
         }
     };
     auto complete = [op, finish, succeed] {
@@ -362,7 +369,9 @@ const bool gRegistered = [] {
 
 void ClearRecordsLocked(World& world) {
     world.calls = {};
+    world.outstanding = {};
     world.payloads.clear();
+    ++world.generation;
 }
 
 } // namespace

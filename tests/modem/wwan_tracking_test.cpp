@@ -30,6 +30,18 @@ TEST_F(WwanTrackingTest, RegistrationDeliversOneInitialNotificationThatOnlyTrace
     EXPECT_EQ(gWwanInterfacePresent.load(), 0);
 }
 
+TEST_F(WwanTrackingTest, NoCallbackRunsAfterTheRegistrationIsCancelled) {
+    ASSERT_EQ(RegisterIpInterfaceChange(), NO_ERROR);
+    for (int i = 0; i < 20; ++i) {
+        sim::ip::AddInterface(IF_TYPE_WWANPP);
+    }
+    ASSERT_EQ(CancelMibChangeNotify2(gIpInterfaceChangeHandle), NO_ERROR);
+    gIpInterfaceChangeHandle = nullptr;
+    std::size_t delivered = sim::ip::DeliveredCount();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::ip::DeliveredCount(), delivered);
+}
+
 TEST_F(WwanTrackingTest, FailedRegistrationLeavesNoHandle) {
     sim::ArmFault("NotifyIpInterfaceChange", sim::FaultSpec::Once(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(RegisterIpInterfaceChange(), ERROR_NOT_ENOUGH_MEMORY);
