@@ -88,23 +88,21 @@ protected:
 
 namespace impl {
 
+// A delegate around a callable; what the callable raises stays on the
+// implementation's side as an HRESULT.
 template <typename Abi, typename Sender, typename F> class delegate final : public Abi {
 public:
     explicit delegate(F function) : mFunction(std::move(function)) {}
 
-    template <typename SenderAbi> HRESULT Call(SenderAbi* sender, AsyncStatus status) noexcept {
+    HRESULT Invoke(typename Sender::abi_type* sender, AsyncStatus status) override {
         try {
-            com_ptr<SenderAbi> object;
+            com_ptr<typename Sender::abi_type> object;
             object.copy_from(sender);
             mFunction(Sender(std::move(object)), status);
             return S_OK;
         } catch (...) {
             return to_hresult();
         }
-    }
-
-    HRESULT Invoke(typename Sender::abi_type* sender, AsyncStatus status) override {
-        return Call(sender, status);
     }
 
 private:
