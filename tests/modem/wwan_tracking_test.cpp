@@ -17,7 +17,7 @@ protected:
 
     void Deliver(ULONG type, MIB_NOTIFICATION_TYPE notification) {
         MIB_IPINTERFACE_ROW row{};
-        row.InterfaceLuid.Info.IfType = type;
+        row.InterfaceLuid.Value = (ULONG64{type} << 48) | 0x123456; // the type is the top 16 bits
         IpInterfaceChangeCallback(nullptr, &row, notification);
     }
 };
@@ -87,11 +87,19 @@ TEST_F(WwanTrackingTest, OnlyWwanTypesCount) {
     EXPECT_EQ(gBackoffEnabled.load(), 1);
 }
 
-TEST_F(WwanTrackingTest, ArrivalWhileBackoffIsEnabledChangesNothing) {
+TEST_F(WwanTrackingTest, ArrivalSetsTheFlagOnlyWhileBackoffIsDisabled) {
     gBackoffEnabled.store(1);
     Deliver(IF_TYPE_WWANPP, MibAddInstance);
     EXPECT_EQ(gWwanInterfacePresent.load(), 0);
     EXPECT_EQ(gBackoffEnabled.load(), 1);
+
+    gBackoffEnabled.store(0);
+    Deliver(IF_TYPE_WWANPP2, MibAddInstance);
+    EXPECT_EQ(gWwanInterfacePresent.load(), 1);
+    Deliver(IF_TYPE_WWANPP2, MibParameterNotification);
+    EXPECT_EQ(gWwanInterfacePresent.load(), 1);
+    Deliver(IF_TYPE_WWANPP2, MibDeleteInstance);
+    EXPECT_EQ(gWwanInterfacePresent.load(), 0);
 }
 
 TEST_F(WwanTrackingTest, NullRowsAndUnknownNotificationsOnlyTrace) {
