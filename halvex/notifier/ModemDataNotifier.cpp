@@ -121,7 +121,7 @@ bool ModemDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
 // A NULL event still spends the budget (its SetEvent does nothing); only
 // INVALID_HANDLE_VALUE means there is no way to resend at all.
 void ModemDataNotifier::ScheduleResend() {
-    if (mRetryCount != 0 && ResendDataEvent != INVALID_HANDLE_VALUE) {
+    if (mRetryCount > 0 && ResendDataEvent != INVALID_HANDLE_VALUE) {
         --mRetryCount;
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER, "Requesting resend, %d left",
                     mRetryCount);

@@ -23,6 +23,7 @@ MobileBroadbandSarManager SarManagerOfDefaultModem() {
 TEST_F(AsyncStandInTest, CompletionRunsOnAnotherThreadAndLateHandlersRunAtOnce) {
     sim::modem::Install(1);
     auto manager = SarManagerOfDefaultModem();
+    sim::modem::Fail(Step::Enable, Behaviour{Outcome::Hold});
     IAsyncAction action = manager.EnableBackoffAsync();
 
     std::atomic<DWORD> completedOn{0};
@@ -31,6 +32,8 @@ TEST_F(AsyncStandInTest, CompletionRunsOnAnotherThreadAndLateHandlersRunAtOnce) 
         completedOn = GetCurrentThreadId();
         status = static_cast<int>(s);
     });
+    EXPECT_EQ(action.Status(), AsyncStatus::Started);
+    sim::modem::Release(Step::Enable);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(status.load(), static_cast<int>(AsyncStatus::Completed));
     EXPECT_NE(completedOn.load(), GetCurrentThreadId());
