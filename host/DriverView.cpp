@@ -6,7 +6,13 @@
 namespace host {
 
 std::optional<DeviceView> ReadDeviceView(Machine& machine) {
-    auto* context = static_cast<const DEVICE_CONTEXT*>(machine.FindDeviceContext("DEVICE_CONTEXT"));
+    auto device = static_cast<WDFDEVICE>(machine.Device());
+    if (device == nullptr) {
+        return std::nullopt;
+    }
+    // The framework stand-in knows context types by name, so the host's own
+    // declaration of DEVICE_CONTEXT finds the driver's context.
+    const DEVICE_CONTEXT* context = DeviceGetContext(device);
     if (context == nullptr) {
         return std::nullopt;
     }

@@ -1,7 +1,7 @@
 // What the host can see of the driver's device from outside: the driver's
-// DEVICE_CONTEXT, found on the WDF device by its context type name through the
-// framework stand-in's object inspection (the driver library exports nothing
-// but its entry, so the host reads the context in place).
+// DEVICE_CONTEXT on the WDF device, read in place (the driver library exports
+// nothing but its entry; the framework stand-in finds a context by its type
+// name, so the host's declaration of the type reaches the driver's context).
 #pragma once
 
 #include <cstdint>

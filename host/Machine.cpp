@@ -16,10 +16,6 @@
 #include "platform/sim/display.h"
 #define HVX_HOST_HAS_DISPLAY 1
 #endif
-#if __has_include("platform/sim/wdf_inspect.h")
-#include "platform/sim/wdf_inspect.h"
-#define HVX_HOST_HAS_INSPECT 1
-#endif
 
 #include <fstream>
 #include <sstream>
@@ -59,11 +55,8 @@ std::string Machine::ImportConfig(const std::string& path) {
 
 std::string Machine::ImportConfigText(const std::string& text, const std::string& name) {
 #ifdef HVX_HOST_HAS_REGISTRY
-    std::string error;
-    if (!sim::registry::ImportRegText(text, name, &error)) {
-        return error;
-    }
-    return {};
+    sim::registry::ImportResult result = sim::registry::ImportRegText(text, name);
+    return result ? std::string() : result.error;
 #else
     (void)text;
     (void)name;
@@ -225,7 +218,7 @@ IoOutcome Machine::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& in
 
 std::string Machine::Display(std::uint32_t state) {
 #ifdef HVX_HOST_HAS_DISPLAY
-    sim::display::SetState(state);
+    sim::display::SetState(static_cast<sim::display::State>(state));
     return {};
 #else
     (void)state;
@@ -270,20 +263,16 @@ std::string Machine::ModemOk() {
     return {};
 }
 
-void* Machine::FindDeviceContext(const char* typeName) {
-#if defined(HVX_HOST_HAS_DRIVER_HOST) && defined(HVX_HOST_HAS_INSPECT)
-    if (!mState->added) {
-        return nullptr;
-    }
-    return sim::wdf::FindContextByName(mState->driverHost.Device(), typeName);
+void* Machine::Device() {
+#ifdef HVX_HOST_HAS_DRIVER_HOST
+    return mState->added ? mState->driverHost.Device() : nullptr;
 #else
-    (void)typeName;
     return nullptr;
 #endif
 }
 
 std::optional<std::size_t> Machine::ChannelCount() {
-#if defined(HVX_HOST_HAS_DRIVER_HOST) && defined(HVX_HOST_HAS_INSPECT)
+#ifdef HVX_HOST_HAS_DRIVER_HOST
     if (!mState->added) {
         return 0;
     }

@@ -57,9 +57,8 @@ public:
 
     // Observations. Empty optionals mean "cannot be seen in this build".
     std::optional<std::size_t> ChannelCount();
-    // The device's context of that type name, or null (no device, or no
-    // object inspection in this build).
-    void* FindDeviceContext(const char* typeName);
+    // The WDFDEVICE while the device exists, else null.
+    void* Device();
     std::vector<std::int32_t> ModemIndexes();
     bool ModemPresent();
     std::size_t ModemSetCount();
