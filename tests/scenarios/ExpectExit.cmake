@@ -1,0 +1,13 @@
+# Runs halvex-host and checks its exit status and what it printed.
+#   cmake -DHOST=... -DARGS="a;b" -DEXPECTED=1 [-DMATCH=regex]... -P ExpectExit.cmake
+execute_process(COMMAND ${HOST} ${ARGS}
+  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message("${out}${err}")
+if(NOT status EQUAL EXPECTED)
+  message(FATAL_ERROR "halvex-host exited with ${status}, expected ${EXPECTED}")
+endif()
+foreach(pattern IN ITEMS ${MATCH} ${MATCH2} ${MATCH3})
+  if(NOT "${out}${err}" MATCHES "${pattern}")
+    message(FATAL_ERROR "the output does not match: ${pattern}")
+  endif()
+endforeach()
