@@ -7,7 +7,7 @@
 #include "halvex/driver/Driver.h"
 #include "halvex/driver/IoctlInterface.h"
 #include "halvex/driver/Power.h"
-#include "halvex/driver/SarConfiguration.h"
+#include "halvex/driver/RegistryConfig.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
 
