@@ -38,8 +38,8 @@ using PSAR_DATA_MAPPING = SAR_DATA_MAPPING*;
 
 struct CHANNEL_INFO {
     ULONG SensorCount;
-    PSENSOR_INFO Sensors;   // SensorCount records, slot i from the sensor subkey named i
-    ULONG ChannelType;      // CHANNEL_TYPE
+    PSENSOR_INFO Sensors;  // SensorCount records, slot i from the sensor subkey named i
+    ULONG ChannelType;     // CHANNEL_TYPE
     PULONG WlanAntennaInfo; // WLAN only: element 0 is the channel's antenna bit mask
     ULONG Valid;
     ULONG SarMappingCount; // 2 to 10

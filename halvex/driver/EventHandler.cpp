@@ -223,8 +223,8 @@ void EventHandler::RunWorker() {
             continue;
         }
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE,
-                    "Worker wait failed, result 0x%x, error %u: the channel stops reacting", result,
-                    GetLastError());
+                    "Worker wait failed, result 0x%x, error %u: the channel stops reacting",
+                    result, GetLastError());
         break;
     }
 
