@@ -41,3 +41,10 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
                          WDFDRIVER* Driver);
 // The driver of this process, NULL before WdfDriverCreate.
 WDFDRIVER WdfGetDriver();
+
+// The entry a driver library exports for its host: binds to the framework
+// and calls the driver's DriverEntry (see platform/wdf/fx_driver_entry.cpp,
+// linked into every driver library).
+using PFN_FX_DRIVER_ENTRY_UM = NTSTATUS (*)(PVOID LoaderInterface, PVOID Context,
+                                            PVOID DriverObject, PUNICODE_STRING RegistryPath);
+#define FX_DRIVER_ENTRY_UM_NAME "FxDriverEntryUm"
