@@ -51,6 +51,16 @@ DMF_OBJECT* FindByName(DMF_MODULE_COLLECTION* collection, const char* name) {
     return nullptr;
 }
 
+// The module array is not a child of the record: WDF cleans children up
+// before their parent, and the teardown still needs the array.
+void ArrayDelete(DMF_MODULE_COLLECTION* collection) {
+    if (collection->ClientDriverDmfModulesMemory != nullptr) {
+        WdfObjectDelete(collection->ClientDriverDmfModulesMemory);
+        collection->ClientDriverDmfModulesMemory = nullptr;
+        collection->ClientDriverDmfModules = nullptr;
+    }
+}
+
 void DmfModuleCollectionCleanupCallback(WDFOBJECT Object) {
     FuncEntry(DMF_TRACE);
     auto* collection = static_cast<DMF_MODULE_COLLECTION*>(
@@ -64,12 +74,14 @@ void DmfModuleCollectionCleanupCallback(WDFOBJECT Object) {
         collection->ClientDriverDmfModules[index] = nullptr;
     }
     collection->NumberOfClientDriverDmfModules = 0;
-    if (collection->ClientDriverDmfModulesMemory != nullptr) {
-        WdfObjectDelete(collection->ClientDriverDmfModulesMemory);
-        collection->ClientDriverDmfModulesMemory = nullptr;
-        collection->ClientDriverDmfModules = nullptr;
-    }
+    ArrayDelete(collection);
     FuncExitVoid(DMF_TRACE);
+}
+
+// A child collection only carried its modules into their parent's list.
+void DmfChildCollectionCleanupCallback(WDFOBJECT Object) {
+    ArrayDelete(static_cast<DMF_MODULE_COLLECTION*>(
+        WdfMemoryGetBuffer(static_cast<WDFMEMORY>(Object), nullptr)));
 }
 
 NTSTATUS CollectionRecordCreate(WDFOBJECT parent, bool deviceCollection, ULONG moduleCount,
@@ -77,9 +89,8 @@ NTSTATUS CollectionRecordCreate(WDFOBJECT parent, bool deviceCollection, ULONG m
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = parent;
-    if (deviceCollection) {
-        attributes.EvtCleanupCallback = DmfModuleCollectionCleanupCallback;
-    }
+    attributes.EvtCleanupCallback =
+        deviceCollection ? DmfModuleCollectionCleanupCallback : DmfChildCollectionCleanupCallback;
     WDFMEMORY memory = nullptr;
     PVOID buffer = nullptr;
     NTSTATUS ntStatus = WdfMemoryCreate(&attributes, NonPagedPoolNx, DMF_TAG_COLLECTION,
@@ -93,7 +104,7 @@ NTSTATUS CollectionRecordCreate(WDFOBJECT parent, bool deviceCollection, ULONG m
     if (NT_SUCCESS(ntStatus)) {
         WDF_OBJECT_ATTRIBUTES arrayAttributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&arrayAttributes);
-        arrayAttributes.ParentObject = memory;
+        arrayAttributes.ParentObject = parent;
         PVOID array = nullptr;
         ntStatus = WdfMemoryCreate(&arrayAttributes, NonPagedPoolNx, DMF_TAG_MODULE_ARRAY,
                                    sizeof(DMF_OBJECT*) * moduleCount,

@@ -68,13 +68,13 @@ NTSTATUS ResolveLockKind(DMF_OBJECT* dmfObject, BOOLEAN passiveLevel) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CreateLocks(DMF_OBJECT* dmfObject) {
+NTSTATUS CreateLocks(DMF_OBJECT* dmfObject, WDFOBJECT parent) {
     ULONG lockCount = dmfObject->ModuleDescriptor.AuxiliaryLockCount + 1;
     bool passive = dmfObject->ModuleDescriptor.ModuleOptions & DMF_MODULE_OPTIONS_PASSIVE;
     for (ULONG index = 0; index < lockCount; ++index) {
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = DMF_ModuleToWdfObject(dmfObject->MemoryDmfModule);
+        attributes.ParentObject = parent;
         NTSTATUS ntStatus = passive
                                 ? WdfWaitLockCreate(&attributes, &dmfObject->Locks[index].WaitLock)
                                 : WdfSpinLockCreate(&attributes, &dmfObject->Locks[index].SpinLock);
@@ -140,6 +140,19 @@ void FreeInternals(DMF_OBJECT* dmfObject) {
     std::free(dmfObject->ModuleConfig);
     dmfObject->ModuleConfig = nullptr;
     DMF_EventClose(&dmfObject->ModuleOpenedEvent);
+    if (dmfObject->ModuleAttributes.DynamicModule) {
+        auto deleteObject = [](auto& handle) {
+            if (handle != nullptr) {
+                WdfObjectDelete(handle);
+                handle = nullptr;
+            }
+        };
+        deleteObject(dmfObject->ReferenceCountLock);
+        for (DMF_LOCK_RECORD& lock : dmfObject->Locks) {
+            deleteObject(lock.SpinLock);
+            deleteObject(lock.WaitLock);
+        }
+    }
 }
 
 void UnlinkFromParent(DMF_OBJECT* dmfObject) {
@@ -193,6 +206,14 @@ NTSTATUS AddChildModules(DMF_OBJECT* dmfObject, WDFDEVICE Device) {
     }
     if (init.ModuleDescriptionCollection == nullptr && NT_SUCCESS(init.DmfStatus)) {
         return STATUS_SUCCESS;
+    }
+    if (dmfObject->ModuleAttributes.DynamicModule && init.ModuleDescriptionCollection != nullptr) {
+        // WDF would clean the children up before the dynamic module's own
+        // cleanup could close and destroy them.
+        TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "Dynamic module %s cannot have children",
+                    dmfObject->ModuleName);
+        WdfObjectDelete(init.ModuleDescriptionCollection);
+        return STATUS_NOT_SUPPORTED;
     }
     WDFMEMORY childCollection = nullptr;
     NTSTATUS ntStatus = DMF_ModuleCollectionCreate(nullptr, &init, &childCollection);
@@ -314,6 +335,10 @@ NTSTATUS DMF_ModuleCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleAttr
         instanceName = ModuleDescriptor->ModuleName;
     }
     size_t nameBytes = std::strlen(instanceName) + 1;
+    // WDF cleans a dynamic module's children up before its cleanup callback
+    // runs, and that callback still closes the module: its locks hang on the
+    // parent instead and are deleted with the module's internals.
+    WDFOBJECT lockParent = DmfModuleAttributes->DynamicModule ? parentObject : memory;
 
     if (ModuleDescriptor->ModuleContextAttributes != nullptr) {
         ntStatus = WdfObjectAllocateContext(memory, ModuleDescriptor->ModuleContextAttributes,
@@ -352,7 +377,7 @@ NTSTATUS DMF_ModuleCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleAttr
     {
         WDF_OBJECT_ATTRIBUTES lockAttributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&lockAttributes);
-        lockAttributes.ParentObject = memory;
+        lockAttributes.ParentObject = lockParent;
         ntStatus = WdfSpinLockCreate(&lockAttributes, &dmfObject->ReferenceCountLock);
         if (!NT_SUCCESS(ntStatus)) {
             goto Exit;
@@ -369,7 +394,7 @@ NTSTATUS DMF_ModuleCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleAttr
         ntStatus = STATUS_UNSUCCESSFUL;
         goto Exit;
     }
-    ntStatus = CreateLocks(dmfObject);
+    ntStatus = CreateLocks(dmfObject, lockParent);
     if (!NT_SUCCESS(ntStatus)) {
         goto Exit;
     }

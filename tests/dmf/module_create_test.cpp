@@ -1,0 +1,209 @@
+// Creating modules: names, configs, locks, children and what a failure leaves.
+#include "tests/dmf/DmfFixture.h"
+
+#include "dmf/framework/DmfUtility.h"
+
+namespace dmftest {
+namespace {
+
+using ModuleCreate = DmfTest;
+
+TEST_F(ModuleCreate, AnEmptyInstanceNameIsTheModuleName) {
+    Spec().modules = {Module(""), Module("Named")};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_STREQ(DMF_ModuleInstanceNameGet(Handle(0)), "Recorder");
+    EXPECT_STREQ(DMF_ModuleInstanceNameGet(Handle(1)), "Named");
+    EXPECT_STREQ(DMF_ModuleNameGet(Handle(1)), "Recorder");
+    EXPECT_EQ(DMF_ParentDeviceGet(Handle(1)), WdfDevice());
+    EXPECT_EQ(DMF_ParentModuleGet(Handle(1)), nullptr);
+}
+
+TEST_F(ModuleCreate, ConfigIsTheModulesOwnCopy) {
+    ModuleSpec zero = Module("Zero");
+    zero.noConfig = true;
+    ModuleSpec given = Module("Given");
+    given.config.Tail = 0x5A5A;
+    // An older client layout without the last field: the module's copy has
+    // it zero rather than whatever follows the client's record.
+    ModuleSpec shorter = Module("Shorter");
+    shorter.config.Tail = 0x7777;
+    shorter.configSize = offsetof(DMF_CONFIG_Recorder, Tail);
+    Spec().modules = {zero, given, shorter};
+    sim::wdf::SetPoisonNewMemory(true);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+
+    const DMF_CONFIG_Recorder* zeroConfig = DMF_Recorder_Config(Handle(0));
+    ASSERT_NE(zeroConfig, nullptr);
+    EXPECT_EQ(zeroConfig->OpenOption, 0u);
+    EXPECT_EQ(zeroConfig->Tail, 0u);
+    EXPECT_EQ(DMF_Recorder_Config(Handle(1))->Tail, 0x5A5Au);
+    EXPECT_NE(DMF_Recorder_Config(Handle(1)), &Spec().modules[1].config);
+    EXPECT_EQ(DMF_Recorder_Config(Handle(2))->Tail, 0u);
+}
+
+TEST_F(ModuleCreate, OneModuleLockPlusTheAuxiliaryLocks) {
+    ModuleSpec none = Module("None");
+    ModuleSpec four = Module("Four");
+    four.config.AuxiliaryLockCount = 4;
+    Spec().modules = {none, four};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_EQ(ChildrenOfKind(Handle(0), "WDFWAITLOCK"), 1u);
+    EXPECT_EQ(ChildrenOfKind(Handle(1), "WDFWAITLOCK"), 5u);
+}
+
+TEST_F(ModuleCreate, MoreThanFourAuxiliaryLocksIsRefused) {
+    ModuleSpec five = Module("Five");
+    five.config.AuxiliaryLockCount = 5;
+    Spec().modules = {Module("Before"), five};
+    EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Spec().modulesCreateStatus, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim::TraceContains("asks for 5 auxiliary locks", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(LiveMemory("Dmf4"), 0u);
+    EXPECT_FALSE(WdfComplained());
+}
+
+TEST_F(ModuleCreate, LockKindFollowsTheOptionsAndThePassiveFlag) {
+    struct Case {
+        ULONG options;
+        NTSTATUS expected;
+        const char* lockKind;
+    } cases[] = {
+        {DMF_MODULE_OPTIONS_PASSIVE, STATUS_SUCCESS, "WDFWAITLOCK"},
+        {DMF_MODULE_OPTIONS_DISPATCH, STATUS_SUCCESS, "WDFSPINLOCK"},
+        // Either kind: chosen by the attributes' passive flag, which is 0 here.
+        {DMF_MODULE_OPTIONS_DISPATCH_MAXIMUM, STATUS_SUCCESS, "WDFSPINLOCK"},
+        {DMF_MODULE_OPTIONS_TRANSPORT_REQUIRED, STATUS_UNSUCCESSFUL, nullptr},
+        {DMF_MODULE_OPTIONS_PASSIVE | DMF_MODULE_OPTIONS_DISPATCH, STATUS_UNSUCCESSFUL, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        SetUp();
+        ModuleSpec spec = Module("M");
+        spec.config.ModuleOptions = c.options;
+        spec.config.AuxiliaryLockCount = 1;
+        Spec().modules = {spec};
+        ASSERT_EQ(Add(), c.expected);
+        if (c.lockKind != nullptr) {
+            bool passive = std::string(c.lockKind) == "WDFWAITLOCK";
+            EXPECT_EQ(DMF_ModuleIsPassive(Handle(0)), passive ? TRUE : FALSE);
+            EXPECT_EQ(ChildrenOfKind(Handle(0), c.lockKind), 2u + (passive ? 0u : 1u));
+        }
+        TearDown();
+    }
+}
+
+TEST_F(ModuleCreate, ChildrenStandInCreationOrderUnderTheirParent) {
+    static const RecorderChild kChildren[] = {{"First", {}}, {"Second", {}}, {"Third", {}}};
+    ModuleSpec parent = Module("Parent");
+    parent.config.ChildCount = 3;
+    parent.config.Children = kChildren;
+    Spec().modules = {parent};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    // Children open before their parent, in the order they were added.
+    EXPECT_EQ(Who("open"), (Names{"First", "Second", "Third", "Parent"}));
+    ClearLog();
+    ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+    // The parent closes first, then its children in reverse; destroy runs
+    // children first.
+    EXPECT_EQ(Who("close"), (Names{"Parent", "Third", "Second", "First"}));
+    EXPECT_EQ(Who("destroy"), (Names{"First", "Second", "Third", "Parent"}));
+}
+
+TEST_F(ModuleCreate, AFailingChildTakesItsParentWithIt) {
+    static const RecorderChild kChildren[] = {{"Good", {}}, {"Bad", Config(0, 5)}};
+    ModuleSpec parent = Module("Parent");
+    parent.config.ChildCount = 2;
+    parent.config.Children = kChildren;
+    Spec().modules = {Module("Earlier"), parent, Module("Later")};
+    EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
+    // The child created before the failure is destroyed with the parent;
+    // the module created before the parent goes with the collection.
+    EXPECT_TRUE(Logged("Good:destroy"));
+    EXPECT_TRUE(Logged("Earlier:destroy"));
+    EXPECT_FALSE(Logged("Later:destroy"));
+    EXPECT_EQ(LiveMemory("Dmf4"), 0u);
+    EXPECT_EQ(LiveMemory("Dmf6"), 0u);
+    EXPECT_FALSE(WdfComplained());
+}
+
+TEST_F(ModuleCreate, AChildMustNotOpenLaterThanItsParent) {
+    static const RecorderChild kChildren[] = {{"Late", Config(2)}};
+    ModuleSpec parent = Module("Parent");
+    parent.config.ChildCount = 1;
+    parent.config.Children = kChildren;
+    Spec().modules = {parent};
+    EXPECT_EQ(Add(), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(Logged("Parent:open"));
+}
+
+TEST_F(ModuleCreate, ModulesCreateAlwaysConsumesTheInit) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(Spec().initPointerCleared);
+    EXPECT_EQ(LiveMemory("Brid"), 0u);
+    TearDown();
+
+    SetUp();
+    Spec().client.hookFileObject = false;
+    EXPECT_EQ(Add(), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Spec().initPointerCleared);
+    EXPECT_TRUE(sim::TraceContains("File-object config was not hooked", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(LiveMemory("Brid"), 0u);
+}
+
+TEST_F(ModuleCreate, AFailedInitAllocationIsRejectedWithoutDeletingAnything) {
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::ArmFault("WdfMemoryCreate", sim::FaultSpec::Once());
+    EXPECT_EQ(Host().AddDevice(), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Spec().initPointerCleared);
+    EXPECT_TRUE(sim::TraceContains("DMFDEVICE_INIT was never allocated", TRACE_LEVEL_ERROR));
+    EXPECT_FALSE(WdfComplained());
+}
+
+TEST_F(ModuleCreate, AFailedAddIsReportedOnceAndLaterAddsAreIgnored) {
+    Spec().modules = {Module("A"), Module("B"), Module("C")};
+    sim::ArmFault("WdfCollectionAdd", sim::FaultSpec::OnCall(2, STATUS_NO_MEMORY));
+    EXPECT_EQ(Add(), STATUS_NO_MEMORY);
+    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(LiveMemory("Dmf5"), 0u);
+    EXPECT_FALSE(WdfComplained());
+}
+
+TEST_F(ModuleCreate, NoModulesStillGivesTheClientItsBridge) {
+    Spec().client.addModules = false;
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(Logged("Client:D0Entry"));
+}
+
+TEST_F(ModuleCreate, TheOpenCloseEventFailureIsNeverSuccess) {
+    Spec().modules = {Module("M")};
+    // A failure whose last error reads 0 must still fail the creation.
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once(0x100000000LL));
+    EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(LiveMemory("Dmf4"), 0u);
+    TearDown();
+
+    SetUp();
+    Spec().modules = {Module("M")};
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(Add(), static_cast<NTSTATUS>(0xC0070008));
+}
+
+TEST_F(ModuleCreate, NothingIsLeftOnceTheDeviceIsGone) {
+    static const RecorderChild kChildren[] = {{"Child", Config(1)}};
+    ModuleSpec parent = Module("Parent", 4);
+    parent.config.ChildCount = 1;
+    parent.config.Children = kChildren;
+    parent.config.AuxiliaryLockCount = 2;
+    Spec().modules = {parent, Module("Other", 7)};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+    Host().Unload();
+    sim::HostLeaks leaks = Host().LeakReport();
+    EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
+    EXPECT_FALSE(WdfComplained());
+}
+
+} // namespace
+} // namespace dmftest
