@@ -92,9 +92,9 @@ NTSTATUS IoctlHandler_Open(DMFMODULE DmfModule) {
             }
             context->IsDeviceInterfaceCreated = TRUE;
             if (config->PostInterfaceCreateCallback != nullptr) {
-                ntStatus = config->PostInterfaceCreateCallback(
-                    DmfModule, &config->DeviceInterfaceGuid,
-                    context->ReferenceStringUnicodePointer);
+                ntStatus =
+                    config->PostInterfaceCreateCallback(DmfModule, &config->DeviceInterfaceGuid,
+                                                        context->ReferenceStringUnicodePointer);
                 if (!NT_SUCCESS(ntStatus)) {
                     TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE,
                                 "PostInterfaceCreateCallback fails: ntStatus=0x%08X",
@@ -122,8 +122,7 @@ NTSTATUS IoctlHandler_Open(DMFMODULE DmfModule) {
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
         attributes.ParentObject = reinterpret_cast<WDFOBJECT>(DmfModule);
-        ntStatus =
-            WdfCollectionCreate(&attributes, &context->ReferenceStringFileObjectsCollection);
+        ntStatus = WdfCollectionCreate(&attributes, &context->ReferenceStringFileObjectsCollection);
         if (!NT_SUCCESS(ntStatus)) {
             TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfCollectionCreate fails: ntStatus=0x%08X",
                         static_cast<unsigned>(ntStatus));
@@ -160,8 +159,7 @@ BOOLEAN IoctlHandler_FileCreate(DMFMODULE DmfModule, WDFDEVICE Device, WDFREQUES
         if (fileName != nullptr && fileName->Length > sizeof(WCHAR)) {
             // The name starts with the separator; what follows must be the
             // reference string exactly.
-            record = UnicodeStringsEqual(fileName->Buffer + 1,
-                                         fileName->Length / sizeof(WCHAR) - 1,
+            record = UnicodeStringsEqual(fileName->Buffer + 1, fileName->Length / sizeof(WCHAR) - 1,
                                          context->ReferenceStringUnicode.Buffer,
                                          context->ReferenceStringUnicode.Length / sizeof(WCHAR));
             if (!record) {
@@ -225,8 +223,7 @@ BOOLEAN IoctlHandler_FileCleanupOrClose(DMFMODULE DmfModule, WDFFILEOBJECT FileO
     if (!forget && context->ReferenceStringFileObjectsCollection != nullptr) {
         DMF_ModuleLock(DmfModule);
         ULONG index = 0;
-        if (CollectionContains(context->ReferenceStringFileObjectsCollection, FileObject,
-                               &index)) {
+        if (CollectionContains(context->ReferenceStringFileObjectsCollection, FileObject, &index)) {
             WdfCollectionRemoveItem(context->ReferenceStringFileObjectsCollection, index);
             forget = true;
         }
@@ -336,8 +333,7 @@ BOOLEAN IoctlHandler_DeviceIoControl(DMFMODULE DmfModule, WDFQUEUE Queue, WDFREQ
             inputBuffer = nullptr;
             inputLength = 0;
         } else {
-            TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE,
-                        "IOCTL 0x%08X input buffer: ntStatus=0x%08X",
+            TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "IOCTL 0x%08X input buffer: ntStatus=0x%08X",
                         static_cast<unsigned>(IoControlCode), static_cast<unsigned>(ntStatus));
             WdfRequestCompleteWithInformation(Request, ntStatus, 0);
             FuncExit(DMF_TRACE, "handled=%d", TRUE);
@@ -353,8 +349,7 @@ BOOLEAN IoctlHandler_DeviceIoControl(DMFMODULE DmfModule, WDFQUEUE Queue, WDFREQ
             outputBuffer = nullptr;
             outputLength = 0;
         } else {
-            TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE,
-                        "IOCTL 0x%08X output buffer: ntStatus=0x%08X",
+            TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "IOCTL 0x%08X output buffer: ntStatus=0x%08X",
                         static_cast<unsigned>(IoControlCode), static_cast<unsigned>(ntStatus));
             WdfRequestCompleteWithInformation(Request, ntStatus, 0);
             FuncExit(DMF_TRACE, "handled=%d", TRUE);

@@ -15,8 +15,7 @@ using EVT_DMF_IoctlHandler_Callback = NTSTATUS(DMFMODULE DmfModule, WDFQUEUE Que
 
 // TRUE when the callback handled the create.
 using EVT_DMF_IoctlHandler_AccessModeFilter = BOOLEAN(DMFMODULE DmfModule, WDFDEVICE Device,
-                                                      WDFREQUEST Request,
-                                                      WDFFILEOBJECT FileObject);
+                                                      WDFREQUEST Request, WDFFILEOBJECT FileObject);
 
 using EVT_DMF_IoctlHandler_PostDeviceInterfaceCreate = NTSTATUS(DMFMODULE DmfModule,
                                                                 GUID* DeviceInterfaceGuid,

@@ -61,9 +61,9 @@ NTSTATUS DMF_Registry_HandleOpenById(DMFMODULE DmfModule, WDFKEY* Key) {
     FuncEntry(DMF_TRACE);
     ValidateHandle(DmfModule);
     WDFKEY key = nullptr;
-    NTSTATUS ntStatus = WdfDeviceOpenRegistryKey(DMF_ParentDeviceGet(DmfModule),
-                                                 PLUGPLAY_REGKEY_DEVICE, KEY_READ,
-                                                 WDF_NO_OBJECT_ATTRIBUTES, &key);
+    NTSTATUS ntStatus =
+        WdfDeviceOpenRegistryKey(DMF_ParentDeviceGet(DmfModule), PLUGPLAY_REGKEY_DEVICE, KEY_READ,
+                                 WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(ntStatus)) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfDeviceOpenRegistryKey fails: ntStatus=0x%08X",
                     static_cast<unsigned>(ntStatus));
@@ -81,18 +81,18 @@ void DMF_Registry_HandleClose(DMFMODULE DmfModule, WDFKEY Key) {
     FuncExitVoid(DMF_TRACE);
 }
 
-BOOLEAN DMF_Registry_AllSubKeysFromHandleEnumerate(
-    DMFMODULE DmfModule, WDFKEY Key, EVT_DMF_Registry_KeyEnumerationCallback* Callback,
-    PVOID ClientContext) {
+BOOLEAN
+DMF_Registry_AllSubKeysFromHandleEnumerate(DMFMODULE DmfModule, WDFKEY Key,
+                                           EVT_DMF_Registry_KeyEnumerationCallback* Callback,
+                                           PVOID ClientContext) {
     FuncEntry(DMF_TRACE);
     ValidateHandle(DmfModule);
 
     auto handle = static_cast<HKEY>(WdfRegistryWdmGetHandle(Key));
     DWORD subkeyCount = 0;
     DWORD longestName = 0;
-    LSTATUS result = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeyCount,
-                                      &longestName, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr);
+    LSTATUS result = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeyCount, &longestName,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (result != static_cast<LSTATUS>(ERROR_SUCCESS)) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "RegQueryInfoKeyW fails: result=%d",
                     static_cast<int>(result));
@@ -125,8 +125,8 @@ BOOLEAN DMF_Registry_AllSubKeysFromHandleEnumerate(
     for (DWORD index = 0; index < subkeyCount; ++index) {
         DWORD nameLength = bufferCharacters;
         std::memset(name, 0, bufferCharacters * sizeof(WCHAR));
-        result = RegEnumKeyExW(handle, index, name, &nameLength, nullptr, nullptr, nullptr,
-                               nullptr);
+        result =
+            RegEnumKeyExW(handle, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
         if (result != static_cast<LSTATUS>(ERROR_SUCCESS)) {
             TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "RegEnumKeyExW fails: index=%u result=%d",
                         static_cast<unsigned>(index), static_cast<int>(result));
@@ -135,8 +135,8 @@ BOOLEAN DMF_Registry_AllSubKeysFromHandleEnumerate(
         }
         UNICODE_STRING subkeyName = AsUnicode(name);
         WDFKEY subkey = nullptr;
-        ntStatus = WdfRegistryOpenKey(Key, &subkeyName, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES,
-                                      &subkey);
+        ntStatus =
+            WdfRegistryOpenKey(Key, &subkeyName, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &subkey);
         if (!NT_SUCCESS(ntStatus)) {
             TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfRegistryOpenKey fails: ntStatus=0x%08X",
                         static_cast<unsigned>(ntStatus));
@@ -174,7 +174,8 @@ NTSTATUS DMF_Registry_HandleValueRead(DMFMODULE DmfModule, WDFKEY Key, PCWSTR Va
     NTSTATUS ntStatus = WdfRegistryQueryValue(Key, &name, 0, nullptr, &valueLength, &valueType);
     if (ntStatus != STATUS_BUFFER_OVERFLOW) {
         if (!NT_SUCCESS(ntStatus)) {
-            TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfRegistryQueryValue fails: ntStatus=0x%08X",
+            TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE,
+                        "WdfRegistryQueryValue fails: ntStatus=0x%08X",
                         static_cast<unsigned>(ntStatus));
         }
         FuncExit(DMF_TRACE, "ntStatus=0x%08X", static_cast<unsigned>(ntStatus));

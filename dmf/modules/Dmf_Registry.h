@@ -25,9 +25,10 @@ void DMF_Registry_HandleClose(DMFMODULE DmfModule, WDFKEY Key);
 // Calls back once per subkey, in the registry's enumeration order. FALSE when
 // the key cannot be enumerated, a subkey cannot be opened, or the callback
 // said stop; the callbacks already made stand.
-BOOLEAN DMF_Registry_AllSubKeysFromHandleEnumerate(
-    DMFMODULE DmfModule, WDFKEY Key, EVT_DMF_Registry_KeyEnumerationCallback* Callback,
-    PVOID ClientContext);
+BOOLEAN
+DMF_Registry_AllSubKeysFromHandleEnumerate(DMFMODULE DmfModule, WDFKEY Key,
+                                           EVT_DMF_Registry_KeyEnumerationCallback* Callback,
+                                           PVOID ClientContext);
 
 // Copies a value of any type to the start of Buffer when it fits (no
 // terminator is added), else STATUS_BUFFER_TOO_SMALL; *BytesRead receives the

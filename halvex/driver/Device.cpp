@@ -5,23 +5,15 @@
 #include "halvex/driver/Channels.h"
 #include "halvex/driver/DeviceContext.h"
 #include "halvex/driver/Driver.h"
-#include "halvex/driver/IoctlInterface.h"
+#include "halvex/driver/Ioctl.h"
 #include "halvex/driver/Power.h"
-#include "halvex/driver/SarConfiguration.h"
+#include "halvex/driver/RegistryConfig.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
 
-#include <iterator>
 #include <stdexcept>
 
 namespace {
-
-// The two IOCTLs of the device interface. The module keeps a pointer to the
-// table, so it lives as long as the driver.
-IoctlHandler_IoctlRecord HalvexIoctlHandlerTable[] = {
-    {IOCTL_HALVEX_GET_INFO, 0, 8, IoctlGetInfo, FALSE},
-    {IOCTL_HALVEX_SET_SENSOR_STATE, 8, 0, IoctlSetSensorState, FALSE},
-};
 
 const char* TriStateName(WDF_TRI_STATE state) {
     switch (state) {
@@ -199,7 +191,7 @@ void DmfDeviceModulesAdd(WDFDEVICE Device, PDMFMODULE_INIT DmfModuleInit) {
         ioctlConfig.DeviceInterfaceGuid = GUID_DEVINTERFACE_HALVEX;
         ioctlConfig.AccessModeFilter = IoctlHandler_AccessModeDefault;
         ioctlConfig.IoctlRecords = HalvexIoctlHandlerTable;
-        ioctlConfig.IoctlRecordCount = static_cast<ULONG>(std::size(HalvexIoctlHandlerTable));
+        ioctlConfig.IoctlRecordCount = HalvexIoctlHandlerTableCount;
         DMF_MODULE_ATTRIBUTES_INIT(&moduleAttributes, sizeof(ioctlConfig), &ioctlConfig,
                                    DMF_IoctlHandler_Create);
         DMF_DmfModuleAdd(DmfModuleInit, &moduleAttributes, WDF_NO_OBJECT_ATTRIBUTES,

@@ -91,7 +91,9 @@ void WorkQueue::Run() {
         }
         auto first = mItems.begin();
         if (first->first.first > std::chrono::steady_clock::now()) {
-            mChanged.wait_until(lock, first->first.first);
+            // A copy: a Cancel while we wait frees the item and its key.
+            const auto due = first->first.first;
+            mChanged.wait_until(lock, due);
             continue;
         }
         Item item = std::move(first->second);
