@@ -169,6 +169,8 @@ std::uint32_t Machine::Remove(std::string* error) {
 #endif
 }
 
+bool Machine::Loaded() const { return mState->loaded; }
+
 void Machine::Unload(std::string* error) {
 #ifdef HVX_HOST_HAS_DRIVER_HOST
     if (!mState->loaded) {
@@ -313,7 +315,7 @@ std::vector<std::vector<std::int32_t>> Machine::ModemPayloads() {
 
 std::string Machine::LeakReport() {
 #ifdef HVX_HOST_HAS_DRIVER_HOST
-    if (mState->added || !mState->loaded) {
+    if (mState->loaded) {
         return {};
     }
     sim::HostLeaks leaks = mState->driverHost.LeakReport();

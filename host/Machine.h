@@ -43,6 +43,7 @@ public:
     std::uint32_t Shutdown(std::string* error);
     std::uint32_t Remove(std::string* error);
     void Unload(std::string* error);
+    bool Loaded() const;
 
     IoOutcome Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input, std::size_t outLen,
                     std::string* error);
@@ -65,7 +66,8 @@ public:
     std::vector<std::vector<std::int32_t>> ModemPayloads();
     bool ModemEnabled();
 
-    // Leftovers after removal (objects, threads); empty when clean or unknown.
+    // Leftovers once the driver is unloaded (objects, threads); empty when
+    // clean, or while the driver is still loaded.
     std::string LeakReport();
 
 private:

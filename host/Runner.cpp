@@ -47,6 +47,7 @@ private:
     std::string Execute(const Command& c, std::string* result);
     bool RunCheck(const Command& c);
     int HostError(const std::string& where, int line, const std::string& message);
+    void ReportLeaks();
 
     const Scenario& mScenario;
     const RunSettings& mSettings;
@@ -66,6 +67,13 @@ void ScenarioRun::DrainModem() {
         mTimeline.Modem(Now(), payloads[i], i + 1);
     }
     mModemSeen = payloads.size();
+}
+
+void ScenarioRun::ReportLeaks() {
+    std::string leaks = mMachine.LeakReport();
+    if (!leaks.empty()) {
+        mTimeline.Note(Now(), "left behind after unload: " + leaks);
+    }
 }
 
 int ScenarioRun::HostError(const std::string& where, int line, const std::string& message) {
@@ -114,18 +122,14 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     case Op::Shutdown:
         status(mMachine.Shutdown(&error));
         return error;
-    case Op::Remove: {
+    case Op::Remove:
         status(mMachine.Remove(&error));
-        if (error.empty()) {
-            std::string leaks = mMachine.LeakReport();
-            if (!leaks.empty()) {
-                *result += "; left behind: " + leaks;
-            }
-        }
         return error;
-    }
     case Op::Unload:
         mMachine.Unload(&error);
+        if (error.empty()) {
+            ReportLeaks();
+        }
         return error;
     case Op::IoctlSetState:
     case Op::IoctlGetInfo:
@@ -253,6 +257,13 @@ int ScenarioRun::Run() {
     }
     sim::Settle(kSettleBound);
     DrainModem();
+    // A scenario that removed its device ends like the framework's host: the
+    // driver is unloaded, and whatever it left behind is shown.
+    if (mMachine.Loaded() && mMachine.Device() == nullptr) {
+        std::string error;
+        mMachine.Unload(&error);
+        ReportLeaks();
+    }
     mTimeline.End(Now(), exitStatus);
     sim::SetTraceSink(nullptr);
     return exitStatus;
