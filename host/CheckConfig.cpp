@@ -6,8 +6,11 @@
 #include "platform/sim/quiescence.h"
 #include "platform/sim/trace_recorder.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace host {
 
@@ -86,17 +89,33 @@ int CheckConfig(const std::string& regPath, const std::string& driverPath) {
         std::printf("(the device context cannot be inspected in this build; traces only)\n");
     }
 
-    std::size_t errors = 0;
+    // The reader traces every missing optional value the same way; one line
+    // per distinct message, with its count, keeps the reasons readable.
+    std::vector<std::pair<std::string, int>> errors;
     for (const auto& record : sim::TraceSnapshot()) {
-        if (record.level <= 2) {
-            if (errors++ == 0) {
-                std::printf("traced errors (what was skipped and why):\n");
-            }
-            std::printf("  %s: %s\n", record.file.c_str(), record.message.c_str());
+        if (record.level > 2) {
+            continue;
+        }
+        std::string text = record.file + ": " + record.message;
+        auto it = std::find_if(errors.begin(), errors.end(),
+                               [&](const auto& e) { return e.first == text; });
+        if (it == errors.end()) {
+            errors.emplace_back(text, 1);
+        } else {
+            ++it->second;
         }
     }
-    if (errors == 0) {
+    if (errors.empty()) {
         std::printf("no errors traced\n");
+    } else {
+        std::printf("traced errors (what was skipped and why):\n");
+        for (const auto& [text, count] : errors) {
+            if (count > 1) {
+                std::printf("  %dx %s\n", count, text.c_str());
+            } else {
+                std::printf("  %s\n", text.c_str());
+            }
+        }
     }
     if (status == 0) {
         std::string ignored;

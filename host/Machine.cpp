@@ -169,7 +169,9 @@ std::uint32_t Machine::Remove(std::string* error) {
 #endif
 }
 
-bool Machine::Loaded() const { return mState->loaded; }
+bool Machine::Loaded() const {
+    return mState->loaded;
+}
 
 void Machine::Unload(std::string* error) {
 #ifdef HVX_HOST_HAS_DRIVER_HOST
