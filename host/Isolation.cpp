@@ -1,5 +1,6 @@
 #include "host/Isolation.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +40,8 @@ int RunIsolated(const std::string& what, const std::function<int()>& work) {
         }
         return status;
     }
-    if (WIFSIGNALED(raw)) {
+    // A reader that went away (`halvex-host | head`) is not a crash.
+    if (WIFSIGNALED(raw) && WTERMSIG(raw) != SIGPIPE) {
         std::fprintf(stderr, "halvex-host: %s crashed (signal %d, %s)\n", what.c_str(),
                      WTERMSIG(raw), strsignal(WTERMSIG(raw)));
     }
