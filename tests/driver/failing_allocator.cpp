@@ -21,19 +21,33 @@ void FailAllocation(std::size_t size, int nth) {
 
 } // namespace driver_test
 
-void* operator new(std::size_t size) {
+namespace {
+
+void* Allocate(std::size_t size) {
     if (size == gFailSize.load() && gFailCountdown.load() > 0 && gFailCountdown.fetch_sub(1) == 1) {
-        throw std::bad_alloc();
+        return nullptr;
     }
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void* AllocateOrThrow(std::size_t size) {
+    if (void* memory = Allocate(size)) {
         return memory;
     }
     throw std::bad_alloc();
 }
 
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
+} // namespace
+
+// Every unaligned form goes through the one allocator, so that any new meets
+// its delete.
+void* operator new(std::size_t size) { return AllocateOrThrow(size); }
+void* operator new[](std::size_t size) { return AllocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
