@@ -10,6 +10,7 @@
 #include "platform/win32.h"
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -42,7 +43,12 @@ BOOLEAN AllocateChannelObjects(ULONG Count, PDEVICE_CONTEXT DeviceContext) {
         FuncExit(TRACE_DEVICE, "FALSE");
         return FALSE;
     }
-    DeviceContext->ChannelObjects = new EventHandler* [Count] {};
+    // Not raised: device add reports a table it cannot get as a failure of its own.
+    DeviceContext->ChannelObjects = new (std::nothrow) EventHandler* [Count] {};
+    if (DeviceContext->ChannelObjects == nullptr) {
+        FuncExit(TRACE_DEVICE, "FALSE");
+        return FALSE;
+    }
     FuncExit(TRACE_DEVICE, "TRUE");
     return TRUE;
 }

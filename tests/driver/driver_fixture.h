@@ -15,6 +15,7 @@
 #include "platform/sim/trace_recorder.h"
 #include "platform/sim/wdf_control.h"
 #include "platform/sim/wpp_control.h"
+#include "platform/trace.h"
 
 #include <gtest/gtest.h>
 
@@ -109,15 +110,25 @@ protected:
         ASSERT_TRUE(result.ok) << result.error;
     }
 
+    // Whether a message holds `text`; a text ending in '$' must end the message.
+    static bool Matches(const std::string& message, std::string text) {
+        if (!text.empty() && text.back() == '$') {
+            text.pop_back();
+            return message.size() >= text.size() &&
+                   message.compare(message.size() - text.size(), text.size(), text) == 0;
+        }
+        return message.find(text) != std::string::npos;
+    }
+
     // Whether `first` was traced before `second` (both must have been).
     static bool TracedBefore(const std::string& first, const std::string& second) {
         auto records = sim::TraceSnapshot();
         std::size_t a = records.size(), b = records.size();
         for (std::size_t i = 0; i < records.size(); ++i) {
-            if (a == records.size() && records[i].message.find(first) != std::string::npos) {
+            if (a == records.size() && Matches(records[i].message, first)) {
                 a = i;
             }
-            if (b == records.size() && records[i].message.find(second) != std::string::npos) {
+            if (b == records.size() && Matches(records[i].message, second)) {
                 b = i;
             }
         }
