@@ -75,6 +75,9 @@ std::string HostLeaks::ToString() const {
     if (threads != 0) {
         text << "threads still running: " << threads << "\n";
     }
+    if (handles != 0) {
+        text << "handles left open: " << handles << "\n";
+    }
     return text.str();
 }
 
@@ -93,6 +96,7 @@ struct DriverHost::State {
     std::atomic<bool> inD0{false};
     std::atomic<std::int64_t> ioBoundMs{10000};
     std::atomic<int> inFlight{0};
+    std::size_t handlesAtLoad = 0;
 
     std::shared_ptr<fx::Device> DeviceRecord() const {
         auto object = fx::Lookup(device);
@@ -258,6 +262,7 @@ NTSTATUS DriverHost::LoadLibrary(const std::string& path) {
         return STATUS_NOT_FOUND;
     }
     mState->library = library;
+    mState->handlesAtLoad = kernel::OpenHandleCount();
     NTSTATUS status = STATUS_SUCCESS;
     RunOnCallbackThread("FxDriverEntryUm", [&] {
         status = entry(nullptr, nullptr, &mState->driverObject, &mState->registryString);
@@ -276,6 +281,7 @@ NTSTATUS DriverHost::LoadEntry(PDRIVER_INITIALIZE entry) {
     if (entry == nullptr || mState->driver != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    mState->handlesAtLoad = kernel::OpenHandleCount();
     NTSTATUS status = STATUS_SUCCESS;
     RunOnCallbackThread("DriverEntry",
                         [&] { status = entry(&mState->driverObject, &mState->registryString); });
@@ -594,6 +600,8 @@ HostLeaks DriverHost::LeakReport() const {
         report.objects.push_back(line);
     }
     report.threads = LiveThreadCount();
+    std::size_t open = kernel::OpenHandleCount();
+    report.handles = open > mState->handlesAtLoad ? open - mState->handlesAtLoad : 0;
     return report;
 }
 

@@ -29,7 +29,9 @@ struct IoResult {
 struct HostLeaks {
     std::vector<std::string> objects; // WDF objects still alive
     std::size_t threads = 0;          // stand-in threads still running
-    bool Empty() const { return objects.empty() && threads == 0; }
+    // Win32 handles opened since the driver was loaded and not closed.
+    std::size_t handles = 0;
+    bool Empty() const { return objects.empty() && threads == 0 && handles == 0; }
     std::string ToString() const;
 };
 

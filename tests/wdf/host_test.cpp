@@ -471,9 +471,13 @@ TEST_F(HostTest, TheLeakReportNamesWhatOutlivedTheDriver) {
         WdfMemoryCreate(&attributes, NonPagedPoolNx, WdfMakePoolTag("Leak"), 32, &memory, nullptr),
         STATUS_SUCCESS);
     WdfObjectReferenceWithTag(memory, reinterpret_cast<PVOID>(0x7654)); // never released
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);         // never closed
     mHost->Remove();
     mHost->Unload();
     sim::HostLeaks leaks = mHost->LeakReport();
+    EXPECT_EQ(leaks.handles, 1u);
+    EXPECT_NE(leaks.ToString().find("handles left open: 1"), std::string::npos);
+    CloseHandle(event);
     ASSERT_EQ(leaks.objects.size(), 1u) << leaks.ToString();
     EXPECT_NE(leaks.objects[0].find("tag 'Leak' size 32"), std::string::npos);
     EXPECT_NE(leaks.ToString().find("leaked: WDFMEMORY"), std::string::npos);
