@@ -599,6 +599,9 @@ HostLeaks DriverHost::LeakReport() const {
         }
         report.objects.push_back(line);
     }
+    // Callback threads that have handed back their answer may still be on
+    // their way out; a thread the driver left running is still there after this.
+    WaitForThreadsToEnd(std::chrono::seconds(1));
     report.threads = LiveThreadCount();
     std::size_t open = kernel::OpenHandleCount();
     report.handles = open > mState->handlesAtLoad ? open - mState->handlesAtLoad : 0;

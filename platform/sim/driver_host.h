@@ -93,7 +93,9 @@ public:
                                                std::size_t outputLength);
     void SetIoBound(std::chrono::milliseconds bound);
 
-    // What is left once the device is gone (after Remove, and after Unload).
+    // What is left once the device is gone (after Remove, and after Unload):
+    // live WDF objects, running stand-in threads, Win32 handles opened since
+    // the driver was loaded.
     HostLeaks LeakReport() const;
 
 private:
