@@ -88,8 +88,8 @@ struct DriverHost::State {
     DRIVER_OBJECT driverObject{};
     std::u16string registryPath = kRegistryPath;
     UNICODE_STRING registryString{};
-    WDFDRIVER driver = nullptr;
-    WDFDEVICE device = nullptr;
+    std::atomic<WDFDRIVER> driver{nullptr};
+    std::atomic<WDFDEVICE> device{nullptr};
     std::atomic<bool> added{false};
     std::atomic<bool> removed{false};
     bool hardwarePrepared = false;
@@ -551,7 +551,7 @@ HostFile DriverHost::OpenFile(const std::u16string& fileName, KPROCESSOR_MODE mo
         return result;
     }
     auto requestHandle = reinterpret_cast<WDFREQUEST>(request->handle());
-    StartCallbackThread([dev, request, requestHandle, handle, device = mState->device] {
+    StartCallbackThread([dev, request, requestHandle, handle, device = mState->device.load()] {
         if (dev->hasFile && dev->file.EvtDeviceFileCreate != nullptr) {
             dev->file.EvtDeviceFileCreate(device, requestHandle, handle);
         } else {
