@@ -161,7 +161,9 @@ void WriteU16(std::uint8_t* p, std::uint16_t v) {
 
 // ---- Transactions ----
 
-void TxnRef(hmx_cci_txn* txn) { InterlockedIncrement(&txn->ref_count); }
+void TxnRef(hmx_cci_txn* txn) {
+    InterlockedIncrement(&txn->ref_count);
+}
 
 void TxnUnref(hmx_cci_txn* txn) {
     if (InterlockedDecrement(&txn->ref_count) != 0) {
@@ -630,8 +632,8 @@ std::int32_t ConfirmServer(const hmx_idl_service_object* service, const hmx_serv
         std::free(entries);
         total = now;
     }
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_HMX,
-                "HMCI: server list still changing after %d lookups", kConfirmAttempts);
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_HMX, "HMCI: server list still changing after %d lookups",
+                kConfirmAttempts);
     return HMX_SERVICE_ERR;
 }
 
@@ -649,8 +651,8 @@ void RxRecv(void* client, const void*, const std::uint8_t* buf, std::uint32_t le
     std::uint32_t bodyLen = ReadU16(buf + 5);
     DebugRx(ctrl, txnId, msgId, static_cast<int>(bodyLen));
     if (bodyLen > len - HMX_CCI_HEADER_SIZE) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_HMX,
-                    "HMCI: message body of %u bytes claims %u", len - HMX_CCI_HEADER_SIZE, bodyLen);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_HMX, "HMCI: message body of %u bytes claims %u",
+                    len - HMX_CCI_HEADER_SIZE, bodyLen);
         return;
     }
     const std::uint8_t* body = buf + HMX_CCI_HEADER_SIZE;
@@ -708,7 +710,9 @@ void RxRemoveServer(void* client, const void* addr) {
     HandleServerExit(static_cast<hmx_cci_client*>(client), addr);
 }
 
-void RxClosed(void* client) { ClientUnref(static_cast<hmx_cci_client*>(client)); }
+void RxClosed(void* client) {
+    ClientUnref(static_cast<hmx_cci_client*>(client));
+}
 
 const hmx_cci_xport_rx_ops kReceiver = {RxRecv, RxNewServer, RxRemoveServer, RxClosed};
 
@@ -757,14 +761,15 @@ std::int32_t hmx_cci_library_deinit() {
     return HMX_NO_ERR;
 }
 
-const hmx_cci_xport_rx_ops* hmx_cci_xport_receiver() { return &kReceiver; }
+const hmx_cci_xport_rx_ops* hmx_cci_xport_receiver() {
+    return &kReceiver;
+}
 
 // ---- Client operations ----
 
 std::int32_t hmx_client_get_service_list(const hmx_idl_service_object* service,
                                          hmx_service_info* service_info_array,
-                                         std::uint32_t* num_entries,
-                                         std::uint32_t* num_services) {
+                                         std::uint32_t* num_entries, std::uint32_t* num_services) {
     if (num_services == nullptr) {
         return HMX_CLIENT_PARAM_ERR;
     }
@@ -893,8 +898,8 @@ std::int32_t hmx_client_init(const hmx_service_info* service_info,
     return HMX_NO_ERR;
 }
 
-std::int32_t hmx_client_set_error_callback(hmx_client_type user_handle,
-                                           hmx_client_error_cb err_cb, void* err_cb_data) {
+std::int32_t hmx_client_set_error_callback(hmx_client_type user_handle, hmx_client_error_cb err_cb,
+                                           void* err_cb_data) {
     hmx_cci_client* c = ClientRef(user_handle, false);
     if (c == nullptr) {
         return HMX_CLIENT_INVALID_CLNT;

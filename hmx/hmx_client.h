@@ -75,8 +75,8 @@ std::int32_t hmx_client_init(const hmx_service_info* service_info,
                              void* ind_cb_data, hmx_client_os_params* os_params,
                              hmx_client_type* user_handle);
 
-std::int32_t hmx_client_set_error_callback(hmx_client_type user_handle,
-                                           hmx_client_error_cb err_cb, void* err_cb_data);
+std::int32_t hmx_client_set_error_callback(hmx_client_type user_handle, hmx_client_error_cb err_cb,
+                                           void* err_cb_data);
 
 std::int32_t hmx_client_wait_for_service(const hmx_idl_service_object* service,
                                          hmx_client_ind_cb ind_cb, void* ind_cb_data,

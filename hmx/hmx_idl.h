@@ -72,7 +72,8 @@ std::int32_t hmx_idl_message_decode(const hmx_idl_service_object* service, int k
                                     std::uint32_t src_len, void* dst, std::uint32_t dst_len);
 
 std::int32_t hmx_idl_get_message_c_struct_len(const hmx_idl_service_object* service, int kind,
-                                              std::uint16_t message_id, std::uint32_t* c_struct_len);
+                                              std::uint16_t message_id,
+                                              std::uint32_t* c_struct_len);
 
 std::int32_t hmx_idl_get_max_message_len(const hmx_idl_service_object* service, int kind,
                                          std::uint16_t message_id, std::uint32_t* message_len);

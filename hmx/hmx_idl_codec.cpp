@@ -148,8 +148,8 @@ bool ValidVersion(const hmx_idl_service_object* s) {
     return s->library_version >= 1 && s->library_version <= 6;
 }
 
-std::int32_t Resolve(const hmx_idl_service_object* s, const hmx_idl_service_message_table_entry& row,
-                     Message& m) {
+std::int32_t Resolve(const hmx_idl_service_object* s,
+                     const hmx_idl_service_message_table_entry& row, Message& m) {
     unsigned ref = row.message_table_message_id >> 12;
     unsigned index = row.message_table_message_id & 0x0FFFu;
     const hmx_idl_type_table_object* own = s->p_type_table;
@@ -330,8 +330,8 @@ std::int32_t EncodeField(Encoder& e, const Field& f, const std::uint8_t* base, b
     std::uint32_t stride = f.ElementStructSize();
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint8_t* elem = p + static_cast<std::uint64_t>(i) * stride;
-        std::int32_t rc = f.type == kAggregate ? EncodeAggregate(e, f, elem)
-                                               : EncodeScalar(e, f, elem, e.table);
+        std::int32_t rc =
+            f.type == kAggregate ? EncodeAggregate(e, f, elem) : EncodeScalar(e, f, elem, e.table);
         if (rc != 0) {
             return rc;
         }

@@ -17,12 +17,19 @@ const std::uint8_t kResponseTypeStream[] = {
 
 const std::uint8_t kSupportedMsgsRespStream[] = {
     // TLV 0x02: the response header (type 0 of this table).
-    0x02, 0x07, offsetof(hmx_common_get_supported_msgs_resp_msg, resp), 0x00, 0x00,
+    0x02,
+    0x07,
+    offsetof(hmx_common_get_supported_msgs_resp_msg, resp),
+    0x00,
+    0x00,
     // TLV 0x10, optional: up to 8192 bytes behind a 16-bit count.
     0xC0 | (offsetof(hmx_common_get_supported_msgs_resp_msg, supported_msgs) -
             offsetof(hmx_common_get_supported_msgs_resp_msg, supported_msgs_valid)),
-    0x10, 0x70, offsetof(hmx_common_get_supported_msgs_resp_msg, supported_msgs),
-    HMX_COMMON_SUPPORTED_MSGS_MAX & 0xFF, HMX_COMMON_SUPPORTED_MSGS_MAX >> 8,
+    0x10,
+    0x70,
+    offsetof(hmx_common_get_supported_msgs_resp_msg, supported_msgs),
+    HMX_COMMON_SUPPORTED_MSGS_MAX & 0xFF,
+    HMX_COMMON_SUPPORTED_MSGS_MAX >> 8,
     offsetof(hmx_common_get_supported_msgs_resp_msg, supported_msgs) -
         offsetof(hmx_common_get_supported_msgs_resp_msg, supported_msgs_len),
 };
@@ -44,30 +51,46 @@ const hmx_idl_type_table_object kCommonTypeTable = {
 
 const std::uint8_t kSnsClientReqStream[] = {
     // TLV 0x01, the last: up to 1000 bytes behind a 16-bit count.
-    0x81, 0x70, offsetof(hmx_sns_client_req_msg, payload),
-    HMX_SNS_CLIENT_PAYLOAD_MAX & 0xFF, HMX_SNS_CLIENT_PAYLOAD_MAX >> 8,
+    0x81,
+    0x70,
+    offsetof(hmx_sns_client_req_msg, payload),
+    HMX_SNS_CLIENT_PAYLOAD_MAX & 0xFF,
+    HMX_SNS_CLIENT_PAYLOAD_MAX >> 8,
     offsetof(hmx_sns_client_req_msg, payload) - offsetof(hmx_sns_client_req_msg, payload_len),
 };
 
 const std::uint8_t kSnsClientRespStream[] = {
     // TLV 0x02: the response header, type 0 of the shared table (reference 1).
-    0x02, 0x07, offsetof(hmx_sns_client_resp_msg, resp), 0x00, 0x01,
+    0x02,
+    0x07,
+    offsetof(hmx_sns_client_resp_msg, resp),
+    0x00,
+    0x01,
     // TLV 0x10, optional: the client id.
     0x40 | (offsetof(hmx_sns_client_resp_msg, client_id) -
             offsetof(hmx_sns_client_resp_msg, client_id_valid)),
-    0x10, 0x03, offsetof(hmx_sns_client_resp_msg, client_id),
+    0x10,
+    0x03,
+    offsetof(hmx_sns_client_resp_msg, client_id),
     // TLV 0x11, optional and last: the result of the request.
     0xC0 | (offsetof(hmx_sns_client_resp_msg, result) -
             offsetof(hmx_sns_client_resp_msg, result_valid)),
-    0x11, 0x02, offsetof(hmx_sns_client_resp_msg, result),
+    0x11,
+    0x02,
+    offsetof(hmx_sns_client_resp_msg, result),
 };
 
 const std::uint8_t kSnsClientReportIndStream[] = {
     // TLV 0x01: the client id.
-    0x01, 0x03, offsetof(hmx_sns_client_report_ind_msg, client_id),
+    0x01,
+    0x03,
+    offsetof(hmx_sns_client_report_ind_msg, client_id),
     // TLV 0x02, the last: up to 1000 bytes behind a 16-bit count.
-    0x82, 0x70, offsetof(hmx_sns_client_report_ind_msg, payload),
-    HMX_SNS_CLIENT_PAYLOAD_MAX & 0xFF, HMX_SNS_CLIENT_PAYLOAD_MAX >> 8,
+    0x82,
+    0x70,
+    offsetof(hmx_sns_client_report_ind_msg, payload),
+    HMX_SNS_CLIENT_PAYLOAD_MAX & 0xFF,
+    HMX_SNS_CLIENT_PAYLOAD_MAX >> 8,
     offsetof(hmx_sns_client_report_ind_msg, payload) -
         offsetof(hmx_sns_client_report_ind_msg, payload_len),
 };
@@ -78,8 +101,7 @@ const hmx_idl_message_table_entry kSnsClientMessages[] = {
     {sizeof(hmx_sns_client_report_ind_msg), kSnsClientReportIndStream},
 };
 
-const hmx_idl_type_table_object* const kSnsClientRefs[] = {&kSnsClientTypeTable,
-                                                            &kCommonTypeTable};
+const hmx_idl_type_table_object* const kSnsClientRefs[] = {&kSnsClientTypeTable, &kCommonTypeTable};
 
 const hmx_idl_type_table_object kSnsClientTypeTable = {
     0, 3, 2, nullptr, kSnsClientMessages, kSnsClientRefs, nullptr,

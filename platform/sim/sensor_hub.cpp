@@ -25,7 +25,9 @@ HandleRegistry& Registry() {
     return *registry;
 }
 
-void* ToHandle(std::uint32_t id) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)); }
+void* ToHandle(std::uint32_t id) {
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id));
+}
 
 std::uint32_t FromHandle(void* handle) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
@@ -129,8 +131,7 @@ std::int32_t SensorHub::Send(void* handle, const void* addr, const std::uint8_t*
             return kServerGone;
         }
         hub->mRequests.push_back(request);
-        response = Message(HMX_CCI_CTRL_RESPONSE, request.txnId, request.msgId,
-                           hub->mResponseBody);
+        response = Message(HMX_CCI_CTRL_RESPONSE, request.txnId, request.msgId, hub->mResponseBody);
         if (hub->mWithhold) {
             hub->mWithheld.push_back({id, std::move(response)});
             return 0;
@@ -178,7 +179,9 @@ std::uint32_t SensorHub::Lookup(void* data, std::uint8_t transportId, std::uint3
     return known + hub->mExtraFound;
 }
 
-std::uint32_t SensorHub::AddrLen() { return kAddressLength; }
+std::uint32_t SensorHub::AddrLen() {
+    return kAddressLength;
+}
 
 void SensorHub::StartService(std::uint32_t serviceId, std::uint32_t idlVersion) {
     std::vector<std::uint8_t> address(kAddressLength);
@@ -255,8 +258,8 @@ std::vector<SensorHub::Request> SensorHub::Requests() const {
 
 std::size_t SensorHub::OpenHandleCount() const {
     std::lock_guard guard(mLock);
-    return static_cast<std::size_t>(std::count_if(
-        mHandles.begin(), mHandles.end(), [](const auto& h) { return h.second.open; }));
+    return static_cast<std::size_t>(std::count_if(mHandles.begin(), mHandles.end(),
+                                                  [](const auto& h) { return h.second.open; }));
 }
 
 unsigned SensorHub::OpenCalls() const {

@@ -101,7 +101,8 @@ private:
     enum class Event { Message, NewServer, RemoveServer, Closed };
     void Post(std::uint32_t handle, Event event, std::vector<std::uint8_t> bytes);
     void Deliver(std::uint32_t handle, Event event, const std::vector<std::uint8_t>& bytes);
-    void PostToService(std::uint32_t serviceId, Event event, const std::vector<std::uint8_t>& bytes);
+    void PostToService(std::uint32_t serviceId, Event event,
+                       const std::vector<std::uint8_t>& bytes);
 
     const hmx_cci_xport_rx_ops* mReceiver;
     std::uint8_t mTransportId;

@@ -165,7 +165,7 @@ TEST(SensorClientCodec, ResponseOptionalTlvsAndSignExtension) {
     EXPECT_EQ(resp.client_id, 0u);
     EXPECT_EQ(resp.result_valid, 0);
 
-    Bytes full = {0x02, 0x04, 0x00, 0xFF, 0xFF, 0x05, 0x00,           //
+    Bytes full = {0x02, 0x04, 0x00, 0xFF, 0xFF, 0x05, 0x00,             //
                   0x10, 0x08, 0x00, 1,    0,    0,    0,    0, 0, 0, 1, //
                   0x11, 0x04, 0x00, 0xFE, 0xFF, 0xFF, 0xFF};
     ASSERT_EQ(DecodeResponse(full, resp), 0);
@@ -214,12 +214,12 @@ TEST(SensorClientCodec, SizesAndArgumentChecks) {
     auto len = static_cast<std::uint32_t>(body.size());
     EXPECT_EQ(hmx_idl_message_decode(kSns, 3, 0x21, body.data(), len, &ind, sizeof(ind)),
               HMX_IDL_PARAMETER_ERROR);
-    EXPECT_EQ(hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x21, nullptr, len, &ind,
-                                     sizeof(ind)),
-              HMX_IDL_PARAMETER_ERROR);
-    EXPECT_EQ(hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x20, body.data(), len, &ind,
-                                     sizeof(ind)),
-              HMX_IDL_MSG_ID_NOT_FOUND);
+    EXPECT_EQ(
+        hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x21, nullptr, len, &ind, sizeof(ind)),
+        HMX_IDL_PARAMETER_ERROR);
+    EXPECT_EQ(
+        hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x20, body.data(), len, &ind, sizeof(ind)),
+        HMX_IDL_MSG_ID_NOT_FOUND);
     EXPECT_EQ(hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x21, body.data(), len, &ind,
                                      sizeof(ind) - 1),
               HMX_IDL_STRUCT_TOO_SMALL);

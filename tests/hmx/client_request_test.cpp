@@ -1,0 +1,170 @@
+// Synchronous requests: answers, time-outs and late answers, busy and failing
+// transports, and the server going away.
+#include "hub_fixture.h"
+
+namespace hmxtest {
+namespace {
+
+using ClientRequests = HubTest;
+
+TEST_F(ClientRequests, AnswersAreDecodedIntoTheCallersStructure) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    hmx_sns_client_resp_msg resp{};
+    // A failed request: no mandatory-TLV check, the result reaches the caller.
+    hub->SetResponseBody({0x02, 0x04, 0x00, 0x01, 0x00, 0x05, 0x00, 0x11, 0x04, 0x00, 3, 0, 0, 0});
+    EXPECT_EQ(Send(h, resp), 0);
+    EXPECT_EQ(resp.resp.result, 1);
+    EXPECT_EQ(resp.resp.error, 5);
+    EXPECT_EQ(resp.result_valid, 1);
+    EXPECT_EQ(resp.result, 3);
+
+    // An answer that does not decode is not reported as success.
+    hub->SetResponseBody({0x02, 0x02, 0x00, 0x00, 0x00});
+    EXPECT_EQ(Send(h, resp), HMX_IDL_LENGTH_INCONSISTENCY);
+
+    hmx_sns_client_req_msg req{};
+    req.payload_len = 1001;
+    EXPECT_EQ(hmx_client_send_msg_sync(h, HMX_SNS_CLIENT_REQ, &req, sizeof(req), &resp,
+                                       sizeof(resp), 10000),
+              HMX_IDL_ARRAY_TOO_BIG);
+    char empty = 0;
+    EXPECT_EQ(hmx_client_send_msg_sync(h, HMX_COMMON_GET_SUPPORTED_MSGS_REQ, &empty, 1, &resp,
+                                       sizeof(resp), 10000),
+              HMX_CLIENT_PARAM_ERR)
+        << "only the 1004-byte request structure is carried";
+    EXPECT_EQ(
+        hmx_client_send_msg_sync(h, HMX_SNS_CLIENT_REQ, nullptr, 0, &resp, sizeof(resp), 10000),
+        HMX_CLIENT_PARAM_ERR);
+    EXPECT_EQ(hub->Requests().size(), 2u);
+    Release(h);
+}
+
+TEST_F(ClientRequests, TimedOutRequestIgnoresItsLateResponse) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    hub->WithholdResponses(true);
+    auto resp = std::make_unique<hmx_sns_client_resp_msg>();
+    std::memset(resp.get(), 0x5A, sizeof(*resp));
+    EXPECT_EQ(Send(h, *resp), HMX_TIMEOUT_ERR);
+    EXPECT_EQ(hub->Requests().size(), 1u);
+
+    // The caller's structure is gone before the answer comes.
+    resp.reset();
+    hub->WithholdResponses(false);
+    hub->DeliverWithheldResponses();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(sim::TraceContains("response for unknown txn 0x1 ignored", TRACE_LEVEL_ERROR));
+
+    hmx_sns_client_resp_msg next{};
+    EXPECT_EQ(Send(h, next), 0) << "nothing of the timed-out request is left queued";
+    EXPECT_EQ(hub->Requests().back().txnId, 2);
+    Release(h);
+}
+
+TEST_F(ClientRequests, BusyTransportKeepsTheRequestQueuedUntilItTimesOut) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    sim::ArmFault("SensorHub.Send", sim::FaultSpec::Always(HMX_XPORT_BUSY_ERR));
+    hmx_sns_client_resp_msg resp{};
+    EXPECT_EQ(Send(h, resp), HMX_TIMEOUT_ERR);
+    EXPECT_EQ(sim::FaultCalls("SensorHub.Send"), 1u) << "a busy message is not retried by itself";
+    EXPECT_TRUE(hub->Requests().empty());
+
+    sim::DisarmFault("SensorHub.Send");
+    EXPECT_EQ(Send(h, resp), 0) << "the queue is empty again, so queueing flushes";
+    Release(h);
+}
+
+TEST_F(ClientRequests, SendFailureFailsOnlyThatRequest) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(-30));
+    hmx_sns_client_resp_msg resp{};
+    EXPECT_EQ(Send(h, resp), -30);
+    EXPECT_EQ(Send(h, resp), 0);
+    EXPECT_TRUE(cb.Errors().empty());
+    Release(h);
+}
+
+TEST_F(ClientRequests, SendFindingTheServerGoneEndsTheClient) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
+    sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(HMX_SERVICE_ERR));
+    hmx_sns_client_resp_msg resp{};
+    EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
+    auto errors = cb.Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], std::make_pair(h, HMX_SERVICE_ERR));
+
+    unsigned sends = sim::FaultCalls("SensorHub.Send");
+    EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
+    EXPECT_EQ(sim::FaultCalls("SensorHub.Send"), sends) << "nothing is queued for a gone server";
+    Release(h);
+}
+
+TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
+    hub->WithholdResponses(true);
+    sim::SetTimeScale(1.0); // the pending request must outlast the set-up
+    std::atomic<std::int32_t> rc{1};
+    HANDLE sender = Spawn([&] {
+        hmx_sns_client_resp_msg resp{};
+        rc = Send(h, resp);
+    });
+    ASSERT_NE(sender, nullptr);
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(hub->Requests().size(), 1u);
+
+    hub->StopService(HMX_SNS_CLIENT_SERVICE_ID);
+    ASSERT_TRUE(sim::WaitForThreadsToEnd());
+    CloseHandle(sender);
+    EXPECT_EQ(rc.load(), HMX_SERVICE_ERR);
+    ASSERT_TRUE(sim::Settle());
+    auto errors = cb.Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].second, HMX_SERVICE_ERR);
+
+    hmx_sns_client_resp_msg resp{};
+    EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
+    // The server's return does not revive the client.
+    StartSensorService();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
+    Release(h);
+}
+
+TEST_F(ClientRequests, ErrorCallbackRegisteredAfterTheServerHasGone) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    hub->StopService(HMX_SNS_CLIENT_SERVICE_ID);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(cb.Errors().empty());
+    EXPECT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), HMX_SERVICE_ERR);
+    auto errors = cb.Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], std::make_pair(h, HMX_SERVICE_ERR));
+    EXPECT_EQ(cb.errorThreads[0], GetCurrentThreadId()) << "called at once, from the caller";
+    Release(h);
+}
+
+TEST_F(ClientRequests, AnotherServersExitLeavesTheClientAlone) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
+    // The server restarts under a new address before the client hears of it:
+    // the exit of the old address is this client's, the new server is not.
+    hub->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(cb.Errors().empty());
+    hub->StopService(HMX_SNS_CLIENT_SERVICE_ID);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(cb.Errors().empty()) << "the address that went is not the client's";
+    Release(h);
+}
+
+} // namespace
+} // namespace hmxtest
