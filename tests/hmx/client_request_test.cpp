@@ -104,6 +104,39 @@ TEST_F(ClientRequests, SendFindingTheServerGoneEndsTheClient) {
     Release(h);
 }
 
+// The error callback may use the client from another thread: no library lock
+// may still be held while it runs, not even by the send that found the server gone.
+struct OtherThreadSend {
+    hmx_client_type handle = 0;
+    std::atomic<std::int32_t> rc{1};
+    std::atomic<bool> finished{false};
+
+    static void OnError(hmx_client_type handle, std::int32_t, void* data) {
+        auto* self = static_cast<OtherThreadSend*>(data);
+        HANDLE other = Spawn([self, handle] {
+            hmx_sns_client_req_msg req{};
+            hmx_sns_client_resp_msg resp{};
+            self->rc = hmx_client_send_msg_sync(handle, HMX_SNS_CLIENT_REQ, &req, sizeof(req),
+                                                &resp, sizeof(resp), 10000);
+        });
+        self->finished = other != nullptr && sim::WaitForThreadsToEnd(std::chrono::seconds(5));
+        CloseHandle(other);
+    }
+};
+
+TEST_F(ClientRequests, ErrorCallbackOfAFailedSendRunsWithoutLibraryLocks) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    OtherThreadSend other;
+    ASSERT_EQ(hmx_client_set_error_callback(h, OtherThreadSend::OnError, &other), 0);
+    sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(HMX_SERVICE_ERR));
+    hmx_sns_client_resp_msg resp{};
+    EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
+    EXPECT_TRUE(other.finished.load()) << "the other thread's send was blocked";
+    EXPECT_EQ(other.rc.load(), HMX_SERVICE_ERR);
+    Release(h);
+}
+
 TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
     StartSensorService();
     hmx_client_type h = Open();
