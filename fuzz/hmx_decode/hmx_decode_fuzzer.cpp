@@ -14,8 +14,8 @@ namespace {
 std::int32_t Decode(const std::uint8_t* data, std::size_t size,
                     hmx_sns_client_report_ind_msg& ind) {
     return hmx_idl_message_decode(&hmx_sns_client_service_object, HMX_IDL_INDICATION,
-                                  HMX_SNS_CLIENT_REPORT_IND, data,
-                                  static_cast<std::uint32_t>(size), &ind, sizeof(ind));
+                                  HMX_SNS_CLIENT_REPORT_IND, data, static_cast<std::uint32_t>(size),
+                                  &ind, sizeof(ind));
 }
 
 } // namespace

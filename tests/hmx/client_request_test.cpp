@@ -40,13 +40,28 @@ TEST_F(ClientRequests, AnswersAreDecodedIntoTheCallersStructure) {
     Release(h);
 }
 
+TEST_F(ClientRequests, TransactionIdsWrapAndSkipZero) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    hmx_sns_client_resp_msg resp{};
+    for (int i = 0; i < 65536; ++i) {
+        ASSERT_EQ(Send(h, resp), 0) << "request " << i;
+    }
+    auto requests = hub->Requests();
+    EXPECT_EQ(requests[65534].txnId, 65535);
+    EXPECT_EQ(requests[65535].txnId, 1);
+    Release(h);
+}
+
 TEST_F(ClientRequests, TimedOutRequestIgnoresItsLateResponse) {
     StartSensorService();
     hmx_client_type h = Open();
     hub->WithholdResponses(true);
     auto resp = std::make_unique<hmx_sns_client_resp_msg>();
     std::memset(resp.get(), 0x5A, sizeof(*resp));
+    sim::SetTimeScale(0.001);
     EXPECT_EQ(Send(h, *resp), HMX_TIMEOUT_ERR);
+    sim::SetTimeScale(1.0);
     EXPECT_EQ(hub->Requests().size(), 1u);
 
     // The caller's structure is gone before the answer comes.
@@ -67,7 +82,9 @@ TEST_F(ClientRequests, BusyTransportKeepsTheRequestQueuedUntilItTimesOut) {
     hmx_client_type h = Open();
     sim::ArmFault("SensorHub.Send", sim::FaultSpec::Always(HMX_XPORT_BUSY_ERR));
     hmx_sns_client_resp_msg resp{};
+    sim::SetTimeScale(0.001);
     EXPECT_EQ(Send(h, resp), HMX_TIMEOUT_ERR);
+    sim::SetTimeScale(1.0);
     EXPECT_EQ(sim::FaultCalls("SensorHub.Send"), 1u) << "a busy message is not retried by itself";
     EXPECT_TRUE(hub->Requests().empty());
 
@@ -142,7 +159,6 @@ TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
     hmx_client_type h = Open();
     ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
     hub->WithholdResponses(true);
-    sim::SetTimeScale(1.0); // the pending request must outlast the set-up
     std::atomic<std::int32_t> rc{1};
     HANDLE sender = Spawn([&] {
         hmx_sns_client_resp_msg resp{};
