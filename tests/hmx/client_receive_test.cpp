@@ -71,24 +71,24 @@ TEST_F(ClientReceive, ReleaseWhileIndicationsArrive) {
     EXPECT_LE(cb.IndicationCount(), static_cast<std::size_t>(kBurst));
 }
 
-class LyingTransport : public HubTest {
+class TwoHubs : public HubTest {
 protected:
     void SetUp() override {
         HubTest::SetUp();
-        liar = std::make_unique<sim::SensorHub>(hmx_cci_xport_receiver(), 2);
-        ASSERT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), liar->TransportData(), 2), 0);
+        second = std::make_unique<sim::SensorHub>(hmx_cci_xport_receiver(), 2);
+        ASSERT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), second->TransportData(), 2), 0);
     }
     void TearDown() override {
         HubTest::TearDown();
-        liar.reset();
+        second.reset();
     }
-    std::unique_ptr<sim::SensorHub> liar;
+    std::unique_ptr<sim::SensorHub> second;
 };
 
-TEST_F(LyingTransport, OverclaimedEntriesStayInsideTheArray) {
+TEST_F(TwoHubs, OverclaimedEntriesStayInsideTheArray) {
     hub->SetLookupLies(0, 5);
     StartSensorService();
-    liar->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
+    second->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
     std::vector<hmx_service_info> infos(1);
     std::uint32_t count = 1;
     std::uint32_t total = 0;
@@ -98,8 +98,8 @@ TEST_F(LyingTransport, OverclaimedEntriesStayInsideTheArray) {
     EXPECT_EQ(infos[0].xport_id, 1);
 }
 
-TEST_F(LyingTransport, ServerListThatNeverSettlesEndsInit) {
-    liar->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
+TEST_F(TwoHubs, ServerListThatNeverSettlesEndsInit) {
+    second->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
     hub->SetLookupLies(1, 0); // one server more than it ever lists
     hmx_service_info info{};
     std::uint32_t count = 1;
@@ -110,11 +110,11 @@ TEST_F(LyingTransport, ServerListThatNeverSettlesEndsInit) {
     EXPECT_EQ(hmx_client_init(&info, kSns, nullptr, nullptr, nullptr, &h), HMX_SERVICE_ERR);
     EXPECT_EQ(h, 0u);
     EXPECT_TRUE(sim::TraceContains("server list still changing", TRACE_LEVEL_ERROR));
-    EXPECT_EQ(liar->OpenHandleCount(), 0u);
+    EXPECT_EQ(second->OpenHandleCount(), 0u);
 }
 
-TEST_F(LyingTransport, ServerCountTooLargeToAllocate) {
-    liar->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
+TEST_F(TwoHubs, ServerCountTooLargeToAllocate) {
+    second->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
     hub->SetLookupLies(0x10000000u, 0);
     hmx_service_info info{};
     std::uint32_t count = 1;
@@ -122,7 +122,39 @@ TEST_F(LyingTransport, ServerCountTooLargeToAllocate) {
     ASSERT_EQ(hmx_client_get_service_list(kSns, &info, &count, &total), 0);
     hmx_client_type h = 7;
     EXPECT_EQ(hmx_client_init(&info, kSns, nullptr, nullptr, nullptr, &h), HMX_CLIENT_NO_MEMORY);
-    EXPECT_EQ(liar->OpenHandleCount(), 0u);
+    EXPECT_EQ(second->OpenHandleCount(), 0u);
+}
+
+} // namespace
+} // namespace hmxtest
+
+namespace hmxtest {
+namespace {
+
+TEST_F(TwoHubs, WaitWatchesEveryTransportAndOpensWhereTheServiceAppears) {
+    std::atomic<std::int32_t> rc{1};
+    hmx_client_type h = 0;
+    HANDLE waiter = Spawn(
+        [&] { rc = hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h); });
+    ASSERT_NE(waiter, nullptr);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(hub->OpenHandleCount(), 1u);
+    EXPECT_EQ(second->OpenHandleCount(), 1u);
+
+    second->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
+    ASSERT_TRUE(sim::WaitForThreadsToEnd());
+    CloseHandle(waiter);
+    ASSERT_EQ(rc.load(), 0);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(hub->OpenHandleCount(), 0u) << "both of the notifier's handles were closed";
+    EXPECT_EQ(second->OpenHandleCount(), 1u);
+    hmx_sns_client_resp_msg resp{};
+    hmx_sns_client_req_msg req{};
+    EXPECT_EQ(hmx_client_send_msg_sync(h, HMX_SNS_CLIENT_REQ, &req, sizeof(req), &resp,
+                                       sizeof(resp), 10000),
+              0);
+    EXPECT_EQ(second->Requests().size(), 1u);
+    EXPECT_EQ(hmx_client_release(h), 0);
 }
 
 } // namespace

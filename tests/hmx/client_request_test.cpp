@@ -186,6 +186,25 @@ TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
     Release(h);
 }
 
+TEST_F(ClientRequests, ReleaseFailsThePendingRequest) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    hub->WithholdResponses(true);
+    std::atomic<std::int32_t> rc{1};
+    auto resp = std::make_unique<hmx_sns_client_resp_msg>();
+    HANDLE sender = Spawn([&] { rc = Send(h, *resp); });
+    ASSERT_NE(sender, nullptr);
+    ASSERT_TRUE(sim::Settle());
+    Release(h);
+    ASSERT_TRUE(sim::WaitForThreadsToEnd());
+    CloseHandle(sender);
+    EXPECT_EQ(rc.load(), HMX_CLIENT_RELEASED);
+    resp.reset();
+    hub->DeliverWithheldResponses(); // to a closed handle: nothing reaches the library
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_FALSE(sim::TraceContains("ignored", TRACE_LEVEL_ERROR));
+}
+
 TEST_F(ClientRequests, ErrorCallbackRegisteredAfterTheServerHasGone) {
     StartSensorService();
     hmx_client_type h = Open();
