@@ -200,7 +200,7 @@ TEST_F(ModuleCreate, NothingIsLeftOnceTheDeviceIsGone) {
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
     Host().Unload();
-    sim::HostLeaks leaks = Host().LeakReport();
+    sim::HostLeaks leaks = Leaks();
     EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
     EXPECT_FALSE(WdfComplained());
 }
