@@ -18,6 +18,7 @@ struct ModuleSpec {
     bool noConfig = false; // a NULL config pointer with the size
     DMF_ModuleInstanceCreate* creator = DMF_Recorder_Create;
     DMF_MODULE_EVENT_CALLBACKS* events = nullptr;
+    EVT_DMF_MODULE_TransportModulesAdd* transportAdd = nullptr;
 };
 
 struct ClientSpec {

@@ -90,6 +90,27 @@ TEST_F(Dynamic, ADynamicModuleCannotHaveChildren) {
     EXPECT_FALSE(WdfComplained());
 }
 
+TEST_F(Dynamic, AChildOfADynamicModuleMustNotNeedThePowerCallbacks) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    DMF_CONFIG_Recorder config = Config(4);
+    DMF_MODULE_ATTRIBUTES attributes;
+    DMF_MODULE_ATTRIBUTES_INIT(&attributes, sizeof(config), &config, DMF_Recorder_Create);
+    attributes.IsParentDynamic = TRUE;
+    attributes.DynamicModule = TRUE;
+    DMFMODULE module = nullptr;
+    EXPECT_EQ(DMF_Recorder_Create(WdfDevice(), &attributes, WDF_NO_OBJECT_ATTRIBUTES, &module),
+              STATUS_UNSUCCESSFUL);
+    config = Config(7);
+    config.OwnHandlers = TRUE;
+    EXPECT_EQ(DMF_Recorder_Create(WdfDevice(), &attributes, WDF_NO_OBJECT_ATTRIBUTES, &module),
+              STATUS_UNSUCCESSFUL);
+    config.OwnHandlers = FALSE;
+    ASSERT_EQ(DMF_Recorder_Create(WdfDevice(), &attributes, WDF_NO_OBJECT_ATTRIBUTES, &module),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(DMF_ModuleIsInParentDynamic(module));
+    WdfObjectDelete(module);
+}
+
 using Bindings = DmfTest;
 
 TEST_F(Bindings, DestroyingEitherModuleUnbindsBothSidesOnce) {
