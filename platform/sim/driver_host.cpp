@@ -41,12 +41,14 @@ void RunOnCallbackThread(const char* what, std::function<void()> body) {
         std::fprintf(stderr, "driver host: no thread for %s\n", what);
         std::abort();
     }
-    CloseHandle(thread);
     if (finished.wait_for(kCallbackBound) != std::future_status::ready) {
         std::fprintf(stderr, "driver host: %s did not return within %lld s\n", what,
                      static_cast<long long>(kCallbackBound.count()));
         std::abort();
     }
+    // The thread has ended once its handle is signalled: nothing of it is left.
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
 }
 
 void StartCallbackThread(std::function<void()> body) {
@@ -73,6 +75,9 @@ std::string HostLeaks::ToString() const {
     if (threads != 0) {
         text << "threads still running: " << threads << "\n";
     }
+    if (handles != 0) {
+        text << "handles left open: " << handles << "\n";
+    }
     return text.str();
 }
 
@@ -91,6 +96,7 @@ struct DriverHost::State {
     std::atomic<bool> inD0{false};
     std::atomic<std::int64_t> ioBoundMs{10000};
     std::atomic<int> inFlight{0};
+    std::size_t handlesAtLoad = 0;
 
     std::shared_ptr<fx::Device> DeviceRecord() const {
         auto object = fx::Lookup(device);
@@ -256,6 +262,7 @@ NTSTATUS DriverHost::LoadLibrary(const std::string& path) {
         return STATUS_NOT_FOUND;
     }
     mState->library = library;
+    mState->handlesAtLoad = kernel::OpenHandleCount();
     NTSTATUS status = STATUS_SUCCESS;
     RunOnCallbackThread("FxDriverEntryUm", [&] {
         status = entry(nullptr, nullptr, &mState->driverObject, &mState->registryString);
@@ -274,6 +281,7 @@ NTSTATUS DriverHost::LoadEntry(PDRIVER_INITIALIZE entry) {
     if (entry == nullptr || mState->driver != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    mState->handlesAtLoad = kernel::OpenHandleCount();
     NTSTATUS status = STATUS_SUCCESS;
     RunOnCallbackThread("DriverEntry",
                         [&] { status = entry(&mState->driverObject, &mState->registryString); });
@@ -591,7 +599,12 @@ HostLeaks DriverHost::LeakReport() const {
         }
         report.objects.push_back(line);
     }
+    // Callback threads that have handed back their answer may still be on
+    // their way out; a thread the driver left running is still there after this.
+    WaitForThreadsToEnd(std::chrono::seconds(1));
     report.threads = LiveThreadCount();
+    std::size_t open = kernel::OpenHandleCount();
+    report.handles = open > mState->handlesAtLoad ? open - mState->handlesAtLoad : 0;
     return report;
 }
 

@@ -65,7 +65,9 @@ bool WorkQueue::Cancel(Id id) {
     return true;
 }
 
-bool WorkQueue::OnQueueThread() const { return std::this_thread::get_id() == mThread.get_id(); }
+bool WorkQueue::OnQueueThread() const {
+    return std::this_thread::get_id() == mThread.get_id();
+}
 
 void WorkQueue::WaitUntilDone(Id id) {
     std::unique_lock lock(mLock);
@@ -91,7 +93,9 @@ void WorkQueue::Run() {
         }
         auto first = mItems.begin();
         if (first->first.first > std::chrono::steady_clock::now()) {
-            mChanged.wait_until(lock, first->first.first);
+            // A copy: a Cancel while we wait frees the item and its key.
+            const auto due = first->first.first;
+            mChanged.wait_until(lock, due);
             continue;
         }
         Item item = std::move(first->second);
