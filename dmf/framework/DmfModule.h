@@ -272,12 +272,9 @@ DMFMODULE DMF_ModuleTransportGet(DMFMODULE DmfModule);
 BOOLEAN DMF_ModuleIsOpen(DMFMODULE DmfModule);
 
 // A module finds itself again from a WDF object it created (timer, work item,
-// request): the object carries a DMFMODULE context.
-struct DMF_MODULE_IN_OBJECT_CONTEXT {
-    DMFMODULE DmfModule;
-};
-WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DMF_MODULE_IN_OBJECT_CONTEXT, DMF_ModuleInObjectContextGet);
-// Adds the context to `Attributes` before the object is created.
+// request): the object carries a context of type DMFMODULE holding the handle.
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DMFMODULE, WdfObjectGet_DMFMODULE)
+// Adds that context to `Attributes` before the object is created.
 void DMF_ModuleInObjectAttributesSet(WDF_OBJECT_ATTRIBUTES* Attributes);
 void DMF_ModuleInContextSave(WDFOBJECT Object, DMFMODULE DmfModule);
 DMFMODULE DMF_ModuleInContextGet(WDFOBJECT Object);
