@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -427,6 +428,51 @@ TEST_F(HostTest, TheParallelQueueHasSeveralIoctlsInFlightAtOnce) {
     SetEvent(mDriver.release);
     EXPECT_EQ(first.get().status, STATUS_SUCCESS);
     EXPECT_EQ(second.get().status, STATUS_SUCCESS);
+    mHost->CloseFile(file);
+}
+
+TEST_F(HostTest, APowerManagedQueueHoldsRequestsWhileTheDeviceIsOutOfD0) {
+    LoadAndStart();
+    sim::HostFile file = mHost->OpenFile();
+    ASSERT_EQ(mHost->Sleep(), STATUS_SUCCESS);
+    auto held = mHost->DeviceIoControlAsync(file, kIoctlEcho, {1, 2}, 2);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(held.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    ASSERT_EQ(mHost->Wake(), STATUS_SUCCESS);
+    sim::IoResult result = held.get();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.output, (std::vector<std::uint8_t>{2, 1}));
+
+    ASSERT_EQ(mHost->Sleep(), STATUS_SUCCESS);
+    auto cancelled = mHost->DeviceIoControlAsync(file, kIoctlEcho, {1}, 1);
+    mHost->Remove();
+    EXPECT_EQ(cancelled.get().status, STATUS_CANCELLED);
+}
+
+TEST_F(HostTest, TheDeviceLeavesD0OnlyOnceTheDriverHasCompletedItsRequests) {
+    LoadAndStart();
+    sim::HostFile file = mHost->OpenFile();
+    auto blocked = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (mDriver.blocked.load() < 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    Events();
+    std::thread releaser([&] {
+        // Once the power thread has joined the blocked request and both wait,
+        // the D0 exit is waiting for the request: let the request go then.
+        auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while ((sim::LiveThreadCount() < 2 || !sim::IsSettled()) &&
+               std::chrono::steady_clock::now() < bound) {
+            std::this_thread::yield();
+        }
+        mDriver.Record("released");
+        SetEvent(mDriver.release);
+    });
+    ASSERT_EQ(mHost->Sleep(), STATUS_SUCCESS);
+    releaser.join();
+    EXPECT_EQ(blocked.get().status, STATUS_SUCCESS);
+    EXPECT_EQ(Events(), (Seq{"released", "D0Exit D3 sleep"}));
     mHost->CloseFile(file);
 }
 
