@@ -7,6 +7,7 @@
 #include "halvex/provider/AppsDataProvider.h"
 #include "platform/sim/driver_host.h"
 #include "platform/sim/trace_recorder.h"
+#include "platform/trace.h"
 #include "platform/win32.h"
 #include "tests/config/HalvexTestDevice.h"
 

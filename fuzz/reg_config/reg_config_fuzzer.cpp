@@ -6,6 +6,7 @@
 #include "platform/sim/registry.h"
 #include "platform/sim/trace_recorder.h"
 #include "platform/sim/wdf_control.h"
+#include "platform/trace.h"
 #include "tests/config/HalvexTestDevice.h"
 
 #include <cstdio>
