@@ -22,6 +22,8 @@ constexpr StatusName kStatusNames[] = {
     {"buffer-too-small", 0xC0000023u},
     {"not-supported", 0xC00000BBu},
     {"invalid-device-request", 0xC0000010u},
+    {"io-timeout", 0xC00000B5u},
+    {"invalid-device-state", 0xC0000184u},
 };
 
 int HexDigit(char c) {
