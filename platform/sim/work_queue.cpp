@@ -91,7 +91,10 @@ void WorkQueue::Run() {
         }
         auto first = mItems.begin();
         if (first->first.first > std::chrono::steady_clock::now()) {
-            mChanged.wait_until(lock, first->first.first);
+            // A copy: the wait reads the deadline after waking, when Cancel or the
+            // destructor may have erased the item that held it.
+            auto due = first->first.first;
+            mChanged.wait_until(lock, due);
             continue;
         }
         Item item = std::move(first->second);
