@@ -3,6 +3,11 @@
 // entered, against the floor of the same machine: a bare two-thread ping-pong
 // on the stand-in's events. Both are one-way latencies, timed per round.
 //
+// The sending thread and the answering thread (the ping-pong responder, the
+// channel worker) are pinned to the same two processors in every benchmark:
+// on a virtual machine a wake-up costs several times more on some processor
+// pairs than on others, and a ratio is only fair when both sides draw the same.
+//
 // Tracing stays at the error level, where a deployed driver's recorder runs;
 // a flow-level trace per pass would measure the recorder, not the channel.
 #include "halvex/driver/ChannelConfig.h"
@@ -12,6 +17,8 @@
 #include "platform/win32.h"
 
 #include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -49,45 +56,85 @@ HANDLE NewAutoResetEvent() {
 
 // --- The floor: two threads and two events, nothing else. ---
 
-struct PingPong {
-    HANDLE ping = NewAutoResetEvent();
-    HANDLE pong = NewAutoResetEvent();
-    std::atomic<std::int64_t> sentAt{0};
-    std::atomic<std::int64_t> latency{0};
-    std::atomic<bool> quit{false};
-
-    static DWORD WINAPI Responder(LPVOID parameter) {
-        auto* self = static_cast<PingPong*>(parameter);
-        for (;;) {
-            if (WaitForSingleObject(self->ping, INFINITE) != WAIT_OBJECT_0 || self->quit) {
-                return 0;
+// The sender's and the answerer's processors: the first two this process may use.
+struct ProcessorPair {
+    int sender = -1;
+    int answerer = -1;
+    ProcessorPair() {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
+            return;
+        }
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &allowed)) {
+                (sender < 0 ? sender : answerer) = cpu;
+                if (answerer >= 0) {
+                    break;
+                }
             }
-            self->latency = NowNs() - self->sentAt;
-            SetEvent(self->pong);
         }
     }
 };
 
-void BM_EventPingPongFloor(benchmark::State& state) {
-    PingPong pingPong;
-    HANDLE thread = CreateThread(nullptr, 0, PingPong::Responder, &pingPong, 0, nullptr);
-    Samples local;
-    for (auto _ : state) {
-        pingPong.sentAt = NowNs();
-        SetEvent(pingPong.ping);
-        WaitForSingleObject(pingPong.pong, INFINITE);
-        local.ns.push_back(static_cast<double>(pingPong.latency.load()));
-    }
-    pingPong.quit = true;
-    SetEvent(pingPong.ping);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    CloseHandle(pingPong.ping);
-    CloseHandle(pingPong.pong);
-    state.counters["median_one_way_ns"] = local.Median();
-    gFloor.ns.insert(gFloor.ns.end(), local.ns.begin(), local.ns.end());
+const ProcessorPair& Processors() {
+    static const ProcessorPair pair;
+    return pair;
 }
-BENCHMARK(BM_EventPingPongFloor)->UseRealTime();
+
+void PinCurrentThread(int cpu) {
+    if (cpu < 0) {
+        return; // a single processor: nothing to choose
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+}
+
+class PingPongFloor {
+public:
+    PingPongFloor() {
+        mThread = CreateThread(nullptr, 0, Responder, this, 0, nullptr);
+        Round(); // lets the responder pin itself
+    }
+    ~PingPongFloor() {
+        mQuit = true;
+        SetEvent(mPing);
+        WaitForSingleObject(mThread, INFINITE);
+        CloseHandle(mThread);
+        CloseHandle(mPing);
+        CloseHandle(mPong);
+    }
+
+    // One round; returns the one-way latency in nanoseconds.
+    double Round() {
+        mSentAt = NowNs();
+        SetEvent(mPing);
+        WaitForSingleObject(mPong, INFINITE);
+        return static_cast<double>(mLatency.load());
+    }
+
+private:
+    static DWORD WINAPI Responder(LPVOID parameter) {
+        auto* self = static_cast<PingPongFloor*>(parameter);
+        PinCurrentThread(Processors().answerer);
+        for (;;) {
+            if (WaitForSingleObject(self->mPing, INFINITE) != WAIT_OBJECT_0 || self->mQuit) {
+                return 0;
+            }
+            self->mLatency = NowNs() - self->mSentAt;
+            SetEvent(self->mPong);
+        }
+    }
+
+    HANDLE mPing = NewAutoResetEvent();
+    HANDLE mPong = NewAutoResetEvent();
+    HANDLE mThread = nullptr;
+    std::atomic<std::int64_t> mSentAt{0};
+    std::atomic<std::int64_t> mLatency{0};
+    std::atomic<bool> mQuit{false};
+};
 
 // --- The channel path: a provider's signal through the worker to Notify. ---
 
@@ -101,61 +148,110 @@ public:
 
 class BenchNotifier : public DataNotifier {
 public:
+    explicit BenchNotifier(HANDLE ack) : mAck(ack) {}
     bool Start() override { return true; }
     bool Stop() override { return true; }
     bool Notify(ULONG, LONG*) override {
         latency = NowNs() - sentAt;
-        SetEvent(ack);
+        if (!mPinned) {
+            PinCurrentThread(Processors().answerer); // the worker thread
+            mPinned = true;
+        }
+        SetEvent(mAck);
         DeliveryCompleted();
         return true;
     }
 
-    HANDLE ack = NewAutoResetEvent();
     std::atomic<std::int64_t> sentAt{0};
     std::atomic<std::int64_t> latency{0};
+
+private:
+    HANDLE mAck;
+    bool mPinned = false;
 };
 
-// Rounds of: a provider signals, the worker passes over every provider, the
-// table gives an index, Notify is entered and answers.
-void RunChannel(benchmark::State& state, int providerCount, Samples* into) {
-    auto* notifier = new BenchNotifier;
-    HANDLE ack = notifier->ack;
-    auto* interpreter = new Interpreter;
-    interpreter->SetMapping(0, 1);
-    interpreter->SetMapping(1, 2);
-    {
-        EventHandler handler(notifier, interpreter, ChannelTypeWlan);
-        notifier->ResendDataEvent = handler.GetNotifierEvent();
+// A running channel whose notifier answers every Notify.
+class BenchChannel {
+public:
+    explicit BenchChannel(int providerCount) {
+        mNotifier = new BenchNotifier(mAck);
+        auto* interpreter = new Interpreter;
+        interpreter->SetMapping(0, 1);
+        interpreter->SetMapping(1, 2);
+        mHandler = new EventHandler(mNotifier, interpreter, ChannelTypeWlan);
+        mNotifier->ResendDataEvent = mHandler->GetNotifierEvent();
         for (int i = 0; i < providerCount; ++i) {
-            handler.AddSensor(new BenchProvider);
+            mHandler->AddSensor(new BenchProvider);
         }
-        handler.Start();
-        HANDLE sensorEvent = handler.GetSensorEvent();
-        Samples local;
-        for (auto _ : state) {
-            notifier->sentAt = NowNs();
-            SetEvent(sensorEvent);
-            WaitForSingleObject(ack, INFINITE);
-            local.ns.push_back(static_cast<double>(notifier->latency.load()));
-        }
-        handler.Stop();
-        state.counters["median_one_way_ns"] = local.Median();
-        if (into != nullptr) {
-            into->ns.insert(into->ns.end(), local.ns.begin(), local.ns.end());
-        }
+        mHandler->Start();
+        mSensorEvent = mHandler->GetSensorEvent();
+        Round(); // lets the worker pin itself
     }
-    CloseHandle(ack);
-}
+    ~BenchChannel() {
+        mHandler->Stop();
+        delete mHandler;
+        CloseHandle(mAck);
+    }
 
-void BM_ChannelSensorToNotify(benchmark::State& state) {
-    RunChannel(state, 1, &gChannel);
-}
-BENCHMARK(BM_ChannelSensorToNotify)->UseRealTime();
+    // One round: a provider signals, the worker passes over every provider,
+    // the table gives an index, Notify is entered and answers. Returns the
+    // one-way latency from the signal to Notify, in nanoseconds.
+    double Round() {
+        mNotifier->sentAt = NowNs();
+        SetEvent(mSensorEvent);
+        WaitForSingleObject(mAck, INFINITE);
+        return static_cast<double>(mNotifier->latency.load());
+    }
 
-// The cost of a whole pass (signal, wake, IsActive of every provider, lookup,
-// Notify, answer) with 1, 4 and 16 providers on the channel.
+private:
+    HANDLE mAck = NewAutoResetEvent();
+    BenchNotifier* mNotifier = nullptr;
+    EventHandler* mHandler = nullptr;
+    HANDLE mSensorEvent = nullptr;
+};
+
+void BM_EventPingPongFloor(benchmark::State& state) {
+    PinCurrentThread(Processors().sender);
+    PingPongFloor floor;
+    Samples local;
+    for (auto _ : state) {
+        local.ns.push_back(floor.Round());
+    }
+    state.counters["median_one_way_ns"] = local.Median();
+}
+BENCHMARK(BM_EventPingPongFloor)->UseRealTime();
+
+// The channel against the floor, round for round, so that both see the same
+// machine (load, frequency, where the scheduler puts the threads).
+void BM_ChannelAgainstFloor(benchmark::State& state) {
+    PinCurrentThread(Processors().sender);
+    PingPongFloor floor;
+    BenchChannel channel(1);
+    Samples floorSamples;
+    Samples channelSamples;
+    for (auto _ : state) {
+        floorSamples.ns.push_back(floor.Round());
+        channelSamples.ns.push_back(channel.Round());
+    }
+    double floorMedian = floorSamples.Median();
+    double channelMedian = channelSamples.Median();
+    state.counters["floor_median_ns"] = floorMedian;
+    state.counters["channel_median_ns"] = channelMedian;
+    state.counters["ratio"] = floorMedian > 0.0 ? channelMedian / floorMedian : 0.0;
+    gFloor.ns.insert(gFloor.ns.end(), floorSamples.ns.begin(), floorSamples.ns.end());
+    gChannel.ns.insert(gChannel.ns.end(), channelSamples.ns.begin(), channelSamples.ns.end());
+}
+BENCHMARK(BM_ChannelAgainstFloor)->UseRealTime();
+
+// The cost of a whole round with 1, 4 and 16 providers on the channel.
 void BM_ChannelPass(benchmark::State& state) {
-    RunChannel(state, static_cast<int>(state.range(0)), nullptr);
+    PinCurrentThread(Processors().sender);
+    BenchChannel channel(static_cast<int>(state.range(0)));
+    Samples local;
+    for (auto _ : state) {
+        local.ns.push_back(channel.Round());
+    }
+    state.counters["median_one_way_ns"] = local.Median();
 }
 BENCHMARK(BM_ChannelPass)->Arg(1)->Arg(4)->Arg(16)->UseRealTime();
 
