@@ -89,6 +89,10 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     auto status = [&](std::uint32_t s) { *result = StatusText(s); };
     switch (c.op) {
     case Op::Config:
+        // The driver reads its configuration once, at device add.
+        if (mMachine.Device() != nullptr) {
+            return "config comes before add: the driver has read its configuration already";
+        }
         return mMachine.ImportConfig(c.path);
     case Op::Add: {
         std::uint32_t s = mMachine.AddDevice(&error);
