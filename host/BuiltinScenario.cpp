@@ -50,13 +50,17 @@ display off
 ?expect modem 3,3
 display on
 ?expect modem 1,1
+# The driver's information IOCTL.
 ioctl get-info
 ?expect output 0100000001000000
+# Hibernate stops the channel and resets the modem channel; after resume the
+# next change enables back-off again and sends.
 hibernate
 resume
 ioctl set-state 1 1
 ?expect modem 3,3
 ?expect modem-enabled yes
+# Removal: the device leaves D0 for good, releases its hardware and is deleted.
 remove
 )";
     std::istringstream in(kWalk);

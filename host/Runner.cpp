@@ -240,6 +240,9 @@ int ScenarioRun::Run() {
         if (exitStatus != 0) {
             break;
         }
+        if (!c.comment.empty()) {
+            mTimeline.Note(Now(), c.comment);
+        }
         if (IsCheck(c.op)) {
             if (!RunCheck(c)) {
                 exitStatus = 1;

@@ -61,7 +61,8 @@ struct Command {
     Op op = Op::Add;
     std::string file; // the scenario file, for messages
     int line = 0;
-    std::string text; // the command as written, without its comment
+    std::string text;    // the command as written, without its comment
+    std::string comment; // the comment lines just above it, joined
 
     std::uint32_t a = 0;                 // ID, code, count, state, status, MS...
     std::uint32_t b = 0;                 // STATE, index, action...

@@ -354,6 +354,7 @@ ParseResult ParseScenario(const std::string& text, const std::string& fileName,
     scenario.name = fileName;
     std::istringstream in(text);
     std::string line;
+    std::string pendingComment;
     int number = 0;
     while (std::getline(in, line)) {
         ++number;
@@ -364,9 +365,24 @@ ParseResult ParseScenario(const std::string& text, const std::string& fileName,
             return result;
         }
         if (tokens.empty()) {
+            // A comment on a line of its own explains the commands after it;
+            // the timeline shows it. A blank line ends the explanation.
+            std::size_t hash = line.find_first_not_of(" \t");
+            if (hash != std::string::npos && line[hash] == '#') {
+                std::string text = line.substr(hash + 1);
+                text.erase(0, text.find_first_not_of(' '));
+                while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) {
+                    text.pop_back();
+                }
+                pendingComment += pendingComment.empty() ? text : " " + text;
+            } else {
+                pendingComment.clear();
+            }
             continue;
         }
         Command command;
+        command.comment = std::move(pendingComment);
+        pendingComment.clear();
         command.file = fileName;
         command.line = number;
         std::string written;

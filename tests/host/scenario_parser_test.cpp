@@ -28,6 +28,15 @@ TEST(ScenarioParser, SkipsCommentsAndBlankLinesAndKeepsLineNumbers) {
     EXPECT_EQ(s.commands[1].line, 4);
 }
 
+TEST(ScenarioParser, KeepsTheCommentAboveACommandForTheTimeline) {
+    Scenario s = Parse(
+        "# The modem's interface\n#  arrives.\nwwan add\nstart\n# dropped\n\nadd # not this\n");
+    ASSERT_EQ(s.commands.size(), 3u);
+    EXPECT_EQ(s.commands[0].comment, "The modem's interface arrives.");
+    EXPECT_EQ(s.commands[1].comment, "");
+    EXPECT_EQ(s.commands[2].comment, "");
+}
+
 TEST(ScenarioParser, ReadsPowerCommandsWithStatesAndActions) {
     Scenario s =
         Parse("d0-entry D3Final hibernate\nd0-exit D3 sleep\nsleep\nwake\nhibernate\nresume\n"
