@@ -13,6 +13,18 @@ constexpr const char* kCommandList =
     "config, add, start, d0-entry, d0-exit, sleep, wake, hibernate, resume, shutdown, remove, "
     "unload, ioctl, display, wwan, modem, wait, time-scale, expect";
 
+// The command as written again, quotes and escapes included.
+std::string Quote(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
 // Thrown inside the parser only; turned into a SyntaxError with file and line.
 struct Fail {
     std::string message;
@@ -388,7 +400,7 @@ ParseResult ParseScenario(const std::string& text, const std::string& fileName,
         std::string written;
         for (const auto& t : tokens) {
             written += written.empty() ? "" : " ";
-            written += t.quoted ? "\"" + t.text + "\"" : t.text;
+            written += t.quoted ? Quote(t.text) : t.text;
         }
         command.text = written;
         try {
