@@ -47,6 +47,7 @@ TEST_F(Bridge, UnclaimedDeviceControlReachesTheClientsQueueCallback) {
     Spec().client.ownQueue = true;
     Spec().modules = {Module("M")};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     sim::HostFile file = Host().OpenFile();
     ASSERT_TRUE(file);
     sim::IoResult result = Host().DeviceIoControl(file, 0x81290800, {}, 8);
@@ -60,6 +61,7 @@ TEST_F(Bridge, WithoutAClientQueueCallbackDeviceControlIsNotSupported) {
     Spec().client.ownQueue = true;
     Spec().client.ioctlCallback = false;
     ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     sim::HostFile file = Host().OpenFile();
     ASSERT_TRUE(file);
     EXPECT_EQ(Host().DeviceIoControl(file, 0x81290804, {1, 0, 0, 0, 1, 0, 0, 0}, 0).status,

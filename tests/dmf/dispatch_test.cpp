@@ -167,6 +167,7 @@ TEST_F(Dispatch, AFailingClientD0ExitKeepsTheModulesFromLeavingD0) {
 
 TEST_F(Dispatch, DeviceControlIsOfferedModuleFirstUntilClaimed) {
     Build("", nullptr, "DeviceIoControl", "a1");
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     sim::HostFile file = Host().OpenFile();
     ASSERT_TRUE(file);
     ClearLog();
@@ -178,6 +179,7 @@ TEST_F(Dispatch, DeviceControlIsOfferedModuleFirstUntilClaimed) {
 
 TEST_F(Dispatch, UnclaimedDeviceControlIsNotSupported) {
     Build();
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     sim::HostFile file = Host().OpenFile();
     ASSERT_TRUE(file);
     ClearLog();
