@@ -11,7 +11,7 @@
 
 namespace dmftest {
 
-struct ModuleSpec {
+struct ModulePlan {
     std::string name;
     DMF_CONFIG_Recorder config{};
     ULONG configSize = sizeof(DMF_CONFIG_Recorder);
@@ -21,7 +21,7 @@ struct ModuleSpec {
     EVT_DMF_MODULE_TransportModulesAdd* transportAdd = nullptr;
 };
 
-struct ClientSpec {
+struct ClientPlan {
     bool pnpCallbacks = true; // every PnP/power callback of the client records itself
     NTSTATUS d0EntryStatus = STATUS_SUCCESS;
     NTSTATUS d0ExitStatus = STATUS_SUCCESS;
@@ -32,8 +32,8 @@ struct ClientSpec {
 };
 
 struct TestDevice {
-    std::vector<ModuleSpec> modules;
-    ClientSpec client;
+    std::vector<ModulePlan> modules;
+    ClientPlan client;
     std::vector<DMFMODULE> handles;        // written by the framework
     WDF_PNPPOWER_EVENT_CALLBACKS hooked{}; // what the client handed WDF
     PFN_WDF_DEVICE_USAGE_NOTIFICATION usageNotification = nullptr;
