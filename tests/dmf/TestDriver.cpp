@@ -122,7 +122,8 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
         pnpPowerCallbacks.EvtDeviceUsageNotificationEx = ClientUsageNotificationEx;
         pnpPowerCallbacks.EvtDeviceUsageNotification = ClientUsageNotification;
     }
-    PDMFDEVICE_INIT dmfDeviceInit = DMF_DmfDeviceInitAllocate(DeviceInit);
+    PDMFDEVICE_INIT dmfDeviceInit =
+        DMF_DmfDeviceInitAllocate(client.withoutDeviceInit ? nullptr : DeviceInit);
     DMF_DmfDeviceInitHookPnpPowerEventCallbacks(dmfDeviceInit, &pnpPowerCallbacks);
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnpPowerCallbacks);
     gDevice.hooked = pnpPowerCallbacks;

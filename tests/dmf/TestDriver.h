@@ -28,7 +28,8 @@ struct ClientPlan {
     bool ownQueue = false;     // the client creates its default queue through the queue hook
     bool ioctlCallback = true; // ...with EvtIoDeviceControl
     bool hookFileObject = true;
-    bool addModules = true; // give the modules-add callback
+    bool addModules = true;         // give the modules-add callback
+    bool withoutDeviceInit = false; // the framework is not given the WDFDEVICE_INIT
 };
 
 struct TestDevice {

@@ -150,6 +150,15 @@ TEST_F(ModuleCreate, ModulesCreateAlwaysConsumesTheInit) {
     EXPECT_EQ(LiveMemory("Brid"), 0u);
 }
 
+TEST_F(ModuleCreate, WithoutADeviceInitTheHooksCountAsDone) {
+    Plan().client.withoutDeviceInit = true;
+    Plan().client.hookFileObject = false;
+    Plan().modules = {Module("M")};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(Plan().initPointerCleared);
+    EXPECT_TRUE(Logged("M:open"));
+}
+
 TEST_F(ModuleCreate, AFailedInitAllocationIsRejectedWithoutDeletingAnything) {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     sim::ArmFault("WdfMemoryCreate", sim::FaultSpec::Once());
