@@ -58,6 +58,7 @@ public:
 class Queue final : public Object {
 public:
     Queue() : Object(Kind::Queue) {}
+    void OnCleanedUp() override;
     WDF_IO_QUEUE_CONFIG config{};
     WDFDEVICE device = nullptr;
 };

@@ -479,9 +479,23 @@ TEST_F(HostTest, TheDeviceLeavesD0OnlyOnceTheDriverHasCompletedItsRequests) {
 TEST_F(HostTest, IoctlsWithoutADefaultQueueAreRejected) {
     mDriver.createQueue = false;
     LoadAndStart();
+    EXPECT_EQ(WdfDeviceGetDefaultQueue(mHost->Device()), nullptr);
     sim::HostFile file = mHost->OpenFile();
     EXPECT_EQ(mHost->DeviceIoControl(file, kIoctlEcho, {1}, 1).status,
               STATUS_INVALID_DEVICE_REQUEST);
+
+    // A deleted default queue is no longer the device's.
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    config.EvtIoDeviceControl = EvtIoDeviceControl;
+    WDFQUEUE queue = nullptr;
+    ASSERT_EQ(WdfIoQueueCreate(mHost->Device(), &config, WDF_NO_OBJECT_ATTRIBUTES, &queue),
+              STATUS_SUCCESS);
+    EXPECT_EQ(WdfDeviceGetDefaultQueue(mHost->Device()), queue);
+    EXPECT_EQ(WdfIoQueueCreate(mHost->Device(), &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr),
+              STATUS_INVALID_DEVICE_STATE);
+    WdfObjectDelete(queue);
+    EXPECT_EQ(WdfDeviceGetDefaultQueue(mHost->Device()), nullptr);
     mHost->CloseFile(file);
 }
 
