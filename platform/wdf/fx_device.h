@@ -69,6 +69,7 @@ public:
     bool DriverMayDelete() const override { return false; }
     WDFDEVICE device = nullptr;
     KPROCESSOR_MODE mode = UserMode;
+    std::atomic<bool> closing{false}; // cleanup and close happen once
     std::u16string name;
     UNICODE_STRING nameString{};
 };
