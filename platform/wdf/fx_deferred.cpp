@@ -1,0 +1,25 @@
+#include "platform/wdf/fx_deferred.h"
+
+namespace fx {
+
+QueuePtr NewQueue() {
+    return std::make_shared<sim::WorkQueue>();
+}
+
+void RetireQueue(QueuePtr& queue) {
+    if (!queue) {
+        return;
+    }
+    if (queue->OnQueueThread()) {
+        static sim::WorkQueue* reaper = new sim::WorkQueue; // lives until the process ends
+        reaper->Post([retired = std::move(queue)]() mutable { retired.reset(); });
+    }
+    queue.reset();
+}
+
+void Drain(const QueuePtr& queue) {
+    // The queue is serial: a no-op posted now runs after the item in progress.
+    queue->WaitUntilDone(queue->Post([] {}));
+}
+
+} // namespace fx

@@ -1,0 +1,144 @@
+// WDF memory objects.
+#include "platform/wdf/fx_memory.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace fx {
+namespace {
+std::atomic<bool> gPoison{false};
+}
+
+bool PoisonNewMemory() {
+    return gPoison.load();
+}
+void SetPoisonNewMemory(bool on) {
+    gPoison.store(on);
+}
+
+Memory::~Memory() {
+    if (owned && buffer != nullptr) {
+        ::operator delete (buffer, std::align_val_t{16});
+    }
+}
+
+std::string Memory::Describe() const {
+    char tagText[5] = {};
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        tagText[i] = c >= 0x20 && c < 0x7F ? c : '.';
+    }
+    char text[96];
+    std::snprintf(text, sizeof(text), " tag '%s' size %zu", tagText, size);
+    return Object::Describe() + text;
+}
+
+} // namespace fx
+
+using fx::Kind;
+
+NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
+                         size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer) {
+    *Memory = nullptr;
+    if (Buffer != nullptr) {
+        *Buffer = nullptr;
+    }
+    if (BufferSize == 0) {
+        fx::ReportError("WdfMemoryCreate: zero-length buffer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (NTSTATUS status = fx::CheckFaultStatus("WdfMemoryCreate"); !NT_SUCCESS(status)) {
+        return status;
+    }
+    auto memory = std::make_shared<fx::Memory>();
+    memory->buffer = ::operator new (BufferSize, std::align_val_t{16}, std::nothrow);
+    if (memory->buffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    memory->owned = true;
+    std::memset(memory->buffer, fx::PoisonNewMemory() ? 0xCD : 0, BufferSize);
+    memory->size = BufferSize;
+    memory->pool = PoolType;
+    memory->tag = PoolTag;
+    NTSTATUS status = fx::Insert(memory, Attributes, fx::DefaultParent(), "WdfMemoryCreate");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *Memory = reinterpret_cast<WDFMEMORY>(memory->handle());
+    if (Buffer != nullptr) {
+        *Buffer = memory->buffer;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
+                                     size_t BufferSize, WDFMEMORY* Memory) {
+    *Memory = nullptr;
+    if (Buffer == nullptr || BufferSize == 0) {
+        fx::ReportError("WdfMemoryCreatePreallocated: no buffer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (NTSTATUS status = fx::CheckFaultStatus("WdfMemoryCreatePreallocated");
+        !NT_SUCCESS(status)) {
+        return status;
+    }
+    auto memory = std::make_shared<fx::Memory>();
+    memory->buffer = Buffer;
+    memory->size = BufferSize;
+    NTSTATUS status =
+        fx::Insert(memory, Attributes, fx::DefaultParent(), "WdfMemoryCreatePreallocated");
+    if (NT_SUCCESS(status)) {
+        *Memory = reinterpret_cast<WDFMEMORY>(memory->handle());
+    }
+    return status;
+}
+
+PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
+    if (BufferSize != nullptr) {
+        *BufferSize = 0;
+    }
+    auto memory = fx::Get<fx::Memory>(Memory, Kind::Memory, "WdfMemoryGetBuffer");
+    if (!memory) {
+        return nullptr;
+    }
+    if (BufferSize != nullptr) {
+        *BufferSize = memory->size;
+    }
+    return memory->buffer;
+}
+
+NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
+                               size_t NumBytesToCopyTo) {
+    auto memory = fx::Get<fx::Memory>(SourceMemory, Kind::Memory, "WdfMemoryCopyToBuffer");
+    if (!memory) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (SourceOffset > memory->size || NumBytesToCopyTo > memory->size - SourceOffset) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (NumBytesToCopyTo == 0) {
+        return STATUS_SUCCESS;
+    }
+    std::memcpy(Buffer, static_cast<std::uint8_t*>(memory->buffer) + SourceOffset,
+                NumBytesToCopyTo);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset,
+                                 PVOID Buffer, size_t NumBytesToCopyFrom) {
+    auto memory = fx::Get<fx::Memory>(DestinationMemory, Kind::Memory, "WdfMemoryCopyFromBuffer");
+    if (!memory) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (DestinationOffset > memory->size || NumBytesToCopyFrom > memory->size - DestinationOffset) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (NumBytesToCopyFrom == 0) {
+        return STATUS_SUCCESS;
+    }
+    std::memcpy(static_cast<std::uint8_t*>(memory->buffer) + DestinationOffset, Buffer,
+                NumBytesToCopyFrom);
+    return STATUS_SUCCESS;
+}

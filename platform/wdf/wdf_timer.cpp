@@ -1,0 +1,141 @@
+// WDF timers on the machine clock. A one-shot start counts as pending work
+// for quiescence; periodic timers, and one-shot timers restarted from their
+// own callback (which then behave as periodic ones), do not.
+#include "platform/sim/clock.h"
+#include "platform/wdf/fx_deferred.h"
+#include "platform/wdf/fx_object.h"
+
+namespace {
+
+class Timer final : public fx::Object {
+public:
+    explicit Timer(const WDF_TIMER_CONFIG& config)
+        : fx::Object(fx::Kind::Timer), mConfig(config), mQueue(fx::NewQueue()) {}
+    ~Timer() override { fx::RetireQueue(mQueue); }
+
+    BOOLEAN Start(double ms) {
+        std::lock_guard guard(mTimerLock);
+        if (mGone) {
+            return FALSE;
+        }
+        bool wasQueued = mPending != 0 && mQueue->Cancel(mPending);
+        bool counted = mConfig.Period == 0 && !mQueue->OnQueueThread();
+        Post(ms, counted);
+        return wasQueued ? TRUE : FALSE;
+    }
+
+    BOOLEAN Stop(bool wait) {
+        bool wasQueued = false;
+        {
+            std::lock_guard guard(mTimerLock);
+            wasQueued = mPending != 0 && mQueue->Cancel(mPending);
+            mPending = 0;
+            ++mGeneration;
+        }
+        if (wait && !mQueue->OnQueueThread()) {
+            fx::Drain(mQueue);
+        }
+        return wasQueued ? TRUE : FALSE;
+    }
+
+    void OnDeleteBegin() override {
+        {
+            std::lock_guard guard(mTimerLock);
+            mGone = true;
+        }
+        Stop(true);
+    }
+    void OnDestroy() override {
+        std::lock_guard guard(mTimerLock);
+        mGone = true;
+        if (mPending != 0) {
+            mQueue->Cancel(mPending);
+            mPending = 0;
+        }
+    }
+
+    WDF_TIMER_CONFIG mConfig;
+
+private:
+    // Under mTimerLock.
+    void Post(double ms, bool counted) {
+        std::uint64_t generation = ++mGeneration;
+        std::weak_ptr<Timer> self = std::static_pointer_cast<Timer>(shared_from_this());
+        mPending = mQueue->PostAfter(
+            ms,
+            [self, generation] {
+                if (auto timer = self.lock()) {
+                    timer->Fire(generation);
+                }
+            },
+            counted);
+    }
+
+    void Fire(std::uint64_t generation) {
+        {
+            std::lock_guard guard(mTimerLock);
+            if (generation != mGeneration || mGone) {
+                return;
+            }
+            mPending = 0;
+        }
+        mConfig.EvtTimerFunc(reinterpret_cast<WDFTIMER>(handle()));
+        std::lock_guard guard(mTimerLock);
+        // A periodic timer goes on unless it was stopped or restarted meanwhile.
+        if (mConfig.Period != 0 && generation == mGeneration && !mGone) {
+            Post(mConfig.Period, false);
+        }
+    }
+
+    std::mutex mTimerLock;
+    fx::QueuePtr mQueue;
+    sim::WorkQueue::Id mPending = 0;
+    std::uint64_t mGeneration = 0;
+    bool mGone = false;
+};
+
+} // namespace
+
+NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                        WDFTIMER* Timer) {
+    *Timer = nullptr;
+    if (Config == nullptr || Config->EvtTimerFunc == nullptr || Attributes == nullptr ||
+        Attributes->ParentObject == nullptr) {
+        fx::ReportError("WdfTimerCreate: a timer needs a callback and a parent object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (NTSTATUS status = fx::CheckFaultStatus("WdfTimerCreate"); !NT_SUCCESS(status)) {
+        return status;
+    }
+    auto timer = std::make_shared<::Timer>(*Config);
+    NTSTATUS status = fx::Insert(timer, Attributes, nullptr, "WdfTimerCreate");
+    if (NT_SUCCESS(status)) {
+        *Timer = reinterpret_cast<WDFTIMER>(timer->handle());
+    }
+    return status;
+}
+
+BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime) {
+    auto timer = fx::Get<::Timer>(Timer, fx::Kind::Timer, "WdfTimerStart");
+    if (!timer) {
+        return FALSE;
+    }
+    double ms = 0;
+    if (DueTime < 0) {
+        ms = static_cast<double>(-DueTime) / 10000.0;
+    } else if (DueTime > 0) {
+        ms = static_cast<double>(DueTime) / 10000.0 - static_cast<double>(sim::NowMs());
+        ms = ms < 0 ? 0 : ms;
+    }
+    return timer->Start(ms);
+}
+
+BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait) {
+    auto timer = fx::Get<::Timer>(Timer, fx::Kind::Timer, "WdfTimerStop");
+    return timer ? timer->Stop(Wait != FALSE) : FALSE;
+}
+
+WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer) {
+    auto timer = fx::Get<::Timer>(Timer, fx::Kind::Timer, "WdfTimerGetParentObject");
+    return timer ? timer->parent() : nullptr;
+}

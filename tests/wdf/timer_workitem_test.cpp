@@ -1,0 +1,264 @@
+#include "wdf_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+// Waits (real time, bounded) for a condition another thread makes true.
+template <typename Predicate> bool WaitFor(Predicate predicate) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+struct TimerState {
+    std::atomic<int> fired{0};
+    int restartUntil = 0;
+    HANDLE entered = nullptr;
+    HANDLE release = nullptr;
+    std::atomic<bool> finished{false};
+};
+TimerState* gTimer = nullptr;
+
+void CountingTimer(WDFTIMER timer) {
+    int count = ++gTimer->fired;
+    if (gTimer->entered != nullptr) {
+        SetEvent(gTimer->entered);
+        WaitForSingleObject(gTimer->release, INFINITE);
+        gTimer->finished = true;
+    }
+    if (count < gTimer->restartUntil) {
+        WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(5));
+    }
+}
+
+class TimerTest : public WdfTest {
+protected:
+    void SetUp() override {
+        WdfTest::SetUp();
+        sim::SetTimeScale(0.001);
+        gTimer = &mState;
+        ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &mParent), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        if (sim::wdf::IsLiveHandle(mParent)) {
+            WdfObjectDelete(mParent);
+        }
+        for (HANDLE event : {mState.entered, mState.release}) {
+            if (event != nullptr) {
+                CloseHandle(event);
+            }
+        }
+        WdfTest::TearDown();
+    }
+    WDFTIMER Make(ULONG period = 0) {
+        WDF_TIMER_CONFIG config;
+        WDF_TIMER_CONFIG_INIT_PERIODIC(&config, CountingTimer, static_cast<LONG>(period));
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = mParent;
+        WDFTIMER timer = nullptr;
+        EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
+        return timer;
+    }
+    TimerState mState;
+    WDFOBJECT mParent = nullptr;
+};
+
+TEST_F(TimerTest, AOneShotTimerIsPendingWorkUntilItHasFired) {
+    WDFTIMER timer = Make();
+    EXPECT_EQ(WdfTimerGetParentObject(timer), mParent);
+    EXPECT_FALSE(WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1000)));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.fired, 1);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.fired, 1);
+}
+
+TEST_F(TimerTest, RestartingAnArmedTimerMovesItsDueTime) {
+    WDFTIMER timer = Make();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600))); // an hour: 3.6 s real
+    EXPECT_TRUE(WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1)));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.fired, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+}
+
+TEST_F(TimerTest, StopReportsWhetherTheTimerWasStillQueued) {
+    WDFTIMER timer = Make();
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600));
+    EXPECT_TRUE(WdfTimerStop(timer, FALSE));
+    EXPECT_FALSE(WdfTimerStop(timer, FALSE));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.fired, 0);
+}
+
+TEST_F(TimerTest, StopWithWaitReturnsOnlyAfterARunningCallback) {
+    mState.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    mState.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WDFTIMER timer = Make();
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1));
+    ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
+    std::atomic<bool> sawFinished{false};
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        EXPECT_FALSE(WdfTimerStop(timer, TRUE)); // it had fired: not queued
+        sawFinished = mState.finished.load();
+        stopped = true;
+    });
+    SetEvent(mState.release);
+    stopper.join();
+    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(sawFinished);
+}
+
+TEST_F(TimerTest, ATimerRestartedFromItsOwnCallbackRunsAgain) {
+    mState.restartUntil = 3;
+    WDFTIMER timer = Make();
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(5));
+    EXPECT_TRUE(WaitFor([&] { return mState.fired.load() == 3; }));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.fired, 3);
+}
+
+TEST_F(TimerTest, APeriodicTimerRunsUntilStoppedWithoutHoldingQuiescence) {
+    WDFTIMER timer = Make(1000); // 1 ms real between runs
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1000));
+    EXPECT_TRUE(WaitFor([&] { return mState.fired.load() >= 3; }));
+    EXPECT_TRUE(sim::Settle(std::chrono::seconds(5))); // periodic timers do not count
+    WdfTimerStop(timer, TRUE);
+    int fired = mState.fired;
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.fired, fired);
+}
+
+TEST_F(TimerTest, DeletingTheParentStopsAndDeletesTheTimer) {
+    WDFTIMER timer = Make();
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600)); // well after the deletion
+    WdfObjectDelete(mParent);
+    EXPECT_FALSE(sim::wdf::IsLiveHandle(timer));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.fired, 0);
+    EXPECT_FALSE(WdfTimerStart(timer, 0));
+    EXPECT_TRUE(sim::TraceContains("WdfTimerStart: invalid handle", TRACE_LEVEL_ERROR));
+}
+
+TEST_F(TimerTest, CreationNeedsAParentAndHasAFaultPoint) {
+    WDF_TIMER_CONFIG config;
+    WDF_TIMER_CONFIG_INIT(&config, CountingTimer);
+    WDFTIMER timer = nullptr;
+    EXPECT_EQ(WdfTimerCreate(&config, WDF_NO_OBJECT_ATTRIBUTES, &timer), STATUS_INVALID_PARAMETER);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = mParent;
+    sim::ArmFault("WdfTimerCreate", sim::FaultSpec::Once());
+    EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(timer, nullptr);
+}
+
+struct WorkState {
+    std::atomic<int> runs{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    HANDLE entered = nullptr;
+    HANDLE release = nullptr;
+};
+WorkState* gWork = nullptr;
+
+void CountingWork(WDFWORKITEM) {
+    if (gWork->inside.fetch_add(1) != 0) {
+        gWork->overlap = true;
+    }
+    int run = ++gWork->runs;
+    if (run == 1 && gWork->entered != nullptr) {
+        SetEvent(gWork->entered);
+        WaitForSingleObject(gWork->release, INFINITE);
+    }
+    gWork->inside.fetch_sub(1);
+}
+
+class WorkItemTest : public WdfTest {
+protected:
+    void SetUp() override {
+        WdfTest::SetUp();
+        gWork = &mState;
+        ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &mParent), STATUS_SUCCESS);
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, CountingWork);
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = mParent;
+        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &mItem), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        if (sim::wdf::IsLiveHandle(mParent)) {
+            WdfObjectDelete(mParent);
+        }
+        for (HANDLE event : {mState.entered, mState.release}) {
+            if (event != nullptr) {
+                CloseHandle(event);
+            }
+        }
+        WdfTest::TearDown();
+    }
+    WorkState mState;
+    WDFOBJECT mParent = nullptr;
+    WDFWORKITEM mItem = nullptr;
+};
+
+TEST_F(WorkItemTest, AnEnqueuedItemRunsOnceAndFlushWaitsForIt) {
+    EXPECT_EQ(WdfWorkItemGetParentObject(mItem), mParent);
+    WdfWorkItemEnqueue(mItem);
+    WdfWorkItemFlush(mItem);
+    EXPECT_EQ(mState.runs, 1);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.runs, 1);
+}
+
+TEST_F(WorkItemTest, EnqueuesWhileRunningQueueOneMoreRunNeverAConcurrentOne) {
+    mState.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    mState.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WdfWorkItemEnqueue(mItem);
+    ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
+    WdfWorkItemEnqueue(mItem);
+    WdfWorkItemEnqueue(mItem); // already queued: nothing more
+    SetEvent(mState.release);
+    WdfWorkItemFlush(mItem);
+    EXPECT_EQ(mState.runs, 2);
+    EXPECT_FALSE(mState.overlap);
+}
+
+TEST_F(WorkItemTest, DeletingTheParentWaitsForTheRunningItem) {
+    mState.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    mState.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WdfWorkItemEnqueue(mItem);
+    ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
+    std::thread releaser([&] { SetEvent(mState.release); });
+    WdfObjectDelete(mParent);
+    EXPECT_EQ(mState.inside, 0); // the run had ended
+    releaser.join();
+    EXPECT_FALSE(sim::wdf::IsLiveHandle(mItem));
+}
+
+TEST_F(WorkItemTest, CreationNeedsAParentAndHasAFaultPoint) {
+    WDF_WORKITEM_CONFIG config;
+    WDF_WORKITEM_CONFIG_INIT(&config, CountingWork);
+    WDFWORKITEM item = nullptr;
+    EXPECT_EQ(WdfWorkItemCreate(&config, WDF_NO_OBJECT_ATTRIBUTES, &item),
+              STATUS_INVALID_PARAMETER);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = mParent;
+    sim::ArmFault("WdfWorkItemCreate", sim::FaultSpec::Once(STATUS_NO_MEMORY));
+    EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_NO_MEMORY);
+    EXPECT_EQ(item, nullptr);
+}
+
+} // namespace
