@@ -1,5 +1,6 @@
 #include "platform/sim/driver_host.h"
 
+#include "platform/sim/clock.h"
 #include "platform/sim/kernel.h"
 #include "platform/sim/quiescence.h"
 #include "platform/sim/wdf_control.h"
@@ -75,6 +76,9 @@ std::string HostLeaks::ToString() const {
     if (threads != 0) {
         text << "threads still running: " << threads << "\n";
     }
+    if (handles != 0) {
+        text << "handles left open: " << handles << "\n";
+    }
     return text.str();
 }
 
@@ -84,15 +88,30 @@ struct DriverHost::State {
     DRIVER_OBJECT driverObject{};
     std::u16string registryPath = kRegistryPath;
     UNICODE_STRING registryString{};
-    WDFDRIVER driver = nullptr;
-    WDFDEVICE device = nullptr;
-    bool added = false;
-    bool removed = false;
+    std::atomic<WDFDRIVER> driver{nullptr};
+    std::atomic<WDFDEVICE> device{nullptr};
+    std::atomic<bool> added{false};
+    std::atomic<bool> removed{false};
     bool hardwarePrepared = false;
     bool selfManagedStarted = false;
     std::atomic<bool> inD0{false};
     std::atomic<std::int64_t> ioBoundMs{10000};
-    std::atomic<int> inFlight{0};
+    // Requests presented to the driver and not completed; `idle` is
+    // signalled while there are none (a dispatcher object, so that a D0 exit
+    // waiting for them counts as waiting).
+    int inFlight = 0; // under the dispatcher lock
+    std::shared_ptr<kernel::Object> idle = [] {
+        auto event = std::make_shared<kernel::Object>();
+        event->manualReset = true;
+        event->signaled = true;
+        return event;
+    }();
+    std::size_t handlesAtLoad = 0;
+    // A power-managed queue presents nothing while the device is out of D0:
+    // requests wait here for the next D0 entry.
+    std::mutex heldLock;
+    bool queueRunning = false; // under heldLock
+    std::vector<std::function<void()>> held;
 
     std::shared_ptr<fx::Device> DeviceRecord() const {
         auto object = fx::Lookup(device);
@@ -105,7 +124,33 @@ struct DriverHost::State {
     NTSTATUS ExitSequence(const std::shared_ptr<fx::Device>& dev, WDF_POWER_DEVICE_STATE target);
     NTSTATUS RemoveLocked(bool surprise);
     void WaitForRequests();
+    void RequestPresented();
+    void RequestCompleted();
+    void RunQueue();
+    void StopQueue();
 };
+
+void DriverHost::State::RunQueue() {
+    std::vector<std::function<void()>> waiting;
+    {
+        std::lock_guard guard(heldLock);
+        queueRunning = true;
+        waiting.swap(held);
+    }
+    for (auto& present : waiting) {
+        present();
+    }
+}
+
+// Stops presenting and waits for the requests the driver holds: a
+// power-managed queue lets the device leave D0 only once they are done.
+void DriverHost::State::StopQueue() {
+    {
+        std::lock_guard guard(heldLock);
+        queueRunning = false;
+    }
+    WaitForRequests();
+}
 
 NTSTATUS DriverHost::State::EntrySequence(const std::shared_ptr<fx::Device>& dev,
                                           WDF_POWER_DEVICE_STATE previous) {
@@ -131,6 +176,8 @@ NTSTATUS DriverHost::State::EntrySequence(const std::shared_ptr<fx::Device>& dev
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "driver host: D0 entry failed 0x%08X",
                     static_cast<unsigned>(status));
+    } else {
+        RunQueue();
     }
     return status;
 }
@@ -139,6 +186,7 @@ NTSTATUS DriverHost::State::ExitSequence(const std::shared_ptr<fx::Device>& dev,
                                          WDF_POWER_DEVICE_STATE target) {
     const auto& pnp = dev->pnp;
     NTSTATUS status = STATUS_SUCCESS;
+    StopQueue();
     if (selfManagedStarted && pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
         status = pnp.EvtDeviceSelfManagedIoSuspend(device);
     }
@@ -158,13 +206,29 @@ NTSTATUS DriverHost::State::ExitSequence(const std::shared_ptr<fx::Device>& dev,
 }
 
 void DriverHost::State::WaitForRequests() {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ioBoundMs.load());
-    while (inFlight.load() != 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (inFlight.load() != 0) {
+    std::unique_lock lock(kernel::DispatcherLock());
+    auto machineMs = static_cast<double>(ioBoundMs.load()) / TimeScale();
+    DWORD bound = machineMs >= static_cast<double>(INFINITE - 1) ? INFINITE - 1
+                                                                 : static_cast<DWORD>(machineMs);
+    if (kernel::WaitAny({idle}, lock, bound) != WAIT_OBJECT_0) {
+        int left = inFlight;
+        lock.unlock();
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
-                    "driver host: %d requests still in flight at removal", inFlight.load());
+                    "driver host: %d requests still with the driver at D0 exit", left);
+    }
+}
+
+void DriverHost::State::RequestPresented() {
+    std::lock_guard guard(kernel::DispatcherLock());
+    if (inFlight++ == 0) {
+        idle->signaled = false;
+    }
+}
+
+void DriverHost::State::RequestCompleted() {
+    std::lock_guard guard(kernel::DispatcherLock());
+    if (--inFlight == 0) {
+        kernel::SignalLocked(*idle);
     }
 }
 
@@ -173,7 +237,7 @@ NTSTATUS DriverHost::State::RemoveLocked(bool surprise) {
     if (!added || removed || !dev) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    WaitForRequests();
+    StopQueue();
     NTSTATUS result = STATUS_SUCCESS;
     RunOnCallbackThread("removal", [&] {
         const auto& pnp = dev->pnp;
@@ -220,6 +284,15 @@ NTSTATUS DriverHost::State::RemoveLocked(bool surprise) {
     });
     removed = true;
     device = nullptr;
+    // Requests still waiting for D0 go with the device.
+    std::vector<std::function<void()>> waiting;
+    {
+        std::lock_guard guard(heldLock);
+        waiting.swap(held);
+    }
+    for (auto& present : waiting) {
+        present();
+    }
     return result;
 }
 
@@ -258,6 +331,7 @@ NTSTATUS DriverHost::LoadLibrary(const std::string& path) {
         return STATUS_NOT_FOUND;
     }
     mState->library = library;
+    mState->handlesAtLoad = kernel::OpenHandleCount();
     NTSTATUS status = STATUS_SUCCESS;
     RunOnCallbackThread("FxDriverEntryUm", [&] {
         status = entry(nullptr, nullptr, &mState->driverObject, &mState->registryString);
@@ -276,6 +350,7 @@ NTSTATUS DriverHost::LoadEntry(PDRIVER_INITIALIZE entry) {
     if (entry == nullptr || mState->driver != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    mState->handlesAtLoad = kernel::OpenHandleCount();
     NTSTATUS status = STATUS_SUCCESS;
     RunOnCallbackThread("DriverEntry",
                         [&] { status = entry(&mState->driverObject, &mState->registryString); });
@@ -476,7 +551,7 @@ HostFile DriverHost::OpenFile(const std::u16string& fileName, KPROCESSOR_MODE mo
         return result;
     }
     auto requestHandle = reinterpret_cast<WDFREQUEST>(request->handle());
-    StartCallbackThread([dev, request, requestHandle, handle, device = mState->device] {
+    StartCallbackThread([dev, request, requestHandle, handle, device = mState->device.load()] {
         if (dev->hasFile && dev->file.EvtDeviceFileCreate != nullptr) {
             dev->file.EvtDeviceFileCreate(device, requestHandle, handle);
         } else {
@@ -543,14 +618,15 @@ std::future<IoResult> DriverHost::DeviceIoControlAsync(const HostFile& file, ULO
     WDFQUEUE queueHandle = WdfDeviceGetDefaultQueue(mState->device);
     request->queue = queueHandle;
     auto state = mState;
-    state->inFlight++;
-    request->onComplete = [done, state](NTSTATUS status, ULONG_PTR information,
-                                        const std::vector<std::uint8_t>& output) {
+    auto presented = std::make_shared<std::atomic<bool>>(false);
+    request->onComplete = [done, state, presented](NTSTATUS status, ULONG_PTR information,
+                                                   const std::vector<std::uint8_t>& output) {
         done->set_value({status, static_cast<std::size_t>(information), output});
-        state->inFlight--;
+        if (presented->load()) {
+            state->RequestCompleted();
+        }
     };
     if (!NT_SUCCESS(fx::Insert(request, nullptr, nullptr, "DeviceIoControl"))) {
-        state->inFlight--;
         std::promise<IoResult> failed;
         failed.set_value({STATUS_INSUFFICIENT_RESOURCES, 0, {}});
         return failed.get_future();
@@ -563,10 +639,27 @@ std::future<IoResult> DriverHost::DeviceIoControlAsync(const HostFile& file, ULO
     auto requestHandle = reinterpret_cast<WDFREQUEST>(request->handle());
     std::size_t inputLength = input.size();
     // A parallel queue: every request on a thread of its own.
-    StartCallbackThread([queue, queueHandle, requestHandle, outputLength, inputLength, code] {
-        queue->config.EvtIoDeviceControl(queueHandle, requestHandle, outputLength, inputLength,
-                                         code);
-    });
+    auto present = [state, presented, request, queue, queueHandle, requestHandle, outputLength,
+                    inputLength, code] {
+        if (state->removed) {
+            fx::CompleteRequest(request, STATUS_CANCELLED, 0, "DeviceIoControl");
+            return;
+        }
+        presented->store(true);
+        state->RequestPresented();
+        StartCallbackThread([queue, queueHandle, requestHandle, outputLength, inputLength, code] {
+            queue->config.EvtIoDeviceControl(queueHandle, requestHandle, outputLength, inputLength,
+                                             code);
+        });
+    };
+    {
+        std::lock_guard guard(state->heldLock);
+        if (!state->queueRunning && queue->config.PowerManaged != WdfFalse) {
+            state->held.push_back(std::move(present));
+            return future;
+        }
+    }
+    present();
     return future;
 }
 
@@ -593,7 +686,12 @@ HostLeaks DriverHost::LeakReport() const {
         }
         report.objects.push_back(line);
     }
+    // Callback threads that have handed back their answer may still be on
+    // their way out; a thread the driver left running is still there after this.
+    WaitForThreadsToEnd(std::chrono::seconds(1));
     report.threads = LiveThreadCount();
+    std::size_t open = kernel::OpenHandleCount();
+    report.handles = open > mState->handlesAtLoad ? open - mState->handlesAtLoad : 0;
     return report;
 }
 

@@ -29,7 +29,9 @@ struct IoResult {
 struct HostLeaks {
     std::vector<std::string> objects; // WDF objects still alive
     std::size_t threads = 0;          // stand-in threads still running
-    bool Empty() const { return objects.empty() && threads == 0; }
+    // Win32 handles opened since the driver was loaded and not closed.
+    std::size_t handles = 0;
+    bool Empty() const { return objects.empty() && threads == 0 && handles == 0; }
     std::string ToString() const;
 };
 
@@ -91,7 +93,9 @@ public:
                                                std::size_t outputLength);
     void SetIoBound(std::chrono::milliseconds bound);
 
-    // What is left once the device is gone (after Remove, and after Unload).
+    // What is left once the device is gone (after Remove, and after Unload):
+    // live WDF objects, running stand-in threads, Win32 handles opened since
+    // the driver was loaded.
     HostLeaks LeakReport() const;
 
 private:

@@ -37,7 +37,9 @@ thread_local ThreadRecord* tRecord = nullptr;
 thread_local DWORD tThreadId = 0;
 std::atomic<DWORD> gNextThreadId{0x100};
 
-DWORD NewThreadId() { return gNextThreadId.fetch_add(4); }
+DWORD NewThreadId() {
+    return gNextThreadId.fetch_add(4);
+}
 
 bool QuiescentLocked(const Dispatcher& d) {
     if (d.pendingWork != 0) {
@@ -71,9 +73,13 @@ void RemoveWaiter(const std::vector<std::shared_ptr<Object>>& objects,
 
 } // namespace
 
-std::mutex& DispatcherLock() { return TheDispatcher().lock; }
+std::mutex& DispatcherLock() {
+    return TheDispatcher().lock;
+}
 
-void StateChangedLocked() { TheDispatcher().stateChanged.notify_all(); }
+void StateChangedLocked() {
+    TheDispatcher().stateChanged.notify_all();
+}
 
 HANDLE InsertHandle(std::shared_ptr<Object> object) {
     auto& d = TheDispatcher();
@@ -151,6 +157,12 @@ DWORD WaitAny(const std::vector<std::shared_ptr<Object>>& objects,
         StateChangedLocked();
     }
     return result;
+}
+
+std::size_t OpenHandleCount() {
+    auto& d = TheDispatcher();
+    std::lock_guard guard(d.lock);
+    return d.handles.size();
 }
 
 DWORD CurrentThreadId() {

@@ -44,6 +44,9 @@ HANDLE StartThread(std::function<DWORD()> body, DWORD* threadId);
 // This thread's id: stand-in threads get theirs at creation, others at first use.
 DWORD CurrentThreadId();
 
+// Handles open now (events, threads): the driver host's leak report.
+std::size_t OpenHandleCount();
+
 // Called whenever something that quiescence reads may have changed.
 void StateChangedLocked();
 

@@ -45,8 +45,12 @@ bool Matches(const TraceRecord& record, std::string_view text, int level) {
 
 } // namespace
 
-void SetTraceLevel(int level) { platform::gTraceLevel.store(level, std::memory_order_relaxed); }
-int GetTraceLevel() { return platform::gTraceLevel.load(std::memory_order_relaxed); }
+void SetTraceLevel(int level) {
+    platform::gTraceLevel.store(level, std::memory_order_relaxed);
+}
+int GetTraceLevel() {
+    return platform::gTraceLevel.load(std::memory_order_relaxed);
+}
 
 std::vector<TraceRecord> TraceSnapshot() {
     auto& recorder = TheRecorder();
@@ -60,7 +64,9 @@ void ClearTrace() {
     recorder.records.clear();
 }
 
-bool TraceContains(std::string_view text, int level) { return TraceCount(text, level) > 0; }
+bool TraceContains(std::string_view text, int level) {
+    return TraceCount(text, level) > 0;
+}
 
 std::size_t TraceCount(std::string_view text, int level) {
     auto& recorder = TheRecorder();

@@ -12,11 +12,11 @@
 namespace sim {
 
 struct TraceRecord {
-    int level = 0;          // 1 critical .. 5 verbose
-    unsigned flags = 0;     // the trace flag of the call
-    std::string file;       // source file name, without its folders
-    std::string function;   // the function that traced
-    std::string message;    // the formatted message
+    int level = 0;        // 1 critical .. 5 verbose
+    unsigned flags = 0;   // the trace flag of the call
+    std::string file;     // source file name, without its folders
+    std::string function; // the function that traced
+    std::string message;  // the formatted message
     std::uint64_t timeMs = 0;
     std::uint32_t threadId = 0;
 };

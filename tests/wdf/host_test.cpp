@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -430,6 +431,51 @@ TEST_F(HostTest, TheParallelQueueHasSeveralIoctlsInFlightAtOnce) {
     mHost->CloseFile(file);
 }
 
+TEST_F(HostTest, APowerManagedQueueHoldsRequestsWhileTheDeviceIsOutOfD0) {
+    LoadAndStart();
+    sim::HostFile file = mHost->OpenFile();
+    ASSERT_EQ(mHost->Sleep(), STATUS_SUCCESS);
+    auto held = mHost->DeviceIoControlAsync(file, kIoctlEcho, {1, 2}, 2);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(held.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    ASSERT_EQ(mHost->Wake(), STATUS_SUCCESS);
+    sim::IoResult result = held.get();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.output, (std::vector<std::uint8_t>{2, 1}));
+
+    ASSERT_EQ(mHost->Sleep(), STATUS_SUCCESS);
+    auto cancelled = mHost->DeviceIoControlAsync(file, kIoctlEcho, {1}, 1);
+    mHost->Remove();
+    EXPECT_EQ(cancelled.get().status, STATUS_CANCELLED);
+}
+
+TEST_F(HostTest, TheDeviceLeavesD0OnlyOnceTheDriverHasCompletedItsRequests) {
+    LoadAndStart();
+    sim::HostFile file = mHost->OpenFile();
+    auto blocked = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (mDriver.blocked.load() < 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    Events();
+    std::thread releaser([&] {
+        // Once the power thread has joined the blocked request and both wait,
+        // the D0 exit is waiting for the request: let the request go then.
+        auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while ((sim::LiveThreadCount() < 2 || !sim::IsSettled()) &&
+               std::chrono::steady_clock::now() < bound) {
+            std::this_thread::yield();
+        }
+        mDriver.Record("released");
+        SetEvent(mDriver.release);
+    });
+    ASSERT_EQ(mHost->Sleep(), STATUS_SUCCESS);
+    releaser.join();
+    EXPECT_EQ(blocked.get().status, STATUS_SUCCESS);
+    EXPECT_EQ(Events(), (Seq{"released", "D0Exit D3 sleep"}));
+    mHost->CloseFile(file);
+}
+
 TEST_F(HostTest, IoctlsWithoutADefaultQueueAreRejected) {
     mDriver.createQueue = false;
     LoadAndStart();
@@ -471,9 +517,13 @@ TEST_F(HostTest, TheLeakReportNamesWhatOutlivedTheDriver) {
         WdfMemoryCreate(&attributes, NonPagedPoolNx, WdfMakePoolTag("Leak"), 32, &memory, nullptr),
         STATUS_SUCCESS);
     WdfObjectReferenceWithTag(memory, reinterpret_cast<PVOID>(0x7654)); // never released
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);         // never closed
     mHost->Remove();
     mHost->Unload();
     sim::HostLeaks leaks = mHost->LeakReport();
+    EXPECT_EQ(leaks.handles, 1u);
+    EXPECT_NE(leaks.ToString().find("handles left open: 1"), std::string::npos);
+    CloseHandle(event);
     ASSERT_EQ(leaks.objects.size(), 1u) << leaks.ToString();
     EXPECT_NE(leaks.objects[0].find("tag 'Leak' size 32"), std::string::npos);
     EXPECT_NE(leaks.ToString().find("leaked: WDFMEMORY"), std::string::npos);

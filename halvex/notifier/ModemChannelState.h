@@ -1,0 +1,27 @@
+// The state every modem notifier shares: one modem, one SAR manager, one
+// WWAN-interface registration for the whole process.
+#pragma once
+
+#include "platform/types.h"
+#include "platform/winrt/mobile_broadband.h"
+
+#include <atomic>
+#include <list>
+#include <mutex>
+
+class ModemDataNotifier;
+
+// Every live modem notifier, in construction order.
+extern std::list<ModemDataNotifier*> gModemNotifiers;
+// The SAR manager of the default modem's configuration, from the latest enable attempt.
+extern winrt::Windows::Networking::NetworkOperators::MobileBroadbandSarManager gSarManager;
+// Serialises every send to the modem, waits included.
+extern std::mutex gModemMutex;
+
+// Written by the IP-interface callback without the mutex, hence atomic bytes.
+extern std::atomic<BYTE> gBackoffEnabled;
+extern std::atomic<BYTE> gSarSupported;
+extern std::atomic<BYTE> gWwanInterfacePresent;
+
+// The IP-interface change registration; NULL while not registered.
+extern HANDLE gIpInterfaceChangeHandle;

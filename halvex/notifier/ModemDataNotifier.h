@@ -1,0 +1,41 @@
+// The back-off channel of a MODEM channel: hands the highest index that any
+// modem channel requests to every antenna of the default modem, through the
+// WinRT SAR manager, while a WWAN interface exists.
+#pragma once
+
+#include "halvex/notifier/DataNotifier.h"
+#include "platform/winrt/foundation.h"
+#include "platform/winrt/mobile_broadband.h"
+
+class ModemDataNotifier : public DataNotifier {
+public:
+    // How long each asynchronous modem step may take: 10 s in 100 ns ticks.
+    static constexpr winrt::Windows::Foundation::TimeSpan kAsyncTimeout{100000000};
+
+    ModemDataNotifier();
+    ~ModemDataNotifier() override;
+    ModemDataNotifier(const ModemDataNotifier&) = delete;
+    ModemDataNotifier& operator=(const ModemDataNotifier&) = delete;
+
+    bool Start() override;
+    bool Stop() override;
+    bool Notify(ULONG stateMask, LONG* backoffIndex) override;
+
+    LONG GetLastBackoffIndex() const { return mLastBackoffIndex; }
+
+    // True only when the object completed and its result could be fetched
+    // within kAsyncTimeout; a time-out cancels it.
+    static bool WaitForAsyncOperation(
+        const winrt::Windows::Foundation::IAsyncOperation<
+            winrt::Windows::Networking::NetworkOperators::MobileBroadbandModemConfiguration>&
+            operation);
+    static bool WaitForAsyncAction(const winrt::Windows::Foundation::IAsyncAction& action);
+
+private:
+    void SendUnderLock();
+    void EnableBackoff();
+    void SendBackoffIndex();
+    void ScheduleResend();
+
+    LONG mLastBackoffIndex = 0;
+};

@@ -1,0 +1,17 @@
+// Whether the machine has a WWAN IP interface, followed through IP-interface
+// change notifications, and the reset of the modem state when it goes.
+#pragma once
+
+#include "platform/iphlpapi.h"
+#include "platform/types.h"
+
+// Subscribes IpInterfaceChangeCallback; a Win32 error, 0 on success.
+DWORD RegisterIpInterfaceChange();
+void IpInterfaceChangeCallback(PVOID callerContext, PMIB_IPINTERFACE_ROW row,
+                               MIB_NOTIFICATION_TYPE notificationType);
+// Sets the WWAN flag when the interface table has a WWAN row; never clears it.
+// Returns the status of GetIfTable2.
+NETIO_STATUS ScanForWwanInterface();
+// No WWAN interface, back-off disabled, SAR support assumed again. Always 0.
+LONG ResetModemState();
+const char* MibNotificationTypeName(MIB_NOTIFICATION_TYPE type);

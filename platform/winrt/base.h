@@ -1,0 +1,117 @@
+// The core of our WinRT projection: reference-counted objects behind smart
+// pointers, and the HRESULT a failed call turns into. Objects are created with
+// one reference, which make_self hands to its com_ptr.
+#pragma once
+
+#include "platform/com.h"
+#include "platform/types.h"
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#ifndef E_BOUNDS
+#define E_BOUNDS static_cast<HRESULT>(0x8000000B)
+#endif
+#ifndef E_ILLEGAL_STATE_CHANGE
+#define E_ILLEGAL_STATE_CHANGE static_cast<HRESULT>(0x8000000D)
+#endif
+#ifndef E_ILLEGAL_DELEGATE_ASSIGNMENT
+#define E_ILLEGAL_DELEGATE_ASSIGNMENT static_cast<HRESULT>(0x80000018)
+#endif
+// HRESULT_FROM_WIN32(ERROR_CANCELLED): what a canceled asynchronous object reports.
+#ifndef HRESULT_ERROR_CANCELLED
+#define HRESULT_ERROR_CANCELLED static_cast<HRESULT>(0x800704C7)
+#endif
+
+namespace winrt {
+
+// Every object behind a projection derives from this once.
+class ref_counted {
+public:
+    ref_counted() = default;
+    ref_counted(const ref_counted&) = delete;
+    ref_counted& operator=(const ref_counted&) = delete;
+
+    std::uint32_t AddRef() noexcept { return mRefs.fetch_add(1) + 1; }
+    std::uint32_t Release() noexcept {
+        std::uint32_t left = mRefs.fetch_sub(1) - 1;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+protected:
+    virtual ~ref_counted() = default;
+
+private:
+    std::atomic<std::uint32_t> mRefs{1};
+};
+
+template <typename T> class com_ptr {
+public:
+    com_ptr() = default;
+    com_ptr(std::nullptr_t) {}
+    com_ptr(const com_ptr& other) : mPtr(other.mPtr) { AddRefIfAny(); }
+    template <typename U>
+    requires std::is_convertible_v<U*, T*> com_ptr(const com_ptr<U>& other) : mPtr(other.get()) {
+        AddRefIfAny();
+    }
+    com_ptr(com_ptr&& other) noexcept : mPtr(std::exchange(other.mPtr, nullptr)) {}
+    ~com_ptr() { ReleaseIfAny(); }
+    com_ptr& operator=(com_ptr other) noexcept {
+        std::swap(mPtr, other.mPtr);
+        return *this;
+    }
+
+    T* get() const { return mPtr; }
+    T* operator->() const { return mPtr; }
+    T& operator*() const { return *mPtr; }
+    explicit operator bool() const { return mPtr != nullptr; }
+
+    // Takes over a reference the caller owns.
+    void attach(T* value) {
+        ReleaseIfAny();
+        mPtr = value;
+    }
+    // Adds a reference of its own.
+    void copy_from(T* value) {
+        if (value != nullptr) {
+            value->AddRef();
+        }
+        attach(value);
+    }
+    void reset() { attach(nullptr); }
+
+    friend bool operator==(const com_ptr& a, const com_ptr& b) { return a.mPtr == b.mPtr; }
+
+private:
+    void AddRefIfAny() {
+        if (mPtr != nullptr) {
+            mPtr->AddRef();
+        }
+    }
+    void ReleaseIfAny() {
+        if (mPtr != nullptr) {
+            std::exchange(mPtr, nullptr)->Release();
+        }
+    }
+
+    T* mPtr = nullptr;
+};
+
+template <typename T, typename... Args> com_ptr<T> make_self(Args&&... args) {
+    com_ptr<T> result;
+    result.attach(new T(std::forward<Args>(args)...));
+    return result;
+}
+
+// The HRESULT of the exception in flight, for code that must not let it pass
+// (delegates, the ABI boundary).
+HRESULT to_hresult() noexcept;
+
+// A projected call on an empty object: the platform would crash, we raise.
+[[noreturn]] void throw_null_object();
+
+} // namespace winrt

@@ -1,0 +1,182 @@
+// Opening and closing clients: the service wait, the transport's refusal,
+// handles as ids, the library's start-up.
+#include "hub_fixture.h"
+
+namespace hmxtest {
+namespace {
+
+using ClientLifecycle = HubTest;
+
+TEST_F(ClientLifecycle, OpenSendRelease) {
+    StartSensorService();
+    hmx_client_type h = Open();
+    EXPECT_EQ(h, 1u) << "handle numbering starts at 1";
+
+    hmx_sns_client_resp_msg resp;
+    std::memset(&resp, 0x5A, sizeof(resp));
+    EXPECT_EQ(Send(h, resp), 0);
+    EXPECT_EQ(resp.resp.result, 0);
+    EXPECT_EQ(resp.result_valid, 0);
+    EXPECT_EQ(Send(h, resp, 0), 0);
+
+    auto requests = hub->Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].txnId, 1);
+    EXPECT_EQ(requests[1].txnId, 2);
+    EXPECT_EQ(requests[0].msgId, HMX_SNS_CLIENT_REQ);
+    EXPECT_EQ(requests[1].body, (Bytes{0x01, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_TRUE(DebuggerSaw("HMCI UM TX: REQ txn: 0x1 msg_id: 0x20 len: 7\n"));
+    EXPECT_TRUE(DebuggerSaw("HMCI UM RX: RESP txn: 0x2 msg_id: 0x20 len: 7\n"));
+
+    Release(h);
+    EXPECT_EQ(hub->CloseCalls(), 1u);
+    // A stale handle is only an unknown id.
+    EXPECT_EQ(Send(h, resp), HMX_CLIENT_INVALID_CLNT);
+    EXPECT_EQ(hmx_client_release(h), HMX_CLIENT_INVALID_CLNT);
+    EXPECT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), HMX_CLIENT_INVALID_CLNT);
+
+    hmx_client_type next = Open();
+    EXPECT_EQ(next, 2u) << "ids keep counting past released ones";
+}
+
+TEST_F(ClientLifecycle, ServiceAbsentThenAppearsWithinTheWait) {
+    std::atomic<std::int32_t> rc{1};
+    hmx_client_type h = 0;
+    HANDLE waiter = Spawn(
+        [&] { rc = hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h); });
+    ASSERT_NE(waiter, nullptr);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(rc.load(), 1) << "still waiting for the service";
+    EXPECT_EQ(hub->OpenHandleCount(), 1u) << "the notifier's transport handle";
+
+    StartSensorService();
+    ASSERT_TRUE(sim::WaitForThreadsToEnd());
+    CloseHandle(waiter);
+    ASSERT_EQ(rc.load(), 0);
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(hub->OpenHandleCount(), 1u) << "the notifier is gone, the client stays";
+    hmx_sns_client_resp_msg resp{};
+    EXPECT_EQ(Send(h, resp), 0);
+    Release(h);
+}
+
+TEST_F(ClientLifecycle, ServiceWaitTimesOut) {
+    hmx_client_type h = 7;
+    sim::SetTimeScale(0.001);
+    EXPECT_EQ(hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h),
+              HMX_TIMEOUT_ERR);
+    sim::SetTimeScale(1.0);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(hub->OpenCalls(), 1u);
+}
+
+TEST_F(ClientLifecycle, TransportRefusesTheOpen) {
+    StartSensorService();
+    sim::ArmFault("SensorHub.Open", sim::FaultSpec::Once());
+    hmx_client_type h = 7;
+    EXPECT_EQ(hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h),
+              HMX_CLIENT_TRANSPORT_ERR);
+    EXPECT_EQ(h, 0u);
+
+    // Nothing may wait for a service when no transport can watch for it.
+    hub->StopService(HMX_SNS_CLIENT_SERVICE_ID);
+    sim::ArmFault("SensorHub.Open", sim::FaultSpec::Once());
+    EXPECT_EQ(hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h),
+              HMX_CLIENT_TRANSPORT_ERR);
+}
+
+TEST_F(ClientLifecycle, InitArgumentsAndTransportIds) {
+    StartSensorService();
+    hmx_service_info info{};
+    std::uint32_t count = 1;
+    std::uint32_t total = 0;
+    ASSERT_EQ(hmx_client_get_service_list(kSns, &info, &count, &total), 0);
+    EXPECT_EQ(info.xport_id, 1);
+    EXPECT_EQ(Bytes(info.server_addr, info.server_addr + sim::SensorHub::kAddressLength),
+              hub->ServerAddress(HMX_SNS_CLIENT_SERVICE_ID));
+
+    hmx_client_type h = 7;
+    EXPECT_EQ(hmx_client_init(nullptr, kSns, nullptr, nullptr, nullptr, &h), HMX_CLIENT_PARAM_ERR);
+    EXPECT_EQ(hmx_client_init(&info, kSns, nullptr, nullptr, nullptr, nullptr),
+              HMX_CLIENT_PARAM_ERR);
+    EXPECT_EQ(hmx_client_init(&info, nullptr, nullptr, nullptr, nullptr, &h),
+              HMX_IDL_PARAMETER_ERROR);
+    EXPECT_EQ(h, 0u);
+    hmx_idl_service_object bad = hmx_sns_client_service_object;
+    bad.library_version = 0;
+    EXPECT_EQ(hmx_client_init(&info, &bad, nullptr, nullptr, nullptr, &h),
+              HMX_IDL_INVALID_SERVICE_OBJECT);
+
+    hmx_service_info elsewhere = info;
+    elsewhere.xport_id = 9;
+    EXPECT_EQ(hmx_client_init(&elsewhere, kSns, nullptr, nullptr, nullptr, &h),
+              HMX_CLIENT_PARAM_ERR);
+    hmx_service_info stale = info;
+    stale.server_addr[4] ^= 0xFF;
+    EXPECT_EQ(hmx_client_init(&stale, kSns, nullptr, nullptr, nullptr, &h), HMX_SERVICE_ERR)
+        << "a server the transport no longer lists is refused";
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(hub->OpenHandleCount(), 0u) << "the refused client's handle was closed";
+
+    ASSERT_EQ(hmx_client_init(&info, kSns, nullptr, nullptr, nullptr, &h), 0);
+    Release(h);
+}
+
+TEST_F(ClientLifecycle, ServiceListCountsAndFills) {
+    std::uint32_t total = 5;
+    EXPECT_EQ(hmx_client_get_service_list(kSns, nullptr, nullptr, nullptr), HMX_CLIENT_PARAM_ERR);
+    EXPECT_EQ(hmx_client_get_service_list(kSns, nullptr, nullptr, &total), HMX_SERVICE_ERR);
+    EXPECT_EQ(total, 0u);
+    StartSensorService();
+    EXPECT_EQ(hmx_client_get_service_list(kSns, nullptr, nullptr, &total), 0);
+    EXPECT_EQ(total, 1u);
+    hmx_service_info infos[2] = {};
+    std::uint32_t count = 0;
+    EXPECT_EQ(hmx_client_get_service_list(kSns, infos, &count, &total), 0);
+    EXPECT_EQ(count, 0u) << "a zero count only counts";
+    EXPECT_EQ(infos[0].xport_id, 0);
+    count = 2;
+    EXPECT_EQ(hmx_client_get_service_list(kSns, infos, &count, &total), 0);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(infos[0].xport_id, 1);
+}
+
+TEST_F(ClientLifecycle, LibraryStartUp) {
+    ASSERT_EQ(hmx_cci_library_deinit(), 0);
+    StartSensorService();
+    hmx_client_type h = 7;
+    EXPECT_EQ(hmx_client_wait_for_service(kSns, nullptr, nullptr, 100000, &h),
+              HMX_CLIENT_FW_NOT_UP);
+    EXPECT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), hub->TransportData(), 1),
+              HMX_CLIENT_FW_NOT_UP);
+    ASSERT_EQ(hmx_cci_library_init(), 0);
+    EXPECT_EQ(hmx_cci_xport_register(nullptr, hub->TransportData(), 1), HMX_CLIENT_PARAM_ERR);
+    ASSERT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), hub->TransportData(), 1), 0);
+    EXPECT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), hub->TransportData(), 1),
+              HMX_CLIENT_PARAM_ERR)
+        << "one row per transport id";
+
+    h = Open();
+    EXPECT_EQ(hmx_cci_library_deinit(), HMX_CLIENT_PARAM_ERR) << "a client is still open";
+    Release(h);
+}
+
+TEST_F(ClientLifecycle, EventCreationFailures) {
+    StartSensorService();
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
+    hmx_client_type h = 7;
+    EXPECT_EQ(hmx_client_wait_for_service(kSns, nullptr, nullptr, 100000, &h),
+              HMX_CLIENT_INVALID_SIG);
+    h = Open();
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
+    EXPECT_EQ(hmx_client_release(h), HMX_CLIENT_INVALID_SIG);
+    hmx_sns_client_resp_msg resp{};
+    EXPECT_EQ(Send(h, resp), 0) << "a failed release leaves the client working";
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
+    EXPECT_EQ(Send(h, resp), HMX_CLIENT_INVALID_SIG);
+    Release(h);
+}
+
+} // namespace
+} // namespace hmxtest
