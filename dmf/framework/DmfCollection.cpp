@@ -412,6 +412,10 @@ NTSTATUS DMF_ModulesCreate(WDFDEVICE Device, PDMFDEVICE_INIT* DmfDeviceInit) {
             goto Exit;
         }
         deviceContext = static_cast<DMF_DEVICE_CONTEXT*>(context);
+        if (deviceContext == nullptr) {
+            ntStatus = STATUS_INVALID_DEVICE_STATE;
+            goto Exit;
+        }
     }
     deviceContext->WdfDevice = Device;
     deviceContext->WdfControlDevice = record->IsControlDevice ? Device : nullptr;

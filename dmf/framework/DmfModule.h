@@ -1,6 +1,34 @@
 // What a module type sees of the framework: the handle, the records that
 // describe a module type and one instance of it, module creation, the field
 // accessors, open/close, run-time references and the module locks.
+//
+// A module type's source file, in short:
+//
+//   namespace {
+//   struct DMF_CONTEXT_Example { ... };
+//   DMF_MODULE_DECLARE_CUSTOM_TYPE(Example)       // WdfCustomType_DMF_Example, attach
+//   DMF_MODULE_DECLARE_CONTEXT(DMF_CONTEXT_Example) // DMF_CONTEXT_GET(module)
+//   DMF_MODULE_DECLARE_CONFIG(DMF_CONFIG_Example)   // DMF_CONFIG_GET(module)
+//   NTSTATUS DMF_Example_Open(DMFMODULE DmfModule) { ... }
+//   }
+//
+//   NTSTATUS DMF_Example_Create(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* Attributes,
+//                               WDF_OBJECT_ATTRIBUTES* ObjectAttributes, DMFMODULE* DmfModule) {
+//       DMF_CALLBACKS_DMF callbacksDmf;
+//       DMF_CALLBACKS_DMF_INIT(&callbacksDmf);
+//       callbacksDmf.DeviceOpen = DMF_Example_Open;
+//       DMF_MODULE_DESCRIPTOR descriptor;
+//       WDF_OBJECT_ATTRIBUTES contextAttributes;
+//       DMF_MODULE_DESCRIPTOR_INIT_TYPE(descriptor, Example, DMF_MODULE_OPTIONS_PASSIVE,
+//                                       DMF_MODULE_OPEN_OPTION_OPEN_Create);
+//       DMF_MODULE_DESCRIPTOR_SET_CONTEXT(descriptor, contextAttributes, DMF_CONTEXT_Example);
+//       descriptor.ModuleConfigSize = sizeof(DMF_CONFIG_Example);
+//       descriptor.CallbacksDmf = &callbacksDmf;
+//       return DMF_ModuleCreate(Device, Attributes, ObjectAttributes, &descriptor, DmfModule);
+//   }
+//
+// Public methods that take a client's handle check its type with
+// DMF_ModuleLockChecked / DMF_ModuleUnlockChecked (DMF_Example_TypeInfo()).
 #pragma once
 
 #include "platform/types.h"
@@ -244,12 +272,9 @@ DMFMODULE DMF_ModuleTransportGet(DMFMODULE DmfModule);
 BOOLEAN DMF_ModuleIsOpen(DMFMODULE DmfModule);
 
 // A module finds itself again from a WDF object it created (timer, work item,
-// request): the object carries a DMFMODULE context.
-struct DMF_MODULE_IN_OBJECT_CONTEXT {
-    DMFMODULE DmfModule;
-};
-WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DMF_MODULE_IN_OBJECT_CONTEXT, DMF_ModuleInObjectContextGet);
-// Adds the context to `Attributes` before the object is created.
+// request): the object carries a context of type DMFMODULE holding the handle.
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DMFMODULE, WdfObjectGet_DMFMODULE)
+// Adds that context to `Attributes` before the object is created.
 void DMF_ModuleInObjectAttributesSet(WDF_OBJECT_ATTRIBUTES* Attributes);
 void DMF_ModuleInContextSave(WDFOBJECT Object, DMFMODULE DmfModule);
 DMFMODULE DMF_ModuleInContextGet(WDFOBJECT Object);

@@ -44,17 +44,17 @@ PVOID DMF_ModuleContextGet(DMFMODULE DmfModule, PCWDF_OBJECT_CONTEXT_TYPE_INFO T
 }
 
 void DMF_ModuleInObjectAttributesSet(WDF_OBJECT_ATTRIBUTES* Attributes) {
-    WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(Attributes, DMF_MODULE_IN_OBJECT_CONTEXT);
+    WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(Attributes, DMFMODULE);
 }
 
 void DMF_ModuleInContextSave(WDFOBJECT Object, DMFMODULE DmfModule) {
-    DMF_MODULE_IN_OBJECT_CONTEXT* context = DMF_ModuleInObjectContextGet(Object);
+    DMFMODULE* context = WdfObjectGet_DMFMODULE(Object);
     if (context != nullptr) {
-        context->DmfModule = DmfModule;
+        *context = DmfModule;
     }
 }
 
 DMFMODULE DMF_ModuleInContextGet(WDFOBJECT Object) {
-    DMF_MODULE_IN_OBJECT_CONTEXT* context = DMF_ModuleInObjectContextGet(Object);
-    return context != nullptr ? context->DmfModule : nullptr;
+    DMFMODULE* context = WdfObjectGet_DMFMODULE(Object);
+    return context != nullptr ? *context : nullptr;
 }

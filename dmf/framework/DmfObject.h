@@ -7,6 +7,9 @@
 #include "dmf/framework/DmfModule.h"
 #include "platform/wdf.h"
 
+#include <atomic>
+#include <cstddef>
+
 #define DMF_OBJECT_SIGNATURE 0x12345678ull
 #define DMF_MAXIMUM_LOCKS (DMF_MAXIMUM_AUXILIARY_LOCKS + 1)
 
@@ -74,9 +77,11 @@ struct DMF_OBJECT {
     WDFSPINLOCK ReferenceCountLock;
     WDFDEVICE ParentDevice;
     DMFMODULE MemoryDmfModule;
-    LONG ModuleState;
-    LONG ModuleOpenedDuring;
-    LONG ModuleNotificationRegisteredDuring;
+    // Written by whichever thread opens or closes the module (a PnP/power
+    // callback or the module's own notification) and read by the others.
+    std::atomic<LONG> ModuleState;
+    std::atomic<LONG> ModuleOpenedDuring;
+    std::atomic<LONG> ModuleNotificationRegisteredDuring;
     PCSTR ModuleName;
     char* ClientModuleInstanceName;
     size_t ClientModuleInstanceNameSizeBytes;
@@ -89,7 +94,7 @@ struct DMF_OBJECT {
     EVT_DMF_MODULE_OnModuleOpenClose* EvtModulePostOpen;
     EVT_DMF_MODULE_OnModuleOpenClose* EvtModulePreClose;
     BOOLEAN IsClosing;
-    BOOLEAN PostOpenDone;
+    std::atomic<BOOLEAN> PostOpenDone;
     BOOLEAN DynamicModuleOpenedImmediately;
     DMF_LIST_ENTRY ChildObjectList;
     ULONG NumberOfChildModules;

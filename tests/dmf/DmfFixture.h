@@ -2,12 +2,13 @@
 #pragma once
 
 #include "platform/sim/clock.h"
-#include "platform/trace.h"
 #include "platform/sim/debugger.h"
 #include "platform/sim/driver_host.h"
 #include "platform/sim/faults.h"
+#include "platform/sim/quiescence.h"
 #include "platform/sim/trace_recorder.h"
 #include "platform/sim/wdf_control.h"
+#include "platform/trace.h"
 #include "tests/dmf/EventLog.h"
 #include "tests/dmf/TestDriver.h"
 
@@ -94,6 +95,12 @@ protected:
             }
         }
         return count;
+    }
+
+    // What the device left behind, once the host's callback threads have ended.
+    sim::HostLeaks Leaks() {
+        sim::WaitForThreadsToEnd();
+        return mHost->LeakReport();
     }
 
     static bool WdfComplained() { return sim::TraceContains("WDF: ", TRACE_LEVEL_ERROR); }

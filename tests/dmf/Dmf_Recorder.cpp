@@ -172,6 +172,8 @@ NTSTATUS DMF_Recorder_Create(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleA
         given.OpenOption != 0 ? given.OpenOption : DMF_MODULE_OPEN_OPTION_OPEN_Create);
     descriptor.ModuleConfigSize = sizeof(DMF_CONFIG_Recorder);
     descriptor.AuxiliaryLockCount = given.AuxiliaryLockCount;
+    descriptor.TransportGuidOffered = given.TransportOffered;
+    descriptor.TransportGuidRequired = given.TransportRequired;
     descriptor.CallbacksDmf = &callbacksDmf;
     descriptor.CallbacksWdf = &callbacksWdf;
     return DMF_ModuleCreate(Device, DmfModuleAttributes, ObjectAttributes, &descriptor, DmfModule);

@@ -17,7 +17,9 @@ struct DMF_CONFIG_Recorder {
     BOOLEAN OpenOnNotification; // its notification opens it at once
     ULONG ChildCount;
     const RecorderChild* Children;
-    ULONG Tail; // the last field: lets a test hand in a shorter, older layout
+    GUID TransportOffered;  // the interface it serves as a transport
+    GUID TransportRequired; // the interface its transport must offer
+    ULONG Tail;             // the last field: lets a test hand in a shorter, older layout
 };
 
 struct RecorderChild {

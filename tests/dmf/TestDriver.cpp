@@ -91,6 +91,8 @@ void ModulesAdd(WDFDEVICE, PDMFMODULE_INIT DmfModuleInit) {
         DMF_MODULE_ATTRIBUTES_INIT(&attributes, spec.configSize,
                                    spec.noConfig ? nullptr : &spec.config, spec.creator);
         attributes.ClientModuleInstanceName = spec.name.c_str();
+        attributes.ModuleEventCallbacks = spec.events;
+        attributes.TransportModulesAdd = spec.transportAdd;
         DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES,
                          &gDevice.handles[index]);
     }

@@ -17,6 +17,8 @@ struct ModuleSpec {
     ULONG configSize = sizeof(DMF_CONFIG_Recorder);
     bool noConfig = false; // a NULL config pointer with the size
     DMF_ModuleInstanceCreate* creator = DMF_Recorder_Create;
+    DMF_MODULE_EVENT_CALLBACKS* events = nullptr;
+    EVT_DMF_MODULE_TransportModulesAdd* transportAdd = nullptr;
 };
 
 struct ClientSpec {

@@ -2,6 +2,9 @@
 // kind of walk stops.
 #include "tests/dmf/DmfFixture.h"
 
+// The set of power-policy callbacks the framework installs on the device init.
+#include "dmf/framework/DmfObject.h"
+
 namespace dmftest {
 namespace {
 
@@ -100,6 +103,28 @@ TEST_F(Dispatch, QueriesAndCleanupWalkForwardWithChildrenInReverse) {
                              "SelfManagedIoFlush", "SelfManagedIoCleanup", "SurpriseRemoval"}) {
         EXPECT_EQ(Who(slot), kAcross) << slot;
     }
+}
+
+TEST_F(Dispatch, PowerPolicyEventsReachTheModulesButNotTheClient) {
+    Build();
+    WDFDEVICE device = WdfDevice();
+    WDF_POWER_POLICY_EVENT_CALLBACKS container;
+    WDF_POWER_POLICY_EVENT_CALLBACKS_INIT(&container);
+    DMF_ContainerPowerPolicyCallbacksSet(&container);
+    EXPECT_EQ(container.EvtDeviceArmWakeFromSx, nullptr);
+    ASSERT_EQ(container.EvtDeviceArmWakeFromS0(device), STATUS_SUCCESS);
+    container.EvtDeviceDisarmWakeFromS0(device);
+    container.EvtDeviceWakeFromS0Triggered(device);
+    ASSERT_EQ(container.EvtDeviceArmWakeFromSxWithReason(device, TRUE, FALSE), STATUS_SUCCESS);
+    container.EvtDeviceDisarmWakeFromSx(device);
+    container.EvtDeviceWakeFromSxTriggered(device);
+    const Names childrenFirst = {"a1x", "a1", "a2", "A", "B"};
+    EXPECT_EQ(Who("ArmWakeFromS0"), (Names{"A", "a2", "a1", "a1x", "B"}));
+    EXPECT_EQ(Who("DisarmWakeFromS0"), childrenFirst);
+    EXPECT_EQ(Who("WakeFromS0Triggered"), childrenFirst);
+    EXPECT_EQ(Who("ArmWakeFromSxWithReason"), (Names{"A", "a1", "a1x", "a2", "B"}));
+    EXPECT_EQ(Who("DisarmWakeFromSx"), childrenFirst);
+    EXPECT_EQ(Who("WakeFromSxTriggered"), childrenFirst);
 }
 
 TEST_F(Dispatch, AFailingChildStopsAnUpWalkBeforeItsParent) {

@@ -200,8 +200,61 @@ TEST_F(ModuleCreate, NothingIsLeftOnceTheDeviceIsGone) {
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
     Host().Unload();
-    sim::HostLeaks leaks = Host().LeakReport();
+    sim::HostLeaks leaks = Leaks();
     EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
+    EXPECT_FALSE(WdfComplained());
+}
+
+} // namespace
+} // namespace dmftest
+
+namespace dmftest {
+namespace {
+
+constexpr GUID kTransportA = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
+constexpr GUID kTransportB = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 9}};
+
+DMFMODULE gTransportHandle = nullptr;
+GUID gOffered{};
+
+void AddTransport(DMFMODULE, DMF_MODULE_ATTRIBUTES*, PDMFMODULE_INIT DmfModuleInit) {
+    static DMF_CONFIG_Recorder config{};
+    config.TransportOffered = gOffered;
+    DMF_MODULE_ATTRIBUTES attributes;
+    DMF_MODULE_ATTRIBUTES_INIT(&attributes, sizeof(config), &config, DMF_Recorder_Create);
+    attributes.ClientModuleInstanceName = "Transport";
+    DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES, &gTransportHandle);
+}
+
+class Transport : public DmfTest {
+protected:
+    NTSTATUS AddWithTransport(const GUID& offered) {
+        gOffered = offered;
+        gTransportHandle = nullptr;
+        ModuleSpec user = Module("User");
+        user.config.ModuleOptions =
+            DMF_MODULE_OPTIONS_PASSIVE | DMF_MODULE_OPTIONS_TRANSPORT_REQUIRED;
+        user.config.TransportRequired = kTransportA;
+        user.transportAdd = AddTransport;
+        Spec().modules = {user};
+        return Add();
+    }
+};
+
+TEST_F(Transport, AMatchingTransportChildServesItsParent) {
+    ASSERT_EQ(AddWithTransport(kTransportA), STATUS_SUCCESS);
+    DMFMODULE transport = DMF_ModuleTransportGet(Handle(0));
+    ASSERT_NE(transport, nullptr);
+    EXPECT_STREQ(DMF_ModuleInstanceNameGet(transport), "Transport");
+    EXPECT_EQ(DMF_ParentModuleGet(transport), Handle(0));
+    // A transport is reached through its parent, not handed to the adder.
+    EXPECT_EQ(gTransportHandle, nullptr);
+}
+
+TEST_F(Transport, ATransportOfferingAnotherInterfaceFailsItsParent) {
+    EXPECT_EQ(AddWithTransport(kTransportB), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim::TraceContains("does not offer the transport", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(LiveMemory("Dmf4"), 0u);
     EXPECT_FALSE(WdfComplained());
 }
 

@@ -89,6 +89,20 @@ TEST_F(Locks, WithTheVerifierOnAForeignHandleIsReportedAndTheCallGoesOn) {
     DMF_ModuleUnlock(Handle(1));
 }
 
+TEST_F(DmfTest, AnObjectAModuleCreatedLeadsBackToIt) {
+    Spec().modules = {Module("M")};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    DMF_ModuleInObjectAttributesSet(&attributes);
+    attributes.ParentObject = Handle(0);
+    WDFOBJECT object = nullptr;
+    ASSERT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
+    EXPECT_EQ(DMF_ModuleInContextGet(object), nullptr);
+    DMF_ModuleInContextSave(object, Handle(0));
+    EXPECT_EQ(DMF_ModuleInContextGet(object), Handle(0));
+}
+
 TEST(DmfUtility, EventCreationFailuresMapToAFailureStatus) {
     sim::ResetFaults();
     HANDLE event = nullptr;
