@@ -308,9 +308,13 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     state->synchronous = (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
     state->forget = (flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) != 0;
     std::weak_ptr<fx::Request> weak = request;
-    io->complete = [weak, state, io, Target] {
-        if (auto record = weak.lock()) {
-            Finish(record, state, io, Target, STATUS_SUCCESS);
+    // The record's own closure must not own it: that cycle would never be freed.
+    std::weak_ptr<sim::wdf::TargetIo> weakIo = io;
+    io->complete = [weak, state, weakIo, Target] {
+        auto record = weak.lock();
+        auto self = weakIo.lock();
+        if (record && self) {
+            Finish(record, state, self, Target, STATUS_SUCCESS);
         }
     };
     if (handler) {

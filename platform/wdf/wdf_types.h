@@ -191,7 +191,7 @@ PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE
     inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {         \
         sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                 \
         &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), nullptr};                                       \
-    inline _contexttype* _castingfunction(WDFOBJECT Handle) {                                      \
+    [[maybe_unused]] inline _contexttype* _castingfunction(WDFOBJECT Handle) {                     \
         return static_cast<_contexttype*>(                                                         \
             WdfObjectGetTypedContextWorker(Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)));      \
     }
