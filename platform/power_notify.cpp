@@ -145,6 +145,19 @@ State CurrentState() {
     return display.state;
 }
 
+std::optional<State> StateFromName(std::string_view name) {
+    if (name == "off") {
+        return State::Off;
+    }
+    if (name == "on") {
+        return State::On;
+    }
+    if (name == "dimmed") {
+        return State::Dimmed;
+    }
+    return std::nullopt;
+}
+
 std::size_t RegistrationCount() {
     auto& display = TheDisplay();
     std::lock_guard guard(display.lock);

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace sim::display {
 
@@ -22,6 +24,8 @@ void Reset();
 // even when it equals the old one, as a console session change would.
 void SetState(State state);
 State CurrentState();
+// Scenario words: "off" "on" "dimmed".
+std::optional<State> StateFromName(std::string_view name);
 
 std::size_t RegistrationCount();
 // Notifications whose callback has returned, since the process started or Reset.

@@ -62,5 +62,16 @@ TEST_F(ConstructionFailureTest, AHandlerThatCannotBeAllocatedLeavesNothingOfItsC
     EXPECT_TRUE(gSensorStateMap.empty());
 }
 
+TEST_F(ConstructionFailureTest, AChannelTableThatCannotBeAllocatedFailsDeviceAdd) {
+    Configure(DeviceKey(3) + ModemChannel("channel0", 5) + ModemChannel("channel1", 6) +
+              ModemChannel("channel2", 7));
+    FailAllocation(3 * sizeof(EventHandler*), 1, AllocationForm::NothrowArray);
+    EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
+    FailAllocation(0, 0);
+    EXPECT_TRUE(sim::TraceContains("Channel obj allocation failure", TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(gModemNotifiers.empty());
+    EXPECT_TRUE(gSensorStateMap.empty());
+}
+
 } // namespace
 } // namespace driver_test

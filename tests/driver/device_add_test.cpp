@@ -118,7 +118,8 @@ TEST_F(DeviceAddTest, ConfigurationsWithoutAUsableChannelLeaveADeviceWithoutChan
         EXPECT_TRUE(sim::TraceContains("No channels configured properly in registry"));
         EXPECT_EQ(Context()->ChannelObjects, nullptr);
         EXPECT_TRUE(sim::wdf::SymbolicLinkExists(kSymbolicLink));
-        // The IOCTL interface is there all the same.
+        // The IOCTL interface is there all the same, once the device is in D0.
+        ASSERT_EQ(host->Start(), STATUS_SUCCESS);
         sim::HostFile file = host->OpenFile();
         ASSERT_TRUE(file);
         sim::IoResult info = host->DeviceIoControl(file, kIoctlGetInfo, {}, 8);

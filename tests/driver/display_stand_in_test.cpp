@@ -160,4 +160,11 @@ TEST_F(DisplayStandInTest, RefusesOtherSettingsAndOtherRecipientKinds) {
     EXPECT_EQ(sim::display::RegistrationCount(), 0u);
 }
 
+TEST(DisplayStateNames, AreTheScenarioWords) {
+    EXPECT_EQ(sim::display::StateFromName("off"), sim::display::State::Off);
+    EXPECT_EQ(sim::display::StateFromName("on"), sim::display::State::On);
+    EXPECT_EQ(sim::display::StateFromName("dimmed"), sim::display::State::Dimmed);
+    EXPECT_EQ(sim::display::StateFromName("Off"), std::nullopt);
+}
+
 } // namespace

@@ -5,8 +5,10 @@
 
 namespace driver_test {
 
-// The `nth` allocation of exactly `size` bytes from now on throws
-// std::bad_alloc; 0 disarms.
-void FailAllocation(std::size_t size, int nth);
+enum class AllocationForm { Any, NothrowArray };
+
+// The `nth` allocation of exactly `size` bytes (of that form) from now on
+// fails: std::bad_alloc, or NULL from a nothrow form. 0 disarms.
+void FailAllocation(std::size_t size, int nth, AllocationForm form = AllocationForm::Any);
 
 } // namespace driver_test

@@ -67,5 +67,16 @@ TEST_F(LifecycleTest, AFailedDeviceAddReleasesWhatItBuilt) {
     EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
 }
 
+TEST_F(LifecycleTest, ADeviceWithoutChannelsStillRegistersForTheDisplayState) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_NE(Context()->PowerNotifyHandle, nullptr);
+    EXPECT_TRUE(sim::TraceContains("No proximity-sensor watcher to start", TRACE_LEVEL_ERROR));
+    sim::display::SetState(sim::display::State::Off);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::display::DeliveredCount(), 2u);
+    EXPECT_EQ(SetSensorState(7, 1).status, STATUS_UNSUCCESSFUL);
+}
+
 } // namespace
 } // namespace driver_test
