@@ -65,9 +65,7 @@ bool WorkQueue::Cancel(Id id) {
     return true;
 }
 
-bool WorkQueue::OnQueueThread() const {
-    return std::this_thread::get_id() == mThread.get_id();
-}
+bool WorkQueue::OnQueueThread() const { return std::this_thread::get_id() == mThread.get_id(); }
 
 void WorkQueue::WaitUntilDone(Id id) {
     std::unique_lock lock(mLock);
@@ -93,8 +91,9 @@ void WorkQueue::Run() {
         }
         auto first = mItems.begin();
         if (first->first.first > std::chrono::steady_clock::now()) {
-            // A copy: a Cancel while we wait frees the item and its key.
-            const auto due = first->first.first;
+            // A copy: the wait reads the deadline after waking, when Cancel or the
+            // destructor may have erased the item that held it.
+            auto due = first->first.first;
             mChanged.wait_until(lock, due);
             continue;
         }

@@ -1,24 +1,234 @@
-#include "platform/sim/clock.h"
-#include "platform/win32.h"
+// Events, waits, threads, per-thread errors and the clock of the stand-in.
+#include "tests/support/MachineTest.h"
 
-#include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
 
 namespace {
 
-TEST(Events, LowestSignalledIndexWinsAndOnlyThatAutoResetEventIsConsumed) {
+using halvex::testing::MachineTest;
+using halvex::testing::StartStandInThread;
+using std::chrono::steady_clock;
+
+HANDLE NewEvent(bool manualReset, bool signalled = false) {
+    return CreateEventW(nullptr, manualReset ? TRUE : FALSE, signalled ? TRUE : FALSE, nullptr);
+}
+
+class Events : public MachineTest {};
+
+TEST_F(Events, LowestSignalledIndexWinsAndOnlyThatAutoResetEventIsConsumed) {
     HANDLE events[3];
     for (auto& event : events) {
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        event = NewEvent(false);
         ASSERT_NE(event, nullptr);
     }
-    SetEvent(events[2]);
-    SetEvent(events[1]);
+    ASSERT_TRUE(SetEvent(events[2]));
+    ASSERT_TRUE(SetEvent(events[1]));
     EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_OBJECT_0 + 1);
     EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_OBJECT_0 + 2);
     EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_TIMEOUT);
+
+    // A signal is remembered once, however often it was given.
+    SetEvent(events[0]);
+    SetEvent(events[0]);
+    EXPECT_EQ(WaitForSingleObject(events[0], 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(events[0], 0), WAIT_TIMEOUT);
     for (auto event : events) {
         EXPECT_TRUE(CloseHandle(event));
     }
+}
+
+TEST_F(Events, ManualResetStaysSignalledUntilResetAutoResetWakesOneWait) {
+    HANDLE manual = NewEvent(true, true);
+    HANDLE automatic = NewEvent(false, true);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObjectEx(manual, 0, FALSE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+
+    // A manual-reset event at index 0 keeps winning: it is never consumed.
+    HANDLE both[] = {manual, automatic};
+    SetEvent(automatic);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ResetEvent(manual));
+    EXPECT_EQ(WaitForMultipleObjectsEx(2, both, FALSE, 0, FALSE), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
+
+    SetEvent(automatic);
+    EXPECT_TRUE(ResetEvent(automatic));
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+    CloseHandle(manual);
+    CloseHandle(automatic);
+}
+
+TEST_F(Events, BadHandlesFailHarmlesslyWithTheLastErrorSet) {
+    for (HANDLE bad : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(SetEvent(bad));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(ResetEvent(bad));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(CloseHandle(bad));
+    }
+
+    HANDLE closed = NewEvent(false);
+    ASSERT_TRUE(CloseHandle(closed));
+    EXPECT_FALSE(CloseHandle(closed));
+    EXPECT_FALSE(SetEvent(closed));
+    EXPECT_EQ(WaitForSingleObject(closed, INFINITE), WAIT_FAILED);
+}
+
+TEST_F(Events, ANullOrClosedHandleFailsAMultipleWaitAtOnceEvenBesideASignalledOne) {
+    HANDLE signalled = NewEvent(true, true);
+    HANDLE closed = NewEvent(false);
+    CloseHandle(closed);
+    for (HANDLE bad : {static_cast<HANDLE>(nullptr), closed}) {
+        HANDLE handles[] = {signalled, bad};
+        SetLastError(ERROR_SUCCESS);
+        auto start = steady_clock::now();
+        EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, INFINITE), WAIT_FAILED);
+        EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(0, &signalled, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(1, &signalled, TRUE, 0), WAIT_FAILED);
+    CloseHandle(signalled);
+}
+
+TEST_F(Events, SetEventFromAnotherThreadWakesAnInfiniteWait) {
+    HANDLE go = NewEvent(false);
+    HANDLE done = NewEvent(false);
+    HANDLE thread = StartStandInThread([&] {
+        SetEvent(go);
+        return WaitForSingleObject(done, INFINITE) == WAIT_OBJECT_0 ? 7u : 8u;
+    });
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(go, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(sim::Settle());
+    SetEvent(done);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &exitCode));
+    EXPECT_EQ(exitCode, 7u);
+    CloseHandle(thread);
+    CloseHandle(go);
+    CloseHandle(done);
+}
+
+class Threads : public MachineTest {};
+
+TEST_F(Threads, HandleIsSignalledWhenTheThreadEndsAndStaysSignalled) {
+    HANDLE gate = NewEvent(false);
+    DWORD threadId = 0;
+    HANDLE thread = StartStandInThread(
+        [&] {
+            WaitForSingleObject(gate, INFINITE);
+            return 42u;
+        },
+        &threadId);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(threadId, 0u);
+    EXPECT_NE(threadId, GetCurrentThreadId());
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
+    DWORD exitCode = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &exitCode));
+    EXPECT_EQ(exitCode, STILL_ACTIVE);
+    EXPECT_EQ(sim::LiveThreadCount(), 1u);
+
+    SetEvent(gate);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    HANDLE handles[] = {gate, thread};
+    EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_TRUE(GetExitCodeThread(thread, &exitCode));
+    EXPECT_EQ(exitCode, 42u);
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+    CloseHandle(thread);
+    CloseHandle(gate);
+}
+
+TEST_F(Threads, ClosingTheHandleDoesNotStopTheThread) {
+    HANDLE gate = NewEvent(false);
+    std::atomic<bool> finished{false};
+    HANDLE thread = StartStandInThread([&] {
+        WaitForSingleObject(gate, INFINITE);
+        finished = true;
+        return 0u;
+    });
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED);
+    EXPECT_EQ(sim::LiveThreadCount(), 1u);
+    SetEvent(gate);
+    EXPECT_TRUE(sim::WaitForThreadsToEnd());
+    EXPECT_TRUE(finished);
+    CloseHandle(gate);
+}
+
+TEST_F(Threads, CreationFailsThroughItsFaultPointAndOnBadArguments) {
+    sim::ArmFault("CreateThread", sim::FaultSpec::Once(ERROR_NO_SYSTEM_RESOURCES));
+    EXPECT_EQ(StartStandInThread([] { return 0u; }), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+
+    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Threads, LastErrorBelongsToEachThread) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    DWORD seenByThread = 0;
+    HANDLE thread = StartStandInThread([&] {
+        seenByThread = GetLastError();
+        SetLastError(ERROR_NOT_FOUND);
+        return GetLastError();
+    });
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    GetExitCodeThread(thread, &exitCode);
+    EXPECT_EQ(seenByThread, ERROR_SUCCESS);
+    EXPECT_EQ(exitCode, ERROR_NOT_FOUND);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    CloseHandle(thread);
+}
+
+class Clock : public MachineTest {};
+
+TEST_F(Clock, LongTimeOutsPassQuicklyUnderTheScaleAndStillTimeOut) {
+    sim::SetTimeScale(0.001);
+    HANDLE never = NewEvent(false);
+    ULONGLONG ticksBefore = GetTickCount64();
+    std::uint64_t machineBefore = sim::NowMs();
+    auto realBefore = steady_clock::now();
+
+    EXPECT_EQ(WaitForSingleObject(never, 10000), WAIT_TIMEOUT);
+    HANDLE handles[] = {never};
+    EXPECT_EQ(WaitForMultipleObjects(1, handles, FALSE, 10000), WAIT_TIMEOUT);
+    Sleep(10000);
+
+    EXPECT_LT(steady_clock::now() - realBefore, std::chrono::seconds(3));
+    EXPECT_GE(sim::NowMs() - machineBefore, 30000u);
+    EXPECT_GE(GetTickCount64() - ticksBefore, 30000u);
+    CloseHandle(never);
+}
+
+TEST_F(Clock, MachineTimeNeverGoesBackAcrossScaleChanges) {
+    sim::SetTimeScale(0.001);
+    Sleep(1000);
+    std::uint64_t fast = sim::NowMs();
+    EXPECT_GE(fast, 1000u);
+    sim::SetTimeScale(1.0);
+    EXPECT_GE(sim::NowMs(), fast);
+    EXPECT_EQ(sim::TimeScale(), 1.0);
+    sim::SetTimeScale(0.0); // ignored
+    sim::SetTimeScale(-1.0);
+    EXPECT_EQ(sim::TimeScale(), 1.0);
 }
 
 } // namespace
