@@ -86,7 +86,7 @@ int CheckConfig(const std::string& regPath, const std::string& driverPath) {
         PrintView(*view);
         noChannel = noChannel || view->channelObjects == 0;
     } else {
-        std::printf("(the device context cannot be inspected in this build; traces only)\n");
+        std::printf("(no device to inspect: device add failed; the traces below say why)\n");
     }
 
     // The reader traces every missing optional value the same way; one line

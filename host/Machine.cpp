@@ -1,40 +1,23 @@
 #include "host/Machine.h"
 #include "host/DriverView.h"
 
+#include "platform/sim/display.h"
+#include "platform/sim/driver_host.h"
 #include "platform/sim/ip_interfaces.h"
 #include "platform/sim/modem.h"
-
-#if __has_include("platform/sim/driver_host.h")
-#include "platform/sim/driver_host.h"
-#define HVX_HOST_HAS_DRIVER_HOST 1
-#endif
-#if __has_include("platform/sim/registry.h")
 #include "platform/sim/registry.h"
-#define HVX_HOST_HAS_REGISTRY 1
-#endif
-#if __has_include("platform/sim/display.h")
-#include "platform/sim/display.h"
-#define HVX_HOST_HAS_DISPLAY 1
-#endif
 
 #include <fstream>
 #include <sstream>
 
 namespace host {
 
-namespace {
-constexpr const char* kNotInBuild =
-    "is not available in this build (its simulated part has not landed)";
-}
-
 struct Machine::State {
     std::string driverPath;
     bool loaded = false;
     bool added = false;
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     sim::DriverHost driverHost;
     sim::HostFile file;
-#endif
 };
 
 Machine::Machine(std::string driverPath) : mState(std::make_unique<State>()) {
@@ -54,21 +37,14 @@ std::string Machine::ImportConfig(const std::string& path) {
 }
 
 std::string Machine::ImportConfigText(const std::string& text, const std::string& name) {
-#ifdef HVX_HOST_HAS_REGISTRY
     sim::registry::ImportResult result = sim::registry::ImportRegText(text, name);
     return result ? std::string() : result.error;
-#else
-    (void)text;
-    (void)name;
-    return std::string("the registry import ") + kNotInBuild;
-#endif
 }
 
 bool Machine::EnsureLoaded(std::string* error) {
     if (mState->loaded) {
         return true;
     }
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     if (mState->driverPath.empty()) {
         *error = "no driver library was built in this tree (use --driver PATH)";
         return false;
@@ -82,10 +58,6 @@ bool Machine::EnsureLoaded(std::string* error) {
     }
     mState->loaded = true;
     return true;
-#else
-    *error = std::string("the driver host ") + kNotInBuild;
-    return false;
-#endif
 }
 
 bool Machine::EnsureAdded(std::string* error) {
@@ -96,64 +68,57 @@ bool Machine::EnsureAdded(std::string* error) {
     return true;
 }
 
-#ifdef HVX_HOST_HAS_DRIVER_HOST
-#define HVX_POWER_CALL(call)                                                                       \
-    if (!EnsureAdded(error)) {                                                                     \
-        return 0;                                                                                  \
-    }                                                                                              \
-    return static_cast<std::uint32_t>(mState->driverHost.call)
-#else
-#define HVX_POWER_CALL(call)                                                                       \
-    *error = std::string("the driver host ") + kNotInBuild;                                        \
-    return 0
-#endif
+// A PnP or power sequence of the device, once it exists.
+template <typename Call> std::uint32_t Machine::Power(std::string* error, Call call) {
+    if (!EnsureAdded(error)) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(call(mState->driverHost));
+}
 
 std::uint32_t Machine::AddDevice(std::string* error) {
     if (!EnsureLoaded(error)) {
         return 0;
     }
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     NTSTATUS status = mState->driverHost.AddDevice();
     mState->added = NT_SUCCESS(status);
     return static_cast<std::uint32_t>(status);
-#else
-    return 0;
-#endif
 }
 
 std::uint32_t Machine::Start(std::string* error) {
-    HVX_POWER_CALL(Start());
+    return Power(error, [&](sim::DriverHost& h) { return h.Start(); });
 }
 std::uint32_t Machine::Sleep(std::string* error) {
-    HVX_POWER_CALL(Sleep());
+    return Power(error, [&](sim::DriverHost& h) { return h.Sleep(); });
 }
 std::uint32_t Machine::Wake(std::string* error) {
-    HVX_POWER_CALL(Wake());
+    return Power(error, [&](sim::DriverHost& h) { return h.Wake(); });
 }
 std::uint32_t Machine::Hibernate(std::string* error) {
-    HVX_POWER_CALL(Hibernate());
+    return Power(error, [&](sim::DriverHost& h) { return h.Hibernate(); });
 }
 std::uint32_t Machine::Resume(std::string* error) {
-    HVX_POWER_CALL(Resume());
+    return Power(error, [&](sim::DriverHost& h) { return h.Resume(); });
 }
 std::uint32_t Machine::Shutdown(std::string* error) {
-    HVX_POWER_CALL(Shutdown());
+    return Power(error, [&](sim::DriverHost& h) { return h.Shutdown(); });
 }
 
-std::uint32_t Machine::D0Entry([[maybe_unused]] std::uint32_t previous,
-                               [[maybe_unused]] std::uint32_t action, std::string* error) {
-    HVX_POWER_CALL(
-        D0Entry(static_cast<WDF_POWER_DEVICE_STATE>(previous), static_cast<POWER_ACTION>(action)));
+std::uint32_t Machine::D0Entry(std::uint32_t previous, std::uint32_t action, std::string* error) {
+    return Power(error, [&](sim::DriverHost& h) {
+        return h.D0Entry(static_cast<WDF_POWER_DEVICE_STATE>(previous),
+                         static_cast<POWER_ACTION>(action));
+    });
 }
 
-std::uint32_t Machine::D0Exit([[maybe_unused]] std::uint32_t target,
-                              [[maybe_unused]] std::uint32_t action, std::string* error) {
-    HVX_POWER_CALL(
-        D0Exit(static_cast<WDF_POWER_DEVICE_STATE>(target), static_cast<POWER_ACTION>(action)));
+std::uint32_t Machine::D0Exit(std::uint32_t target, std::uint32_t action, std::string* error) {
+    return Power(error, [&](sim::DriverHost& h) {
+        return h.D0Exit(static_cast<WDF_POWER_DEVICE_STATE>(target),
+                        static_cast<POWER_ACTION>(action));
+    });
 }
 
 std::uint32_t Machine::Remove(std::string* error) {
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     if (!EnsureAdded(error)) {
         return 0;
     }
@@ -163,10 +128,6 @@ std::uint32_t Machine::Remove(std::string* error) {
     }
     mState->added = false;
     return static_cast<std::uint32_t>(mState->driverHost.Remove());
-#else
-    *error = std::string("the driver host ") + kNotInBuild;
-    return 0;
-#endif
 }
 
 bool Machine::Loaded() const {
@@ -174,7 +135,6 @@ bool Machine::Loaded() const {
 }
 
 void Machine::Unload(std::string* error) {
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     if (!mState->loaded) {
         *error = "no driver is loaded";
         return;
@@ -185,15 +145,11 @@ void Machine::Unload(std::string* error) {
     }
     mState->driverHost.Unload();
     mState->loaded = false;
-#else
-    *error = std::string("the driver host ") + kNotInBuild;
-#endif
 }
 
 IoOutcome Machine::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input,
                          std::size_t outLen, std::string* error) {
     IoOutcome outcome;
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     if (!EnsureAdded(error)) {
         return outcome;
     }
@@ -211,23 +167,12 @@ IoOutcome Machine::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& in
     outcome.status = static_cast<std::uint32_t>(result.status);
     outcome.bytes = result.bytes;
     outcome.output = std::move(result.output);
-#else
-    (void)code;
-    (void)input;
-    (void)outLen;
-    *error = std::string("the driver host ") + kNotInBuild;
-#endif
     return outcome;
 }
 
 std::string Machine::Display(std::uint32_t state) {
-#ifdef HVX_HOST_HAS_DISPLAY
     sim::display::SetState(static_cast<sim::display::State>(state));
     return {};
-#else
-    (void)state;
-    return std::string("the display ") + kNotInBuild;
-#endif
 }
 
 std::string Machine::WwanAdd(std::uint32_t type) {
@@ -268,15 +213,10 @@ std::string Machine::ModemOk() {
 }
 
 void* Machine::Device() {
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     return mState->added ? mState->driverHost.Device() : nullptr;
-#else
-    return nullptr;
-#endif
 }
 
 std::optional<std::size_t> Machine::ChannelCount() {
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     if (!mState->added) {
         return 0;
     }
@@ -285,9 +225,6 @@ std::optional<std::size_t> Machine::ChannelCount() {
         return std::nullopt;
     }
     return view->channelObjects;
-#else
-    return std::nullopt;
-#endif
 }
 
 std::vector<std::int32_t> Machine::ModemIndexes() {
@@ -316,15 +253,11 @@ std::vector<std::vector<std::int32_t>> Machine::ModemPayloads() {
 }
 
 std::string Machine::LeakReport() {
-#ifdef HVX_HOST_HAS_DRIVER_HOST
     if (mState->loaded) {
         return {};
     }
     sim::HostLeaks leaks = mState->driverHost.LeakReport();
     return leaks.Empty() ? std::string() : leaks.ToString();
-#else
-    return {};
-#endif
 }
 
 } // namespace host

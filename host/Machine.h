@@ -73,6 +73,7 @@ public:
 private:
     bool EnsureLoaded(std::string* error);
     bool EnsureAdded(std::string* error);
+    template <typename Call> std::uint32_t Power(std::string* error, Call call);
 
     struct State;
     std::unique_ptr<State> mState;
