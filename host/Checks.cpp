@@ -65,7 +65,7 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
         auto count = machine.ChannelCount();
         if (!count) {
             return Outcome(false, std::to_string(c.a) + " channel objects",
-                           "the channel objects cannot be inspected in this build", true);
+                           "no device context (device add failed or the device is gone)", true);
         }
         return Outcome(*count == c.a, std::to_string(c.a) + " channel objects",
                        std::to_string(*count) + " channel objects");
