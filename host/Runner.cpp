@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace host {
@@ -30,6 +32,13 @@ std::vector<std::uint8_t> SetStateInput(std::uint32_t id, std::uint32_t state) {
     }
     return bytes;
 }
+
+// What the trace sink prints to, while the run lasts.
+struct SinkGate {
+    std::mutex lock;
+    Timeline* timeline = nullptr;
+    std::uint64_t startMs = 0;
+};
 
 class ScenarioRun {
 public:
@@ -211,10 +220,19 @@ int ScenarioRun::Run() {
     sim::SetTraceLevel(5);
     sim::ClearTrace();
     mStartMs = sim::NowMs();
+    // The recorder calls its sink outside its own lock, on the tracing thread,
+    // and a driver thread may still be tracing when the scenario ends: the gate
+    // lets the run close the sink for good before the timeline goes.
+    auto gate = std::make_shared<SinkGate>();
+    gate->timeline = &mTimeline;
+    gate->startMs = mStartMs;
     const int printLevel = mSettings.traceLevel;
-    sim::SetTraceSink([this, printLevel](const sim::TraceRecord& record) {
-        mTimeline.Trace(Now(), record.level, record.file, record.message,
-                        record.level <= printLevel);
+    sim::SetTraceSink([gate, printLevel](const sim::TraceRecord& record) {
+        std::lock_guard guard(gate->lock);
+        if (gate->timeline != nullptr) {
+            gate->timeline->Trace(static_cast<double>(sim::NowMs() - gate->startMs), record.level,
+                                  record.file, record.message, record.level <= printLevel);
+        }
     });
     mTimeline.Begin(mScenario.name, 0);
 
@@ -273,6 +291,8 @@ int ScenarioRun::Run() {
     }
     mTimeline.End(Now(), exitStatus);
     sim::SetTraceSink(nullptr);
+    std::lock_guard guard(gate->lock);
+    gate->timeline = nullptr;
     return exitStatus;
 }
 
