@@ -1,0 +1,132 @@
+// The checks against the simulated machine alone (no driver loaded): what each
+// compares, and how long WaitForCheck waits for it.
+#include "host/Checks.h"
+#include "host/Machine.h"
+
+#include "platform/sim/modem.h"
+#include "platform/sim/trace_recorder.h"
+#include "platform/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace host {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+class ChecksTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::modem::Reset();
+        sim::ClearTrace();
+        sim::SetTraceLevel(5);
+    }
+    void TearDown() override { sim::modem::Reset(); }
+
+    static Command Check(Op op) {
+        Command c;
+        c.op = op;
+        return c;
+    }
+
+    Machine mMachine{""};
+    LastResults mLast;
+};
+
+TEST_F(ChecksTest, IoctlChecksCompareTheLastRequestAndNeverWait) {
+    Command status = Check(Op::ExpectStatus);
+    status.a = 0xC0000023u;
+    CheckOutcome none = EvaluateCheck(status, mMachine, mLast);
+    EXPECT_FALSE(none.held);
+    EXPECT_TRUE(none.final);
+    EXPECT_EQ(none.seen, "no IOCTL has been sent");
+
+    mLast.ioctl = IoOutcome{0xC0000023u, 0, {}};
+    EXPECT_TRUE(EvaluateCheck(status, mMachine, mLast).held);
+
+    mLast.ioctl = IoOutcome{0, 8, {1, 0, 0, 0, 1, 0, 0, 0, 0xAA}};
+    Command output = Check(Op::ExpectOutput);
+    output.bytes = {1, 0, 0, 0, 1};
+    EXPECT_TRUE(EvaluateCheck(output, mMachine, mLast).held);
+    // Bytes past the returned count are not output.
+    output.bytes = {1, 0, 0, 0, 1, 0, 0, 0, 0xAA};
+    CheckOutcome beyond = EvaluateCheck(output, mMachine, mLast);
+    EXPECT_FALSE(beyond.held);
+    EXPECT_EQ(beyond.seen, "output 0100000001000000");
+    EXPECT_EQ(EvaluateCheck(status, mMachine, mLast).seen, "IOCTL status 0x00000000 (success)");
+}
+
+TEST_F(ChecksTest, ModemChecksReadTheSimulatedModem) {
+    Command modem = Check(Op::ExpectModem);
+    modem.indexes = {2, 2};
+    EXPECT_EQ(EvaluateCheck(modem, mMachine, mLast).seen, "no modem");
+    sim::modem::Install(2, 2);
+    EXPECT_TRUE(EvaluateCheck(modem, mMachine, mLast).held);
+    modem.indexes = {2, 2, 2};
+    CheckOutcome wrong = EvaluateCheck(modem, mMachine, mLast);
+    EXPECT_FALSE(wrong.held);
+    EXPECT_EQ(wrong.expected, "modem antennas at 2,2,2");
+    EXPECT_EQ(wrong.seen, "modem antennas at 2,2");
+
+    Command enabled = Check(Op::ExpectModemEnabled);
+    enabled.flag = false;
+    EXPECT_TRUE(EvaluateCheck(enabled, mMachine, mLast).held);
+    Command sets = Check(Op::ExpectModemSets);
+    sets.a = 0;
+    EXPECT_TRUE(EvaluateCheck(sets, mMachine, mLast).held);
+}
+
+TEST_F(ChecksTest, AFoundTraceFailsNoTraceAtOnce) {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Something %s went wrong", "odd");
+    Command present = Check(Op::ExpectTrace);
+    present.word = "odd went";
+    EXPECT_TRUE(WaitForCheck(present, mMachine, mLast, milliseconds(5000), nullptr).held);
+
+    Command absent = Check(Op::ExpectNoTrace);
+    absent.word = "odd went";
+    auto begin = Clock::now();
+    CheckOutcome outcome = WaitForCheck(absent, mMachine, mLast, milliseconds(5000), nullptr);
+    EXPECT_FALSE(outcome.held);
+    EXPECT_LT(Clock::now() - begin, milliseconds(2000)) << "a trace that is there stays there";
+    EXPECT_NE(outcome.seen.find("Something odd went wrong"), std::string::npos) << outcome.seen;
+}
+
+TEST_F(ChecksTest, ACheckThatComesToHoldEndsTheWaitAndOneThatDoesNotUsesTheBound) {
+    Command trace = Check(Op::ExpectTrace);
+    trace.word = "late arrival";
+    std::thread later([] {
+        std::this_thread::sleep_for(milliseconds(50));
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "a late arrival");
+    });
+    int polls = 0;
+    CheckOutcome outcome =
+        WaitForCheck(trace, mMachine, mLast, milliseconds(5000), [&] { ++polls; });
+    later.join();
+    EXPECT_TRUE(outcome.held);
+    EXPECT_GE(polls, 1);
+
+    trace.word = "never traced";
+    auto begin = Clock::now();
+    outcome = WaitForCheck(trace, mMachine, mLast, milliseconds(100), nullptr);
+    EXPECT_FALSE(outcome.held);
+    EXPECT_GE(Clock::now() - begin, milliseconds(100));
+    EXPECT_LT(Clock::now() - begin, milliseconds(3000));
+}
+
+TEST_F(ChecksTest, WithoutADeviceThereAreNoChannelsAndNoAddToCompare) {
+    Command channels = Check(Op::ExpectChannels);
+    channels.a = 0;
+    EXPECT_TRUE(EvaluateCheck(channels, mMachine, mLast).held);
+    Command add = Check(Op::ExpectAdd);
+    CheckOutcome outcome = EvaluateCheck(add, mMachine, mLast);
+    EXPECT_FALSE(outcome.held);
+    EXPECT_TRUE(outcome.final);
+    EXPECT_EQ(outcome.seen, "no device add has run");
+}
+
+} // namespace
+} // namespace host
