@@ -16,7 +16,11 @@ struct Machine::State {
     std::string driverPath;
     bool loaded = false;
     bool added = false;
-    sim::DriverHost driverHost;
+    // One driver host per load: it takes one device in its life, so a driver
+    // loaded again gets a fresh one.
+    std::unique_ptr<sim::DriverHost> host = std::make_unique<sim::DriverHost>();
+    sim::DriverHost& driverHost() { return *host; }
+    std::string leaks; // what the last unload left behind
     sim::HostFile file;
 };
 
@@ -49,7 +53,7 @@ bool Machine::EnsureLoaded(std::string* error) {
         *error = "no driver library was built in this tree (use --driver PATH)";
         return false;
     }
-    NTSTATUS status = mState->driverHost.LoadLibrary(mState->driverPath);
+    NTSTATUS status = mState->driverHost().LoadLibrary(mState->driverPath);
     if (!NT_SUCCESS(status)) {
         char buf[32];
         std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
@@ -73,14 +77,14 @@ template <typename Call> std::uint32_t Machine::Power(std::string* error, Call c
     if (!EnsureAdded(error)) {
         return 0;
     }
-    return static_cast<std::uint32_t>(call(mState->driverHost));
+    return static_cast<std::uint32_t>(call(mState->driverHost()));
 }
 
 std::uint32_t Machine::AddDevice(std::string* error) {
     if (!EnsureLoaded(error)) {
         return 0;
     }
-    NTSTATUS status = mState->driverHost.AddDevice();
+    NTSTATUS status = mState->driverHost().AddDevice();
     mState->added = NT_SUCCESS(status);
     return static_cast<std::uint32_t>(status);
 }
@@ -123,11 +127,11 @@ std::uint32_t Machine::Remove(std::string* error) {
         return 0;
     }
     if (mState->file.handle != nullptr) {
-        mState->driverHost.CloseFile(mState->file);
+        mState->driverHost().CloseFile(mState->file);
         mState->file = {};
     }
     mState->added = false;
-    return static_cast<std::uint32_t>(mState->driverHost.Remove());
+    return static_cast<std::uint32_t>(mState->driverHost().Remove());
 }
 
 bool Machine::Loaded() const {
@@ -143,7 +147,10 @@ void Machine::Unload(std::string* error) {
         std::string ignored;
         Remove(&ignored);
     }
-    mState->driverHost.Unload();
+    mState->driverHost().Unload();
+    sim::HostLeaks leaks = mState->driverHost().LeakReport();
+    mState->leaks = leaks.Empty() ? std::string() : leaks.ToString();
+    mState->host = std::make_unique<sim::DriverHost>();
     mState->loaded = false;
 }
 
@@ -154,7 +161,7 @@ IoOutcome Machine::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& in
         return outcome;
     }
     if (mState->file.handle == nullptr) {
-        mState->file = mState->driverHost.OpenFile();
+        mState->file = mState->driverHost().OpenFile();
         if (!mState->file) {
             char buf[32];
             std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(mState->file.status));
@@ -163,7 +170,7 @@ IoOutcome Machine::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& in
             return outcome;
         }
     }
-    sim::IoResult result = mState->driverHost.DeviceIoControl(mState->file, code, input, outLen);
+    sim::IoResult result = mState->driverHost().DeviceIoControl(mState->file, code, input, outLen);
     outcome.status = static_cast<std::uint32_t>(result.status);
     outcome.bytes = result.bytes;
     outcome.output = std::move(result.output);
@@ -213,7 +220,7 @@ std::string Machine::ModemOk() {
 }
 
 void* Machine::Device() {
-    return mState->added ? mState->driverHost.Device() : nullptr;
+    return mState->added ? mState->driverHost().Device() : nullptr;
 }
 
 std::optional<std::size_t> Machine::ChannelCount() {
@@ -253,11 +260,7 @@ std::vector<std::vector<std::int32_t>> Machine::ModemPayloads() {
 }
 
 std::string Machine::LeakReport() {
-    if (mState->loaded) {
-        return {};
-    }
-    sim::HostLeaks leaks = mState->driverHost.LeakReport();
-    return leaks.Empty() ? std::string() : leaks.ToString();
+    return mState->loaded ? std::string() : mState->leaks;
 }
 
 } // namespace host
