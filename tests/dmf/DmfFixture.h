@@ -1,0 +1,111 @@
+// A fresh machine and a test driver per test; the device is built by Add().
+#pragma once
+
+#include "platform/sim/clock.h"
+#include "platform/sim/debugger.h"
+#include "platform/sim/driver_host.h"
+#include "platform/sim/faults.h"
+#include "platform/sim/quiescence.h"
+#include "platform/sim/trace_recorder.h"
+#include "platform/sim/wdf_control.h"
+#include "platform/trace.h"
+#include "tests/dmf/EventLog.h"
+#include "tests/dmf/TestDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dmftest {
+
+inline ModulePlan Module(const std::string& name, ULONG openOption = 1, bool ownHandlers = false) {
+    ModulePlan plan;
+    plan.name = name;
+    plan.config.OpenOption = openOption;
+    plan.config.OwnHandlers = ownHandlers;
+    return plan;
+}
+
+inline DMF_CONFIG_Recorder Config(ULONG openOption, ULONG auxiliaryLockCount = 0) {
+    DMF_CONFIG_Recorder config{};
+    config.OpenOption = openOption;
+    config.AuxiliaryLockCount = auxiliaryLockCount;
+    return config;
+}
+
+using Names = std::vector<std::string>;
+
+class DmfTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::wdf::ResetForTest();
+        sim::ResetFaults();
+        sim::ClearTrace();
+        sim::ClearDebugger();
+        sim::SetTimeScale(0.001);
+        ClearLog();
+        ResetDevice();
+    }
+
+    void TearDown() override {
+        mHost.reset();
+        sim::ResetFaults();
+        sim::SetTimeScale(1.0);
+        sim::wdf::ResetForTest();
+    }
+
+    NTSTATUS Load() {
+        mHost = std::make_unique<sim::DriverHost>();
+        return mHost->LoadEntry(TestDriverEntry);
+    }
+
+    // Loads the test driver and runs device add with the device plan.
+    NTSTATUS Add() {
+        NTSTATUS ntStatus = Load();
+        if (!NT_SUCCESS(ntStatus)) {
+            return ntStatus;
+        }
+        return mHost->AddDevice();
+    }
+
+    TestDevice& Plan() { return Device(); }
+    DMFMODULE Handle(size_t index) { return Device().handles.at(index); }
+    WDFDEVICE WdfDevice() { return mHost->Device(); }
+    sim::DriverHost& Host() { return *mHost; }
+
+    // Framework objects of a kind still alive (pool tag "Dmf4" = module objects).
+    static size_t LiveMemory(const char (&tag)[5]) {
+        size_t count = 0;
+        for (const auto& object : sim::wdf::LiveObjects()) {
+            if (object.kind == "WDFMEMORY" && object.poolTag == WdfMakePoolTag(tag) &&
+                !object.deleted) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
+    static size_t ChildrenOfKind(WDFOBJECT parent, const std::string& kind) {
+        size_t count = 0;
+        for (const auto& object : sim::wdf::LiveObjects()) {
+            if (object.parent == parent && object.kind == kind && !object.deleted) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
+    // What the device left behind, once the host's callback threads have ended.
+    sim::HostLeaks Leaks() {
+        sim::WaitForThreadsToEnd();
+        return mHost->LeakReport();
+    }
+
+    static bool WdfComplained() { return sim::TraceContains("WDF: ", TRACE_LEVEL_ERROR); }
+
+    std::unique_ptr<sim::DriverHost> mHost;
+};
+
+} // namespace dmftest

@@ -1,0 +1,16 @@
+// What the test modules and the test client saw, in order, as "Who:What".
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace dmftest {
+
+void Record(const std::string& entry);
+std::vector<std::string> Log();
+// The entries whose "What" is `event` (or all), in order.
+std::vector<std::string> Who(const std::string& event);
+bool Logged(const std::string& entry);
+void ClearLog();
+
+} // namespace dmftest

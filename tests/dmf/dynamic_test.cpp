@@ -1,0 +1,197 @@
+// Modules created outside the device's collection, interface bindings, the
+// module event callbacks and the driver's device contexts.
+#include "tests/dmf/DmfFixture.h"
+
+#include "dmf/framework/DmfInterface.h"
+#include "halvex/driver/DeviceContext.h"
+
+namespace dmftest {
+namespace {
+
+void CreatorCleanup(WDFOBJECT) {
+    Record("Creator:cleanup");
+}
+
+class Dynamic : public DmfTest {
+protected:
+    NTSTATUS CreateDynamic(const DMF_CONFIG_Recorder& config, DMFMODULE* module) {
+        mConfig = config;
+        DMF_MODULE_ATTRIBUTES attributes;
+        DMF_MODULE_ATTRIBUTES_INIT(&attributes, sizeof(mConfig), &mConfig, DMF_Recorder_Create);
+        attributes.DynamicModule = TRUE;
+        attributes.ClientModuleInstanceName = "Dyn";
+        WDF_OBJECT_ATTRIBUTES objectAttributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&objectAttributes);
+        objectAttributes.ParentObject = WdfDevice();
+        objectAttributes.EvtCleanupCallback = CreatorCleanup;
+        return DMF_Recorder_Create(WdfDevice(), &attributes, &objectAttributes, module);
+    }
+
+    DMF_CONFIG_Recorder mConfig{};
+};
+
+TEST_F(Dynamic, OpensAtOnceAndClosesWhenDeleted) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ClearLog();
+    DMFMODULE module = nullptr;
+    ASSERT_EQ(CreateDynamic(Config(1), &module), STATUS_SUCCESS);
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(DMF_IsModuleDynamic(module));
+    EXPECT_EQ(DMF_ModuleReference(module), STATUS_SUCCESS);
+    DMF_ModuleDereference(module);
+    WdfObjectDelete(module);
+    EXPECT_EQ(Log(), (Names{"Dyn:open", "Dyn:close", "Dyn:destroy", "Creator:cleanup"}));
+    EXPECT_FALSE(WdfComplained());
+    ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+    Host().Unload();
+    {
+        sim::HostLeaks leaks = Leaks();
+        EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
+    }
+}
+
+TEST_F(Dynamic, AFailedOpenIsNeverHandedToTheCreatorsCleanup) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ClearLog();
+    DMF_CONFIG_Recorder config = Config(1);
+    config.FailAt = "DeviceOpen";
+    config.FailStatus = STATUS_DEVICE_NOT_READY;
+    DMFMODULE module = reinterpret_cast<DMFMODULE>(1);
+    EXPECT_EQ(CreateDynamic(config, &module), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(module, nullptr);
+    EXPECT_FALSE(Logged("Creator:cleanup"));
+    EXPECT_EQ(LiveMemory("Dmf4"), 1u); // only the Bridge
+    EXPECT_FALSE(WdfComplained());
+    ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+    Host().Unload();
+    {
+        sim::HostLeaks leaks = Leaks();
+        EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
+    }
+}
+
+TEST_F(Dynamic, AFailureBeforeTheParentIsReferencedReleasesNoReference) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    DMFMODULE module = nullptr;
+    EXPECT_EQ(CreateDynamic(Config(1, 5), &module), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(module, nullptr);
+    EXPECT_FALSE(Logged("Creator:cleanup"));
+    EXPECT_FALSE(WdfComplained());
+}
+
+TEST_F(Dynamic, ADynamicModuleCannotHaveChildren) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    static const RecorderChild kChildren[] = {{"Child", Config(1)}};
+    DMF_CONFIG_Recorder config = Config(1);
+    config.Children = kChildren;
+    config.ChildCount = 1;
+    DMFMODULE module = nullptr;
+    EXPECT_EQ(CreateDynamic(config, &module), STATUS_NOT_SUPPORTED);
+    EXPECT_FALSE(WdfComplained());
+}
+
+TEST_F(Dynamic, AChildOfADynamicModuleMustNotNeedThePowerCallbacks) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    DMF_CONFIG_Recorder config = Config(4);
+    DMF_MODULE_ATTRIBUTES attributes;
+    DMF_MODULE_ATTRIBUTES_INIT(&attributes, sizeof(config), &config, DMF_Recorder_Create);
+    attributes.IsParentDynamic = TRUE;
+    attributes.DynamicModule = TRUE;
+    DMFMODULE module = nullptr;
+    EXPECT_EQ(DMF_Recorder_Create(WdfDevice(), &attributes, WDF_NO_OBJECT_ATTRIBUTES, &module),
+              STATUS_UNSUCCESSFUL);
+    config = Config(7);
+    config.OwnHandlers = TRUE;
+    EXPECT_EQ(DMF_Recorder_Create(WdfDevice(), &attributes, WDF_NO_OBJECT_ATTRIBUTES, &module),
+              STATUS_UNSUCCESSFUL);
+    config.OwnHandlers = FALSE;
+    ASSERT_EQ(DMF_Recorder_Create(WdfDevice(), &attributes, WDF_NO_OBJECT_ATTRIBUTES, &module),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(DMF_ModuleIsInParentDynamic(module));
+    WdfObjectDelete(module);
+}
+
+using Bindings = DmfTest;
+
+TEST_F(Bindings, DestroyingEitherModuleUnbindsBothSidesOnce) {
+    Plan().modules = {Module("A"), Module("B")};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    DMF_INTERFACE_BINDING_CALLBACKS callbacks{};
+    callbacks.FirstUnbind = [](DMFMODULE self, DMFMODULE) {
+        Record(std::string(DMF_ModuleInstanceNameGet(self)) + ":unbind");
+    };
+    callbacks.SecondUnbind = callbacks.FirstUnbind;
+    callbacks.FirstFinal = [](DMFMODULE self) {
+        Record(std::string(DMF_ModuleInstanceNameGet(self)) + ":final");
+    };
+    WDFOBJECT binding = nullptr;
+    ASSERT_EQ(DMF_ModuleInterfaceBind(Handle(1), Handle(0), &callbacks, &binding), STATUS_SUCCESS);
+    ASSERT_EQ(DMF_InterfaceReference(binding), STATUS_SUCCESS);
+    DMF_InterfaceDereference(binding);
+    ClearLog();
+    ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+    Names bindingEvents;
+    for (const std::string& entry : Log()) {
+        if (entry.find("bind") != std::string::npos || entry.find("final") != std::string::npos) {
+            bindingEvents.push_back(entry);
+        }
+    }
+    // A goes first (array order) and takes the binding out of both modules.
+    EXPECT_EQ(bindingEvents, (Names{"B:unbind", "A:unbind", "B:final"}));
+    EXPECT_FALSE(WdfComplained());
+    Host().Unload();
+    {
+        sim::HostLeaks leaks = Leaks();
+        EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
+    }
+}
+
+TEST_F(DmfTest, PostOpenFollowsTheOpenAndPreClosePrecedesTheClose) {
+    static DMF_MODULE_EVENT_CALLBACKS events = {
+        [](DMFMODULE module) {
+            Record(std::string(DMF_ModuleInstanceNameGet(module)) + ":postopen");
+        },
+        [](DMFMODULE module) {
+            Record(std::string(DMF_ModuleInstanceNameGet(module)) + ":preclose");
+        }};
+    ModulePlan plan = Module("M", 4);
+    plan.events = &events;
+    Plan().modules = {plan};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
+    Names seen;
+    for (const std::string& entry : Log()) {
+        if (entry.rfind("M:", 0) == 0) {
+            seen.push_back(entry);
+        }
+    }
+    EXPECT_EQ(seen, (Names{"M:open", "M:postopen", "M:preclose", "M:close"}));
+}
+
+TEST_F(DmfTest, TheDriversDeviceContextsStartZeroed) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    sim::wdf::SetPoisonNewMemory(true);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
+    PVOID context = nullptr;
+    ASSERT_EQ(WdfObjectAllocateContext(WdfDevice(), &attributes, &context), STATUS_SUCCESS);
+    DEVICE_CONTEXT* deviceContext = DeviceGetContext(WdfDevice());
+    ASSERT_EQ(deviceContext, context);
+    EXPECT_EQ(deviceContext->InHibernate, 0);
+    EXPECT_EQ(deviceContext->IsDeviceRemoval, 0u);
+    EXPECT_EQ(deviceContext->Channels, nullptr);
+    EXPECT_EQ(deviceContext->ConfiguredCount, 0u);
+    EXPECT_EQ(deviceContext->PowerNotifyHandle, nullptr);
+
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, HALVEX_DMF_DEVICE_CONTEXT);
+    ASSERT_EQ(WdfObjectAllocateContext(WdfDevice(), &attributes, &context), STATUS_SUCCESS);
+    HALVEX_DMF_DEVICE_CONTEXT* dmfContext = HalvexDmfDeviceGetContext(WdfDevice());
+    ASSERT_EQ(dmfContext, context);
+    EXPECT_EQ(dmfContext->DmfModuleSocPartition, nullptr);
+    EXPECT_EQ(dmfContext->DmfModuleIoctlHandler, nullptr);
+    EXPECT_EQ(dmfContext->DmfModuleRegistry, nullptr);
+}
+
+} // namespace
+} // namespace dmftest

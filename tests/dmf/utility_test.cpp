@@ -1,0 +1,144 @@
+// The framework's locks, handle checks and small utilities.
+#include "tests/dmf/DmfFixture.h"
+
+#include "dmf/framework/DmfUtility.h"
+#include "platform/win32.h"
+
+#include <atomic>
+#include <thread>
+
+namespace dmftest {
+namespace {
+
+using Locks = DmfTest;
+
+TEST_F(Locks, TheModuleLockExcludesOtherThreads) {
+    Plan().modules = {Module("M")};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    DMFMODULE module = Handle(0);
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    auto worker = [&] {
+        for (int round = 0; round < 200; ++round) {
+            DMF_ModuleLock(module);
+            if (inside.fetch_add(1) != 0) {
+                overlapped = true;
+            }
+            inside.fetch_sub(1);
+            DMF_ModuleUnlock(module);
+        }
+    };
+    std::thread first(worker);
+    std::thread second(worker);
+    first.join();
+    second.join();
+    EXPECT_FALSE(overlapped);
+}
+
+TEST_F(Locks, OnlyTheLocksAModuleWasCreatedWithCanBeTaken) {
+    ModulePlan two = Module("Two");
+    two.config.AuxiliaryLockCount = 2;
+    two.config.ModuleOptions = DMF_MODULE_OPTIONS_DISPATCH;
+    Plan().modules = {two};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    DMFMODULE module = Handle(0);
+    DMF_ModuleLockByIndex(module, 2);
+    DMF_ModuleUnlockByIndex(module, 2);
+    EXPECT_FALSE(sim::TraceContains("has no lock", TRACE_LEVEL_ERROR));
+    for (ULONG index : {3u, 4u, 5u, 9u}) {
+        sim::ClearTrace();
+        DMF_ModuleLockByIndex(module, index);
+        DMF_ModuleUnlockByIndex(module, index);
+        EXPECT_EQ(
+            sim::TraceCount("Module Two has no lock " + std::to_string(index), TRACE_LEVEL_ERROR),
+            2u);
+    }
+    EXPECT_FALSE(WdfComplained());
+}
+
+// A second module type: its handles are not Recorder handles.
+DMF_MODULE_DECLARE_CUSTOM_TYPE(Plain)
+
+NTSTATUS PlainCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* Attributes,
+                     WDF_OBJECT_ATTRIBUTES* ObjectAttributes, DMFMODULE* DmfModule) {
+    DMF_MODULE_DESCRIPTOR descriptor;
+    DMF_MODULE_DESCRIPTOR_INIT_TYPE(descriptor, Plain, DMF_MODULE_OPTIONS_PASSIVE,
+                                    DMF_MODULE_OPEN_OPTION_OPEN_Create);
+    return DMF_ModuleCreate(Device, Attributes, ObjectAttributes, &descriptor, DmfModule);
+}
+
+TEST_F(Locks, WithTheVerifierOnAForeignHandleIsReportedAndTheCallGoesOn) {
+    ModulePlan plain = Module("Plain");
+    plain.creator = PlainCreate;
+    Plan().modules = {Module("M"), plain};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+
+    DMF_Recorder_LockedNoop(Handle(1));
+    EXPECT_TRUE(sim::DebuggerOutput().empty());
+
+    sim::wdf::SetDriverFlags(WdfVerifyOn);
+    DMF_Recorder_LockedNoop(Handle(0));
+    EXPECT_TRUE(sim::DebuggerOutput().empty());
+    DMF_Recorder_LockedNoop(Handle(1));
+    EXPECT_EQ(sim::DebuggerOutput(),
+              (std::vector<std::string>{"Invalid Module Handle Passed (Lock)",
+                                        "Invalid Module Handle Passed (Unlock)"}));
+    EXPECT_EQ(sim::DebugBreakCount(), 2u);
+    // The lock was taken and released all the same.
+    DMF_ModuleLock(Handle(1));
+    DMF_ModuleUnlock(Handle(1));
+}
+
+TEST_F(DmfTest, AnObjectAModuleCreatedLeadsBackToIt) {
+    Plan().modules = {Module("M")};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    DMF_ModuleInObjectAttributesSet(&attributes);
+    attributes.ParentObject = Handle(0);
+    WDFOBJECT object = nullptr;
+    ASSERT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
+    EXPECT_EQ(DMF_ModuleInContextGet(object), nullptr);
+    DMF_ModuleInContextSave(object, Handle(0));
+    EXPECT_EQ(DMF_ModuleInContextGet(object), Handle(0));
+}
+
+TEST(DmfUtility, EventCreationFailuresMapToAFailureStatus) {
+    sim::ResetFaults();
+    HANDLE event = nullptr;
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(DMF_EventCreate(&event), static_cast<NTSTATUS>(0xC0070008));
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once(0x100000000LL)); // last error 0
+    EXPECT_EQ(DMF_EventCreate(&event), STATUS_UNSUCCESSFUL);
+    sim::ResetFaults();
+
+    ASSERT_EQ(DMF_EventCreate(&event), STATUS_SUCCESS);
+    // Manual reset, starting signalled.
+    EXPECT_EQ(DMF_EventWait(&event), STATUS_SUCCESS);
+    EXPECT_EQ(DMF_EventWait(&event), STATUS_SUCCESS);
+    DMF_EventReset(&event);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    DMF_EventSet(&event);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    HANDLE stale = event;
+    DMF_EventClose(&event);
+    EXPECT_EQ(event, nullptr);
+    EXPECT_EQ(DMF_EventWait(&stale), STATUS_UNSUCCESSFUL);
+}
+
+TEST(DmfUtility, GuidsCompareAllSixteenBytes) {
+    GUID a = {0x9825D2DA, 0x7C05, 0x49E4, {0xBD, 0xF3, 0x06, 0xD2, 0xDE, 0xB1, 0x91, 0x1C}};
+    GUID b = a;
+    EXPECT_TRUE(DMF_GuidsEqual(&a, &b));
+    b.Data4[7] ^= 1;
+    EXPECT_FALSE(DMF_GuidsEqual(&a, &b));
+}
+
+TEST(DmfUtility, APureVirtualCallIsTracedAndReturnsZero) {
+    sim::ClearTrace();
+    EXPECT_EQ(_purecall(), 0);
+    EXPECT_TRUE(sim::TraceContains("Pure virtual function called", TRACE_LEVEL_ERROR));
+}
+
+} // namespace
+} // namespace dmftest
