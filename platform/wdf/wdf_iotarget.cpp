@@ -96,8 +96,9 @@ void Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<S
             MemorySpan(request->formatted.output, request->formatted.outputOffset, &out, &outSize,
                        "WdfRequestSend");
         }
-        if (overrideStatus == STATUS_SUCCESS && out != nullptr) {
-            std::memcpy(out, io->output.data(), std::min(outSize, io->output.size()));
+        std::size_t copied = std::min(outSize, io->output.size());
+        if (overrideStatus == STATUS_SUCCESS && out != nullptr && copied != 0) {
+            std::memcpy(out, io->output.data(), copied);
         }
         request->status = status;
         request->information = information;
@@ -308,7 +309,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     state->synchronous = (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
     state->forget = (flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) != 0;
     std::weak_ptr<fx::Request> weak = request;
-    // The record's own closure must not own it: that cycle would never be freed.
+    // Weak: the record must not own itself through its own completion.
     std::weak_ptr<sim::wdf::TargetIo> weakIo = io;
     io->complete = [weak, state, weakIo, Target] {
         auto record = weak.lock();
