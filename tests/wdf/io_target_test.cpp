@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -209,6 +211,130 @@ TEST_F(IoTargetTest, TimeOutsAndCancellationEndAPendingSend) {
     EXPECT_EQ(mCompletion.calls, 1);
     EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_CANCELLED);
     WdfObjectDelete(request);
+}
+
+TEST_F(IoTargetTest, APurgeHandsEveryPendingRequestBackBeforeItReturns) {
+    std::vector<std::shared_ptr<sim::wdf::TargetIo>> held;
+    WDFIOTARGET target = OpenTarget([&](const std::shared_ptr<sim::wdf::TargetIo>& io) {
+        io->pending = true;
+        held.push_back(io);
+    });
+    WDFREQUEST request = Prepare(target);
+    WdfRequestSetCompletionRoutine(request, RecordCompletion, &mCompletion);
+    ASSERT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+
+    WdfIoTargetPurge(target, WdfIoTargetPurgeIoAndWait);
+    EXPECT_EQ(mCompletion.calls, 1); // the routine has run
+    EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_CANCELLED);
+    held[0]->complete(); // the device's late answer is dropped
+
+    // Purged: refused until started again.
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    ASSERT_EQ(WdfRequestReuse(request, &reuse), STATUS_SUCCESS);
+    ASSERT_EQ(
+        WdfIoTargetFormatRequestForIoctl(target, request, 0x22, mInput, nullptr, mOutput, nullptr),
+        STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(request, RecordCompletion, &mCompletion);
+    EXPECT_FALSE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+    EXPECT_EQ(WdfRequestGetStatus(request), STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
+    ASSERT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+    held[1]->information = 0;
+    held[1]->complete();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mCompletion.calls, 2);
+    EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_SUCCESS);
+    WdfObjectDelete(request);
+}
+
+std::vector<std::string>* gRemoval = nullptr;
+NTSTATUS gQueryAnswer = STATUS_SUCCESS;
+
+NTSTATUS QueryRemove(WDFIOTARGET target) {
+    gRemoval->push_back("query");
+    if (NT_SUCCESS(gQueryAnswer)) {
+        WdfIoTargetCloseForQueryRemove(target);
+    }
+    return gQueryAnswer;
+}
+void RemoveCanceled(WDFIOTARGET target) {
+    gRemoval->push_back("canceled");
+    WDF_IO_TARGET_OPEN_PARAMS reopen;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
+    EXPECT_EQ(WdfIoTargetOpen(target, &reopen), STATUS_SUCCESS);
+}
+void RemoveComplete(WDFIOTARGET target) {
+    gRemoval->push_back("complete");
+    WdfIoTargetClose(target);
+}
+
+class TargetRemovalTest : public IoTargetTest {
+protected:
+    void SetUp() override {
+        IoTargetTest::SetUp();
+        gRemoval = &mRemoval;
+        gQueryAnswer = STATUS_SUCCESS;
+        sim::wdf::RegisterTargetDevice(kName, Reverse);
+    }
+    WDFIOTARGET Open(bool withCallbacks) {
+        WDFIOTARGET target = nullptr;
+        EXPECT_EQ(WdfIoTargetCreate(mHost->Device(), WDF_NO_OBJECT_ATTRIBUTES, &target),
+                  STATUS_SUCCESS);
+        std::u16string name = kName;
+        UNICODE_STRING text{static_cast<USHORT>(name.size() * 2),
+                            static_cast<USHORT>(name.size() * 2), name.data()};
+        WDF_IO_TARGET_OPEN_PARAMS params;
+        WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ);
+        if (withCallbacks) {
+            params.EvtIoTargetQueryRemove = QueryRemove;
+            params.EvtIoTargetRemoveCanceled = RemoveCanceled;
+            params.EvtIoTargetRemoveComplete = RemoveComplete;
+        }
+        EXPECT_EQ(WdfIoTargetOpen(target, &params), STATUS_SUCCESS);
+        return target;
+    }
+    static bool IsOpen(WDFIOTARGET target) {
+        return WdfIoTargetWdmGetTargetFileHandle(target) != nullptr;
+    }
+    static constexpr char16_t kName[] = u"\\??\\DPP";
+    std::vector<std::string> mRemoval;
+};
+
+TEST_F(TargetRemovalTest, AQueriedRemovalClosesThenCompletesAndTheDeviceIsGone) {
+    WDFIOTARGET own = Open(true);
+    WDFIOTARGET plain = Open(false);
+    ASSERT_EQ(sim::wdf::RemoveTargetDevice(kName), STATUS_SUCCESS);
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "complete"}));
+    EXPECT_FALSE(IsOpen(own));
+    EXPECT_FALSE(IsOpen(plain));
+    WDF_IO_TARGET_OPEN_PARAMS reopen;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
+    EXPECT_EQ(WdfIoTargetOpen(plain, &reopen), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(TargetRemovalTest, AVetoReopensWhatTheQueryClosed) {
+    WDFIOTARGET plain = Open(false); // closed for the query by default
+    WDFIOTARGET own = Open(true);
+    gQueryAnswer = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(sim::wdf::RemoveTargetDevice(kName), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query"}));
+    EXPECT_TRUE(IsOpen(plain));
+    EXPECT_TRUE(IsOpen(own));
+}
+
+TEST_F(TargetRemovalTest, AnAbandonedRemovalAndASurpriseRemoval) {
+    WDFIOTARGET own = Open(true);
+    ASSERT_EQ(sim::wdf::QueryRemoveTargetDevice(kName), STATUS_SUCCESS);
+    EXPECT_FALSE(IsOpen(own));
+    sim::wdf::CancelTargetDeviceRemoval(kName);
+    EXPECT_TRUE(IsOpen(own));
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "canceled"}));
+
+    mRemoval.clear();
+    ASSERT_EQ(sim::wdf::RemoveTargetDevice(kName, true), STATUS_SUCCESS);
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"complete"}));
+    EXPECT_FALSE(IsOpen(own));
 }
 
 TEST_F(IoTargetTest, TargetsOpenOnlyOnKnownDevicesAndRefuseSendsWhenClosed) {
