@@ -3,6 +3,7 @@
 
 #include "platform/power.h"
 #include "platform/types.h"
+#include "platform/wdf/wdf_types.h"
 
 #include <atomic>
 
@@ -28,10 +29,14 @@ public:
     std::atomic<float> mValue{1.0f};       // a sensor that has not reported counts as detected
     std::atomic<int32_t> mForcedActive{0}; // non-zero while the display is off
 
+    // The device of the latest provider constructed: every provider of the
+    // module belongs to the one device, so they share one handle.
+    static WDFDEVICE ModuleDevice();
+
 protected:
+    static void SetModuleDevice(WDFDEVICE device);
+
     // The activity rule both implementations share: a reading strictly above
     // 0.0 (so not 0.0, a negative value or NaN), or the display forcing it.
-    bool ValueOrForcedActive() const {
-        return mValue.load() > 0.0f || mForcedActive.load() != 0;
-    }
+    bool ValueOrForcedActive() const { return mValue.load() > 0.0f || mForcedActive.load() != 0; }
 };

@@ -1,0 +1,117 @@
+// Importing registry exports into the machine's registry.
+#include "platform/sim/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+namespace reg = sim::registry;
+
+class RegImport : public ::testing::Test {
+protected:
+    void SetUp() override { reg::Reset(); }
+};
+
+ULONG DwordOf(const reg::Value& v) {
+    ULONG out = 0;
+    std::memcpy(&out, v.data.data(), sizeof(out));
+    return out;
+}
+
+TEST_F(RegImport, ReadsKeysAndEveryValueForm) {
+    auto result = reg::ImportRegText(
+        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+        "\r\n"
+        "; the device's configuration\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\X\\Device Parameters]\r\n"
+        "\"NumberOfChannels\"=dword:00000001\r\n"
+        "[Device Parameters\\Channel0]\r\n"
+        "\"ChannelType\"=\"MO\\\"DEM\\\\\"\r\n"
+        "\"Blob\"=hex:01,ab,\\\r\n"
+        "  ff\r\n"
+        "\"Multi\"=hex(7):41,00,00,00,00,00\r\n"
+        "@=dword:a\r\n"
+        "[Device Parameters\\Channel0\\0]\r\n",
+        "cfg.reg");
+    ASSERT_TRUE(result) << result.error;
+
+    EXPECT_EQ(DwordOf(*reg::GetValue("Device Parameters", u"numberofchannels")), 1u);
+    auto type = reg::GetValue("Device Parameters\\channel0", u"ChannelType");
+    ASSERT_TRUE(type);
+    EXPECT_EQ(type->type, REG_SZ);
+    std::u16string expected = u"MO\"DEM\\";
+    ASSERT_EQ(type->data.size(), (expected.size() + 1) * 2);
+    EXPECT_EQ(std::memcmp(type->data.data(), expected.c_str(), type->data.size()), 0);
+    auto blob = reg::GetValue("Device Parameters\\Channel0", u"Blob");
+    EXPECT_EQ(blob->type, REG_BINARY);
+    EXPECT_EQ(blob->data, (std::vector<std::uint8_t>{0x01, 0xAB, 0xFF}));
+    EXPECT_EQ(reg::GetValue("Device Parameters\\Channel0", u"Multi")->type, REG_MULTI_SZ);
+    EXPECT_EQ(DwordOf(*reg::GetValue("Device Parameters\\Channel0", u"")), 10u);
+    EXPECT_TRUE(reg::KeyExists("Device Parameters\\Channel0\\0"));
+}
+
+TEST_F(RegImport, AnErrorNamesFileAndLineAndImportsNothing) {
+    struct Case {
+        const char* text;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"[Device Parameters]\n", "bad.reg:1: expected the header"},
+        {"Windows Registry Editor Version 5.00\n\"A\"=dword:1\n",
+         "bad.reg:2: value before any key"},
+        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=dword:123456789\n",
+         "bad.reg:3: dword needs 1 to 8 hex digits"},
+        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=dword:xyz\n",
+         "bad.reg:3: bad hex digit"},
+        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=hex:1,02\n",
+         "bad.reg:3: bad hex byte"},
+        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=\"open\n",
+         "bad.reg:3: unterminated string"},
+        {"Windows Registry Editor Version 5.00\n[Other Key]\n", "bad.reg:2: key is not under"},
+        {"Windows Registry Editor Version 5.00\n[Device Parameters\n", "bad.reg:2: key line"},
+        {"Windows Registry Editor Version 5.00\n[Device Parameters]\nA=1\n",
+         "bad.reg:3: unrecognised line"},
+        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=qword:1\n",
+         "bad.reg:3: unknown value format"},
+    };
+    for (const auto& c : cases) {
+        reg::Reset();
+        auto result = reg::ImportRegText(c.text, "bad.reg");
+        EXPECT_FALSE(result) << c.text;
+        EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
+    }
+    // A later error keeps the earlier, sound lines out too.
+    auto result = reg::ImportRegText("Windows Registry Editor Version 5.00\n"
+                                     "[Device Parameters\\Channel0]\n"
+                                     "\"NumberOfChannels\"=dword:1\n"
+                                     "\"Broken\"=hex:zz\n",
+                                     "bad.reg");
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(reg::KeyExists("Device Parameters\\Channel0"));
+}
+
+TEST_F(RegImport, ReadsFilesIncludingUtf16Exports) {
+    const std::string path = ::testing::TempDir() + "utf16.reg";
+    std::u16string text = u"Windows Registry Editor Version 5.00\r\n[Device Parameters]\r\n"
+                          u"\"WlanAntCount\"=dword:00000002\r\n";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write("\xFF\xFE", 2);
+        for (char16_t c : text) {
+            char bytes[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+            out.write(bytes, 2);
+        }
+    }
+    auto result = reg::ImportRegFile(path);
+    ASSERT_TRUE(result) << result.error;
+    EXPECT_EQ(DwordOf(*reg::GetValue("Device Parameters", u"WlanAntCount")), 2u);
+
+    auto missing = reg::ImportRegFile(::testing::TempDir() + "no-such.reg");
+    EXPECT_FALSE(missing);
+    EXPECT_NE(missing.error.find("no-such.reg"), std::string::npos);
+}
+
+} // namespace
