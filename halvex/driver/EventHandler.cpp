@@ -1,5 +1,6 @@
 #include "halvex/driver/EventHandler.h"
 
+#include "halvex/driver/CaughtException.h"
 #include "halvex/driver/ChannelConfig.h"
 #include "platform/com.h"
 #include "platform/trace.h"
@@ -112,12 +113,8 @@ bool EventHandler::Start() {
         StartComponents();
         FuncExit(TRACE_ENGINE, "true");
         return true;
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_ENGINE);
     }
     FuncExit(TRACE_ENGINE, "false");
     return false;
@@ -161,12 +158,8 @@ void EventHandler::Stop() {
             }
         }
         StopComponents();
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_ENGINE);
     }
     FuncExitVoid(TRACE_ENGINE);
 }
@@ -223,8 +216,8 @@ void EventHandler::RunWorker() {
             continue;
         }
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE,
-                    "Worker wait failed, result 0x%x, error %u: the channel stops reacting",
-                    result, GetLastError());
+                    "Worker wait failed, result 0x%x, error %u: the channel stops reacting", result,
+                    GetLastError());
         break;
     }
 

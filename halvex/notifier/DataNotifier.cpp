@@ -5,7 +5,8 @@
 
 bool DataNotifier::RequestResend() {
     if (mRetryCount <= 0) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "Resend budget spent, waiting for the next change");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
+                    "Resend budget spent, waiting for the next change");
         mRetryCount = kRetryBudget;
         return false;
     }

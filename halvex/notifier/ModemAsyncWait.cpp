@@ -2,6 +2,7 @@
 // event that the step's completion signals.
 #include "halvex/notifier/ModemDataNotifier.h"
 
+#include "halvex/driver/CaughtException.h"
 #include "platform/com.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
@@ -73,18 +74,8 @@ template <typename Async, typename Handler> bool WaitForAsync(const Async& async
             result = true;
             break;
         }
-    } catch (const winrt::hresult_error& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "HRESULT 0x%08X: %s",
-                    static_cast<unsigned>(HRESULT(error.code())),
-                    NarrowString(error.message().str()).c_str());
-        result = false;
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "%s (last error %u)", error.what(),
-                    GetLastError());
-        result = false;
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_NOTIFIER);
         result = false;
     }
     object = nullptr;

@@ -1,5 +1,6 @@
 #include "halvex/notifier/ModemDataNotifier.h"
 
+#include "halvex/driver/CaughtException.h"
 #include "halvex/notifier/ModemChannelState.h"
 #include "halvex/notifier/WwanInterfaceTracking.h"
 #include "platform/com.h"
@@ -106,12 +107,8 @@ bool ModemDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
             FuncExit(TRACE_NOTIFIER, "true");
             return true;
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_NOTIFIER);
     }
     ScheduleResend();
     FuncExit(TRACE_NOTIFIER, "false");

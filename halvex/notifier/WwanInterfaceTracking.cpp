@@ -1,5 +1,6 @@
 #include "halvex/notifier/WwanInterfaceTracking.h"
 
+#include "halvex/driver/CaughtException.h"
 #include "halvex/notifier/ModemChannelState.h"
 #include "platform/com.h"
 #include "platform/trace.h"
@@ -105,12 +106,8 @@ NETIO_STATUS ScanForWwanInterface() {
                 }
             }
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_NOTIFIER);
     }
     if (table != nullptr) {
         FreeMibTable(table);
@@ -128,16 +125,8 @@ LONG ResetModemState() {
         gWwanInterfacePresent.store(0);
         gBackoffEnabled.store(0);
         gSarSupported.store(1);
-    } catch (const winrt::hresult_error& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "HRESULT 0x%08X: %s",
-                    static_cast<unsigned>(HRESULT(error.code())),
-                    NarrowString(error.message().str()).c_str());
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_NOTIFIER);
     }
     FuncExit(TRACE_NOTIFIER, "0");
     return 0;

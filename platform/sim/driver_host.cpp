@@ -268,7 +268,7 @@ NTSTATUS DriverHost::State::RemoveLocked(bool surprise) {
                 continue;
             }
             auto file = std::static_pointer_cast<fx::FileObject>(object);
-            if (file->device != device) {
+            if (file->device != device || file->closing.exchange(true)) {
                 continue;
             }
             auto handle = reinterpret_cast<WDFFILEOBJECT>(file->handle());
@@ -578,7 +578,8 @@ void DriverHost::CloseFile(HostFile& file) {
     auto object = fx::Lookup(file.handle);
     auto dev = mState->DeviceRecord();
     file.handle = nullptr;
-    if (!object || object->kind() != fx::Kind::FileObject || !dev) {
+    if (!object || object->kind() != fx::Kind::FileObject || !dev ||
+        std::static_pointer_cast<fx::FileObject>(object)->closing.exchange(true)) {
         return;
     }
     auto handle = reinterpret_cast<WDFFILEOBJECT>(object->handle());

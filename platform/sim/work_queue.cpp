@@ -65,9 +65,7 @@ bool WorkQueue::Cancel(Id id) {
     return true;
 }
 
-bool WorkQueue::OnQueueThread() const {
-    return std::this_thread::get_id() == mThread.get_id();
-}
+bool WorkQueue::OnQueueThread() const { return std::this_thread::get_id() == mThread.get_id(); }
 
 void WorkQueue::WaitUntilDone(Id id) {
     std::unique_lock lock(mLock);

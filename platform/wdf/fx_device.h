@@ -58,6 +58,7 @@ public:
 class Queue final : public Object {
 public:
     Queue() : Object(Kind::Queue) {}
+    void OnCleanedUp() override;
     WDF_IO_QUEUE_CONFIG config{};
     WDFDEVICE device = nullptr;
 };
@@ -68,6 +69,7 @@ public:
     bool DriverMayDelete() const override { return false; }
     WDFDEVICE device = nullptr;
     KPROCESSOR_MODE mode = UserMode;
+    std::atomic<bool> closing{false}; // cleanup and close happen once
     std::u16string name;
     UNICODE_STRING nameString{};
 };

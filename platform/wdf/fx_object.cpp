@@ -258,17 +258,38 @@ NTSTATUS Insert(const std::shared_ptr<Object>& object, PWDF_OBJECT_ATTRIBUTES at
             return status;
         }
     }
+    {
+        // In the table before it is a child: a parent's deletion that sees the
+        // child then also finds it.
+        std::lock_guard guard(table.lock);
+        table.objects[IdOf(object->mHandle)] = object;
+    }
     if (parent) {
         std::lock_guard guard(parent->mLock);
-        if (parent->mState != LifeState::Live) {
-            ReportError("%s: parent %p is being deleted", call, parentHandle);
-            return STATUS_DELETE_PENDING;
+        if (parent->mState == LifeState::Live) {
+            parent->mChildren.push_back(object->mHandle);
+            return STATUS_SUCCESS;
         }
-        parent->mChildren.push_back(object->mHandle);
+    } else {
+        return STATUS_SUCCESS;
+    }
+    ReportError("%s: parent %p is being deleted", call, parentHandle);
+    std::vector<void*> contexts;
+    {
+        std::lock_guard guard(object->mLock);
+        object->mState = LifeState::Destroyed;
+        for (const auto& context : object->mContexts) {
+            contexts.push_back(context.data);
+        }
     }
     std::lock_guard guard(table.lock);
-    table.objects[IdOf(object->mHandle)] = object;
-    return STATUS_SUCCESS;
+    table.objects.erase(IdOf(object->mHandle));
+    for (void* context : contexts) {
+        if (context != nullptr) {
+            table.contexts.erase(context);
+        }
+    }
+    return STATUS_DELETE_PENDING;
 }
 
 void Delete(const std::shared_ptr<Object>& object, bool cascade) {
@@ -315,6 +336,11 @@ void Delete(const std::shared_ptr<Object>& object, bool cascade) {
 
 void AddReference(const std::shared_ptr<Object>& object, PVOID tag) {
     std::lock_guard guard(object->mLock);
+    if (object->mState == LifeState::Destroyed) {
+        ReportError("WdfObjectReference: %s %p is already destroyed", KindName(object->mKind),
+                    object->mHandle);
+        return;
+    }
     ++object->mReferences;
     if (tag != nullptr) {
         object->mTags.emplace(tag, 1);

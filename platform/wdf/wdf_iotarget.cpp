@@ -58,6 +58,63 @@ sim::WorkQueue& TimeoutQueue() {
     return *queue;
 }
 
+std::shared_ptr<fx::IoTarget> TargetRecord(WDFIOTARGET target) {
+    auto object = fx::Lookup(target);
+    return object && object->kind() == fx::Kind::IoTarget
+               ? std::static_pointer_cast<fx::IoTarget>(object)
+               : nullptr;
+}
+
+void Track(const std::shared_ptr<fx::IoTarget>& target,
+           const std::shared_ptr<fx::Request>& request) {
+    std::lock_guard guard(target->targetLock);
+    target->sent.push_back(request);
+    std::lock_guard dispatcher(sim::kernel::DispatcherLock());
+    target->idle->signaled = false;
+}
+
+void Untrack(WDFIOTARGET handle, const fx::Request* request) {
+    auto target = TargetRecord(handle);
+    if (!target) {
+        return;
+    }
+    std::lock_guard guard(target->targetLock);
+    std::erase_if(target->sent, [&](const std::weak_ptr<fx::Request>& entry) {
+        auto locked = entry.lock();
+        return !locked || locked.get() == request;
+    });
+    if (target->sent.empty()) {
+        std::lock_guard dispatcher(sim::kernel::DispatcherLock());
+        sim::kernel::SignalLocked(*target->idle);
+    }
+}
+
+// Ends every request sent to the target with STATUS_CANCELLED; with `wait`,
+// returns once each has been handed back to the driver.
+void CancelSent(const std::shared_ptr<fx::IoTarget>& target, bool wait) {
+    std::vector<std::weak_ptr<fx::Request>> sent;
+    {
+        std::lock_guard guard(target->targetLock);
+        sent = target->sent;
+    }
+    for (const auto& entry : sent) {
+        if (auto request = entry.lock()) {
+            std::function<bool(NTSTATUS)> abort;
+            {
+                std::lock_guard guard(request->requestLock);
+                abort = request->abort;
+            }
+            if (abort) {
+                abort(STATUS_CANCELLED);
+            }
+        }
+    }
+    if (wait) {
+        std::unique_lock lock(sim::kernel::DispatcherLock());
+        sim::kernel::WaitAny({target->idle}, lock, INFINITE);
+    }
+}
+
 void RunCompletion(const std::shared_ptr<fx::Request>& request, WDFIOTARGET target) {
     PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = nullptr;
     WDFCONTEXT context = nullptr;
@@ -72,14 +129,14 @@ void RunCompletion(const std::shared_ptr<fx::Request>& request, WDFIOTARGET targ
     }
 }
 
-// Applies the result of the device below, once.
-void Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<SendState>& state,
+// Applies the result of the device below, once; false when it was applied before.
+bool Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<SendState>& state,
             const std::shared_ptr<sim::wdf::TargetIo>& io, WDFIOTARGET target,
             NTSTATUS overrideStatus) {
     {
         std::lock_guard guard(sim::kernel::DispatcherLock());
         if (state->finished) {
-            return;
+            return false;
         }
         state->finished = true;
     }
@@ -96,8 +153,9 @@ void Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<S
             MemorySpan(request->formatted.output, request->formatted.outputOffset, &out, &outSize,
                        "WdfRequestSend");
         }
-        if (overrideStatus == STATUS_SUCCESS && out != nullptr) {
-            std::memcpy(out, io->output.data(), std::min(outSize, io->output.size()));
+        std::size_t copied = std::min(outSize, io->output.size());
+        if (overrideStatus == STATUS_SUCCESS && out != nullptr && copied != 0) {
+            std::memcpy(out, io->output.data(), copied);
         }
         request->status = status;
         request->information = information;
@@ -133,9 +191,10 @@ void Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<S
         }
     }
     if (state->synchronous) {
+        Untrack(target, request.get());
         std::lock_guard guard(sim::kernel::DispatcherLock());
         sim::kernel::SignalLocked(*state->done);
-        return;
+        return true;
     }
     bool hasRoutine = false;
     {
@@ -143,25 +202,38 @@ void Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<S
         hasRoutine = request->completionRoutine != nullptr;
     }
     if (!hasRoutine) {
+        Untrack(target, request.get());
         if (request->incoming && (state->forget || request->formatted.current)) {
             fx::CompleteRequest(request, status, information, "WdfRequestSend");
         }
-        return;
+        return true;
     }
     HANDLE thread = sim::kernel::StartThread(
         [request, target]() -> DWORD {
             RunCompletion(request, target);
+            Untrack(target, request.get());
             return 0;
         },
         nullptr);
     if (thread == nullptr) {
         RunCompletion(request, target);
+        Untrack(target, request.get());
     } else {
         CloseHandle(thread);
     }
+    return true;
 }
 
 } // namespace
+
+void fx::IoTarget::OnDeleteBegin() {
+    {
+        std::lock_guard guard(targetLock);
+        open = false;
+    }
+    // Not waiting: the deletion may come from a completion of this target.
+    CancelSent(std::static_pointer_cast<IoTarget>(shared_from_this()), false);
+}
 
 NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
                           WDFREQUEST* Request) {
@@ -308,7 +380,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     state->synchronous = (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
     state->forget = (flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) != 0;
     std::weak_ptr<fx::Request> weak = request;
-    // The record's own closure must not own it: that cycle would never be freed.
+    // Weak: the record must not own itself through its own completion.
     std::weak_ptr<sim::wdf::TargetIo> weakIo = io;
     io->complete = [weak, state, weakIo, Target] {
         auto record = weak.lock();
@@ -317,6 +389,15 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
             Finish(record, state, self, Target, STATUS_SUCCESS);
         }
     };
+    {
+        std::lock_guard guard(request->requestLock);
+        request->abort = [weak, state, weakIo, Target](NTSTATUS status) {
+            auto record = weak.lock();
+            auto self = weakIo.lock();
+            return record && self && Finish(record, state, self, Target, status);
+        };
+    }
+    Track(target, request);
     if (handler) {
         handler(io);
     } else {
@@ -345,9 +426,16 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     if (timeoutMs != INFINITE) {
         TimeoutQueue().PostAfter(
             timeoutMs,
-            [weak, state, io, Target] {
+            [weak] {
                 if (auto record = weak.lock()) {
-                    Finish(record, state, io, Target, STATUS_IO_TIMEOUT);
+                    std::function<bool(NTSTATUS)> abort;
+                    {
+                        std::lock_guard guard(record->requestLock);
+                        abort = record->abort;
+                    }
+                    if (abort) {
+                        abort(STATUS_IO_TIMEOUT);
+                    }
                 }
             },
             false);
@@ -360,25 +448,16 @@ BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request) {
     if (!request) {
         return FALSE;
     }
-    std::shared_ptr<sim::wdf::TargetIo> io;
+    std::function<bool(NTSTATUS)> abort;
     {
         std::lock_guard guard(request->requestLock);
         if (!request->inFlight) {
             return FALSE;
         }
-        io = request->io;
+        abort = request->abort;
     }
-    if (!io) {
-        return FALSE;
-    }
-    // The device below completes with STATUS_CANCELLED.
-    io->status = STATUS_CANCELLED;
-    io->information = 0;
-    io->output.clear();
-    if (io->complete) {
-        io->complete();
-    }
-    return TRUE;
+    // As if the device below completed it with STATUS_CANCELLED.
+    return abort && abort(STATUS_CANCELLED) ? TRUE : FALSE;
 }
 
 NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoTargetAttributes,
@@ -431,17 +510,26 @@ NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenPa
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+void SetOpen(const std::shared_ptr<fx::IoTarget>& target, bool open) {
+    std::lock_guard guard(target->targetLock);
+    target->open = open;
+}
+
+} // namespace
+
 void WdfIoTargetClose(WDFIOTARGET IoTarget) {
     if (auto target = GetTarget(IoTarget, "WdfIoTargetClose")) {
-        std::lock_guard guard(target->targetLock);
-        target->open = false;
+        SetOpen(target, false);
+        CancelSent(target, true);
     }
 }
 
 void WdfIoTargetCloseForQueryRemove(WDFIOTARGET IoTarget) {
     if (auto target = GetTarget(IoTarget, "WdfIoTargetCloseForQueryRemove")) {
-        std::lock_guard guard(target->targetLock);
-        target->open = false;
+        SetOpen(target, false);
+        CancelSent(target, true);
     }
 }
 
@@ -459,19 +547,26 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
 }
 
 void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
-    (void)Action;
-    if (auto target = GetTarget(IoTarget, "WdfIoTargetStop")) {
-        std::lock_guard guard(target->targetLock);
-        target->open = false;
+    auto target = GetTarget(IoTarget, "WdfIoTargetStop");
+    if (!target) {
+        return;
+    }
+    SetOpen(target, false);
+    if (Action == WdfIoTargetCancelSentIo) {
+        CancelSent(target, true);
+    } else if (Action == WdfIoTargetWaitForSentIoToComplete) {
+        std::unique_lock lock(sim::kernel::DispatcherLock());
+        sim::kernel::WaitAny({target->idle}, lock, INFINITE);
     }
 }
 
 void WdfIoTargetPurge(WDFIOTARGET IoTarget, WDF_IO_TARGET_PURGE_IO_ACTION Action) {
-    (void)Action;
-    if (auto target = GetTarget(IoTarget, "WdfIoTargetPurge")) {
-        std::lock_guard guard(target->targetLock);
-        target->open = false;
+    auto target = GetTarget(IoTarget, "WdfIoTargetPurge");
+    if (!target) {
+        return;
     }
+    SetOpen(target, false);
+    CancelSent(target, Action == WdfIoTargetPurgeIoAndWait);
 }
 
 HANDLE WdfIoTargetWdmGetTargetFileHandle(WDFIOTARGET IoTarget) {

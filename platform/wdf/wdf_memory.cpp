@@ -118,6 +118,9 @@ NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOI
     if (SourceOffset > memory->size || NumBytesToCopyTo > memory->size - SourceOffset) {
         return STATUS_BUFFER_TOO_SMALL;
     }
+    if (NumBytesToCopyTo == 0) {
+        return STATUS_SUCCESS;
+    }
     std::memcpy(Buffer, static_cast<std::uint8_t*>(memory->buffer) + SourceOffset,
                 NumBytesToCopyTo);
     return STATUS_SUCCESS;
@@ -131,6 +134,9 @@ NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t Destination
     }
     if (DestinationOffset > memory->size || NumBytesToCopyFrom > memory->size - DestinationOffset) {
         return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (NumBytesToCopyFrom == 0) {
+        return STATUS_SUCCESS;
     }
     std::memcpy(static_cast<std::uint8_t*>(memory->buffer) + DestinationOffset, Buffer,
                 NumBytesToCopyFrom);

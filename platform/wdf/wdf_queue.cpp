@@ -93,6 +93,18 @@ NTSTATUS RetrieveMemory(WDFREQUEST Request, Direction direction, WDFMEMORY* Memo
 
 namespace fx {
 
+void Queue::OnCleanedUp() {
+    auto object = Lookup(device);
+    if (!object || object->kind() != Kind::Device) {
+        return;
+    }
+    auto record = std::static_pointer_cast<Device>(object);
+    std::lock_guard guard(record->recordLock);
+    if (record->defaultQueue == handle()) {
+        record->defaultQueue = nullptr;
+    }
+}
+
 void CompleteRequest(const std::shared_ptr<Request>& request, NTSTATUS status,
                      ULONG_PTR information, const char* call) {
     std::vector<std::uint8_t> output;

@@ -20,12 +20,12 @@
 
 namespace dmftest {
 
-inline ModuleSpec Module(const std::string& name, ULONG openOption = 1, bool ownHandlers = false) {
-    ModuleSpec spec;
-    spec.name = name;
-    spec.config.OpenOption = openOption;
-    spec.config.OwnHandlers = ownHandlers;
-    return spec;
+inline ModulePlan Module(const std::string& name, ULONG openOption = 1, bool ownHandlers = false) {
+    ModulePlan plan;
+    plan.name = name;
+    plan.config.OpenOption = openOption;
+    plan.config.OwnHandlers = ownHandlers;
+    return plan;
 }
 
 inline DMF_CONFIG_Recorder Config(ULONG openOption, ULONG auxiliaryLockCount = 0) {
@@ -61,7 +61,7 @@ protected:
         return mHost->LoadEntry(TestDriverEntry);
     }
 
-    // Loads the test driver and runs device add with the device spec.
+    // Loads the test driver and runs device add with the device plan.
     NTSTATUS Add() {
         NTSTATUS ntStatus = Load();
         if (!NT_SUCCESS(ntStatus)) {
@@ -70,7 +70,7 @@ protected:
         return mHost->AddDevice();
     }
 
-    TestDevice& Spec() { return Device(); }
+    TestDevice& Plan() { return Device(); }
     DMFMODULE Handle(size_t index) { return Device().handles.at(index); }
     WDFDEVICE WdfDevice() { return mHost->Device(); }
     sim::DriverHost& Host() { return *mHost; }

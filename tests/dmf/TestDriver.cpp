@@ -86,20 +86,20 @@ void ClientIoDeviceControl(WDFQUEUE, WDFREQUEST Request, size_t, size_t, ULONG c
 void ModulesAdd(WDFDEVICE, PDMFMODULE_INIT DmfModuleInit) {
     gDevice.handles.assign(gDevice.modules.size(), nullptr);
     for (size_t index = 0; index < gDevice.modules.size(); ++index) {
-        ModuleSpec& spec = gDevice.modules[index];
+        ModulePlan& plan = gDevice.modules[index];
         DMF_MODULE_ATTRIBUTES attributes;
-        DMF_MODULE_ATTRIBUTES_INIT(&attributes, spec.configSize,
-                                   spec.noConfig ? nullptr : &spec.config, spec.creator);
-        attributes.ClientModuleInstanceName = spec.name.c_str();
-        attributes.ModuleEventCallbacks = spec.events;
-        attributes.TransportModulesAdd = spec.transportAdd;
+        DMF_MODULE_ATTRIBUTES_INIT(&attributes, plan.configSize,
+                                   plan.noConfig ? nullptr : &plan.config, plan.creator);
+        attributes.ClientModuleInstanceName = plan.name.c_str();
+        attributes.ModuleEventCallbacks = plan.events;
+        attributes.TransportModulesAdd = plan.transportAdd;
         DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES,
                          &gDevice.handles[index]);
     }
 }
 
 NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
-    const ClientSpec& client = gDevice.client;
+    const ClientPlan& client = gDevice.client;
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPowerCallbacks;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnpPowerCallbacks);
     if (client.pnpCallbacks) {
@@ -122,7 +122,8 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
         pnpPowerCallbacks.EvtDeviceUsageNotificationEx = ClientUsageNotificationEx;
         pnpPowerCallbacks.EvtDeviceUsageNotification = ClientUsageNotification;
     }
-    PDMFDEVICE_INIT dmfDeviceInit = DMF_DmfDeviceInitAllocate(DeviceInit);
+    PDMFDEVICE_INIT dmfDeviceInit =
+        DMF_DmfDeviceInitAllocate(client.withoutDeviceInit ? nullptr : DeviceInit);
     DMF_DmfDeviceInitHookPnpPowerEventCallbacks(dmfDeviceInit, &pnpPowerCallbacks);
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnpPowerCallbacks);
     gDevice.hooked = pnpPowerCallbacks;

@@ -11,7 +11,7 @@
 
 namespace dmftest {
 
-struct ModuleSpec {
+struct ModulePlan {
     std::string name;
     DMF_CONFIG_Recorder config{};
     ULONG configSize = sizeof(DMF_CONFIG_Recorder);
@@ -21,19 +21,20 @@ struct ModuleSpec {
     EVT_DMF_MODULE_TransportModulesAdd* transportAdd = nullptr;
 };
 
-struct ClientSpec {
+struct ClientPlan {
     bool pnpCallbacks = true; // every PnP/power callback of the client records itself
     NTSTATUS d0EntryStatus = STATUS_SUCCESS;
     NTSTATUS d0ExitStatus = STATUS_SUCCESS;
     bool ownQueue = false;     // the client creates its default queue through the queue hook
     bool ioctlCallback = true; // ...with EvtIoDeviceControl
     bool hookFileObject = true;
-    bool addModules = true; // give the modules-add callback
+    bool addModules = true;         // give the modules-add callback
+    bool withoutDeviceInit = false; // the framework is not given the WDFDEVICE_INIT
 };
 
 struct TestDevice {
-    std::vector<ModuleSpec> modules;
-    ClientSpec client;
+    std::vector<ModulePlan> modules;
+    ClientPlan client;
     std::vector<DMFMODULE> handles;        // written by the framework
     WDF_PNPPOWER_EVENT_CALLBACKS hooked{}; // what the client handed WDF
     PFN_WDF_DEVICE_USAGE_NOTIFICATION usageNotification = nullptr;

@@ -8,7 +8,7 @@ namespace {
 using Bridge = DmfTest;
 
 TEST_F(Bridge, TheClientsPowerCallbacksRunAfterTheModulesOnTheWayUp) {
-    Spec().modules = {Module("M", 4)};
+    Plan().modules = {Module("M", 4)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ClearLog();
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
@@ -26,8 +26,8 @@ TEST_F(Bridge, TheClientsPowerCallbacksRunAfterTheModulesOnTheWayUp) {
 }
 
 TEST_F(Bridge, AClientWithoutPowerCallbacksStillStarts) {
-    Spec().client.pnpCallbacks = false;
-    Spec().modules = {Module("M", 4)};
+    Plan().client.pnpCallbacks = false;
+    Plan().modules = {Module("M", 4)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_EQ(Host().Start(), STATUS_SUCCESS);
     EXPECT_EQ(Host().Sleep(), STATUS_SUCCESS);
@@ -35,8 +35,8 @@ TEST_F(Bridge, AClientWithoutPowerCallbacksStillStarts) {
 }
 
 TEST_F(Bridge, AFailingClientD0EntryFailsTheStartAndClosesTheModules) {
-    Spec().client.d0EntryStatus = STATUS_DEVICE_NOT_READY;
-    Spec().modules = {Module("M", 4)};
+    Plan().client.d0EntryStatus = STATUS_DEVICE_NOT_READY;
+    Plan().modules = {Module("M", 4)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_EQ(Host().Start(), STATUS_DEVICE_NOT_READY);
     EXPECT_TRUE(Logged("M:close"));
@@ -44,9 +44,10 @@ TEST_F(Bridge, AFailingClientD0EntryFailsTheStartAndClosesTheModules) {
 }
 
 TEST_F(Bridge, UnclaimedDeviceControlReachesTheClientsQueueCallback) {
-    Spec().client.ownQueue = true;
-    Spec().modules = {Module("M")};
+    Plan().client.ownQueue = true;
+    Plan().modules = {Module("M")};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     sim::HostFile file = Host().OpenFile();
     ASSERT_TRUE(file);
     sim::IoResult result = Host().DeviceIoControl(file, 0x81290800, {}, 8);
@@ -57,9 +58,10 @@ TEST_F(Bridge, UnclaimedDeviceControlReachesTheClientsQueueCallback) {
 }
 
 TEST_F(Bridge, WithoutAClientQueueCallbackDeviceControlIsNotSupported) {
-    Spec().client.ownQueue = true;
-    Spec().client.ioctlCallback = false;
+    Plan().client.ownQueue = true;
+    Plan().client.ioctlCallback = false;
     ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     sim::HostFile file = Host().OpenFile();
     ASSERT_TRUE(file);
     EXPECT_EQ(Host().DeviceIoControl(file, 0x81290804, {1, 0, 0, 0, 1, 0, 0, 0}, 0).status,
@@ -71,10 +73,10 @@ TEST_F(Bridge, TheHooksKeepOnlyWhatTheBridgeForwards) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     // The usage notification stays the client's own; everything else the
     // client handed WDF is the framework's.
-    EXPECT_NE(Spec().usageNotification, nullptr);
-    EXPECT_NE(Spec().hooked.EvtDeviceD0Entry, nullptr);
+    EXPECT_NE(Plan().usageNotification, nullptr);
+    EXPECT_NE(Plan().hooked.EvtDeviceD0Entry, nullptr);
     ClearLog();
-    Spec().usageNotification(WdfDevice(), WdfSpecialFilePaging, TRUE);
+    Plan().usageNotification(WdfDevice(), WdfSpecialFilePaging, TRUE);
     EXPECT_EQ(Log(), (Names{"Client:UsageNotification"}));
 
     WDF_POWER_POLICY_EVENT_CALLBACKS powerPolicy;

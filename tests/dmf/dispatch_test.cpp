@@ -33,23 +33,23 @@ protected:
                 child.Config.ClaimAt = claimSlot;
             }
         }
-        ModuleSpec a = Module("A", 1, true);
+        ModulePlan a = Module("A", 1, true);
         a.config.Children = mChildren.data();
         a.config.ChildCount = 2;
         a.config.FailAt = fails("A");
         a.config.FailStatus = STATUS_DEVICE_NOT_READY;
-        ModuleSpec b = Module("B", 1, true);
+        ModulePlan b = Module("B", 1, true);
         b.config.FailAt = fails("B");
         b.config.FailStatus = STATUS_DEVICE_NOT_READY;
         if (claimer == "B") {
             b.config.ClaimAt = claimSlot;
         }
-        Spec().modules = {a, b};
+        Plan().modules = {a, b};
         ASSERT_EQ(Add(), STATUS_SUCCESS);
         ClearLog();
     }
 
-    const WDF_PNPPOWER_EVENT_CALLBACKS& Container() { return Spec().hooked; }
+    const WDF_PNPPOWER_EVENT_CALLBACKS& Container() { return Plan().hooked; }
 
     std::vector<RecorderChild> mChildren;
     std::vector<RecorderChild> mGrandChildren;
@@ -159,7 +159,7 @@ TEST_F(Dispatch, WalksWithoutAStopRuleVisitEveryModuleDespiteFailures) {
 }
 
 TEST_F(Dispatch, AFailingClientD0ExitKeepsTheModulesFromLeavingD0) {
-    Spec().client.d0ExitStatus = STATUS_DEVICE_NOT_READY;
+    Plan().client.d0ExitStatus = STATUS_DEVICE_NOT_READY;
     Build();
     EXPECT_EQ(Container().EvtDeviceD0Exit(WdfDevice(), WdfPowerDeviceD3), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(Who("D0Exit"), (Names{"Client"}));
@@ -167,6 +167,7 @@ TEST_F(Dispatch, AFailingClientD0ExitKeepsTheModulesFromLeavingD0) {
 
 TEST_F(Dispatch, DeviceControlIsOfferedModuleFirstUntilClaimed) {
     Build("", nullptr, "DeviceIoControl", "a1");
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     sim::HostFile file = Host().OpenFile();
     ASSERT_TRUE(file);
     ClearLog();
@@ -178,6 +179,7 @@ TEST_F(Dispatch, DeviceControlIsOfferedModuleFirstUntilClaimed) {
 
 TEST_F(Dispatch, UnclaimedDeviceControlIsNotSupported) {
     Build();
+    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     sim::HostFile file = Host().OpenFile();
     ASSERT_TRUE(file);
     ClearLog();

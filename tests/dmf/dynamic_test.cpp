@@ -114,7 +114,7 @@ TEST_F(Dynamic, AChildOfADynamicModuleMustNotNeedThePowerCallbacks) {
 using Bindings = DmfTest;
 
 TEST_F(Bindings, DestroyingEitherModuleUnbindsBothSidesOnce) {
-    Spec().modules = {Module("A"), Module("B")};
+    Plan().modules = {Module("A"), Module("B")};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     DMF_INTERFACE_BINDING_CALLBACKS callbacks{};
     callbacks.FirstUnbind = [](DMFMODULE self, DMFMODULE) {
@@ -154,9 +154,9 @@ TEST_F(DmfTest, PostOpenFollowsTheOpenAndPreClosePrecedesTheClose) {
         [](DMFMODULE module) {
             Record(std::string(DMF_ModuleInstanceNameGet(module)) + ":preclose");
         }};
-    ModuleSpec spec = Module("M", 4);
-    spec.events = &events;
-    Spec().modules = {spec};
+    ModulePlan plan = Module("M", 4);
+    plan.events = &events;
+    Plan().modules = {plan};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);

@@ -9,7 +9,7 @@ namespace {
 using ModuleCreate = DmfTest;
 
 TEST_F(ModuleCreate, AnEmptyInstanceNameIsTheModuleName) {
-    Spec().modules = {Module(""), Module("Named")};
+    Plan().modules = {Module(""), Module("Named")};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_STREQ(DMF_ModuleInstanceNameGet(Handle(0)), "Recorder");
     EXPECT_STREQ(DMF_ModuleInstanceNameGet(Handle(1)), "Named");
@@ -19,16 +19,16 @@ TEST_F(ModuleCreate, AnEmptyInstanceNameIsTheModuleName) {
 }
 
 TEST_F(ModuleCreate, ConfigIsTheModulesOwnCopy) {
-    ModuleSpec zero = Module("Zero");
+    ModulePlan zero = Module("Zero");
     zero.noConfig = true;
-    ModuleSpec given = Module("Given");
+    ModulePlan given = Module("Given");
     given.config.Tail = 0x5A5A;
     // An older client layout without the last field: the module's copy has
     // it zero rather than whatever follows the client's record.
-    ModuleSpec shorter = Module("Shorter");
+    ModulePlan shorter = Module("Shorter");
     shorter.config.Tail = 0x7777;
     shorter.configSize = offsetof(DMF_CONFIG_Recorder, Tail);
-    Spec().modules = {zero, given, shorter};
+    Plan().modules = {zero, given, shorter};
     sim::wdf::SetPoisonNewMemory(true);
     ASSERT_EQ(Add(), STATUS_SUCCESS);
 
@@ -37,26 +37,26 @@ TEST_F(ModuleCreate, ConfigIsTheModulesOwnCopy) {
     EXPECT_EQ(zeroConfig->OpenOption, 0u);
     EXPECT_EQ(zeroConfig->Tail, 0u);
     EXPECT_EQ(DMF_Recorder_Config(Handle(1))->Tail, 0x5A5Au);
-    EXPECT_NE(DMF_Recorder_Config(Handle(1)), &Spec().modules[1].config);
+    EXPECT_NE(DMF_Recorder_Config(Handle(1)), &Plan().modules[1].config);
     EXPECT_EQ(DMF_Recorder_Config(Handle(2))->Tail, 0u);
 }
 
 TEST_F(ModuleCreate, OneModuleLockPlusTheAuxiliaryLocks) {
-    ModuleSpec none = Module("None");
-    ModuleSpec four = Module("Four");
+    ModulePlan none = Module("None");
+    ModulePlan four = Module("Four");
     four.config.AuxiliaryLockCount = 4;
-    Spec().modules = {none, four};
+    Plan().modules = {none, four};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_EQ(ChildrenOfKind(Handle(0), "WDFWAITLOCK"), 1u);
     EXPECT_EQ(ChildrenOfKind(Handle(1), "WDFWAITLOCK"), 5u);
 }
 
 TEST_F(ModuleCreate, MoreThanFourAuxiliaryLocksIsRefused) {
-    ModuleSpec five = Module("Five");
+    ModulePlan five = Module("Five");
     five.config.AuxiliaryLockCount = 5;
-    Spec().modules = {Module("Before"), five};
+    Plan().modules = {Module("Before"), five};
     EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Spec().modulesCreateStatus, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Plan().modulesCreateStatus, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim::TraceContains("asks for 5 auxiliary locks", TRACE_LEVEL_ERROR));
     EXPECT_EQ(LiveMemory("Dmf4"), 0u);
     EXPECT_FALSE(WdfComplained());
@@ -78,10 +78,10 @@ TEST_F(ModuleCreate, LockKindFollowsTheOptionsAndThePassiveFlag) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
         SetUp();
-        ModuleSpec spec = Module("M");
-        spec.config.ModuleOptions = c.options;
-        spec.config.AuxiliaryLockCount = 1;
-        Spec().modules = {spec};
+        ModulePlan plan = Module("M");
+        plan.config.ModuleOptions = c.options;
+        plan.config.AuxiliaryLockCount = 1;
+        Plan().modules = {plan};
         ASSERT_EQ(Add(), c.expected);
         if (c.lockKind != nullptr) {
             bool passive = std::string(c.lockKind) == "WDFWAITLOCK";
@@ -94,10 +94,10 @@ TEST_F(ModuleCreate, LockKindFollowsTheOptionsAndThePassiveFlag) {
 
 TEST_F(ModuleCreate, ChildrenStandInCreationOrderUnderTheirParent) {
     static const RecorderChild kChildren[] = {{"First", {}}, {"Second", {}}, {"Third", {}}};
-    ModuleSpec parent = Module("Parent");
+    ModulePlan parent = Module("Parent");
     parent.config.ChildCount = 3;
     parent.config.Children = kChildren;
-    Spec().modules = {parent};
+    Plan().modules = {parent};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     // Children open before their parent, in the order they were added.
     EXPECT_EQ(Who("open"), (Names{"First", "Second", "Third", "Parent"}));
@@ -111,10 +111,10 @@ TEST_F(ModuleCreate, ChildrenStandInCreationOrderUnderTheirParent) {
 
 TEST_F(ModuleCreate, AFailingChildTakesItsParentWithIt) {
     static const RecorderChild kChildren[] = {{"Good", {}}, {"Bad", Config(0, 5)}};
-    ModuleSpec parent = Module("Parent");
+    ModulePlan parent = Module("Parent");
     parent.config.ChildCount = 2;
     parent.config.Children = kChildren;
-    Spec().modules = {Module("Earlier"), parent, Module("Later")};
+    Plan().modules = {Module("Earlier"), parent, Module("Later")};
     EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
     // The child created before the failure is destroyed with the parent;
     // the module created before the parent goes with the collection.
@@ -128,39 +128,48 @@ TEST_F(ModuleCreate, AFailingChildTakesItsParentWithIt) {
 
 TEST_F(ModuleCreate, AChildMustNotOpenLaterThanItsParent) {
     static const RecorderChild kChildren[] = {{"Late", Config(2)}};
-    ModuleSpec parent = Module("Parent");
+    ModulePlan parent = Module("Parent");
     parent.config.ChildCount = 1;
     parent.config.Children = kChildren;
-    Spec().modules = {parent};
+    Plan().modules = {parent};
     EXPECT_EQ(Add(), STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(Logged("Parent:open"));
 }
 
 TEST_F(ModuleCreate, ModulesCreateAlwaysConsumesTheInit) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_TRUE(Spec().initPointerCleared);
+    EXPECT_TRUE(Plan().initPointerCleared);
     EXPECT_EQ(LiveMemory("Brid"), 0u);
     TearDown();
 
     SetUp();
-    Spec().client.hookFileObject = false;
+    Plan().client.hookFileObject = false;
     EXPECT_EQ(Add(), STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(Spec().initPointerCleared);
+    EXPECT_TRUE(Plan().initPointerCleared);
     EXPECT_TRUE(sim::TraceContains("File-object config was not hooked", TRACE_LEVEL_ERROR));
     EXPECT_EQ(LiveMemory("Brid"), 0u);
+}
+
+TEST_F(ModuleCreate, WithoutADeviceInitTheHooksCountAsDone) {
+    Plan().client.withoutDeviceInit = true;
+    Plan().client.hookFileObject = false;
+    Plan().modules = {Module("M")};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(Plan().initPointerCleared);
+    EXPECT_TRUE(Logged("M:open"));
 }
 
 TEST_F(ModuleCreate, AFailedInitAllocationIsRejectedWithoutDeletingAnything) {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     sim::ArmFault("WdfMemoryCreate", sim::FaultSpec::Once());
     EXPECT_EQ(Host().AddDevice(), STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(Spec().initPointerCleared);
+    EXPECT_TRUE(Plan().initPointerCleared);
     EXPECT_TRUE(sim::TraceContains("DMFDEVICE_INIT was never allocated", TRACE_LEVEL_ERROR));
     EXPECT_FALSE(WdfComplained());
 }
 
 TEST_F(ModuleCreate, AFailedAddIsReportedOnceAndLaterAddsAreIgnored) {
-    Spec().modules = {Module("A"), Module("B"), Module("C")};
+    Plan().modules = {Module("A"), Module("B"), Module("C")};
     sim::ArmFault("WdfCollectionAdd", sim::FaultSpec::OnCall(2, STATUS_NO_MEMORY));
     EXPECT_EQ(Add(), STATUS_NO_MEMORY);
     EXPECT_TRUE(Log().empty());
@@ -169,14 +178,14 @@ TEST_F(ModuleCreate, AFailedAddIsReportedOnceAndLaterAddsAreIgnored) {
 }
 
 TEST_F(ModuleCreate, NoModulesStillGivesTheClientItsBridge) {
-    Spec().client.addModules = false;
+    Plan().client.addModules = false;
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     EXPECT_TRUE(Logged("Client:D0Entry"));
 }
 
 TEST_F(ModuleCreate, TheOpenCloseEventFailureIsNeverSuccess) {
-    Spec().modules = {Module("M")};
+    Plan().modules = {Module("M")};
     // A failure whose last error reads 0 must still fail the creation.
     sim::ArmFault("CreateEventW", sim::FaultSpec::Once(0x100000000LL));
     EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
@@ -184,18 +193,18 @@ TEST_F(ModuleCreate, TheOpenCloseEventFailureIsNeverSuccess) {
     TearDown();
 
     SetUp();
-    Spec().modules = {Module("M")};
+    Plan().modules = {Module("M")};
     sim::ArmFault("CreateEventW", sim::FaultSpec::Once(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(Add(), static_cast<NTSTATUS>(0xC0070008));
 }
 
 TEST_F(ModuleCreate, NothingIsLeftOnceTheDeviceIsGone) {
     static const RecorderChild kChildren[] = {{"Child", Config(1)}};
-    ModuleSpec parent = Module("Parent", 4);
+    ModulePlan parent = Module("Parent", 4);
     parent.config.ChildCount = 1;
     parent.config.Children = kChildren;
     parent.config.AuxiliaryLockCount = 2;
-    Spec().modules = {parent, Module("Other", 7)};
+    Plan().modules = {parent, Module("Other", 7)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
@@ -231,12 +240,12 @@ protected:
     NTSTATUS AddWithTransport(const GUID& offered) {
         gOffered = offered;
         gTransportHandle = nullptr;
-        ModuleSpec user = Module("User");
+        ModulePlan user = Module("User");
         user.config.ModuleOptions =
             DMF_MODULE_OPTIONS_PASSIVE | DMF_MODULE_OPTIONS_TRANSPORT_REQUIRED;
         user.config.TransportRequired = kTransportA;
         user.transportAdd = AddTransport;
-        Spec().modules = {user};
+        Plan().modules = {user};
         return Add();
     }
 };

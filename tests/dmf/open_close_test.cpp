@@ -16,7 +16,7 @@ protected:
     // One module per open option, named after it.
     void BuildAllOptions() {
         for (ULONG option = 1; option <= 7; ++option) {
-            Spec().modules.push_back(Module("O" + std::to_string(option), option));
+            Plan().modules.push_back(Module("O" + std::to_string(option), option));
         }
         ASSERT_EQ(Add(), STATUS_SUCCESS);
     }
@@ -62,7 +62,7 @@ TEST_F(OpenClose, EachOptionOpensAndClosesWithItsPhase) {
 }
 
 TEST_F(OpenClose, OptionThreeReopensOnlyAfterItClosed) {
-    Spec().modules = {Module("O3", 3)};
+    Plan().modules = {Module("O3", 3)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
@@ -77,20 +77,20 @@ TEST_F(OpenClose, OptionThreeReopensOnlyAfterItClosed) {
 }
 
 TEST_F(OpenClose, AnOpenOptionBeyondSevenFailsThePhase) {
-    Spec().modules = {Module("Bad", 8)};
+    Plan().modules = {Module("Bad", 8)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_EQ(Host().Start(), STATUS_INTERNAL_ERROR);
 }
 
 TEST_F(OpenClose, AFailedPrepareHardwareUndoesWhatItOpened) {
-    ModuleSpec failing = Module("F", 1, true);
+    ModulePlan failing = Module("F", 1, true);
     failing.config.FailAt = "PrepareHardware";
     failing.config.FailStatus = STATUS_DEVICE_NOT_READY;
     static const RecorderChild kChildren[] = {{"Pc", Config(5)}};
-    ModuleSpec parent = Module("P", 2);
+    ModulePlan parent = Module("P", 2);
     parent.config.Children = kChildren;
     parent.config.ChildCount = 1;
-    Spec().modules = {parent, Module("N", 5), failing, Module("L", 2)};
+    Plan().modules = {parent, Module("N", 5), failing, Module("L", 2)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ClearLog();
     EXPECT_EQ(Host().Start(), STATUS_DEVICE_NOT_READY);
@@ -99,10 +99,10 @@ TEST_F(OpenClose, AFailedPrepareHardwareUndoesWhatItOpened) {
 }
 
 TEST_F(OpenClose, AFailedD0EntryUndoesWhatItOpened) {
-    ModuleSpec failing = Module("F", 1, true);
+    ModulePlan failing = Module("F", 1, true);
     failing.config.FailAt = "D0Entry";
     failing.config.FailStatus = STATUS_DEVICE_NOT_READY;
-    Spec().modules = {Module("O3", 3), Module("O4", 4), Module("O6", 6),
+    Plan().modules = {Module("O3", 3), Module("O4", 4), Module("O6", 6),
                       Module("O2", 2), failing,         Module("Late", 4)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ClearLog();
@@ -116,10 +116,10 @@ TEST_F(OpenClose, AFailedD0EntryUndoesWhatItOpened) {
 }
 
 TEST_F(OpenClose, AFailedOpenLeavesTheModuleClosed) {
-    ModuleSpec failing = Module("F", 4);
+    ModulePlan failing = Module("F", 4);
     failing.config.FailAt = "DeviceOpen";
     failing.config.FailStatus = STATUS_DEVICE_NOT_READY;
-    Spec().modules = {failing};
+    Plan().modules = {failing};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_EQ(Host().Start(), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(DMF_ModuleReference(Handle(0)), STATUS_INVALID_DEVICE_STATE);
@@ -127,9 +127,9 @@ TEST_F(OpenClose, AFailedOpenLeavesTheModuleClosed) {
 }
 
 TEST_F(OpenClose, AModuleOpenedByItsNotificationClosesOnceAtDestroy) {
-    ModuleSpec notified = Module("N7", 7);
+    ModulePlan notified = Module("N7", 7);
     notified.config.OpenOnNotification = TRUE;
-    Spec().modules = {notified};
+    Plan().modules = {notified};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_EQ(Log(), (Names{"N7:register", "N7:open"}));
     EXPECT_TRUE(DMF_ModuleIsOpen(Handle(0)));
@@ -142,7 +142,7 @@ TEST_F(OpenClose, AModuleOpenedByItsNotificationClosesOnceAtDestroy) {
 }
 
 TEST_F(OpenClose, ReferencesAreRefusedUntilOpenAndOnceClosing) {
-    Spec().modules = {Module("M", 4)};
+    Plan().modules = {Module("M", 4)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     DMFMODULE module = Handle(0);
     EXPECT_EQ(DMF_ModuleReference(module), STATUS_INVALID_DEVICE_STATE);
@@ -154,7 +154,7 @@ TEST_F(OpenClose, ReferencesAreRefusedUntilOpenAndOnceClosing) {
 }
 
 TEST_F(OpenClose, ACloseWaitsForEveryOutstandingReference) {
-    Spec().modules = {Module("M", 4)};
+    Plan().modules = {Module("M", 4)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     DMFMODULE module = Handle(0);

@@ -13,7 +13,7 @@ namespace {
 using Locks = DmfTest;
 
 TEST_F(Locks, TheModuleLockExcludesOtherThreads) {
-    Spec().modules = {Module("M")};
+    Plan().modules = {Module("M")};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     DMFMODULE module = Handle(0);
     std::atomic<int> inside{0};
@@ -36,10 +36,10 @@ TEST_F(Locks, TheModuleLockExcludesOtherThreads) {
 }
 
 TEST_F(Locks, OnlyTheLocksAModuleWasCreatedWithCanBeTaken) {
-    ModuleSpec two = Module("Two");
+    ModulePlan two = Module("Two");
     two.config.AuxiliaryLockCount = 2;
     two.config.ModuleOptions = DMF_MODULE_OPTIONS_DISPATCH;
-    Spec().modules = {two};
+    Plan().modules = {two};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     DMFMODULE module = Handle(0);
     DMF_ModuleLockByIndex(module, 2);
@@ -68,9 +68,9 @@ NTSTATUS PlainCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* Attributes,
 }
 
 TEST_F(Locks, WithTheVerifierOnAForeignHandleIsReportedAndTheCallGoesOn) {
-    ModuleSpec plain = Module("Plain");
+    ModulePlan plain = Module("Plain");
     plain.creator = PlainCreate;
-    Spec().modules = {Module("M"), plain};
+    Plan().modules = {Module("M"), plain};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
 
     DMF_Recorder_LockedNoop(Handle(1));
@@ -90,7 +90,7 @@ TEST_F(Locks, WithTheVerifierOnAForeignHandleIsReportedAndTheCallGoesOn) {
 }
 
 TEST_F(DmfTest, AnObjectAModuleCreatedLeadsBackToIt) {
-    Spec().modules = {Module("M")};
+    Plan().modules = {Module("M")};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);

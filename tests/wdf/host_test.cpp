@@ -24,6 +24,7 @@ enum : ULONG {
     kIoctlCompleteTwice = 0x1008,
     kIoctlOverReport = 0x100C,
     kIoctlUnknown = 0x1010,
+    kIoctlMemory = 0x1014,
 };
 
 struct Driver {
@@ -172,6 +173,26 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLength,
         WdfRequestComplete(request, STATUS_INVALID_PARAMETER);
         WdfRequestComplete(request, STATUS_SUCCESS);
         break;
+    case kIoctlMemory: {
+        // The same buffers as memory objects: input read, output written.
+        WDFMEMORY in = nullptr;
+        WDFMEMORY out = nullptr;
+        NTSTATUS status = WdfRequestRetrieveInputMemory(request, &in);
+        if (NT_SUCCESS(status)) {
+            status = WdfRequestRetrieveOutputMemory(request, &out);
+        }
+        size_t inSize = 0;
+        size_t outSize = 0;
+        if (NT_SUCCESS(status)) {
+            std::uint8_t first = *static_cast<std::uint8_t*>(WdfMemoryGetBuffer(in, &inSize));
+            WdfMemoryGetBuffer(out, &outSize);
+            std::uint8_t answer[2] = {static_cast<std::uint8_t>(first + 1),
+                                      static_cast<std::uint8_t>(inSize)};
+            status = WdfMemoryCopyFromBuffer(out, 0, answer, 2);
+        }
+        WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? 2 : 0);
+        break;
+    }
     case kIoctlOverReport:
         WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, outputLength + 100);
         break;
@@ -392,6 +413,12 @@ TEST_F(HostTest, BufferedIoctlsSeeExactlyTheBuffersTheCallerGave) {
     EXPECT_EQ(result.bytes, 5u);
     EXPECT_EQ(result.output, (std::vector<std::uint8_t>{5, 4, 3, 2, 1}));
 
+    // The buffers as memory objects.
+    result = mHost->DeviceIoControl(file, kIoctlMemory, {41, 0, 0}, 2);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.output, (std::vector<std::uint8_t>{42, 3}));
+    EXPECT_EQ(mHost->DeviceIoControl(file, kIoctlMemory, {41}, 0).status, STATUS_BUFFER_TOO_SMALL);
+
     // An error status carries no data back.
     result = mHost->DeviceIoControl(file, kIoctlUnknown, {1}, 4);
     EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
@@ -479,9 +506,23 @@ TEST_F(HostTest, TheDeviceLeavesD0OnlyOnceTheDriverHasCompletedItsRequests) {
 TEST_F(HostTest, IoctlsWithoutADefaultQueueAreRejected) {
     mDriver.createQueue = false;
     LoadAndStart();
+    EXPECT_EQ(WdfDeviceGetDefaultQueue(mHost->Device()), nullptr);
     sim::HostFile file = mHost->OpenFile();
     EXPECT_EQ(mHost->DeviceIoControl(file, kIoctlEcho, {1}, 1).status,
               STATUS_INVALID_DEVICE_REQUEST);
+
+    // A deleted default queue is no longer the device's.
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    config.EvtIoDeviceControl = EvtIoDeviceControl;
+    WDFQUEUE queue = nullptr;
+    ASSERT_EQ(WdfIoQueueCreate(mHost->Device(), &config, WDF_NO_OBJECT_ATTRIBUTES, &queue),
+              STATUS_SUCCESS);
+    EXPECT_EQ(WdfDeviceGetDefaultQueue(mHost->Device()), queue);
+    EXPECT_EQ(WdfIoQueueCreate(mHost->Device(), &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr),
+              STATUS_INVALID_DEVICE_STATE);
+    WdfObjectDelete(queue);
+    EXPECT_EQ(WdfDeviceGetDefaultQueue(mHost->Device()), nullptr);
     mHost->CloseFile(file);
 }
 

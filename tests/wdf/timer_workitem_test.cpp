@@ -93,7 +93,7 @@ TEST_F(TimerTest, RestartingAnArmedTimerMovesItsDueTime) {
 
 TEST_F(TimerTest, StopReportsWhetherTheTimerWasStillQueued) {
     WDFTIMER timer = Make();
-    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(100));
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600));
     EXPECT_TRUE(WdfTimerStop(timer, FALSE));
     EXPECT_FALSE(WdfTimerStop(timer, FALSE));
     ASSERT_TRUE(sim::Settle());
@@ -129,8 +129,8 @@ TEST_F(TimerTest, ATimerRestartedFromItsOwnCallbackRunsAgain) {
 }
 
 TEST_F(TimerTest, APeriodicTimerRunsUntilStoppedWithoutHoldingQuiescence) {
-    WDFTIMER timer = Make(10);
-    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(10));
+    WDFTIMER timer = Make(1000); // 1 ms real between runs
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1000));
     EXPECT_TRUE(WaitFor([&] { return mState.fired.load() >= 3; }));
     EXPECT_TRUE(sim::Settle(std::chrono::seconds(5))); // periodic timers do not count
     WdfTimerStop(timer, TRUE);
@@ -141,7 +141,7 @@ TEST_F(TimerTest, APeriodicTimerRunsUntilStoppedWithoutHoldingQuiescence) {
 
 TEST_F(TimerTest, DeletingTheParentStopsAndDeletesTheTimer) {
     WDFTIMER timer = Make();
-    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(50));
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600)); // well after the deletion
     WdfObjectDelete(mParent);
     EXPECT_FALSE(sim::wdf::IsLiveHandle(timer));
     ASSERT_TRUE(sim::Settle());
