@@ -2,6 +2,7 @@
 // records of the framework stand-in. Internal; the driver host drives them.
 #pragma once
 
+#include "platform/sim/kernel.h"
 #include "platform/sim/wdf_control.h"
 #include "platform/wdf/fx_object.h"
 
@@ -119,11 +120,19 @@ public:
     WDF_REQUEST_COMPLETION_PARAMS completionParams{};
     bool inFlight = false;
     std::shared_ptr<sim::wdf::TargetIo> io;
+    // Ends the send in flight with a status of the stand-in's own (time-out,
+    // cancellation); false when it had already ended.
+    std::function<bool(NTSTATUS)> abort;
 };
 
 class IoTarget final : public Object {
 public:
-    IoTarget() : Object(Kind::IoTarget) {}
+    IoTarget() : Object(Kind::IoTarget), idle(std::make_shared<sim::kernel::Object>()) {
+        idle->manualReset = true;
+        idle->signaled = true;
+    }
+    // A target going away cancels what was sent through it.
+    void OnDeleteBegin() override;
     WDFDEVICE device = nullptr;
     bool isDefault = false; // the device's own target: the device below it
 
@@ -132,6 +141,10 @@ public:
     std::u16string name;
     sim::wdf::TargetHandler handler;
     WDF_IO_TARGET_OPEN_PARAMS openParams{};
+    // Requests sent and not yet handed back to the driver; `idle` is
+    // signalled while there are none.
+    std::vector<std::weak_ptr<Request>> sent;
+    std::shared_ptr<sim::kernel::Object> idle;
 };
 
 // Settings of sim/wdf_control.h read by the stand-in.

@@ -123,7 +123,14 @@ LifeState Object::state() const {
 std::string Object::Describe() const {
     char text[160];
     std::snprintf(text, sizeof(text), "%s %p (parent %p)", KindName(mKind), mHandle, mParent);
-    return text;
+    std::string line = text;
+    std::lock_guard guard(mLock);
+    for (const auto& context : mContexts) {
+        if (!context.name.empty()) {
+            line += " [" + context.name + "]";
+        }
+    }
+    return line;
 }
 
 long Object::ExtraReferences() const {

@@ -32,7 +32,11 @@ std::string Memory::Describe() const {
     }
     char text[96];
     std::snprintf(text, sizeof(text), " tag '%s' size %zu", tagText, size);
-    return Object::Describe() + text;
+    std::string line = Object::Describe();
+    // The tag goes right after the handle and parent, before any context names.
+    auto contexts = line.find(" [");
+    line.insert(contexts == std::string::npos ? line.size() : contexts, text);
+    return line;
 }
 
 } // namespace fx

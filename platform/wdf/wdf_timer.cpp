@@ -1,6 +1,7 @@
 // WDF timers on the machine clock. A one-shot start counts as pending work
 // for quiescence; periodic timers, and one-shot timers restarted from their
-// own callback (which then behave as periodic ones), do not.
+// own callback (which then behave as periodic ones), do not. A timer gets
+// its thread when it is first started: pools create many that never run.
 #include "platform/sim/clock.h"
 #include "platform/wdf/fx_deferred.h"
 #include "platform/wdf/fx_object.h"
@@ -9,14 +10,16 @@ namespace {
 
 class Timer final : public fx::Object {
 public:
-    explicit Timer(const WDF_TIMER_CONFIG& config)
-        : fx::Object(fx::Kind::Timer), mConfig(config), mQueue(fx::NewQueue()) {}
+    explicit Timer(const WDF_TIMER_CONFIG& config) : fx::Object(fx::Kind::Timer), mConfig(config) {}
     ~Timer() override { fx::RetireQueue(mQueue); }
 
     BOOLEAN Start(double ms) {
         std::lock_guard guard(mTimerLock);
         if (mGone) {
             return FALSE;
+        }
+        if (!mQueue) {
+            mQueue = fx::NewQueue();
         }
         bool wasQueued = mPending != 0 && mQueue->Cancel(mPending);
         bool counted = mConfig.Period == 0 && !mQueue->OnQueueThread();
@@ -26,14 +29,19 @@ public:
 
     BOOLEAN Stop(bool wait) {
         bool wasQueued = false;
+        fx::QueuePtr queue;
         {
             std::lock_guard guard(mTimerLock);
-            wasQueued = mPending != 0 && mQueue->Cancel(mPending);
+            queue = mQueue;
+            if (!queue) {
+                return FALSE; // never started
+            }
+            wasQueued = mPending != 0 && queue->Cancel(mPending);
             mPending = 0;
             ++mGeneration;
         }
-        if (wait && !mQueue->OnQueueThread()) {
-            fx::Drain(mQueue);
+        if (wait && !queue->OnQueueThread()) {
+            fx::Drain(queue);
         }
         return wasQueued ? TRUE : FALSE;
     }
@@ -48,7 +56,7 @@ public:
     void OnDestroy() override {
         std::lock_guard guard(mTimerLock);
         mGone = true;
-        if (mPending != 0) {
+        if (mQueue && mPending != 0) {
             mQueue->Cancel(mPending);
             mPending = 0;
         }

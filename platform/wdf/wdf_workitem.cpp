@@ -9,13 +9,16 @@ namespace {
 class WorkItem final : public fx::Object {
 public:
     explicit WorkItem(const WDF_WORKITEM_CONFIG& config)
-        : fx::Object(fx::Kind::WorkItem), mConfig(config), mQueue(fx::NewQueue()) {}
+        : fx::Object(fx::Kind::WorkItem), mConfig(config) {}
     ~WorkItem() override { fx::RetireQueue(mQueue); }
 
     void Enqueue() {
         std::lock_guard guard(mItemLock);
         if (mQueued || mGone) {
             return;
+        }
+        if (!mQueue) {
+            mQueue = fx::NewQueue(); // a thread only for items that run
         }
         mQueued = true;
         std::weak_ptr<WorkItem> self = std::static_pointer_cast<WorkItem>(shared_from_this());
@@ -27,11 +30,15 @@ public:
     }
 
     void Flush(const char* call) {
-        if (mQueue->OnQueueThread()) {
+        fx::QueuePtr queue = CurrentQueue();
+        if (!queue) {
+            return;
+        }
+        if (queue->OnQueueThread()) {
             fx::ReportError("%s: work item %p flushed from its own callback", call, handle());
             return;
         }
-        fx::Drain(mQueue);
+        fx::Drain(queue);
     }
 
     void OnDeleteBegin() override {
@@ -39,12 +46,18 @@ public:
             std::lock_guard guard(mItemLock);
             mGone = true;
         }
-        if (!mQueue->OnQueueThread()) {
-            fx::Drain(mQueue);
+        fx::QueuePtr queue = CurrentQueue();
+        if (queue && !queue->OnQueueThread()) {
+            fx::Drain(queue);
         }
     }
 
 private:
+    fx::QueuePtr CurrentQueue() {
+        std::lock_guard guard(mItemLock);
+        return mQueue;
+    }
+
     void Run() {
         {
             std::lock_guard guard(mItemLock);

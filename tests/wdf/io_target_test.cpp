@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -208,6 +209,41 @@ TEST_F(IoTargetTest, TimeOutsAndCancellationEndAPendingSend) {
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(mCompletion.calls, 1);
     EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_CANCELLED);
+    WdfObjectDelete(request);
+}
+
+TEST_F(IoTargetTest, APurgeHandsEveryPendingRequestBackBeforeItReturns) {
+    std::vector<std::shared_ptr<sim::wdf::TargetIo>> held;
+    WDFIOTARGET target = OpenTarget([&](const std::shared_ptr<sim::wdf::TargetIo>& io) {
+        io->pending = true;
+        held.push_back(io);
+    });
+    WDFREQUEST request = Prepare(target);
+    WdfRequestSetCompletionRoutine(request, RecordCompletion, &mCompletion);
+    ASSERT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+
+    WdfIoTargetPurge(target, WdfIoTargetPurgeIoAndWait);
+    EXPECT_EQ(mCompletion.calls, 1); // the routine has run
+    EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_CANCELLED);
+    held[0]->complete(); // the device's late answer is dropped
+
+    // Purged: refused until started again.
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    ASSERT_EQ(WdfRequestReuse(request, &reuse), STATUS_SUCCESS);
+    ASSERT_EQ(
+        WdfIoTargetFormatRequestForIoctl(target, request, 0x22, mInput, nullptr, mOutput, nullptr),
+        STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(request, RecordCompletion, &mCompletion);
+    EXPECT_FALSE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+    EXPECT_EQ(WdfRequestGetStatus(request), STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
+    ASSERT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+    held[1]->information = 0;
+    held[1]->complete();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mCompletion.calls, 2);
+    EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_SUCCESS);
     WdfObjectDelete(request);
 }
 
