@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     configtest::ResetSpec();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    auto host = configtest::AddTestDevice(&status);
+    auto host = configtest::AddTestDevice(&status, false);
     Check(NT_SUCCESS(status), "device add of the test device");
     const NTSTATUS readStatus = ReadSarConfiguration(host->Device());
     const DEVICE_CONTEXT& context = *DeviceGetContext(host->Device());

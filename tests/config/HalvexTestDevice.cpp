@@ -87,11 +87,14 @@ NTSTATUS HalvexTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regi
     return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, nullptr);
 }
 
-std::unique_ptr<sim::DriverHost> AddTestDevice(NTSTATUS* status) {
+std::unique_ptr<sim::DriverHost> AddTestDevice(NTSTATUS* status, bool start) {
     auto host = std::make_unique<sim::DriverHost>();
     NTSTATUS ntStatus = host->LoadEntry(HalvexTestDriverEntry);
     if (NT_SUCCESS(ntStatus)) {
         ntStatus = host->AddDevice();
+    }
+    if (NT_SUCCESS(ntStatus) && start) {
+        ntStatus = host->Start();
     }
     if (status != nullptr) {
         *status = ntStatus;

@@ -23,7 +23,9 @@ void ResetSpec();
 
 NTSTATUS HalvexTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
-// A host with the test driver loaded and its device added.
-std::unique_ptr<sim::DriverHost> AddTestDevice(NTSTATUS* status = nullptr);
+// A host with the test driver loaded and its device added, and started
+// (D0) unless `start` is false: the power-managed default queue presents
+// requests only in D0.
+std::unique_ptr<sim::DriverHost> AddTestDevice(NTSTATUS* status = nullptr, bool start = true);
 
 } // namespace configtest
