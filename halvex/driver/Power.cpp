@@ -1,0 +1,310 @@
+// Starting and stopping the device's channels, watcher and display-state
+// notification across power transitions, and the device cleanup.
+#include "halvex/driver/Power.h"
+
+#include "halvex/driver/CaughtException.h"
+#include "halvex/driver/Channels.h"
+#include "halvex/driver/DeviceContext.h"
+#include "halvex/driver/EventHandler.h"
+#include "platform/power_notify.h"
+#include "platform/trace.h"
+#include "platform/win32.h"
+
+#include <stdexcept>
+
+namespace {
+
+PDEVICE_CONTEXT RequireDeviceContext(WDFDEVICE device, const char* message) {
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(device);
+    if (deviceContext == nullptr) {
+        throw std::runtime_error(message);
+    }
+    return deviceContext;
+}
+
+// The proximity-sensor watcher goes with its own issue; until it exists the
+// device never has one, and these say so where the watcher would be driven.
+void StartWatcher(PDEVICE_CONTEXT deviceContext) {
+    if (deviceContext->ProximityWatcher == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                    "No proximity-sensor watcher to start (ProximitySensorWatcher is not built "
+                    "yet)");
+        return;
+    }
+    // ProximityWatcher->mDeviceWatcher.Start(), raising its failure.
+}
+
+void StopWatcher(PDEVICE_CONTEXT deviceContext) {
+    if (deviceContext->ProximityWatcher == nullptr) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "No proximity-sensor watcher to stop");
+        return;
+    }
+    // ProximityWatcher->mDeviceWatcher.Stop(), raising its failure.
+}
+
+void DeleteWatcher(PDEVICE_CONTEXT deviceContext) {
+    // delete ProximityWatcher once the watcher exists; nothing can set it yet.
+    deviceContext->ProximityWatcher = nullptr;
+}
+
+void StartEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
+    for (ULONG i = 0; i < deviceContext->ConfiguredCount && deviceContext->ChannelObjects; ++i) {
+        EventHandler* handler = deviceContext->ChannelObjects[i];
+        if (handler == nullptr) {
+            continue;
+        }
+        ULONG type = deviceContext->Channels != nullptr ? deviceContext->Channels[i].ChannelType
+                                                        : ChannelTypeInvalid;
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "Starting channel %u (%s)", i,
+                    type == ChannelTypeModem ? "MODEM" : "WLAN");
+        handler->Start();
+    }
+    StartWatcher(deviceContext);
+    if (!RegisterDisplayStateNotification(device)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                    "RegisterDisplayStateNotification failed (last error %u)", GetLastError());
+    }
+}
+
+void StopEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
+    if (!UnregisterDisplayStateNotification(device)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "UnregisterDisplayStateNotification failed");
+    }
+    for (ULONG i = 0; i < deviceContext->ConfiguredCount && deviceContext->ChannelObjects; ++i) {
+        EventHandler* handler = deviceContext->ChannelObjects[i];
+        if (handler != nullptr) {
+            handler->Stop();
+        }
+    }
+    StopWatcher(deviceContext);
+}
+
+void SetFlag(LONG volatile* flag, LONG from, LONG to, const char* name) {
+    if (InterlockedCompareExchange(flag, to, from) == from) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "%s %d -> %d", name, from, to);
+    }
+}
+
+} // namespace
+
+NTSTATUS EvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState) {
+    FuncEntry(TRACE_DEVICE);
+    try {
+        POWER_ACTION action = WdfDeviceGetSystemPowerAction(Device);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "D0 entry from %s, action %s",
+                    WdfPowerDeviceStateName(PreviousState), PowerActionName(action));
+        PDEVICE_CONTEXT deviceContext = RequireDeviceContext(Device, " Device Context is NULL");
+
+        InterlockedExchange(reinterpret_cast<LONG volatile*>(&deviceContext->IsDeviceRemoval), 0);
+        if (action == PowerActionHibernate) {
+            SetFlag(&deviceContext->InHibernate, 1, 0, "InHibernate");
+            StartEverything(Device, deviceContext);
+        } else if (PreviousState == WdfPowerDeviceD3Final) {
+            StartEverything(Device, deviceContext);
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_DEVICE);
+    }
+    FuncExit(TRACE_DEVICE, "STATUS_SUCCESS");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS EvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState) {
+    FuncEntry(TRACE_DEVICE);
+    try {
+        POWER_ACTION action = WdfDeviceGetSystemPowerAction(Device);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "D0 exit to %s, action %s",
+                    WdfPowerDeviceStateName(TargetState), PowerActionName(action));
+        PDEVICE_CONTEXT deviceContext = RequireDeviceContext(Device, " Device Context is NULL");
+
+        if (TargetState == WdfPowerDeviceD3Final) {
+            if (action == PowerActionNone) {
+                InterlockedExchange(
+                    reinterpret_cast<LONG volatile*>(&deviceContext->IsDeviceRemoval), 1);
+            } else if (action == PowerActionHibernate) {
+                SetFlag(&deviceContext->InHibernate, 0, 1, "InHibernate");
+            }
+            StopEverything(Device, deviceContext);
+        } else if (action == PowerActionHibernate) {
+            SetFlag(&deviceContext->InHibernate, 0, 1, "InHibernate");
+            StopEverything(Device, deviceContext);
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_DEVICE);
+    }
+    FuncExit(TRACE_DEVICE, "STATUS_SUCCESS");
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN RegisterDisplayStateNotification(WDFDEVICE Device) {
+    FuncEntry(TRACE_DEVICE);
+    BOOLEAN registered = FALSE;
+    try {
+        PDEVICE_CONTEXT deviceContext = RequireDeviceContext(Device, " Device Context is NULL");
+        if (deviceContext->PowerNotifyHandle == nullptr) {
+            deviceContext->PowerNotifyParams.Callback = ConsoleDisplayStateCallback;
+            deviceContext->PowerNotifyParams.Context = Device;
+            DWORD result = PowerSettingRegisterNotification(
+                &GUID_CONSOLE_DISPLAY_STATE, DEVICE_NOTIFY_CALLBACK,
+                &deviceContext->PowerNotifyParams, &deviceContext->PowerNotifyHandle);
+            if (result == ERROR_SUCCESS) {
+                registered = TRUE;
+            } else {
+                deviceContext->PowerNotifyHandle = nullptr;
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                            "PowerSettingRegisterNotification failed %u (last error %u)", result,
+                            GetLastError());
+            }
+        } else {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                        "Display-state notification already registered");
+        }
+    } catch (const std::exception& error) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
+                    GetLastError());
+    } catch (...) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
+                    GetLastError());
+    }
+    FuncExit(TRACE_DEVICE, "%s", registered ? "TRUE" : "FALSE");
+    return registered;
+}
+
+BOOLEAN UnregisterDisplayStateNotification(WDFDEVICE Device) {
+    FuncEntry(TRACE_DEVICE);
+    BOOLEAN unregistered = FALSE;
+    try {
+        PDEVICE_CONTEXT deviceContext = RequireDeviceContext(Device, "Device Context is NULL");
+        if (deviceContext->PowerNotifyHandle != nullptr) {
+            DWORD result = PowerSettingUnregisterNotification(deviceContext->PowerNotifyHandle);
+            if (result == ERROR_SUCCESS) {
+                deviceContext->PowerNotifyHandle = nullptr;
+                unregistered = TRUE;
+            } else {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                            "PowerSettingUnregisterNotification failed %u (last error %u)", result,
+                            GetLastError());
+            }
+        }
+    } catch (const std::exception& error) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
+                    GetLastError());
+    } catch (...) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
+                    GetLastError());
+    }
+    FuncExit(TRACE_DEVICE, "%s", unregistered ? "TRUE" : "FALSE");
+    return unregistered;
+}
+
+ULONG CALLBACK ConsoleDisplayStateCallback(PVOID Context, ULONG Type, PVOID Setting) {
+    FuncEntry(TRACE_DEVICE);
+    try {
+        if (Context == nullptr) {
+            throw std::runtime_error("Context received is NULL");
+        }
+        auto device = static_cast<WDFDEVICE>(Context);
+        PDEVICE_CONTEXT deviceContext = RequireDeviceContext(device, "Device Context is NULL");
+        auto* setting = static_cast<const POWERBROADCAST_SETTING*>(Setting);
+        for (ULONG i = 0; i < deviceContext->ConfiguredCount && deviceContext->ChannelObjects;
+             ++i) {
+            EventHandler* handler = deviceContext->ChannelObjects[i];
+            if (handler == nullptr) {
+                continue;
+            }
+            for (DataProvider* provider : handler->GetSensorList()) {
+                provider->OnPowerSettingChange(Type, setting);
+            }
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_DEVICE);
+    }
+    FuncExit(TRACE_DEVICE, "0");
+    return 0;
+}
+
+void EvtDeviceContextCleanup(WDFOBJECT Device) {
+    FuncEntry(TRACE_DEVICE);
+    try {
+        auto device = static_cast<WDFDEVICE>(Device);
+        PDEVICE_CONTEXT deviceContext = RequireDeviceContext(device, "Device Context is NULL");
+
+        // A registration kept after a failed unregistration would call back
+        // into this device once it is gone: it ends here at the latest.
+        if (deviceContext->PowerNotifyHandle != nullptr) {
+            DWORD result = PowerSettingUnregisterNotification(deviceContext->PowerNotifyHandle);
+            if (result != ERROR_SUCCESS) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                            "PowerSettingUnregisterNotification at cleanup failed %u", result);
+            }
+            deviceContext->PowerNotifyHandle = nullptr;
+        }
+
+        if (deviceContext->ChannelObjects != nullptr) {
+            for (ULONG i = 0; i < deviceContext->ConfiguredCount; ++i) {
+                EventHandler* handler = deviceContext->ChannelObjects[i];
+                if (handler == nullptr) {
+                    continue;
+                }
+                // The map must not outlive the providers it points at: a
+                // device added again in this process starts with a clean map.
+                RemoveSensorStateEntries(handler);
+                delete handler;
+                deviceContext->ChannelObjects[i] = nullptr;
+            }
+            delete[] deviceContext->ChannelObjects;
+            deviceContext->ChannelObjects = nullptr;
+        }
+
+        DeleteWatcher(deviceContext);
+    } catch (const std::exception& error) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
+                    GetLastError());
+    } catch (...) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
+                    GetLastError());
+    }
+    FuncExitVoid(TRACE_DEVICE);
+}
+
+const char* WdfPowerDeviceStateName(WDF_POWER_DEVICE_STATE State) {
+    switch (State) {
+    case WdfPowerDeviceInvalid:
+        return "WdfPowerDeviceInvalid";
+    case WdfPowerDeviceD0:
+        return "WdfPowerDeviceD0";
+    case WdfPowerDeviceD1:
+        return "WdfPowerDeviceD1";
+    case WdfPowerDeviceD2:
+        return "WdfPowerDeviceD2";
+    case WdfPowerDeviceD3:
+        return "WdfPowerDeviceD3";
+    case WdfPowerDeviceD3Final:
+        return "WdfPowerDeviceD3Final";
+    case WdfPowerDevicePrepareForHibernation:
+        return "WdfPowerDevicePrepareForHibernation";
+    case WdfPowerDeviceMaximum:
+        return "WdfPowerDeviceMaximum";
+    default:
+        return "UnKnown Device Power State";
+    }
+}
+
+const char* PowerActionName(POWER_ACTION Action) {
+    switch (Action) {
+    case PowerActionNone:
+        return "PowerActionNone";
+    case PowerActionSleep:
+        return "PowerActionSleep";
+    case PowerActionHibernate:
+        return "PowerActionHibernate";
+    case PowerActionShutdown:
+        return "PowerActionShutdown";
+    case PowerActionShutdownReset:
+        return "PowerActionShutdownReset";
+    case PowerActionShutdownOff:
+        return "PowerActionShutdownOff";
+    default:
+        return "UnKnown Power Action Enum";
+    }
+}

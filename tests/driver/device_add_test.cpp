@@ -1,0 +1,279 @@
+// Device add: what the device holds afterwards, and what device add returns
+// for each failure on its way.
+#include "driver_core_fixture.h"
+
+#include "halvex/driver/Channels.h"
+#include "halvex/driver/Trace.h"
+#include "platform/com.h"
+#include "platform/sim/wdf_control.h"
+
+namespace driver_test {
+namespace {
+
+class DeviceAddTest : public DriverTest {};
+
+TEST_F(DeviceAddTest, BuildsTheDeviceWithItsModulesLinkAndOneChannelPerModemRecord) {
+    Configure(DeviceKey(2) + ModemChannel("channel0", 7) + ModemChannel("channel1", 8));
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+
+    PDEVICE_CONTEXT context = Context();
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(context->ConfiguredCount, 2u);
+    EXPECT_EQ(ChannelCount(), 2u);
+    EXPECT_EQ(context->InHibernate, 0);
+    EXPECT_EQ(context->IsDeviceRemoval, 0u);
+    EXPECT_EQ(context->PowerNotifyHandle, nullptr);
+    // Two modem channels share one IP-interface registration.
+    EXPECT_EQ(sim::ip::RegistrationCount(), 1u);
+
+    ASSERT_NE(DmfContext(), nullptr);
+    EXPECT_NE(DmfContext()->DmfModuleIoctlHandler, nullptr);
+    EXPECT_NE(DmfContext()->DmfModuleRegistry, nullptr);
+    EXPECT_EQ(DmfContext()->DmfModuleSocPartition, nullptr);
+
+    EXPECT_TRUE(sim::wdf::SymbolicLinkExists(kSymbolicLink));
+    WDF_DEVICE_STATE state;
+    ASSERT_TRUE(sim::wdf::GetDeviceState(host->Device(), &state));
+    EXPECT_EQ(state.NotDisableable, WdfFalse);
+    WDF_DEVICE_POWER_CAPABILITIES caps;
+    ASSERT_TRUE(sim::wdf::GetPowerCapabilities(host->Device(), &caps));
+    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_EQ(caps.DeviceState[PowerSystemHibernate], PowerDeviceD3);
+    EXPECT_EQ(caps.DeviceState[PowerSystemShutdown], PowerDeviceD3);
+
+    // Nothing runs before the first D0 entry.
+    EXPECT_EQ(sim::display::RegistrationCount(), 0u);
+    EXPECT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+}
+
+TEST_F(DeviceAddTest, ADeviceAlreadyDisableableIsNotWrittenAgainAndOthersBecomeSo) {
+    sim::wdf::SetInitialNotDisableable(WdfFalse);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("Device is already disableable"));
+    host.reset();
+    ResetMachine();
+
+    host = std::make_unique<sim::DriverHost>();
+    sim::wdf::SetInitialNotDisableable(WdfTrue);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("NotDisableable was WdfTrue"));
+    WDF_DEVICE_STATE state;
+    ASSERT_TRUE(sim::wdf::GetDeviceState(host->Device(), &state));
+    EXPECT_EQ(state.NotDisableable, WdfFalse);
+}
+
+TEST_F(DeviceAddTest, FrameworkFailuresFailDeviceAddWithTheirOwnStatus) {
+    struct Case {
+        const char* point;
+        NTSTATUS code;
+        const char* raised;
+    };
+    const Case cases[] = {
+        {"WdfDeviceCreate", STATUS_INSUFFICIENT_RESOURCES, "WdfDeviceCreate() failed"},
+        {"WdfIoQueueCreate", STATUS_DEVICE_NOT_READY, "WdfIoQueueCreate() failed"},
+        {"WdfCollectionCreate", STATUS_NO_MEMORY, "DMF_ModulesCreate() failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.point);
+        Configure(DeviceKey(1) + ModemChannel("channel0", 7));
+        sim::ArmFault(c.point, sim::FaultSpec::Always(c.code));
+        EXPECT_EQ(Add(), c.code);
+        EXPECT_TRUE(sim::TraceContains(c.raised, TRACE_LEVEL_ERROR));
+        EXPECT_EQ(sim::ip::RegistrationCount(), 0u);
+        host.reset();
+        ResetMachine();
+        host = std::make_unique<sim::DriverHost>();
+    }
+}
+
+TEST_F(DeviceAddTest, ATakenSymbolicLinkFailsDeviceAddUnsuccessful) {
+    Configure(DeviceKey(1) + ModemChannel("channel0", 7));
+    sim::wdf::TakeSymbolicLinkName(kSymbolicLink);
+    EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim::TraceContains("createInterface() failed", TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(sim::TraceContains("WdfDeviceCreateSymbolicLink failed", TRACE_LEVEL_ERROR));
+}
+
+TEST_F(DeviceAddTest, ConfigurationsWithoutAUsableChannelLeaveADeviceWithoutChannels) {
+    struct Case {
+        const char* what;
+        std::string reg;
+    };
+    const Case cases[] = {
+        {"empty registry", "Windows Registry Editor Version 5.00\n"},
+        {"channel count mismatch", DeviceKey(2) + ModemChannel("channel0", 7)},
+        {"unreadable channel type",
+         DeviceKey(1) + "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEMX\"\n"},
+        {"only a WLAN channel while WlanAntCount is 3",
+         DeviceKey(1, 3) + "[Device Parameters\\channel0]\n\"ChannelType\"=\"WLAN\"\n"
+                           "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:2\n"
+                           "[Device Parameters\\channel0\\0]\n\"Type\"=\"APPS\"\n"
+                           "\"ID\"=dword:3\n\"WlanAntMask\"=dword:1\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Configure(c.reg);
+        EXPECT_EQ(Add(), STATUS_SUCCESS);
+        EXPECT_TRUE(sim::TraceContains("No channels configured properly in registry"));
+        EXPECT_EQ(Context()->ChannelObjects, nullptr);
+        EXPECT_TRUE(sim::wdf::SymbolicLinkExists(kSymbolicLink));
+        // The IOCTL interface is there all the same, once the device is in D0.
+        ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+        sim::HostFile file = host->OpenFile();
+        ASSERT_TRUE(file);
+        sim::IoResult info = host->DeviceIoControl(file, kIoctlGetInfo, {}, 8);
+        EXPECT_EQ(info.status, STATUS_SUCCESS);
+        EXPECT_EQ(info.bytes, 8u);
+        host->CloseFile(file);
+        host.reset();
+        ResetMachine();
+        host = std::make_unique<sim::DriverHost>();
+    }
+}
+
+TEST_F(DeviceAddTest, AMissingModuleContextLeavesTheDeviceWithoutModulesOrChannels) {
+    Configure(DeviceKey(1) + ModemChannel("channel0", 7));
+    // The first context allocated after the device itself is the module context.
+    sim::ArmFault("WdfObjectAllocateContext", sim::FaultSpec::Once());
+    EXPECT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains(" DMF Device Context is NULL", TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(sim::TraceContains("No channels configured properly in registry"));
+    WDF_DEVICE_STATE state;
+    ASSERT_TRUE(sim::wdf::GetDeviceState(host->Device(), &state));
+    EXPECT_EQ(state.NotDisableable, WdfUseDefault);
+}
+
+TEST_F(DeviceAddTest, AMissingWatcherAndAFailedIpRegistrationAreTracedAndDeviceAddGoesOn) {
+    Configure(DeviceKey(1) + ModemChannel("channel0", 7));
+    sim::ArmFault("NotifyIpInterfaceChange", sim::FaultSpec::Always());
+    EXPECT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("ProximitySensorWatcher is not built yet", TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(sim::TraceContains("Failed to Register for MBB Event!", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(ChannelCount(), 1u);
+}
+
+TEST_F(DeviceAddTest, AnApartmentFailureFailsDeviceAddUnlessTheThreadIsInAnotherApartment) {
+    sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once(E_OUTOFMEMORY));
+    EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim::TraceContains("CoInitializeEx failed 0x8007000E", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(host->Device(), nullptr);
+    host.reset();
+    ResetMachine();
+
+    host = std::make_unique<sim::DriverHost>();
+    Configure(DeviceKey(1) + ModemChannel("channel0", 7));
+    sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once(RPC_E_CHANGED_MODE));
+    EXPECT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_EQ(ChannelCount(), 1u);
+}
+
+TEST_F(DeviceAddTest, ARepeatedMaskKeepsTheLastIndexAndInvalidSensorsGetNoProvider) {
+    Configure(DeviceKey(1) +
+              "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEM\"\n"
+              "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:4\n"
+              "[Device Parameters\\channel0\\0]\n\"Type\"=\"APPS\"\n\"ID\"=dword:5\n"
+              "[Device Parameters\\channel0\\1]\n\"Type\"=\"APPS\"\n"
+              "[Device Parameters\\channel0\\2]\n\"Type\"=\"APPS\"\n\"ID\"=dword:5\n");
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(ChannelCount(), 1u);
+    // Sensor 1 has no ID: two providers, both under ID 5.
+    EXPECT_EQ(Context()->ChannelObjects[0]->GetSensorList().size(), 2u);
+}
+
+TEST_F(DeviceAddTest, WlanRecordsAreSkippedWithTheirTracesAndLaterRecordsTakeTheSlot) {
+    // A device without channels of its own, so that the records below are the only ones.
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    PDEVICE_CONTEXT context = Context();
+
+    // Records as the reader leaves them: a WLAN record, then a MODEM one.
+    SENSOR_INFO sensor{SensorTypeApps, 9, 1, 0, 0};
+    SAR_DATA_MAPPING mapping[] = {{0, 1}, {1, 3}};
+    ULONG mask = 1;
+    CHANNEL_INFO records[2] = {
+        {1, &sensor, ChannelTypeWlan, &mask, 1, 2, mapping},
+        {1, &sensor, ChannelTypeModem, nullptr, 1, 2, mapping},
+    };
+    EventHandler* table[2] = {};
+    ULONG savedAntCount = context->WlanAntCount;
+
+    context->WlanAntCount = 3;
+    sim::ClearTrace();
+    EXPECT_TRUE(CreateChannelObjects(records, 2, table, host->Device()));
+    EXPECT_EQ(sim::TraceCount("WlanAntCount", TRACE_LEVEL_ERROR), 2u);
+    ASSERT_NE(table[0], nullptr);
+    EXPECT_EQ(table[1], nullptr);
+    RemoveSensorStateEntries(table[0]);
+    delete table[0];
+    table[0] = nullptr;
+
+    // A WLAN record with a usable antenna count waits for its notifier.
+    context->WlanAntCount = 2;
+    sim::ClearTrace();
+    EXPECT_TRUE(CreateChannelObjects(records, 2, table, host->Device()));
+    EXPECT_TRUE(sim::TraceContains("WlanDataNotifier is not built yet", TRACE_LEVEL_ERROR));
+    ASSERT_NE(table[0], nullptr);
+    EXPECT_EQ(table[1], nullptr);
+    RemoveSensorStateEntries(table[0]);
+    delete table[0];
+    context->WlanAntCount = savedAntCount;
+}
+
+TEST_F(DeviceAddTest, SlpiSensorsAreSkippedUntilTheirProviderExists) {
+    Configure(DeviceKey(1) +
+              "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEM\"\n"
+              "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:4\n"
+              "[Device Parameters\\channel0\\0]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:5\n");
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("SlpiDataProvider is not built yet", TRACE_LEVEL_ERROR));
+    ASSERT_EQ(ChannelCount(), 1u);
+    EXPECT_TRUE(Context()->ChannelObjects[0]->GetSensorList().empty());
+}
+
+TEST_F(DeviceAddTest, TracingLivesFromDriverEntryToUnload) {
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
+    EXPECT_TRUE(sim::wpp::AutoLogRunning());
+
+    // A trace session enables the provider; anything else is refused.
+    EXPECT_EQ(sim::wpp::EnableProvider(HALVEX_TRACE_CONTROL_GUID, 4, 0x12), ERROR_SUCCESS);
+    EXPECT_EQ(WppControlBlock().Level, 4);
+    EXPECT_EQ(WppControlBlock().Flags, 0x12u);
+    EXPECT_NE(WppControlBlock().Logger, 0u);
+    EXPECT_EQ(sim::wpp::DisableProvider(HALVEX_TRACE_CONTROL_GUID), ERROR_SUCCESS);
+    EXPECT_EQ(WppControlBlock().Logger, 0u);
+    EXPECT_EQ(sim::wpp::SendControlRequest(HALVEX_TRACE_CONTROL_GUID, WMI_GET_ALL_DATA),
+              ERROR_INVALID_PARAMETER);
+
+    host->Unload();
+    EXPECT_FALSE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
+    EXPECT_FALSE(sim::wpp::AutoLogRunning());
+}
+
+TEST_F(DeviceAddTest, AFailedDriverCreationEndsTheTracingItStarted) {
+    sim::ArmFault("WdfDriverCreate", sim::FaultSpec::Once(STATUS_INSUFFICIENT_RESOURCES));
+    EXPECT_EQ(Load(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
+    EXPECT_EQ(sim::wpp::AutoLogStarts(), 1u);
+    EXPECT_EQ(sim::wpp::AutoLogStops(), 1u);
+}
+
+TEST_F(DeviceAddTest, TheDriverRunsOnWhenItsTraceProviderCannotBeRegisteredOrUnregistered) {
+    sim::ArmFault("RegisterTraceGuidsW", sim::FaultSpec::Once());
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("RegisterTraceGuidsW failed 8", TRACE_LEVEL_ERROR));
+    EXPECT_FALSE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
+    EXPECT_EQ(host->AddDevice(), STATUS_SUCCESS);
+    host.reset();
+    ResetMachine();
+
+    host = std::make_unique<sim::DriverHost>();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::ArmFault("UnregisterTraceGuids", sim::FaultSpec::Once());
+    host->Unload();
+    EXPECT_TRUE(sim::TraceContains("UnregisterTraceGuids failed", TRACE_LEVEL_ERROR));
+    EXPECT_FALSE(sim::wpp::AutoLogRunning());
+}
+
+} // namespace
+} // namespace driver_test

@@ -1,0 +1,150 @@
+// A clean simulated machine for every driver test, a host that runs the
+// driver through its framework callbacks, and the configurations the tests
+// build on.
+#pragma once
+
+#include "platform/sim/clock.h"
+#include "platform/sim/debugger.h"
+#include "platform/sim/display.h"
+#include "platform/sim/driver_host.h"
+#include "platform/sim/faults.h"
+#include "platform/sim/ip_interfaces.h"
+#include "platform/sim/modem.h"
+#include "platform/sim/quiescence.h"
+#include "platform/sim/registry.h"
+#include "platform/sim/trace_recorder.h"
+#include "platform/sim/wdf_control.h"
+#include "platform/sim/wpp_control.h"
+#include "platform/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace driver_test {
+
+constexpr ULONG kIoctlGetInfo = 0x81290800u;
+constexpr ULONG kIoctlSetSensorState = 0x81290804u;
+constexpr char16_t kSymbolicLink[] = u"\\DosDevices\\Global\\HALVEX";
+
+// One MODEM channel with one APPS sensor: mask 0 -> 2, mask 1 -> 7.
+inline std::string ModemChannel(const std::string& key, ULONG sensorId, int idle = 2,
+                                int active = 7) {
+    return "[Device Parameters\\" + key +
+           "]\n"
+           "\"ChannelType\"=\"MODEM\"\n"
+           "\"SarMappingCount\"=dword:2\n"
+           "\"0\"=dword:" +
+           std::to_string(idle) + "\n\"1\"=dword:" + std::to_string(active) +
+           "\n"
+           "[Device Parameters\\" +
+           key +
+           "\\0]\n"
+           "\"Type\"=\"APPS\"\n"
+           "\"ID\"=dword:" +
+           std::to_string(sensorId) + "\n";
+}
+
+inline std::string DeviceKey(ULONG numberOfChannels, ULONG wlanAntCount = 1) {
+    return "Windows Registry Editor Version 5.00\n"
+           "[Device Parameters]\n"
+           "\"NumberOfChannels\"=dword:" +
+           std::to_string(numberOfChannels) +
+           "\n\"WlanAntCount\"=dword:" + std::to_string(wlanAntCount) + "\n";
+}
+
+inline std::vector<std::uint8_t> SensorState(ULONG id, ULONG state) {
+    std::vector<std::uint8_t> bytes(8);
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(id >> (8 * i));
+        bytes[4 + i] = static_cast<std::uint8_t>(state >> (8 * i));
+    }
+    return bytes;
+}
+
+// Polls a condition the machine's quiescence cannot see (state the test reads
+// directly), with a bound.
+inline bool WaitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class MachineTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetMachine(); }
+    void TearDown() override {
+        host.reset();
+        sim::SetTraceSink(nullptr);
+        sim::WaitForThreadsToEnd();
+        ResetMachine();
+    }
+
+    static void ResetMachine() {
+        sim::wdf::ResetForTest();
+        sim::registry::Reset();
+        sim::ResetFaults();
+        sim::display::Reset();
+        sim::modem::Reset();
+        sim::ip::Reset();
+        sim::wpp::Reset();
+        sim::ClearTrace();
+        sim::ClearDebugger();
+        sim::SetTimeScale(1.0);
+    }
+
+    static void Configure(const std::string& regText) {
+        auto result = sim::registry::ImportRegText(regText);
+        ASSERT_TRUE(result.ok) << result.error;
+    }
+
+    // Whether a message holds `text`; a text ending in '$' must end the message.
+    static bool Matches(const std::string& message, std::string text) {
+        if (!text.empty() && text.back() == '$') {
+            text.pop_back();
+            return message.size() >= text.size() &&
+                   message.compare(message.size() - text.size(), text.size(), text) == 0;
+        }
+        return message.find(text) != std::string::npos;
+    }
+
+    // Whether `first` was traced before `second` (both must have been).
+    static bool TracedBefore(const std::string& first, const std::string& second) {
+        auto records = sim::TraceSnapshot();
+        std::size_t a = records.size(), b = records.size();
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (a == records.size() && Matches(records[i].message, first)) {
+                a = i;
+            }
+            if (b == records.size() && Matches(records[i].message, second)) {
+                b = i;
+            }
+        }
+        return a < records.size() && b < records.size() && a < b;
+    }
+
+    sim::IoResult SetSensorState(ULONG id, ULONG state) {
+        sim::HostFile file = host->OpenFile();
+        EXPECT_TRUE(file);
+        sim::IoResult result =
+            host->DeviceIoControl(file, kIoctlSetSensorState, SensorState(id, state), 0);
+        host->CloseFile(file);
+        return result;
+    }
+
+    std::unique_ptr<sim::DriverHost> host = std::make_unique<sim::DriverHost>();
+};
+
+} // namespace driver_test

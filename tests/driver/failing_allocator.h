@@ -1,0 +1,14 @@
+// A replacement of the program's allocator that fails one chosen allocation.
+#pragma once
+
+#include <cstddef>
+
+namespace driver_test {
+
+enum class AllocationForm { Any, NothrowArray };
+
+// The `nth` allocation of exactly `size` bytes (of that form) from now on
+// fails: std::bad_alloc, or NULL from a nothrow form. 0 disarms.
+void FailAllocation(std::size_t size, int nth, AllocationForm form = AllocationForm::Any);
+
+} // namespace driver_test

@@ -1,0 +1,229 @@
+// Power transitions: when the device's channels, watcher and display-state
+// registration start and stop, the flags the other parts read meanwhile,
+// and the display state reaching every provider.
+#include "driver_core_fixture.h"
+
+#include "halvex/driver/Power.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace driver_test {
+namespace {
+
+class PowerTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        sim::modem::Install(2, 0);
+        sim::ip::AddInterface();
+        Configure(DeviceKey(2) + ModemChannel("channel0", 7) + ModemChannel("channel1", 8));
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
+        // Every channel worker's start and stop, with the flags as they were then.
+        context = Context();
+        sim::SetTraceSink([this](const sim::TraceRecord& record) {
+            if (record.file != "EventHandler.cpp" ||
+                record.message.find("Entry") == std::string::npos) {
+                return;
+            }
+            std::lock_guard guard(lock);
+            if (record.function == "Start") {
+                starts.push_back(Flags());
+            } else if (record.function == "Stop") {
+                stops.push_back(Flags());
+            }
+        });
+    }
+
+    struct FlagSample {
+        LONG inHibernate;
+        ULONG isDeviceRemoval;
+        bool operator==(const FlagSample&) const = default;
+    };
+    FlagSample Flags() {
+        return {__atomic_load_n(&context->InHibernate, __ATOMIC_SEQ_CST),
+                __atomic_load_n(&context->IsDeviceRemoval, __ATOMIC_SEQ_CST)};
+    }
+
+    std::vector<FlagSample> Starts() {
+        std::lock_guard guard(lock);
+        return starts;
+    }
+    std::vector<FlagSample> Stops() {
+        std::lock_guard guard(lock);
+        return stops;
+    }
+    void ClearSamples() {
+        std::lock_guard guard(lock);
+        starts.clear();
+        stops.clear();
+    }
+    bool Registered() { return Context()->PowerNotifyHandle != nullptr; }
+
+    PDEVICE_CONTEXT context = nullptr;
+    std::mutex lock;
+    std::vector<FlagSample> starts, stops;
+};
+
+TEST_F(PowerTest, StartRunsEveryChannelAndRegistersForTheDisplayState) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Starts().size(), 2u);
+    EXPECT_TRUE(Registered());
+    EXPECT_EQ(sim::display::RegistrationCount(), 1u);
+    EXPECT_TRUE(TracedBefore("D0 entry from WdfPowerDeviceD3Final, action PowerActionNone",
+                             "Starting channel 0 (MODEM)"));
+    EXPECT_TRUE(TracedBefore("Starting channel 0 (MODEM)", "Starting channel 1 (MODEM)"));
+    EXPECT_TRUE(sim::TraceContains("No proximity-sensor watcher to start", TRACE_LEVEL_ERROR));
+    // The registration's first delivery (display on) makes each channel report.
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+}
+
+TEST_F(PowerTest, ModulesSeeD0EntryBeforeTheDriverAndD0ExitAfterIt) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(TracedBefore("[IoctlHandler] D0Entry$", "[Registry] D0Entry$"));
+    EXPECT_TRUE(TracedBefore("[Registry] D0Entry$", "D0 entry from"));
+    // SocPartition joins ahead of IoctlHandler once it exists.
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_TRUE(TracedBefore("D0 exit to", "[Registry] D0Exit$"));
+    EXPECT_TRUE(TracedBefore("[Registry] D0Exit$", "[IoctlHandler] D0Exit$"));
+}
+
+TEST_F(PowerTest, SleepAndWakeLeaveEverythingRunningAndRegistered) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ClearSamples();
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    EXPECT_TRUE(Registered());
+    EXPECT_EQ(sim::display::RegistrationCount(), 1u);
+    ASSERT_EQ(host->Wake(), STATUS_SUCCESS);
+    EXPECT_TRUE(Starts().empty());
+    EXPECT_TRUE(Stops().empty());
+    EXPECT_TRUE(TracedBefore("D0 exit to WdfPowerDeviceD3, action PowerActionSleep",
+                             "D0 entry from WdfPowerDeviceD3, action PowerActionSleep"));
+    // The channels still react.
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+    EXPECT_EQ(SetSensorState(8, 0).status, STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+}
+
+TEST_F(PowerTest, HibernationStopsAndRestartsTheSameChannelsAroundTheFlag) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ClearSamples();
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    EXPECT_EQ(Stops(), (std::vector<FlagSample>{{1, 0}, {1, 0}}));
+    EXPECT_FALSE(Registered());
+    EXPECT_EQ(sim::display::RegistrationCount(), 0u);
+    EXPECT_EQ(Context()->InHibernate, 1);
+
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
+    EXPECT_EQ(Stops().size(), 2u);
+    EXPECT_TRUE(Registered());
+    EXPECT_EQ(Context()->InHibernate, 0);
+}
+
+TEST_F(PowerTest, AHibernateEntryStartsEverythingEvenWithoutTheFlag) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Shutdown(), STATUS_SUCCESS);
+    ClearSamples();
+    ASSERT_EQ(host->D0Entry(WdfPowerDeviceD3, PowerActionHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
+    EXPECT_TRUE(Registered());
+    EXPECT_FALSE(sim::TraceContains("InHibernate 1 -> 0"));
+}
+
+TEST_F(PowerTest, ShutdownStopsEverythingWithoutTouchingEitherFlag) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ClearSamples();
+    ASSERT_EQ(host->Shutdown(), STATUS_SUCCESS);
+    EXPECT_EQ(Stops(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
+    EXPECT_FALSE(Registered());
+}
+
+TEST_F(PowerTest, RemovalMarksTheStopAsDeviceRemovalAndTheNextEntryClearsIt) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ClearSamples();
+    ASSERT_EQ(host->D0Exit(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
+    EXPECT_EQ(Stops(), (std::vector<FlagSample>{{0, 1}, {0, 1}}));
+    EXPECT_EQ(Context()->IsDeviceRemoval, 1u);
+    ASSERT_EQ(host->D0Entry(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
+    EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
+}
+
+TEST_F(PowerTest, DisplayOffForcesEveryChannelActiveAndOnReleasesIt) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
+    ASSERT_EQ(SetSensorState(8, 0).status, STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+
+    sim::display::SetState(sim::display::State::Off);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+
+    // Dimmed changes nothing; a sensor going quiet while the display is off
+    // leaves the channel active.
+    std::size_t sets = sim::modem::SetCount();
+    sim::display::SetState(sim::display::State::Dimmed);
+    ASSERT_EQ(SetSensorState(7, 1).status, STATUS_SUCCESS);
+    ASSERT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+    EXPECT_EQ(sim::modem::SetCount(), sets);
+
+    sim::display::SetState(sim::display::State::On);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+}
+
+TEST_F(PowerTest, AFailedRegistrationIsTracedAndRetriedOnlyAtTheNextStartingEntry) {
+    sim::ArmFault("PowerSettingRegisterNotification", sim::FaultSpec::Once());
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_FALSE(Registered());
+    EXPECT_TRUE(sim::TraceContains("PowerSettingRegisterNotification failed 8", TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(sim::TraceContains("RegisterDisplayStateNotification failed", TRACE_LEVEL_ERROR));
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_TRUE(Registered());
+}
+
+TEST_F(PowerTest, ARegistrationKeptAfterAFailedUnregistrationEndsWithTheDevice) {
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    sim::ArmFault("PowerSettingUnregisterNotification", sim::FaultSpec::Once());
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("UnregisterDisplayStateNotification failed", TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(Registered());
+    // The next start finds it held and registers nothing new.
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("Display-state notification already registered"));
+    EXPECT_EQ(sim::display::RegistrationCount(), 1u);
+
+    sim::ArmFault("PowerSettingUnregisterNotification", sim::FaultSpec::Once());
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    // Gone with the device: a display change has nobody left to reach.
+    EXPECT_EQ(sim::display::RegistrationCount(), 0u);
+    sim::display::SetState(sim::display::State::Off);
+    EXPECT_TRUE(sim::Settle());
+}
+
+TEST_F(PowerTest, TheCallbacksReportSuccessAndNameEveryPowerValue) {
+    EXPECT_EQ(ConsoleDisplayStateCallback(nullptr, 0, nullptr), 0u);
+    EXPECT_TRUE(sim::TraceContains("Context received is NULL", TRACE_LEVEL_ERROR));
+
+    EXPECT_STREQ(WdfPowerDeviceStateName(WdfPowerDevicePrepareForHibernation),
+                 "WdfPowerDevicePrepareForHibernation");
+    EXPECT_STREQ(WdfPowerDeviceStateName(static_cast<WDF_POWER_DEVICE_STATE>(8)),
+                 "UnKnown Device Power State");
+    EXPECT_STREQ(PowerActionName(static_cast<POWER_ACTION>(1)), "UnKnown Power Action Enum");
+    EXPECT_STREQ(PowerActionName(PowerActionShutdownOff), "PowerActionShutdownOff");
+    EXPECT_STREQ(PowerActionName(static_cast<POWER_ACTION>(7)), "UnKnown Power Action Enum");
+}
+
+} // namespace
+} // namespace driver_test
