@@ -159,12 +159,8 @@ BOOLEAN RegisterDisplayStateNotification(WDFDEVICE Device) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
                         "Display-state notification already registered");
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExit(TRACE_DEVICE, "%s", registered ? "TRUE" : "FALSE");
     return registered;
@@ -186,12 +182,8 @@ BOOLEAN UnregisterDisplayStateNotification(WDFDEVICE Device) {
                             GetLastError());
             }
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExit(TRACE_DEVICE, "%s", unregistered ? "TRUE" : "FALSE");
     return unregistered;
@@ -257,12 +249,8 @@ void EvtDeviceContextCleanup(WDFOBJECT Device) {
         }
 
         DeleteWatcher(deviceContext);
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExitVoid(TRACE_DEVICE);
 }
