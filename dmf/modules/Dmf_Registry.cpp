@@ -201,7 +201,7 @@ NTSTATUS DMF_Registry_HandleValueRead(DMFMODULE DmfModule, WDFKEY Key, PCWSTR Va
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfRegistryQueryValue fails: ntStatus=0x%08X",
                     static_cast<unsigned>(ntStatus));
     } else {
-        if (readLength > BufferSize) {
+        if (readLength > (Buffer != nullptr ? BufferSize : 0)) {
             TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "Buffer too small: needed=%u given=%u",
                         static_cast<unsigned>(readLength), static_cast<unsigned>(BufferSize));
             ntStatus = STATUS_BUFFER_TOO_SMALL;

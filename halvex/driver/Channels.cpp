@@ -2,6 +2,7 @@
 // record's notifier, mapping table and sensor providers.
 #include "halvex/driver/Channels.h"
 
+#include "halvex/driver/CaughtException.h"
 #include "halvex/driver/SensorStateMap.h"
 #include "halvex/notifier/ModemDataNotifier.h"
 #include "halvex/notifier/WwanInterfaceTracking.h"
@@ -184,13 +185,8 @@ BOOLEAN CreateChannelObjects(PCHANNEL_INFO Channels, ULONG Count, EventHandler**
         if (modemBuilt && RegisterIpInterfaceChange() != 0) {
             throw std::runtime_error("Failed to Register for MBB Event!");
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
-        ReleasePartialChannel(handler, notifier, table);
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
         ReleasePartialChannel(handler, notifier, table);
     }
     FuncExit(TRACE_DEVICE, "TRUE");
@@ -249,14 +245,8 @@ BOOLEAN LogSarConfiguration(WDFDEVICE Device) {
                 }
             }
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
-        FuncExit(TRACE_DEVICE, "FALSE");
-        return FALSE;
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
         FuncExit(TRACE_DEVICE, "FALSE");
         return FALSE;
     }

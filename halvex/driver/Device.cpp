@@ -11,6 +11,7 @@
 #include "platform/trace.h"
 #include "platform/win32.h"
 
+#include "halvex/driver/CaughtException.h"
 #include <stdexcept>
 
 namespace {
@@ -162,13 +163,8 @@ NTSTATUS CreateDevice(PWDFDEVICE_INIT DeviceInit) {
             status = STATUS_UNSUCCESSFUL;
             throw std::runtime_error("Channel obj creation failure");
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u, status 0x%08X)",
-                    error.what(), GetLastError(), static_cast<unsigned>(status));
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
-                    "Unknown exception (last error %u, status 0x%08X)", GetLastError(),
-                    static_cast<unsigned>(status));
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExit(TRACE_DEVICE, "status 0x%08X", static_cast<unsigned>(status));
     return status;
@@ -200,12 +196,8 @@ void DmfDeviceModulesAdd(WDFDEVICE Device, PDMFMODULE_INIT DmfModuleInit) {
         DMF_MODULE_ATTRIBUTES_INIT(&moduleAttributes, 0, nullptr, DMF_Registry_Create);
         DMF_DmfModuleAdd(DmfModuleInit, &moduleAttributes, WDF_NO_OBJECT_ATTRIBUTES,
                          &dmfContext->DmfModuleRegistry);
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExitVoid(TRACE_DEVICE);
 }

@@ -2,6 +2,7 @@
 // module's access-mode filter is 0 and no record is administrator-only.
 #include "halvex/driver/Ioctl.h"
 
+#include "halvex/driver/CaughtException.h"
 #include "halvex/driver/SensorStateMap.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
@@ -29,12 +30,8 @@ NTSTATUS IoctlGetInfo(DMFMODULE DmfModule, WDFQUEUE Queue, WDFREQUEST Request, U
         const HALVEX_INFO_OUTPUT info{1, 1};
         std::memcpy(OutputBuffer, &info, sizeof(info));
         *BytesReturned = sizeof(info);
-    } catch (const std::exception& e) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_QUEUE, "%s GetLastError=%u", e.what(),
-                    static_cast<unsigned>(GetLastError()));
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_QUEUE, "Unknown exception GetLastError=%u",
-                    static_cast<unsigned>(GetLastError()));
+        TraceCaughtException(TRACE_QUEUE);
     }
     FuncExit(TRACE_QUEUE, "ntStatus=0x%08X", static_cast<unsigned>(STATUS_SUCCESS));
     return STATUS_SUCCESS;
@@ -67,13 +64,8 @@ NTSTATUS IoctlSetSensorState(DMFMODULE DmfModule, WDFQUEUE Queue, WDFREQUEST Req
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_QUEUE, "UpdateSensorState failed for SensorId=%u",
                         static_cast<unsigned>(input.SensorId));
         }
-    } catch (const std::exception& e) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_QUEUE, "%s GetLastError=%u", e.what(),
-                    static_cast<unsigned>(GetLastError()));
-        ntStatus = STATUS_UNSUCCESSFUL;
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_QUEUE, "Unknown exception GetLastError=%u",
-                    static_cast<unsigned>(GetLastError()));
+        TraceCaughtException(TRACE_QUEUE);
         ntStatus = STATUS_UNSUCCESSFUL;
     }
     *BytesReturned = 0;

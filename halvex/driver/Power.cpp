@@ -2,10 +2,10 @@
 // notification across power transitions, and the device cleanup.
 #include "halvex/driver/Power.h"
 
+#include "halvex/driver/CaughtException.h"
 #include "halvex/driver/Channels.h"
 #include "halvex/driver/DeviceContext.h"
 #include "halvex/driver/EventHandler.h"
-#include "platform/com.h"
 #include "platform/power_notify.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
@@ -20,12 +20,6 @@ PDEVICE_CONTEXT RequireDeviceContext(WDFDEVICE device, const char* message) {
         throw std::runtime_error(message);
     }
     return deviceContext;
-}
-
-void TraceHresultError(const winrt::hresult_error& error) {
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "HRESULT error 0x%08X: %s",
-                static_cast<unsigned>(static_cast<HRESULT>(error.code())),
-                NarrowString(error.message().str()).c_str());
 }
 
 // The proximity-sensor watcher goes with its own issue; until it exists the
@@ -108,14 +102,8 @@ NTSTATUS EvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState
         } else if (PreviousState == WdfPowerDeviceD3Final) {
             StartEverything(Device, deviceContext);
         }
-    } catch (const winrt::hresult_error& error) {
-        TraceHresultError(error);
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExit(TRACE_DEVICE, "STATUS_SUCCESS");
     return STATUS_SUCCESS;
@@ -141,14 +129,8 @@ NTSTATUS EvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState) {
             SetFlag(&deviceContext->InHibernate, 0, 1, "InHibernate");
             StopEverything(Device, deviceContext);
         }
-    } catch (const winrt::hresult_error& error) {
-        TraceHresultError(error);
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExit(TRACE_DEVICE, "STATUS_SUCCESS");
     return STATUS_SUCCESS;
@@ -177,12 +159,8 @@ BOOLEAN RegisterDisplayStateNotification(WDFDEVICE Device) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
                         "Display-state notification already registered");
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExit(TRACE_DEVICE, "%s", registered ? "TRUE" : "FALSE");
     return registered;
@@ -204,12 +182,8 @@ BOOLEAN UnregisterDisplayStateNotification(WDFDEVICE Device) {
                             GetLastError());
             }
         }
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExit(TRACE_DEVICE, "%s", unregistered ? "TRUE" : "FALSE");
     return unregistered;
@@ -234,14 +208,8 @@ ULONG CALLBACK ConsoleDisplayStateCallback(PVOID Context, ULONG Type, PVOID Sett
                 provider->OnPowerSettingChange(Type, setting);
             }
         }
-    } catch (const winrt::hresult_error& error) {
-        TraceHresultError(error);
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExit(TRACE_DEVICE, "0");
     return 0;
@@ -281,12 +249,8 @@ void EvtDeviceContextCleanup(WDFOBJECT Device) {
         }
 
         DeleteWatcher(deviceContext);
-    } catch (const std::exception& error) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "%s (last error %u)", error.what(),
-                    GetLastError());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Unknown exception (last error %u)",
-                    GetLastError());
+        TraceCaughtException(TRACE_DEVICE);
     }
     FuncExitVoid(TRACE_DEVICE);
 }

@@ -1,6 +1,7 @@
 // The APPS sensor provider.
 #include "halvex/provider/AppsDataProvider.h"
 
+#include "halvex/driver/CaughtException.h"
 #include "halvex/driver/DeviceContext.h"
 #include "platform/com.h"
 #include "platform/trace.h"
@@ -98,15 +99,8 @@ void AppsDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SET
         } catch (const std::runtime_error& e) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "%s", e.what());
         }
-    } catch (const winrt::hresult_error& e) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "HRESULT 0x%08X: %s",
-                    static_cast<unsigned>(static_cast<HRESULT>(e.code())),
-                    NarrowString(e.message().str()).c_str());
-    } catch (const std::exception& e) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "%s", e.what());
     } catch (...) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "Unknown exception GetLastError=%u",
-                    static_cast<unsigned>(GetLastError()));
+        TraceCaughtException(TRACE_PROVIDER);
     }
     ReleaseLock();
     FuncExitVoid(TRACE_PROVIDER);

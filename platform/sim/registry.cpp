@@ -2,6 +2,7 @@
 #include "platform/sim/registry.h"
 
 #include "platform/sim/faults.h"
+#include "platform/sim/wdf_control.h"
 
 #include <algorithm>
 #include <cstring>
@@ -178,7 +179,7 @@ NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
     if (auto fault = sim::CheckFault("WdfDeviceOpenRegistryKey")) {
         return WdfFault<NTSTATUS>(*fault);
     }
-    if (Device == nullptr) {
+    if (Device == nullptr || !sim::wdf::IsLiveHandle(Device)) {
         return STATUS_INVALID_HANDLE;
     }
     if (DeviceInstanceKeyType != PLUGPLAY_REGKEY_DEVICE) {

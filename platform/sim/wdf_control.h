@@ -75,6 +75,20 @@ void SetLowerDeviceHandler(TargetHandler handler);
 // A device that WdfIoTargetOpen can open by name (symbolic link of an interface).
 void RegisterTargetDevice(const std::u16string& name, TargetHandler handler);
 void UnregisterTargetDevice(const std::u16string& name);
+// The removal of a device that targets are open on, as their drivers see
+// it; the callbacks run on a thread of their own.
+// Query: every open target gets EvtIoTargetQueryRemove (without one it is
+// closed for the query); a failure vetoes: those already closed for the query
+// get EvtIoTargetRemoveCanceled (or are reopened) and the status is returned.
+NTSTATUS QueryRemoveTargetDevice(const std::u16string& name);
+// An abandoned removal after a successful query: EvtIoTargetRemoveCanceled
+// (or a reopen) for every target closed for the query.
+void CancelTargetDeviceRemoval(const std::u16string& name);
+// The device goes: EvtIoTargetRemoveComplete (or a close) for every target
+// still open or closed for the query; then the device is unregistered.
+void CompleteTargetDeviceRemoval(const std::u16string& name);
+// Query, then complete unless vetoed; a surprise removal skips the query.
+NTSTATUS RemoveTargetDevice(const std::u16string& name, bool surprise = false);
 
 // The table of live WDF objects.
 struct ObjectInfo {

@@ -138,6 +138,7 @@ public:
 
     std::mutex targetLock; // guards what follows
     bool open = false;
+    bool closedForQueryRemove = false;
     std::u16string name;
     sim::wdf::TargetHandler handler;
     WDF_IO_TARGET_OPEN_PARAMS openParams{};

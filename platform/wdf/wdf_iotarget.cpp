@@ -507,6 +507,7 @@ NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenPa
     target->name = name;
     target->handler = handler;
     target->open = true;
+    target->closedForQueryRemove = false;
     return STATUS_SUCCESS;
 }
 
@@ -521,14 +522,22 @@ void SetOpen(const std::shared_ptr<fx::IoTarget>& target, bool open) {
 
 void WdfIoTargetClose(WDFIOTARGET IoTarget) {
     if (auto target = GetTarget(IoTarget, "WdfIoTargetClose")) {
-        SetOpen(target, false);
+        {
+            std::lock_guard guard(target->targetLock);
+            target->open = false;
+            target->closedForQueryRemove = false;
+        }
         CancelSent(target, true);
     }
 }
 
 void WdfIoTargetCloseForQueryRemove(WDFIOTARGET IoTarget) {
     if (auto target = GetTarget(IoTarget, "WdfIoTargetCloseForQueryRemove")) {
-        SetOpen(target, false);
+        {
+            std::lock_guard guard(target->targetLock);
+            target->open = false;
+            target->closedForQueryRemove = true;
+        }
         CancelSent(target, true);
     }
 }

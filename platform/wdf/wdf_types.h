@@ -187,10 +187,13 @@ PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE
 
 // Declares the type record of `_contexttype` and an accessor `_castingfunction`
 // (handle) -> `_contexttype`*, NULL when the object has no such context.
+// Declared where the type is private to one file (an unnamed namespace), an
+// unused accessor is no error.
 #define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                         \
-    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {         \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                 \
-        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), nullptr};                                       \
+    [[maybe_unused]] inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(         \
+        _contexttype) = {sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype,                      \
+                         sizeof(_contexttype), &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype),          \
+                         nullptr};                                                                 \
     [[maybe_unused]] inline _contexttype* _castingfunction(WDFOBJECT Handle) {                     \
         return static_cast<_contexttype*>(                                                         \
             WdfObjectGetTypedContextWorker(Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)));      \

@@ -25,17 +25,16 @@ std::vector<std::uint8_t> StateInput(ULONG id, ULONG state) {
     return input;
 }
 
+// A display-state record; the state is the first DWORD of Data.
 struct Display {
     POWERBROADCAST_SETTING record{};
     explicit Display(DWORD state, DWORD length = sizeof(DWORD)) {
         record.DataLength = length;
-        std::memcpy(record.Data, &state, 1); // Data holds one byte in the declaration
-        std::memcpy(
-            reinterpret_cast<UCHAR*>(&record) + offsetof(POWERBROADCAST_SETTING, Data), &state,
-            sizeof(state) <= sizeof(record) - offsetof(POWERBROADCAST_SETTING, Data) ? sizeof(state)
-                                                                                     : 1);
+        auto* data = reinterpret_cast<UCHAR*>(&record) + offsetof(POWERBROADCAST_SETTING, Data);
+        std::memcpy(data, &state, sizeof(state));
     }
 };
+static_assert(sizeof(POWERBROADCAST_SETTING) >= offsetof(POWERBROADCAST_SETTING, Data) + 4);
 
 class SensorState : public ConfigTest {
 protected:

@@ -258,5 +258,22 @@ TEST_F(DeviceAddTest, AFailedDriverCreationEndsTheTracingItStarted) {
     EXPECT_EQ(sim::wpp::AutoLogStops(), 1u);
 }
 
+TEST_F(DeviceAddTest, TheDriverRunsOnWhenItsTraceProviderCannotBeRegisteredOrUnregistered) {
+    sim::ArmFault("RegisterTraceGuidsW", sim::FaultSpec::Once());
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("RegisterTraceGuidsW failed 8", TRACE_LEVEL_ERROR));
+    EXPECT_FALSE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
+    EXPECT_EQ(host->AddDevice(), STATUS_SUCCESS);
+    host.reset();
+    ResetMachine();
+
+    host = std::make_unique<sim::DriverHost>();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::ArmFault("UnregisterTraceGuids", sim::FaultSpec::Once());
+    host->Unload();
+    EXPECT_TRUE(sim::TraceContains("UnregisterTraceGuids failed", TRACE_LEVEL_ERROR));
+    EXPECT_FALSE(sim::wpp::AutoLogRunning());
+}
+
 } // namespace
 } // namespace driver_test

@@ -2,6 +2,8 @@
 #include "platform/registry.h"
 #include "platform/sim/faults.h"
 #include "platform/sim/registry.h"
+#include "platform/sim/wdf_control.h"
+#include "platform/wdf.h"
 
 #include <gtest/gtest.h>
 
@@ -17,20 +19,23 @@ UNICODE_STRING Name(const std::u16string& s) {
                           const_cast<WCHAR*>(s.c_str())};
 }
 
-WDFDEVICE AnyDevice() {
-    return reinterpret_cast<WDFDEVICE>(0x1000);
-}
-
 class RegistryStandIn : public ::testing::Test {
 protected:
     void SetUp() override {
         reg::Reset();
         sim::ResetFaults();
+        sim::wdf::ResetForTest();
+        // Any live framework object stands for the device here.
+        ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &mDevice), STATUS_SUCCESS);
     }
     void TearDown() override {
         EXPECT_EQ(reg::OpenKeyCount(), 0u);
+        WdfObjectDelete(mDevice);
         sim::ResetFaults();
+        sim::wdf::ResetForTest();
     }
+    WDFDEVICE AnyDevice() { return static_cast<WDFDEVICE>(mDevice); }
+    WDFOBJECT mDevice = nullptr;
     WDFKEY OpenDevice() {
         WDFKEY key = nullptr;
         EXPECT_EQ(
@@ -151,6 +156,9 @@ TEST_F(RegistryStandIn, FaultPointsFailTheirCalls) {
         WdfDeviceOpenRegistryKey(AnyDevice(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, nullptr, &key),
         STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(WdfDeviceOpenRegistryKey(reinterpret_cast<WDFDEVICE>(0x1000), PLUGPLAY_REGKEY_DEVICE,
+                                       KEY_READ, nullptr, &key),
+              STATUS_INVALID_HANDLE);
 
     key = OpenDevice();
     auto hkey = static_cast<HKEY>(WdfRegistryWdmGetHandle(key));

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -245,6 +246,95 @@ TEST_F(IoTargetTest, APurgeHandsEveryPendingRequestBackBeforeItReturns) {
     EXPECT_EQ(mCompletion.calls, 2);
     EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_SUCCESS);
     WdfObjectDelete(request);
+}
+
+std::vector<std::string>* gRemoval = nullptr;
+NTSTATUS gQueryAnswer = STATUS_SUCCESS;
+
+NTSTATUS QueryRemove(WDFIOTARGET target) {
+    gRemoval->push_back("query");
+    if (NT_SUCCESS(gQueryAnswer)) {
+        WdfIoTargetCloseForQueryRemove(target);
+    }
+    return gQueryAnswer;
+}
+void RemoveCanceled(WDFIOTARGET target) {
+    gRemoval->push_back("canceled");
+    WDF_IO_TARGET_OPEN_PARAMS reopen;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
+    EXPECT_EQ(WdfIoTargetOpen(target, &reopen), STATUS_SUCCESS);
+}
+void RemoveComplete(WDFIOTARGET target) {
+    gRemoval->push_back("complete");
+    WdfIoTargetClose(target);
+}
+
+class TargetRemovalTest : public IoTargetTest {
+protected:
+    void SetUp() override {
+        IoTargetTest::SetUp();
+        gRemoval = &mRemoval;
+        gQueryAnswer = STATUS_SUCCESS;
+        sim::wdf::RegisterTargetDevice(kName, Reverse);
+    }
+    WDFIOTARGET Open(bool withCallbacks) {
+        WDFIOTARGET target = nullptr;
+        EXPECT_EQ(WdfIoTargetCreate(mHost->Device(), WDF_NO_OBJECT_ATTRIBUTES, &target),
+                  STATUS_SUCCESS);
+        std::u16string name = kName;
+        UNICODE_STRING text{static_cast<USHORT>(name.size() * 2),
+                            static_cast<USHORT>(name.size() * 2), name.data()};
+        WDF_IO_TARGET_OPEN_PARAMS params;
+        WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ);
+        if (withCallbacks) {
+            params.EvtIoTargetQueryRemove = QueryRemove;
+            params.EvtIoTargetRemoveCanceled = RemoveCanceled;
+            params.EvtIoTargetRemoveComplete = RemoveComplete;
+        }
+        EXPECT_EQ(WdfIoTargetOpen(target, &params), STATUS_SUCCESS);
+        return target;
+    }
+    static bool IsOpen(WDFIOTARGET target) {
+        return WdfIoTargetWdmGetTargetFileHandle(target) != nullptr;
+    }
+    static constexpr char16_t kName[] = u"\\??\\DPP";
+    std::vector<std::string> mRemoval;
+};
+
+TEST_F(TargetRemovalTest, AQueriedRemovalClosesThenCompletesAndTheDeviceIsGone) {
+    WDFIOTARGET own = Open(true);
+    WDFIOTARGET plain = Open(false);
+    ASSERT_EQ(sim::wdf::RemoveTargetDevice(kName), STATUS_SUCCESS);
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "complete"}));
+    EXPECT_FALSE(IsOpen(own));
+    EXPECT_FALSE(IsOpen(plain));
+    WDF_IO_TARGET_OPEN_PARAMS reopen;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
+    EXPECT_EQ(WdfIoTargetOpen(plain, &reopen), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(TargetRemovalTest, AVetoReopensWhatTheQueryClosed) {
+    WDFIOTARGET plain = Open(false); // closed for the query by default
+    WDFIOTARGET own = Open(true);
+    gQueryAnswer = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(sim::wdf::RemoveTargetDevice(kName), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query"}));
+    EXPECT_TRUE(IsOpen(plain));
+    EXPECT_TRUE(IsOpen(own));
+}
+
+TEST_F(TargetRemovalTest, AnAbandonedRemovalAndASurpriseRemoval) {
+    WDFIOTARGET own = Open(true);
+    ASSERT_EQ(sim::wdf::QueryRemoveTargetDevice(kName), STATUS_SUCCESS);
+    EXPECT_FALSE(IsOpen(own));
+    sim::wdf::CancelTargetDeviceRemoval(kName);
+    EXPECT_TRUE(IsOpen(own));
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "canceled"}));
+
+    mRemoval.clear();
+    ASSERT_EQ(sim::wdf::RemoveTargetDevice(kName, true), STATUS_SUCCESS);
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"complete"}));
+    EXPECT_FALSE(IsOpen(own));
 }
 
 TEST_F(IoTargetTest, TargetsOpenOnlyOnKnownDevicesAndRefuseSendsWhenClosed) {
