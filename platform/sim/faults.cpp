@@ -32,11 +32,11 @@ Point& PointLocked(FaultTable& table, std::string_view name) {
 
 } // namespace
 
-void ArmFault(std::string_view point, FaultSpec spec) {
+void ArmFault(std::string_view point, FaultSpec fault) {
     auto& table = Table();
     std::lock_guard guard(table.lock);
     auto& entry = PointLocked(table, point);
-    entry.armed = spec;
+    entry.armed = fault;
     entry.callsSinceArmed = 0;
 }
 
@@ -61,16 +61,16 @@ std::optional<std::int64_t> CheckFault(std::string_view point) {
         return std::nullopt;
     }
     unsigned call = ++entry.callsSinceArmed;
-    const FaultSpec spec = *entry.armed;
-    switch (spec.when) {
+    const FaultSpec fault = *entry.armed;
+    switch (fault.when) {
     case FaultSpec::When::Always:
-        return spec.code;
+        return fault.code;
     case FaultSpec::When::Once:
     case FaultSpec::When::Nth: {
-        unsigned target = spec.when == FaultSpec::When::Once ? 1 : spec.nth;
+        unsigned target = fault.when == FaultSpec::When::Once ? 1 : fault.nth;
         if (call == target) {
             entry.armed.reset();
-            return spec.code;
+            return fault.code;
         }
         return std::nullopt;
     }

@@ -22,7 +22,7 @@ struct FaultSpec {
     static FaultSpec OnCall(unsigned n, std::int64_t code = 0) { return {When::Nth, n, code}; }
 };
 
-void ArmFault(std::string_view point, FaultSpec spec = {});
+void ArmFault(std::string_view point, FaultSpec fault = {});
 void DisarmFault(std::string_view point);
 void ResetFaults();
 

@@ -17,7 +17,7 @@ struct DeviceSpec {
     bool addIoctlHandler = true;
 };
 
-// Resets the spec to the driver's own IoctlHandler configuration.
+// Resets the device plan to the driver's own IoctlHandler configuration.
 DeviceSpec& Spec();
 void ResetSpec();
 

@@ -304,7 +304,7 @@ TEST_F(ConfigReader, PlatformFailuresFailTheRead) {
     Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n") + kModemChannel);
     struct Case {
         const char* point;
-        sim::FaultSpec spec;
+        sim::FaultSpec fault;
         const char* trace;
     };
     const Case cases[] = {
@@ -327,7 +327,7 @@ TEST_F(ConfigReader, PlatformFailuresFailTheRead) {
     for (const auto& c : cases) {
         AddDevice();
         sim::ClearTrace();
-        sim::ArmFault(c.point, c.spec);
+        sim::ArmFault(c.point, c.fault);
         EXPECT_FALSE(NT_SUCCESS(ReadSarConfiguration(Device()))) << c.trace;
         ExpectNoChannels();
         EXPECT_TRUE(sim::TraceContains(c.trace, TRACE_LEVEL_ERROR)) << c.trace;
