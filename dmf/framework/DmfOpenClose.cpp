@@ -38,14 +38,40 @@ void NotificationUnregister(DMF_OBJECT* dmfObject) {
     dmfObject->InternalCallbacksDmf.NotificationUnregister(dmfObject->MemoryDmfModule);
 }
 
+// The phase that opened a module or registered its notification is
+// remembered, so that the undo of that same phase (and only it) reverses it.
+NTSTATUS OpenDuring(DMF_OBJECT* dmfObject, LONG mark) {
+    NTSTATUS ntStatus = Open(dmfObject);
+    if (NT_SUCCESS(ntStatus)) {
+        dmfObject->ModuleOpenedDuring = mark;
+    }
+    return ntStatus;
+}
+
+NTSTATUS NotificationRegisterDuring(DMF_OBJECT* dmfObject, LONG mark) {
+    NTSTATUS ntStatus = NotificationRegister(dmfObject);
+    if (NT_SUCCESS(ntStatus)) {
+        dmfObject->ModuleNotificationRegisteredDuring = mark;
+    }
+    return ntStatus;
+}
+
+void CloseAndForget(DMF_OBJECT* dmfObject) {
+    Close(dmfObject);
+    dmfObject->ModuleOpenedDuring = ModuleOpenedDuringType_Invalid;
+}
+
+void NotificationUnregisterAndForget(DMF_OBJECT* dmfObject) {
+    NotificationUnregister(dmfObject);
+    dmfObject->ModuleNotificationRegisteredDuring = ModuleOpenedDuringType_Invalid;
+}
+
 // The one rule a phase's undo applies to each module of the tree.
 void CloseOrUnregisterDuring(DMF_OBJECT* dmfObject, LONG mark) {
     if (dmfObject->ModuleOpenedDuring == mark) {
-        Close(dmfObject);
-        dmfObject->ModuleOpenedDuring = ModuleOpenedDuringType_Invalid;
+        CloseAndForget(dmfObject);
     } else if (dmfObject->ModuleNotificationRegisteredDuring == mark) {
-        NotificationUnregister(dmfObject);
-        dmfObject->ModuleNotificationRegisteredDuring = ModuleOpenedDuringType_Invalid;
+        NotificationUnregisterAndForget(dmfObject);
     }
     DMF_ChildrenForward(dmfObject,
                         [mark](DMF_OBJECT* child) { CloseOrUnregisterDuring(child, mark); });
@@ -169,10 +195,7 @@ NTSTATUS DMF_Module_OpenDuringCreate(DMF_OBJECT* DmfObject) {
         return ntStatus;
     }
     if (openOption == DMF_MODULE_OPEN_OPTION_OPEN_Create) {
-        ntStatus = Open(DmfObject);
-        if (NT_SUCCESS(ntStatus)) {
-            DmfObject->ModuleOpenedDuring = ModuleOpenedDuringType_Create;
-        }
+        ntStatus = OpenDuring(DmfObject, ModuleOpenedDuringType_Create);
     } else if (openOption == DMF_MODULE_OPEN_OPTION_NOTIFY_Create) {
         ntStatus = NotificationRegister(DmfObject);
     }
@@ -195,8 +218,7 @@ void DMF_Module_CloseOrUnregisterNotificationOnDestroy(DMF_OBJECT* DmfObject) {
 }
 
 void DMF_Module_NotificationUnregister(DMF_OBJECT* DmfObject) {
-    NotificationUnregister(DmfObject);
-    DmfObject->ModuleNotificationRegisteredDuring = ModuleOpenedDuringType_Invalid;
+    NotificationUnregisterAndForget(DmfObject);
     DMF_ChildrenReverse(DmfObject,
                         [](DMF_OBJECT* child) { DMF_Module_NotificationUnregister(child); });
 }
@@ -224,15 +246,9 @@ NTSTATUS DMF_Generic_PrepareHardware(DMFMODULE DmfModule, WDFCMRESLIST Resources
         }
     }
     if (openOption == DMF_MODULE_OPEN_OPTION_OPEN_PrepareHardware) {
-        ntStatus = Open(dmfObject);
-        if (NT_SUCCESS(ntStatus)) {
-            dmfObject->ModuleOpenedDuring = ModuleOpenedDuringType_PrepareHardware;
-        }
+        ntStatus = OpenDuring(dmfObject, ModuleOpenedDuringType_PrepareHardware);
     } else if (openOption == DMF_MODULE_OPEN_OPTION_NOTIFY_PrepareHardware) {
-        ntStatus = NotificationRegister(dmfObject);
-        if (NT_SUCCESS(ntStatus)) {
-            dmfObject->ModuleNotificationRegisteredDuring = ModuleOpenedDuringType_PrepareHardware;
-        }
+        ntStatus = NotificationRegisterDuring(dmfObject, ModuleOpenedDuringType_PrepareHardware);
     }
     return ntStatus;
 }
@@ -245,11 +261,9 @@ NTSTATUS DMF_Generic_ReleaseHardware(DMFMODULE DmfModule, WDFCMRESLIST) {
     }
     if (openOption == DMF_MODULE_OPEN_OPTION_OPEN_PrepareHardware &&
         dmfObject->ModuleOpenedDuring == ModuleOpenedDuringType_PrepareHardware) {
-        Close(dmfObject);
-        dmfObject->ModuleOpenedDuring = ModuleOpenedDuringType_Invalid;
+        CloseAndForget(dmfObject);
     } else if (openOption == DMF_MODULE_OPEN_OPTION_NOTIFY_PrepareHardware) {
-        NotificationUnregister(dmfObject);
-        dmfObject->ModuleNotificationRegisteredDuring = ModuleOpenedDuringType_Invalid;
+        NotificationUnregisterAndForget(dmfObject);
     }
     return STATUS_SUCCESS;
 }
@@ -268,21 +282,12 @@ NTSTATUS DMF_Generic_D0Entry(DMFMODULE DmfModule, WDF_POWER_DEVICE_STATE Previou
             (PreviousState == WdfPowerDeviceD3 &&
              (action == PowerActionHibernate || dmfObject->ModuleState == ModuleState_Closed));
         if (open) {
-            ntStatus = Open(dmfObject);
-            if (NT_SUCCESS(ntStatus)) {
-                dmfObject->ModuleOpenedDuring = ModuleOpenedDuringType_D0EntrySystemPowerUp;
-            }
+            ntStatus = OpenDuring(dmfObject, ModuleOpenedDuringType_D0EntrySystemPowerUp);
         }
     } else if (openOption == DMF_MODULE_OPEN_OPTION_OPEN_D0Entry) {
-        ntStatus = Open(dmfObject);
-        if (NT_SUCCESS(ntStatus)) {
-            dmfObject->ModuleOpenedDuring = ModuleOpenedDuringType_D0Entry;
-        }
+        ntStatus = OpenDuring(dmfObject, ModuleOpenedDuringType_D0Entry);
     } else if (openOption == DMF_MODULE_OPEN_OPTION_NOTIFY_D0Entry) {
-        ntStatus = NotificationRegister(dmfObject);
-        if (NT_SUCCESS(ntStatus)) {
-            dmfObject->ModuleNotificationRegisteredDuring = ModuleOpenedDuringType_D0Entry;
-        }
+        ntStatus = NotificationRegisterDuring(dmfObject, ModuleOpenedDuringType_D0Entry);
     }
     return ntStatus;
 }
@@ -302,8 +307,7 @@ NTSTATUS DMF_Generic_D0Exit(DMFMODULE DmfModule, WDF_POWER_DEVICE_STATE TargetSt
     } else if (openOption == DMF_MODULE_OPEN_OPTION_OPEN_D0Entry) {
         Close(dmfObject);
     } else if (openOption == DMF_MODULE_OPEN_OPTION_NOTIFY_D0Entry) {
-        NotificationUnregister(dmfObject);
-        dmfObject->ModuleNotificationRegisteredDuring = ModuleOpenedDuringType_Invalid;
+        NotificationUnregisterAndForget(dmfObject);
     }
     return STATUS_SUCCESS;
 }
