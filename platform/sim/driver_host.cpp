@@ -1,5 +1,6 @@
 #include "platform/sim/driver_host.h"
 
+#include "platform/sim/callback_thread.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/kernel.h"
 #include "platform/sim/quiescence.h"
@@ -22,34 +23,13 @@ namespace {
 
 constexpr char16_t kRegistryPath[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Halvex";
-// How long (real time) a PnP, power or file callback may take before the host
-// gives up on the driver.
-constexpr auto kCallbackBound = std::chrono::seconds(60);
-
-// Runs `body` on a stand-in thread of its own (the framework's callback
-// thread) and waits for it.
-void RunOnCallbackThread(const char* what, std::function<void()> body) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    HANDLE thread = kernel::StartThread(
-        [body = std::move(body), done]() -> DWORD {
-            body();
-            done->set_value();
-            return 0;
-        },
-        nullptr);
-    if (thread == nullptr) {
+// Runs a PnP, power or file callback of the driver on the framework's
+// callback thread and waits for it; a host that cannot start one cannot go on.
+void CallDriver(const char* what, const std::function<void()>& body) {
+    if (!RunOnCallbackThread("driver host", what, body)) {
         std::fprintf(stderr, "driver host: no thread for %s\n", what);
         std::abort();
     }
-    if (finished.wait_for(kCallbackBound) != std::future_status::ready) {
-        std::fprintf(stderr, "driver host: %s did not return within %lld s\n", what,
-                     static_cast<long long>(kCallbackBound.count()));
-        std::abort();
-    }
-    // The thread has ended once its handle is signalled: nothing of it is left.
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
 }
 
 void StartCallbackThread(std::function<void()> body) {
@@ -239,7 +219,7 @@ NTSTATUS DriverHost::State::RemoveLocked(bool surprise) {
     }
     StopQueue();
     NTSTATUS result = STATUS_SUCCESS;
-    RunOnCallbackThread("removal", [&] {
+    CallDriver("removal", [&] {
         const auto& pnp = dev->pnp;
         if (surprise && pnp.EvtDeviceSurpriseRemoval != nullptr) {
             pnp.EvtDeviceSurpriseRemoval(device);
@@ -333,7 +313,7 @@ NTSTATUS DriverHost::LoadLibrary(const std::string& path) {
     mState->library = library;
     mState->handlesAtLoad = kernel::OpenHandleCount();
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnCallbackThread("FxDriverEntryUm", [&] {
+    CallDriver("FxDriverEntryUm", [&] {
         status = entry(nullptr, nullptr, &mState->driverObject, &mState->registryString);
     });
     mState->driver = WdfGetDriver();
@@ -352,8 +332,8 @@ NTSTATUS DriverHost::LoadEntry(PDRIVER_INITIALIZE entry) {
     }
     mState->handlesAtLoad = kernel::OpenHandleCount();
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnCallbackThread("DriverEntry",
-                        [&] { status = entry(&mState->driverObject, &mState->registryString); });
+    CallDriver("DriverEntry",
+               [&] { status = entry(&mState->driverObject, &mState->registryString); });
     mState->driver = NT_SUCCESS(status) ? WdfGetDriver() : nullptr;
     return status;
 }
@@ -365,7 +345,7 @@ void DriverHost::Unload() {
     std::lock_guard guard(mState->pnpLock);
     if (auto object = fx::Lookup(mState->driver); object && object->kind() == fx::Kind::Driver) {
         auto driver = std::static_pointer_cast<fx::Driver>(object);
-        RunOnCallbackThread("driver unload", [&] {
+        CallDriver("driver unload", [&] {
             if (driver->config.EvtDriverUnload != nullptr) {
                 driver->config.EvtDriverUnload(mState->driver);
             }
@@ -392,7 +372,7 @@ NTSTATUS DriverHost::AddDevice() {
     auto init = std::make_unique<WDFDEVICE_INIT>();
     init->driver = mState->driver;
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnCallbackThread("device add", [&] {
+    CallDriver("device add", [&] {
         status = driver->config.EvtDriverDeviceAdd(mState->driver, init.get());
         WDFDEVICE created = init->created;
         if (!NT_SUCCESS(status) && created != nullptr) {
@@ -432,7 +412,7 @@ NTSTATUS DriverHost::Start() {
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnCallbackThread("start", [&] {
+    CallDriver("start", [&] {
         dev->action = PowerActionNone;
         if (!mState->hardwarePrepared) {
             if (dev->pnp.EvtDevicePrepareHardware != nullptr) {
@@ -458,7 +438,7 @@ NTSTATUS DriverHost::D0Entry(WDF_POWER_DEVICE_STATE previous, POWER_ACTION actio
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnCallbackThread("D0 entry", [&] {
+    CallDriver("D0 entry", [&] {
         dev->action = action;
         status = mState->EntrySequence(dev, previous);
         dev->action = PowerActionNone;
@@ -473,7 +453,7 @@ NTSTATUS DriverHost::D0Exit(WDF_POWER_DEVICE_STATE target, POWER_ACTION action) 
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnCallbackThread("D0 exit", [&] {
+    CallDriver("D0 exit", [&] {
         dev->action = action;
         status = mState->ExitSequence(dev, target);
         dev->action = PowerActionNone;
@@ -583,7 +563,7 @@ void DriverHost::CloseFile(HostFile& file) {
         return;
     }
     auto handle = reinterpret_cast<WDFFILEOBJECT>(object->handle());
-    RunOnCallbackThread("file close", [&] {
+    CallDriver("file close", [&] {
         if (dev->hasFile && dev->file.EvtFileCleanup != nullptr) {
             dev->file.EvtFileCleanup(handle);
         }

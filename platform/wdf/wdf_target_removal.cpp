@@ -1,14 +1,11 @@
 // The removal of a simulated device that I/O targets are open on, delivered
 // to the targets' drivers the way the framework delivers it.
-#include "platform/sim/kernel.h"
+#include "platform/sim/callback_thread.h"
 #include "platform/sim/wdf_control.h"
 #include "platform/wdf/fx_device.h"
 #include "platform/win32.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <future>
+#include <functional>
 
 namespace {
 
@@ -36,27 +33,12 @@ std::vector<Affected> TargetsOn(const std::u16string& name, bool closed) {
     return result;
 }
 
-// Runs `body` on a stand-in thread, as the framework's notification thread.
-void OnNotificationThread(std::function<void()> body) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    HANDLE thread = sim::kernel::StartThread(
-        [body = std::move(body), done]() -> DWORD {
-            body();
-            done->set_value();
-            return 0;
-        },
-        nullptr);
-    if (thread == nullptr) {
+// Runs `body` on a stand-in thread, as the framework's notification thread;
+// where none can be started, on this one.
+void OnNotificationThread(const std::function<void()>& body) {
+    if (!sim::RunOnCallbackThread("target removal", "a driver callback", body)) {
         body();
-        return;
     }
-    if (finished.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
-        std::fprintf(stderr, "target removal: a driver callback did not return\n");
-        std::abort();
-    }
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
 }
 
 WDFIOTARGET HandleOf(const Affected& affected) {
