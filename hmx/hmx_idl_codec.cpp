@@ -238,23 +238,32 @@ struct Encoder {
     }
 };
 
-std::int32_t EncodeField(Encoder& e, const Field& f, const std::uint8_t* base, bool inTlv);
-
-std::int32_t EncodeAggregate(Encoder& e, const Field& f, const std::uint8_t* elem) {
+// Codes the fields of an aggregate one by one, with the coder's type table
+// switched to the aggregate's own for them (their range checks and nested
+// aggregates refer to it), until one fails.
+template <typename Coder, typename CodeField>
+std::int32_t ForEachAggregateField(Coder& coder, const Field& f, CodeField codeField) {
     const std::uint8_t* p = f.agg->p_encoded_tlv_data;
     if (p == nullptr) {
         return 0;
     }
-    const hmx_idl_type_table_object* outer = e.table;
-    e.table = f.aggTable;
+    const hmx_idl_type_table_object* outer = coder.table;
+    coder.table = f.aggTable;
     std::int32_t rc = 0;
     while (rc == 0 && *p != kTypeEnd) {
         Field sub;
         p = ParseField(p, f.aggTable, sub);
-        rc = p == nullptr ? HMX_IDL_PARAMETER_ERROR : EncodeField(e, sub, elem, false);
+        rc = p == nullptr ? HMX_IDL_PARAMETER_ERROR : codeField(sub);
     }
-    e.table = outer;
+    coder.table = outer;
     return rc;
+}
+
+std::int32_t EncodeField(Encoder& e, const Field& f, const std::uint8_t* base, bool inTlv);
+
+std::int32_t EncodeAggregate(Encoder& e, const Field& f, const std::uint8_t* elem) {
+    return ForEachAggregateField(
+        e, f, [&](const Field& sub) { return EncodeField(e, sub, elem, false); });
 }
 
 std::int32_t EncodeScalar(Encoder& e, const Field& f, const std::uint8_t* elem,
@@ -381,20 +390,8 @@ struct Input {
 std::int32_t DecodeField(Decoder& d, const Field& f, std::uint8_t* base, bool inTlv, Input& in);
 
 std::int32_t DecodeAggregate(Decoder& d, const Field& f, std::uint8_t* elem, Input& in) {
-    const std::uint8_t* p = f.agg->p_encoded_tlv_data;
-    if (p == nullptr) {
-        return 0;
-    }
-    const hmx_idl_type_table_object* outer = d.table;
-    d.table = f.aggTable;
-    std::int32_t rc = 0;
-    while (rc == 0 && *p != kTypeEnd) {
-        Field sub;
-        p = ParseField(p, f.aggTable, sub);
-        rc = p == nullptr ? HMX_IDL_PARAMETER_ERROR : DecodeField(d, sub, elem, false, in);
-    }
-    d.table = outer;
-    return rc;
+    return ForEachAggregateField(
+        d, f, [&](const Field& sub) { return DecodeField(d, sub, elem, false, in); });
 }
 
 std::int32_t ApplyRangeCheck(Decoder& d, const Field& f, std::uint8_t* elem, std::uint32_t size,
@@ -488,6 +485,18 @@ std::int32_t DecodeElement(Decoder& d, const Field& f, std::uint8_t* elem, Input
     return DecodeScalar(d, f, elem, in, d.table);
 }
 
+std::int32_t DecodeElements(Decoder& d, const Field& f, std::uint8_t* first, std::uint32_t count,
+                            Input& in) {
+    std::uint32_t stride = f.ElementStructSize();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::int32_t rc = DecodeElement(d, f, first + static_cast<std::uint64_t>(i) * stride, in);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    return 0;
+}
+
 std::int32_t DecodeField(Decoder& d, const Field& f, std::uint8_t* base, bool inTlv, Input& in) {
     std::uint8_t* p = base + f.offset;
     if (f.IsString()) {
@@ -498,13 +507,7 @@ std::int32_t DecodeField(Decoder& d, const Field& f, std::uint8_t* base, bool in
         return DecodeElement(d, f, p, in);
     }
     if (!f.Is(kVarLen)) {
-        for (std::uint32_t i = 0; i < f.maxCount; ++i) {
-            std::int32_t rc = DecodeElement(d, f, p + static_cast<std::uint64_t>(i) * stride, in);
-            if (rc != 0) {
-                return rc;
-            }
-        }
-        return 0;
+        return DecodeElements(d, f, p, f.maxCount, in);
     }
     std::uint8_t* countField = p - f.countBack;
     if (!d.InDest(countField, 4)) {
@@ -538,13 +541,7 @@ std::int32_t DecodeField(Decoder& d, const Field& f, std::uint8_t* base, bool in
     if (f.Is(kCountOnly)) {
         return 0;
     }
-    for (std::uint32_t i = 0; i < count; ++i) {
-        std::int32_t rc = DecodeElement(d, f, p + static_cast<std::uint64_t>(i) * stride, in);
-        if (rc != 0) {
-            return rc;
-        }
-    }
-    return 0;
+    return DecodeElements(d, f, p, count, in);
 }
 
 // A message has at most one TLV per type.
@@ -571,6 +568,19 @@ std::int32_t ParseTlvs(const Message& m, TlvList& list) {
         }
         ++list.count;
     }
+    return 0;
+}
+
+// One value of a service object, read only from a valid one.
+std::int32_t GetServiceValue(const hmx_idl_service_object* service,
+                             std::uint32_t hmx_idl_service_object::*member, std::uint32_t* value) {
+    if (service == nullptr || value == nullptr) {
+        return HMX_IDL_PARAMETER_ERROR;
+    }
+    if (!ValidVersion(service)) {
+        return HMX_IDL_INVALID_SERVICE_OBJECT;
+    }
+    *value = service->*member;
     return 0;
 }
 
@@ -769,24 +779,10 @@ std::int32_t hmx_idl_get_max_message_len(const hmx_idl_service_object* service, 
 
 std::int32_t hmx_idl_get_service_id(const hmx_idl_service_object* service,
                                     std::uint32_t* service_id) {
-    if (service == nullptr || service_id == nullptr) {
-        return HMX_IDL_PARAMETER_ERROR;
-    }
-    if (!ValidVersion(service)) {
-        return HMX_IDL_INVALID_SERVICE_OBJECT;
-    }
-    *service_id = service->service_id;
-    return 0;
+    return GetServiceValue(service, &hmx_idl_service_object::service_id, service_id);
 }
 
 std::int32_t hmx_idl_get_idl_version(const hmx_idl_service_object* service,
                                      std::uint32_t* idl_version) {
-    if (service == nullptr || idl_version == nullptr) {
-        return HMX_IDL_PARAMETER_ERROR;
-    }
-    if (!ValidVersion(service)) {
-        return HMX_IDL_INVALID_SERVICE_OBJECT;
-    }
-    *idl_version = service->idl_version;
-    return 0;
+    return GetServiceValue(service, &hmx_idl_service_object::idl_version, idl_version);
 }
