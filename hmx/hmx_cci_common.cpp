@@ -136,18 +136,20 @@ const char* CtrlText(std::uint8_t ctrl) {
     }
 }
 
-void DebugTx(std::uint8_t ctrl, std::uint16_t txn, std::uint16_t msg, int len) {
+void DebugLine(const char* direction, std::uint8_t ctrl, std::uint16_t txn, std::uint16_t msg,
+               int len) {
     char line[1024];
-    std::snprintf(line, sizeof(line), "HMCI UM TX: %s txn: 0x%x msg_id: 0x%x len: %d\n",
+    std::snprintf(line, sizeof(line), "HMCI UM %s: %s txn: 0x%x msg_id: 0x%x len: %d\n", direction,
                   CtrlText(ctrl), txn, msg, len);
     OutputDebugStringA(line);
 }
 
+void DebugTx(std::uint8_t ctrl, std::uint16_t txn, std::uint16_t msg, int len) {
+    DebugLine("TX", ctrl, txn, msg, len);
+}
+
 void DebugRx(std::uint8_t ctrl, std::uint16_t txn, std::uint16_t msg, int len) {
-    char line[1024];
-    std::snprintf(line, sizeof(line), "HMCI UM RX: %s txn: 0x%x msg_id: 0x%x len: %d\n",
-                  CtrlText(ctrl), txn, msg, len);
-    OutputDebugStringA(line);
+    DebugLine("RX", ctrl, txn, msg, len);
 }
 
 std::uint16_t ReadU16(const std::uint8_t* p) {
@@ -157,6 +159,22 @@ std::uint16_t ReadU16(const std::uint8_t* p) {
 void WriteU16(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+// A new client or transaction record with the manual-reset event its waiter
+// sleeps on.
+template <typename Record> std::int32_t NewWithEvent(Record** out) {
+    auto* record = new (std::nothrow) Record;
+    if (record == nullptr) {
+        return HMX_CLIENT_NO_MEMORY;
+    }
+    record->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (record->event == nullptr) {
+        delete record;
+        return HMX_CLIENT_INVALID_SIG;
+    }
+    *out = record;
+    return HMX_NO_ERR;
 }
 
 // ---- Transactions ----
@@ -190,6 +208,19 @@ void TxnComplete(hmx_cci_txn* txn, std::int32_t rc, bool clearResponse) {
 
 // ---- Client records and the handle table ----
 
+Bucket& BucketOf(Library& lib, std::uint32_t handle) {
+    return lib.buckets[handle & (kBucketCount - 1)];
+}
+
+// Takes a client out of the handle table, if it is still in it; with the
+// global lock held.
+void UnlinkLocked(Library& lib, hmx_cci_client* c) {
+    if (c->linked) {
+        BucketOf(lib, c->handle).Remove(c);
+        c->linked = false;
+    }
+}
+
 void ClientFree(hmx_cci_client* c) {
     CloseHandle(c->event);
     DeleteCriticalSection(&c->txn_lock);
@@ -211,7 +242,7 @@ void ClientFree(hmx_cci_client* c) {
 hmx_cci_client* ClientRef(std::uint32_t id, bool unlink) {
     Library& lib = Lib();
     Guard guard(lib.global_lock);
-    Bucket& bucket = lib.buckets[id & (kBucketCount - 1)];
+    Bucket& bucket = BucketOf(lib, id);
     for (hmx_cci_client* c = bucket.head; c != nullptr; c = Bucket::Next(c)) {
         if (c->handle != id) {
             continue;
@@ -236,10 +267,7 @@ void ClientUnref(hmx_cci_client* c) {
         if (--c->ref_count != 0) {
             return;
         }
-        if (c->linked) {
-            lib.buckets[c->handle & (kBucketCount - 1)].Remove(c);
-            c->linked = false;
-        }
+        UnlinkLocked(lib, c);
         --lib.live_clients;
     }
     ClientFree(c);
@@ -251,10 +279,7 @@ void ClientDrop(hmx_cci_client* c) {
     Library& lib = Lib();
     {
         Guard guard(lib.global_lock);
-        if (c->linked) {
-            lib.buckets[c->handle & (kBucketCount - 1)].Remove(c);
-            c->linked = false;
-        }
+        UnlinkLocked(lib, c);
     }
     ClientUnref(c);
 }
@@ -266,14 +291,9 @@ std::int32_t ClientAlloc(std::int32_t kind, const hmx_idl_service_object* servic
     if (lib.initialized.load() == 0) {
         return HMX_CLIENT_FW_NOT_UP;
     }
-    auto* c = new (std::nothrow) hmx_cci_client;
-    if (c == nullptr) {
-        return HMX_CLIENT_NO_MEMORY;
-    }
-    c->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (c->event == nullptr) {
-        delete c;
-        return HMX_CLIENT_INVALID_SIG;
+    hmx_cci_client* c = nullptr;
+    if (std::int32_t rc = NewWithEvent(&c); rc != HMX_NO_ERR) {
+        return rc;
     }
     if (kind == kStateConnected) {
         c->next_txn_id = 1;
@@ -303,7 +323,7 @@ std::int32_t ClientAlloc(std::int32_t kind, const hmx_idl_service_object* servic
             if (candidate == 0) {
                 continue;
             }
-            Bucket& bucket = lib.buckets[candidate & (kBucketCount - 1)];
+            Bucket& bucket = BucketOf(lib, candidate);
             bool inUse = false;
             for (hmx_cci_client* it = bucket.head; it != nullptr && !inUse; it = Bucket::Next(it)) {
                 inUse = it->handle == candidate;
@@ -535,14 +555,9 @@ std::int32_t TxnAlloc(hmx_cci_client* c, std::uint16_t msg_id, void* resp, std::
     if (ClientState(c) != kStateConnected) {
         return HMX_SERVICE_ERR;
     }
-    auto* txn = new (std::nothrow) hmx_cci_txn;
-    if (txn == nullptr) {
-        return HMX_CLIENT_NO_MEMORY;
-    }
-    txn->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (txn->event == nullptr) {
-        delete txn;
-        return HMX_CLIENT_INVALID_SIG;
+    hmx_cci_txn* txn = nullptr;
+    if (std::int32_t rc = NewWithEvent(&txn); rc != HMX_NO_ERR) {
+        return rc;
     }
     txn->type = kTxnSync;
     txn->msg_id = msg_id;
