@@ -17,6 +17,35 @@ template <typename Predicate> bool WaitFor(Predicate predicate) {
     return true;
 }
 
+// Each test's objects hang off one parent, deleted after the test with the
+// gate events its callbacks may block on.
+template <typename State> class ParentedCallbackTest : public WdfTest {
+protected:
+    void SetUp() override {
+        WdfTest::SetUp();
+        ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &mParent), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        if (sim::wdf::IsLiveHandle(mParent)) {
+            WdfObjectDelete(mParent);
+        }
+        for (HANDLE event : {mState.entered, mState.release}) {
+            if (event != nullptr) {
+                CloseHandle(event);
+            }
+        }
+        WdfTest::TearDown();
+    }
+    WDF_OBJECT_ATTRIBUTES ChildAttributes() const {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = mParent;
+        return attributes;
+    }
+    State mState;
+    WDFOBJECT mParent = nullptr;
+};
+
 struct TimerState {
     std::atomic<int> fired{0};
     int restartUntil = 0;
@@ -38,37 +67,21 @@ void CountingTimer(WDFTIMER timer) {
     }
 }
 
-class TimerTest : public WdfTest {
+class TimerTest : public ParentedCallbackTest<TimerState> {
 protected:
     void SetUp() override {
-        WdfTest::SetUp();
+        ParentedCallbackTest::SetUp();
         sim::SetTimeScale(0.001);
         gTimer = &mState;
-        ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &mParent), STATUS_SUCCESS);
-    }
-    void TearDown() override {
-        if (sim::wdf::IsLiveHandle(mParent)) {
-            WdfObjectDelete(mParent);
-        }
-        for (HANDLE event : {mState.entered, mState.release}) {
-            if (event != nullptr) {
-                CloseHandle(event);
-            }
-        }
-        WdfTest::TearDown();
     }
     WDFTIMER Make(ULONG period = 0) {
         WDF_TIMER_CONFIG config;
         WDF_TIMER_CONFIG_INIT_PERIODIC(&config, CountingTimer, static_cast<LONG>(period));
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = mParent;
+        WDF_OBJECT_ATTRIBUTES attributes = ChildAttributes();
         WDFTIMER timer = nullptr;
         EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
         return timer;
     }
-    TimerState mState;
-    WDFOBJECT mParent = nullptr;
 };
 
 TEST_F(TimerTest, AOneShotTimerIsPendingWorkUntilItHasFired) {
@@ -155,9 +168,7 @@ TEST_F(TimerTest, CreationNeedsAParentAndHasAFaultPoint) {
     WDF_TIMER_CONFIG_INIT(&config, CountingTimer);
     WDFTIMER timer = nullptr;
     EXPECT_EQ(WdfTimerCreate(&config, WDF_NO_OBJECT_ATTRIBUTES, &timer), STATUS_INVALID_PARAMETER);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = mParent;
+    WDF_OBJECT_ATTRIBUTES attributes = ChildAttributes();
     sim::ArmFault("WdfTimerCreate", sim::FaultSpec::Once());
     EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(timer, nullptr);
@@ -184,32 +195,16 @@ void CountingWork(WDFWORKITEM) {
     gWork->inside.fetch_sub(1);
 }
 
-class WorkItemTest : public WdfTest {
+class WorkItemTest : public ParentedCallbackTest<WorkState> {
 protected:
     void SetUp() override {
-        WdfTest::SetUp();
+        ParentedCallbackTest::SetUp();
         gWork = &mState;
-        ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &mParent), STATUS_SUCCESS);
         WDF_WORKITEM_CONFIG config;
         WDF_WORKITEM_CONFIG_INIT(&config, CountingWork);
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = mParent;
+        WDF_OBJECT_ATTRIBUTES attributes = ChildAttributes();
         ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &mItem), STATUS_SUCCESS);
     }
-    void TearDown() override {
-        if (sim::wdf::IsLiveHandle(mParent)) {
-            WdfObjectDelete(mParent);
-        }
-        for (HANDLE event : {mState.entered, mState.release}) {
-            if (event != nullptr) {
-                CloseHandle(event);
-            }
-        }
-        WdfTest::TearDown();
-    }
-    WorkState mState;
-    WDFOBJECT mParent = nullptr;
     WDFWORKITEM mItem = nullptr;
 };
 
@@ -253,9 +248,7 @@ TEST_F(WorkItemTest, CreationNeedsAParentAndHasAFaultPoint) {
     WDFWORKITEM item = nullptr;
     EXPECT_EQ(WdfWorkItemCreate(&config, WDF_NO_OBJECT_ATTRIBUTES, &item),
               STATUS_INVALID_PARAMETER);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = mParent;
+    WDF_OBJECT_ATTRIBUTES attributes = ChildAttributes();
     sim::ArmFault("WdfWorkItemCreate", sim::FaultSpec::Once(STATUS_NO_MEMORY));
     EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_NO_MEMORY);
     EXPECT_EQ(item, nullptr);
