@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -80,17 +81,31 @@ protected:
         mHost.reset();
         WdfTest::TearDown();
     }
-    // A target opened on the simulated device "\\??\\PART".
-    WDFIOTARGET OpenTarget(sim::wdf::TargetHandler handler) {
-        sim::wdf::RegisterTargetDevice(u"\\??\\PART", std::move(handler));
+    // A new, closed target of the host's device.
+    WDFIOTARGET NewTarget() {
         WDFIOTARGET target = nullptr;
         EXPECT_EQ(WdfIoTargetCreate(mHost->Device(), WDF_NO_OBJECT_ATTRIBUTES, &target),
                   STATUS_SUCCESS);
-        static WCHAR name[] = u"\\??\\PART";
-        UNICODE_STRING text{static_cast<USHORT>(sizeof(name) - 2), sizeof(name), name};
+        return target;
+    }
+    // Opens `target` on the device `name`; `configure` may add to the parameters.
+    static NTSTATUS
+    OpenByName(WDFIOTARGET target, std::u16string name, ULONG access,
+               const std::function<void(WDF_IO_TARGET_OPEN_PARAMS&)>& configure = {}) {
+        UNICODE_STRING text{static_cast<USHORT>(name.size() * 2),
+                            static_cast<USHORT>(name.size() * 2 + 2), name.data()};
         WDF_IO_TARGET_OPEN_PARAMS params;
-        WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ | GENERIC_WRITE);
-        EXPECT_EQ(WdfIoTargetOpen(target, &params), STATUS_SUCCESS);
+        WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, access);
+        if (configure) {
+            configure(params);
+        }
+        return WdfIoTargetOpen(target, &params);
+    }
+    // A target opened on the simulated device "\\??\\PART".
+    WDFIOTARGET OpenTarget(sim::wdf::TargetHandler handler) {
+        sim::wdf::RegisterTargetDevice(u"\\??\\PART", std::move(handler));
+        WDFIOTARGET target = NewTarget();
+        EXPECT_EQ(OpenByName(target, u"\\??\\PART", GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS);
         return target;
     }
     // A request formatted as IOCTL 0x22 with input "abc" and 8 bytes of output.
@@ -278,20 +293,16 @@ protected:
         sim::wdf::RegisterTargetDevice(kName, Reverse);
     }
     WDFIOTARGET Open(bool withCallbacks) {
-        WDFIOTARGET target = nullptr;
-        EXPECT_EQ(WdfIoTargetCreate(mHost->Device(), WDF_NO_OBJECT_ATTRIBUTES, &target),
+        WDFIOTARGET target = NewTarget();
+        EXPECT_EQ(OpenByName(target, kName, GENERIC_READ,
+                             [withCallbacks](WDF_IO_TARGET_OPEN_PARAMS& params) {
+                                 if (withCallbacks) {
+                                     params.EvtIoTargetQueryRemove = QueryRemove;
+                                     params.EvtIoTargetRemoveCanceled = RemoveCanceled;
+                                     params.EvtIoTargetRemoveComplete = RemoveComplete;
+                                 }
+                             }),
                   STATUS_SUCCESS);
-        std::u16string name = kName;
-        UNICODE_STRING text{static_cast<USHORT>(name.size() * 2),
-                            static_cast<USHORT>(name.size() * 2), name.data()};
-        WDF_IO_TARGET_OPEN_PARAMS params;
-        WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ);
-        if (withCallbacks) {
-            params.EvtIoTargetQueryRemove = QueryRemove;
-            params.EvtIoTargetRemoveCanceled = RemoveCanceled;
-            params.EvtIoTargetRemoveComplete = RemoveComplete;
-        }
-        EXPECT_EQ(WdfIoTargetOpen(target, &params), STATUS_SUCCESS);
         return target;
     }
     static bool IsOpen(WDFIOTARGET target) {
@@ -338,14 +349,9 @@ TEST_F(TargetRemovalTest, AnAbandonedRemovalAndASurpriseRemoval) {
 }
 
 TEST_F(IoTargetTest, TargetsOpenOnlyOnKnownDevicesAndRefuseSendsWhenClosed) {
-    WDFIOTARGET target = nullptr;
-    ASSERT_EQ(WdfIoTargetCreate(mHost->Device(), WDF_NO_OBJECT_ATTRIBUTES, &target),
-              STATUS_SUCCESS);
-    static WCHAR name[] = u"\\??\\NOBODY";
-    UNICODE_STRING text{static_cast<USHORT>(sizeof(name) - 2), sizeof(name), name};
-    WDF_IO_TARGET_OPEN_PARAMS params;
-    WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ);
-    EXPECT_EQ(WdfIoTargetOpen(target, &params), STATUS_OBJECT_NAME_NOT_FOUND);
+    WDFIOTARGET target = NewTarget();
+    ASSERT_NE(target, nullptr);
+    EXPECT_EQ(OpenByName(target, u"\\??\\NOBODY", GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(WdfIoTargetWdmGetTargetFileHandle(target), nullptr);
 
     WDFIOTARGET open = OpenTarget(Reverse);
