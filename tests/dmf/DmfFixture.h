@@ -103,6 +103,13 @@ protected:
         return mHost->LeakReport();
     }
 
+    // Unloads the driver and expects nothing of its device left behind.
+    void UnloadLeavingNothing() {
+        mHost->Unload();
+        sim::HostLeaks leaks = Leaks();
+        EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
+    }
+
     static bool WdfComplained() { return sim::TraceContains("WDF: ", TRACE_LEVEL_ERROR); }
 
     std::unique_ptr<sim::DriverHost> mHost;

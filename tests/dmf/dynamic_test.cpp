@@ -43,11 +43,7 @@ TEST_F(Dynamic, OpensAtOnceAndClosesWhenDeleted) {
     EXPECT_EQ(Log(), (Names{"Dyn:open", "Dyn:close", "Dyn:destroy", "Creator:cleanup"}));
     EXPECT_FALSE(WdfComplained());
     ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
-    Host().Unload();
-    {
-        sim::HostLeaks leaks = Leaks();
-        EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
-    }
+    UnloadLeavingNothing();
 }
 
 TEST_F(Dynamic, AFailedOpenIsNeverHandedToTheCreatorsCleanup) {
@@ -63,11 +59,7 @@ TEST_F(Dynamic, AFailedOpenIsNeverHandedToTheCreatorsCleanup) {
     EXPECT_EQ(LiveMemory("Dmf4"), 1u); // only the Bridge
     EXPECT_FALSE(WdfComplained());
     ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
-    Host().Unload();
-    {
-        sim::HostLeaks leaks = Leaks();
-        EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
-    }
+    UnloadLeavingNothing();
 }
 
 TEST_F(Dynamic, AFailureBeforeTheParentIsReferencedReleasesNoReference) {
@@ -139,11 +131,7 @@ TEST_F(Bindings, DestroyingEitherModuleUnbindsBothSidesOnce) {
     // A goes first (array order) and takes the binding out of both modules.
     EXPECT_EQ(bindingEvents, (Names{"B:unbind", "A:unbind", "B:final"}));
     EXPECT_FALSE(WdfComplained());
-    Host().Unload();
-    {
-        sim::HostLeaks leaks = Leaks();
-        EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
-    }
+    UnloadLeavingNothing();
 }
 
 TEST_F(DmfTest, PostOpenFollowsTheOpenAndPreClosePrecedesTheClose) {
