@@ -4,6 +4,7 @@
 // DMF_ModulesCreate, which runs it all at device add.
 #include "dmf/framework/DmfDeviceInitRecord.h"
 #include "dmf/framework/DmfObject.h"
+#include "dmf/framework/DmfRecordMemory.h"
 #include "dmf/framework/Dmf_Bridge.h"
 #include "platform/trace.h"
 
@@ -92,13 +93,11 @@ NTSTATUS CollectionRecordCreate(WDFOBJECT parent, bool deviceCollection, ULONG m
     attributes.EvtCleanupCallback =
         deviceCollection ? DmfModuleCollectionCleanupCallback : DmfChildCollectionCleanupCallback;
     WDFMEMORY memory = nullptr;
-    PVOID buffer = nullptr;
-    NTSTATUS ntStatus = WdfMemoryCreate(&attributes, NonPagedPoolNx, DMF_TAG_COLLECTION,
-                                        sizeof(DMF_MODULE_COLLECTION), &memory, &buffer);
+    DMF_MODULE_COLLECTION* collection = nullptr;
+    NTSTATUS ntStatus = DMF_RecordCreate(&attributes, DMF_TAG_COLLECTION, &memory, &collection);
     if (!NT_SUCCESS(ntStatus)) {
         return ntStatus;
     }
-    auto* collection = new (buffer) DMF_MODULE_COLLECTION{};
     collection->ModuleCollectionHandleMemory = memory;
     ntStatus = WdfObjectAddCustomType(memory, DMFCOLLECTION_TYPE);
     if (NT_SUCCESS(ntStatus)) {

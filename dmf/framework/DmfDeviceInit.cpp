@@ -3,6 +3,7 @@
 // framework's container callbacks take their place.
 #include "dmf/framework/DmfDeviceInitRecord.h"
 #include "dmf/framework/DmfObject.h"
+#include "dmf/framework/DmfRecordMemory.h"
 #include "platform/trace.h"
 
 #include <new>
@@ -46,27 +47,23 @@ PDMFDEVICE_INIT DMF_DmfDeviceInitAllocate(PWDFDEVICE_INIT DeviceInit) {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     WDFMEMORY memory = nullptr;
-    PVOID buffer = nullptr;
-    NTSTATUS ntStatus = WdfMemoryCreate(&attributes, NonPagedPoolNx, DMF_TAG_DEVICE_INIT,
-                                        sizeof(DMFDEVICE_INIT_RECORD), &memory, &buffer);
+    DMFDEVICE_INIT_RECORD* record = nullptr;
+    NTSTATUS ntStatus = DMF_RecordCreate(&attributes, DMF_TAG_DEVICE_INIT, &memory, &record);
     if (!NT_SUCCESS(ntStatus)) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "DMFDEVICE_INIT allocation fails: 0x%08X",
                     static_cast<unsigned>(ntStatus));
         return &gDmfDeviceInitSentinel;
     }
-    auto* record = new (buffer) DMFDEVICE_INIT_RECORD{};
 
     WDFMEMORY bridgeConfigMemory = nullptr;
-    PVOID bridgeConfig = nullptr;
-    ntStatus = WdfMemoryCreate(&attributes, NonPagedPoolNx, DMF_TAG_DEVICE_INIT,
-                               sizeof(DMF_CONFIG_Bridge), &bridgeConfigMemory, &bridgeConfig);
+    ntStatus = DMF_RecordCreate(&attributes, DMF_TAG_DEVICE_INIT, &bridgeConfigMemory,
+                                &record->DmfBridgeConfig);
     if (!NT_SUCCESS(ntStatus)) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "Bridge config allocation fails: 0x%08X",
                     static_cast<unsigned>(ntStatus));
         WdfObjectDelete(memory);
         return &gDmfDeviceInitSentinel;
     }
-    record->DmfBridgeConfig = new (bridgeConfig) DMF_CONFIG_Bridge{};
     record->DmfBridgeConfigMemory = bridgeConfigMemory;
     record->Memory = memory;
     record->IsValid = TRUE;

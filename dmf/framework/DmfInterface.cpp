@@ -1,6 +1,7 @@
 #include "dmf/framework/DmfInterface.h"
 
 #include "dmf/framework/DmfObject.h"
+#include "dmf/framework/DmfRecordMemory.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
 
@@ -91,13 +92,11 @@ NTSTATUS DMF_ModuleInterfaceBind(DMFMODULE First, DMFMODULE Second,
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = first->ParentDevice;
     WDFMEMORY memory = nullptr;
-    PVOID buffer = nullptr;
-    ntStatus = WdfMemoryCreate(&attributes, NonPagedPoolNx, WdfMakePoolTag("DmfI"),
-                               sizeof(DMF_INTERFACE_BINDING), &memory, &buffer);
+    DMF_INTERFACE_BINDING* binding = nullptr;
+    ntStatus = DMF_RecordCreate(&attributes, WdfMakePoolTag("DmfI"), &memory, &binding);
     if (!NT_SUCCESS(ntStatus)) {
         return ntStatus;
     }
-    auto* binding = new (buffer) DMF_INTERFACE_BINDING{};
     binding->First = first;
     binding->Second = second;
     binding->State = BindingState_Bound;

@@ -1,5 +1,6 @@
 // Module creation and destruction.
 #include "dmf/framework/DmfObject.h"
+#include "dmf/framework/DmfRecordMemory.h"
 #include "dmf/framework/DmfUtility.h"
 #include "platform/trace.h"
 
@@ -292,9 +293,8 @@ NTSTATUS DMF_ModuleCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleAttr
     }
 
     WDFMEMORY memory = nullptr;
-    PVOID buffer = nullptr;
-    NTSTATUS ntStatus = WdfMemoryCreate(&objectAttributes, NonPagedPoolNx, DMF_TAG_MODULE,
-                                        sizeof(DMF_OBJECT), &memory, &buffer);
+    DMF_OBJECT* dmfObject = nullptr;
+    NTSTATUS ntStatus = DMF_RecordCreate(&objectAttributes, DMF_TAG_MODULE, &memory, &dmfObject);
     if (!NT_SUCCESS(ntStatus)) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfMemoryCreate fails: ntStatus=0x%08X",
                     static_cast<unsigned>(ntStatus));
@@ -302,7 +302,6 @@ NTSTATUS DMF_ModuleCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleAttr
     }
 
     DMFMODULE dmfModule = reinterpret_cast<DMFMODULE>(memory);
-    auto* dmfObject = new (buffer) DMF_OBJECT{};
     DMF_ListInitialize(&dmfObject->ChildObjectList);
     DMF_ListInitialize(&dmfObject->SiblingLinks);
     dmfObject->MemoryDmfModule = dmfModule;
