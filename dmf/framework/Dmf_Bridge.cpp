@@ -141,6 +141,16 @@ NTSTATUS Traced(NTSTATUS ntStatus, const char* event) {
     return ntStatus;
 }
 
+// A queue or file event is claimed only where the client has a callback for
+// it; the container applies its own rule to an unclaimed one.
+template <typename Callback, typename... Args> BOOLEAN ClaimedBy(Callback callback, Args... args) {
+    if (callback == nullptr) {
+        return FALSE;
+    }
+    callback(args...);
+    return TRUE;
+}
+
 NTSTATUS DMF_Bridge_Open(DMFMODULE DmfModule) {
     FuncEntry(DMF_TRACE);
     DMF_CONFIG_Bridge& table = Table(DmfModule);
@@ -226,31 +236,17 @@ NTSTATUS Bridge_D0Exit(DMFMODULE DmfModule, WDF_POWER_DEVICE_STATE TargetState) 
                   "D0Exit");
 }
 BOOLEAN Bridge_QueueIoRead(DMFMODULE DmfModule, WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
-    PFN_WDF_IO_QUEUE_IO_READ read = Table(DmfModule).EvtIoRead;
-    if (read == nullptr) {
-        return FALSE;
-    }
-    read(Queue, Request, Length);
-    return TRUE;
+    return ClaimedBy(Table(DmfModule).EvtIoRead, Queue, Request, Length);
 }
 BOOLEAN Bridge_QueueIoWrite(DMFMODULE DmfModule, WDFQUEUE Queue, WDFREQUEST Request,
                             size_t Length) {
-    PFN_WDF_IO_QUEUE_IO_WRITE write = Table(DmfModule).EvtIoWrite;
-    if (write == nullptr) {
-        return FALSE;
-    }
-    write(Queue, Request, Length);
-    return TRUE;
+    return ClaimedBy(Table(DmfModule).EvtIoWrite, Queue, Request, Length);
 }
 BOOLEAN Bridge_DeviceIoControl(DMFMODULE DmfModule, WDFQUEUE Queue, WDFREQUEST Request,
                                size_t OutputBufferLength, size_t InputBufferLength,
                                ULONG IoControlCode) {
-    PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL control = Table(DmfModule).EvtIoDeviceControl;
-    if (control == nullptr) {
-        return FALSE;
-    }
-    control(Queue, Request, OutputBufferLength, InputBufferLength, IoControlCode);
-    return TRUE;
+    return ClaimedBy(Table(DmfModule).EvtIoDeviceControl, Queue, Request, OutputBufferLength,
+                     InputBufferLength, IoControlCode);
 }
 void Bridge_SelfManagedIoCleanup(DMFMODULE DmfModule) {
     Table(DmfModule).EvtDeviceSelfManagedIoCleanup(DMF_ParentDeviceGet(DmfModule));
@@ -313,28 +309,13 @@ void Bridge_WakeFromSxTriggered(DMFMODULE DmfModule) {
 }
 BOOLEAN Bridge_FileCreate(DMFMODULE DmfModule, WDFDEVICE Device, WDFREQUEST Request,
                           WDFFILEOBJECT FileObject) {
-    PFN_WDF_DEVICE_FILE_CREATE create = Table(DmfModule).EvtDeviceFileCreate;
-    if (create == nullptr) {
-        return FALSE;
-    }
-    create(Device, Request, FileObject);
-    return TRUE;
+    return ClaimedBy(Table(DmfModule).EvtDeviceFileCreate, Device, Request, FileObject);
 }
 BOOLEAN Bridge_FileCleanup(DMFMODULE DmfModule, WDFFILEOBJECT FileObject) {
-    PFN_WDF_FILE_CLEANUP cleanup = Table(DmfModule).EvtFileCleanup;
-    if (cleanup == nullptr) {
-        return FALSE;
-    }
-    cleanup(FileObject);
-    return TRUE;
+    return ClaimedBy(Table(DmfModule).EvtFileCleanup, FileObject);
 }
 BOOLEAN Bridge_FileClose(DMFMODULE DmfModule, WDFFILEOBJECT FileObject) {
-    PFN_WDF_FILE_CLOSE close = Table(DmfModule).EvtFileClose;
-    if (close == nullptr) {
-        return FALSE;
-    }
-    close(FileObject);
-    return TRUE;
+    return ClaimedBy(Table(DmfModule).EvtFileClose, FileObject);
 }
 
 } // namespace
