@@ -57,6 +57,12 @@ World& TheWorld() {
     return *world;
 }
 
+// One field of the world, read under its lock.
+template <typename T> T ReadWorld(T World::*field) {
+    std::lock_guard guard(TheWorld().lock);
+    return TheWorld().*field;
+}
+
 WorkQueue& Queue() {
     static WorkQueue* queue = new WorkQueue;
     return *queue;
@@ -292,12 +298,7 @@ public:
         if (auto code = CheckFault("MobileBroadbandModemConfiguration.SarManager")) {
             return FaultCodeOr<HRESULT>(*code, E_FAIL);
         }
-        bool missing;
-        {
-            std::lock_guard guard(TheWorld().lock);
-            missing = TheWorld().sarManagerMissing;
-        }
-        if (!missing) {
+        if (!ReadWorld(&World::sarManagerMissing)) {
             *value = make_self<SarManager>(mModem);
         }
         return S_OK;
@@ -319,12 +320,7 @@ public:
         HRESULT result = StartOperation<Op, MobileBroadbandModemConfiguration>(
             Step::Configuration,
             [modem]() -> MobileBroadbandModemConfiguration {
-                bool missing;
-                {
-                    std::lock_guard guard(TheWorld().lock);
-                    missing = TheWorld().configurationMissing;
-                }
-                if (missing) {
+                if (ReadWorld(&World::configurationMissing)) {
                     return nullptr;
                 }
                 return MobileBroadbandModemConfiguration(make_self<Configuration>(modem));
@@ -345,11 +341,7 @@ public:
         if (auto code = CheckFault("MobileBroadbandModem.GetDefault")) {
             return FaultCodeOr<HRESULT>(*code, E_FAIL);
         }
-        std::shared_ptr<ModemState> modem;
-        {
-            std::lock_guard guard(TheWorld().lock);
-            modem = TheWorld().modem;
-        }
+        std::shared_ptr<ModemState> modem = ReadWorld(&World::modem);
         if (modem) {
             *value = make_self<Modem>(std::move(modem));
         }
@@ -510,8 +502,7 @@ std::size_t SetCount() {
 }
 
 std::vector<std::vector<Antenna>> SetPayloads() {
-    std::lock_guard guard(TheWorld().lock);
-    return TheWorld().payloads;
+    return ReadWorld(&World::payloads);
 }
 
 unsigned Calls(Step step) {
