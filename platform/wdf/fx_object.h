@@ -106,6 +106,17 @@ private:
 // null). The object is live once this succeeds.
 NTSTATUS Insert(const std::shared_ptr<Object>& object, PWDF_OBJECT_ATTRIBUTES attributes,
                 WDFOBJECT defaultParent, const char* call);
+// Insert, handing the new object's handle to the creator (as its handle type)
+// once the object is live.
+template <typename Handle>
+NTSTATUS InsertAs(const std::shared_ptr<Object>& object, PWDF_OBJECT_ATTRIBUTES attributes,
+                  WDFOBJECT defaultParent, const char* call, Handle* created) {
+    NTSTATUS status = Insert(object, attributes, defaultParent, call);
+    if (NT_SUCCESS(status)) {
+        *created = reinterpret_cast<Handle>(object->handle());
+    }
+    return status;
+}
 
 // The live object behind a handle, or null (nothing reported).
 std::shared_ptr<Object> Lookup(WDFOBJECT handle);

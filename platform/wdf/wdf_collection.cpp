@@ -37,12 +37,8 @@ NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes,
         return status;
     }
     auto collection = std::make_shared<::Collection>();
-    NTSTATUS status =
-        fx::Insert(collection, CollectionAttributes, fx::DefaultParent(), "WdfCollectionCreate");
-    if (NT_SUCCESS(status)) {
-        *Collection = reinterpret_cast<WDFCOLLECTION>(collection->handle());
-    }
-    return status;
+    return fx::InsertAs(collection, CollectionAttributes, fx::DefaultParent(),
+                        "WdfCollectionCreate", Collection);
 }
 
 NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {

@@ -246,12 +246,8 @@ NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET 
     }
     auto request = std::make_shared<fx::Request>();
     request->target = IoTarget;
-    NTSTATUS status =
-        fx::Insert(request, RequestAttributes, fx::DefaultParent(), "WdfRequestCreate");
-    if (NT_SUCCESS(status)) {
-        *Request = reinterpret_cast<WDFREQUEST>(request->handle());
-    }
-    return status;
+    return fx::InsertAs(request, RequestAttributes, fx::DefaultParent(), "WdfRequestCreate",
+                        Request);
 }
 
 NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams) {
@@ -471,11 +467,7 @@ NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoTargetAttr
     }
     auto target = std::make_shared<fx::IoTarget>();
     target->device = Device;
-    NTSTATUS status = fx::Insert(target, IoTargetAttributes, Device, "WdfIoTargetCreate");
-    if (NT_SUCCESS(status)) {
-        *IoTarget = reinterpret_cast<WDFIOTARGET>(target->handle());
-    }
-    return status;
+    return fx::InsertAs(target, IoTargetAttributes, Device, "WdfIoTargetCreate", IoTarget);
 }
 
 NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenParams) {

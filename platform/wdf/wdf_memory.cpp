@@ -91,12 +91,8 @@ NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Bu
     auto memory = std::make_shared<fx::Memory>();
     memory->buffer = Buffer;
     memory->size = BufferSize;
-    NTSTATUS status =
-        fx::Insert(memory, Attributes, fx::DefaultParent(), "WdfMemoryCreatePreallocated");
-    if (NT_SUCCESS(status)) {
-        *Memory = reinterpret_cast<WDFMEMORY>(memory->handle());
-    }
-    return status;
+    return fx::InsertAs(memory, Attributes, fx::DefaultParent(), "WdfMemoryCreatePreallocated",
+                        Memory);
 }
 
 PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {

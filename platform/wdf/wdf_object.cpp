@@ -66,11 +66,7 @@ NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
         return status;
     }
     auto object = std::make_shared<PlainObject>();
-    NTSTATUS status = fx::Insert(object, Attributes, fx::DefaultParent(), "WdfObjectCreate");
-    if (NT_SUCCESS(status)) {
-        *Object = object->handle();
-    }
-    return status;
+    return fx::InsertAs(object, Attributes, fx::DefaultParent(), "WdfObjectCreate", Object);
 }
 
 void WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCSTR File) {

@@ -67,11 +67,7 @@ NTSTATUS CreateLock(fx::Kind kind, const char* call, PWDF_OBJECT_ATTRIBUTES attr
         return status;
     }
     auto lock = std::make_shared<Lock>(kind);
-    NTSTATUS status = fx::Insert(lock, attributes, fx::DefaultParent(), call);
-    if (NT_SUCCESS(status)) {
-        *handle = lock->handle();
-    }
-    return status;
+    return fx::InsertAs(lock, attributes, fx::DefaultParent(), call, handle);
 }
 
 // 100 ns units, negative relative; positive counts from the machine's start.

@@ -116,11 +116,7 @@ NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attribu
         return status;
     }
     auto timer = std::make_shared<::Timer>(*Config);
-    NTSTATUS status = fx::Insert(timer, Attributes, nullptr, "WdfTimerCreate");
-    if (NT_SUCCESS(status)) {
-        *Timer = reinterpret_cast<WDFTIMER>(timer->handle());
-    }
-    return status;
+    return fx::InsertAs(timer, Attributes, nullptr, "WdfTimerCreate", Timer);
 }
 
 BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime) {

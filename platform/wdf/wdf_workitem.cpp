@@ -90,11 +90,7 @@ NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES A
         return status;
     }
     auto item = std::make_shared<::WorkItem>(*Config);
-    NTSTATUS status = fx::Insert(item, Attributes, nullptr, "WdfWorkItemCreate");
-    if (NT_SUCCESS(status)) {
-        *WorkItem = reinterpret_cast<WDFWORKITEM>(item->handle());
-    }
-    return status;
+    return fx::InsertAs(item, Attributes, nullptr, "WdfWorkItemCreate", WorkItem);
 }
 
 void WdfWorkItemEnqueue(WDFWORKITEM WorkItem) {
