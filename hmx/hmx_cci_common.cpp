@@ -422,17 +422,20 @@ void HandleServerExit(hmx_cci_client* c, const void* addr) {
     }
 }
 
+// Takes a transaction out of the client's list; false where a response,
+// a failure or server exit took it out first.
+bool UnlistTxn(hmx_cci_client* c, hmx_cci_txn* txn) {
+    Guard guard(c->txn_lock);
+    if (!c->txns.Contains(txn)) {
+        return false;
+    }
+    c->txns.Remove(txn);
+    return true;
+}
+
 // Takes a failed transaction out of the list, if it is still there, and wakes its sender.
 void CompleteFailedTxn(hmx_cci_client* c, hmx_cci_txn* txn, std::int32_t rc) {
-    bool listed;
-    {
-        Guard guard(c->txn_lock);
-        listed = c->txns.Contains(txn);
-        if (listed) {
-            c->txns.Remove(txn);
-        }
-    }
-    if (listed) {
+    if (UnlistTxn(c, txn)) {
         TxnComplete(txn, rc, false);
         TxnUnref(txn);
     }
@@ -1098,15 +1101,7 @@ std::int32_t hmx_client_send_msg_sync(hmx_client_type user_handle, std::uint32_t
             rc = txn->rc;
         }
     }
-    bool listed;
-    {
-        Guard guard(c->txn_lock);
-        listed = c->txns.Contains(txn);
-        if (listed) {
-            c->txns.Remove(txn);
-        }
-    }
-    if (listed) {
+    if (UnlistTxn(c, txn)) {
         TxnUnref(txn);
     }
     TxnUnref(txn);
