@@ -43,6 +43,28 @@ std::string Memory::Describe() const {
 
 using fx::Kind;
 
+namespace {
+
+// Copies `length` bytes at `offset` of a memory object in or out (`copy`
+// gets where they start), once the range is known to lie inside the buffer.
+template <typename Copy>
+NTSTATUS CopyWithin(WDFMEMORY Memory, size_t offset, size_t length, const char* call, Copy copy) {
+    auto memory = fx::Get<fx::Memory>(Memory, Kind::Memory, call);
+    if (!memory) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (offset > memory->size || length > memory->size - offset) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    copy(static_cast<std::uint8_t*>(memory->buffer) + offset, length);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
 NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
                          size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer) {
     *Memory = nullptr;
@@ -111,34 +133,14 @@ PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
 
 NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
                                size_t NumBytesToCopyTo) {
-    auto memory = fx::Get<fx::Memory>(SourceMemory, Kind::Memory, "WdfMemoryCopyToBuffer");
-    if (!memory) {
-        return STATUS_INVALID_HANDLE;
-    }
-    if (SourceOffset > memory->size || NumBytesToCopyTo > memory->size - SourceOffset) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    if (NumBytesToCopyTo == 0) {
-        return STATUS_SUCCESS;
-    }
-    std::memcpy(Buffer, static_cast<std::uint8_t*>(memory->buffer) + SourceOffset,
-                NumBytesToCopyTo);
-    return STATUS_SUCCESS;
+    return CopyWithin(
+        SourceMemory, SourceOffset, NumBytesToCopyTo, "WdfMemoryCopyToBuffer",
+        [Buffer](std::uint8_t* at, size_t length) { std::memcpy(Buffer, at, length); });
 }
 
 NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset,
                                  PVOID Buffer, size_t NumBytesToCopyFrom) {
-    auto memory = fx::Get<fx::Memory>(DestinationMemory, Kind::Memory, "WdfMemoryCopyFromBuffer");
-    if (!memory) {
-        return STATUS_INVALID_HANDLE;
-    }
-    if (DestinationOffset > memory->size || NumBytesToCopyFrom > memory->size - DestinationOffset) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    if (NumBytesToCopyFrom == 0) {
-        return STATUS_SUCCESS;
-    }
-    std::memcpy(static_cast<std::uint8_t*>(memory->buffer) + DestinationOffset, Buffer,
-                NumBytesToCopyFrom);
-    return STATUS_SUCCESS;
+    return CopyWithin(
+        DestinationMemory, DestinationOffset, NumBytesToCopyFrom, "WdfMemoryCopyFromBuffer",
+        [Buffer](std::uint8_t* at, size_t length) { std::memcpy(at, Buffer, length); });
 }
