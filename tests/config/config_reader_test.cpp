@@ -8,14 +8,17 @@
 namespace configtest {
 namespace {
 
-const char* const kModemChannel = "[Device Parameters\\channel0]\n"
-                                  "\"ChannelType\"=\"MODEM\"\n"
-                                  "\"SarMappingCount\"=dword:2\n"
-                                  "\"0\"=dword:0\n"
-                                  "\"1\"=dword:3\n"
-                                  "[Device Parameters\\channel0\\0]\n"
-                                  "\"Type\"=\"APPS\"\n"
-                                  "\"ID\"=dword:7\n";
+// A MODEM channel mapping mask 0 to 0 and 1 to 3, without and with its
+// sensor subkey (APPS, ID 7).
+const std::string kModemKey = "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEM\"\n"
+                              "\"SarMappingCount\"=dword:2\n\"0\"=dword:0\n\"1\"=dword:3\n";
+const std::string kModemChannel =
+    kModemKey + "[Device Parameters\\channel0\\0]\n\"Type\"=\"APPS\"\n\"ID\"=dword:7\n";
+
+// The device key with its channel count.
+std::string Channels(int count) {
+    return "[Device Parameters]\n\"NumberOfChannels\"=dword:" + std::to_string(count) + "\n";
+}
 
 class ConfigReader : public ConfigTest {
 protected:
@@ -31,10 +34,7 @@ protected:
 };
 
 TEST_F(ConfigReader, ReadsAModemChannelWithOneAppsSensor) {
-    Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n"
-                       "\"WlanAntCount\"=dword:1\n"
-                       "[Device Parameters\\config]\n") +
-           kModemChannel +
+    Import(Channels(1) + "\"WlanAntCount\"=dword:1\n[Device Parameters\\config]\n" + kModemChannel +
            "\"SUID_LOW_L\"=dword:2b\n\"SUID_HIGH_H\"=dword:1\n\"SUID_HIGH_L\"=dword:1a\n");
     ASSERT_EQ(Read(), STATUS_SUCCESS);
 
@@ -71,7 +71,7 @@ TEST_F(ConfigReader, ChannelCountProblemsLeaveNoChannels) {
     // One more than there are channel subkeys: the count is dropped, the read
     // ends with the status it had.
     sim::ClearTrace();
-    Import("[Device Parameters]\n\"NumberOfChannels\"=dword:2\n");
+    Import(Channels(2));
     EXPECT_EQ(Read(), STATUS_SUCCESS);
     EXPECT_EQ(Context()->NumberOfChannels, 0u);
     ExpectNoChannels();
@@ -81,8 +81,7 @@ TEST_F(ConfigReader, ChannelCountProblemsLeaveNoChannels) {
 }
 
 TEST_F(ConfigReader, ChannelSubkeysAreThoseNamedChanneCaseSensitively) {
-    Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n"
-                       "[Device Parameters\\Channel1]\n[Device Parameters\\chan]\n") +
+    Import(Channels(1) + "[Device Parameters\\Channel1]\n[Device Parameters\\chan]\n" +
            kModemChannel);
     ASSERT_EQ(Read(), STATUS_SUCCESS);
     EXPECT_EQ(Context()->ConfiguredCount, 1u);
@@ -96,9 +95,7 @@ TEST_F(ConfigReader, WlanChannelsNeedOneOrTwoAntennas) {
                              "\"WlanAntMask\"=dword:1\n"
                              "[Device Parameters\\channel1\\1]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:2\n"
                              "\"WlanAntMask\"=dword:0\n";
-    Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:2\n"
-                       "\"WlanAntCount\"=dword:3\n") +
-           kModemChannel + wlan);
+    Import(Channels(2) + "\"WlanAntCount\"=dword:3\n" + kModemChannel + wlan);
     ASSERT_EQ(Read(), STATUS_SUCCESS);
     ASSERT_EQ(Context()->ConfiguredCount, 1u);
     EXPECT_EQ(Channel(0).ChannelType, ChannelTypeModem);
@@ -141,7 +138,7 @@ TEST_F(ConfigReader, ChannelTypeIsAWholeCaseSensitiveString) {
     for (const auto& c : cases) {
         sim::registry::Reset();
         sim::ClearTrace();
-        Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n") + kModemChannel);
+        Import(Channels(1) + kModemChannel);
         sim::registry::SetValue("Device Parameters\\channel0", u"ChannelType", c.type, c.data);
         const NTSTATUS status = Read();
         if (c.valid) {
@@ -156,7 +153,7 @@ TEST_F(ConfigReader, ChannelTypeIsAWholeCaseSensitiveString) {
     }
     sim::registry::Reset();
     sim::ClearTrace();
-    Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n") + kModemChannel);
+    Import(Channels(1) + kModemChannel);
     sim::registry::DeleteValue("Device Parameters\\channel0", u"ChannelType");
     EXPECT_EQ(Read(), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim::TraceContains(
@@ -165,7 +162,7 @@ TEST_F(ConfigReader, ChannelTypeIsAWholeCaseSensitiveString) {
 }
 
 TEST_F(ConfigReader, MappingTables) {
-    Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n") + kModemChannel);
+    Import(Channels(1) + kModemChannel);
     const char* channel = "Device Parameters\\channel0";
 
     // A missing value holds -1 and is traced; the channel stays.
@@ -212,7 +209,7 @@ TEST_F(ConfigReader, MappingTables) {
 }
 
 TEST_F(ConfigReader, SensorSubkeys) {
-    Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n") + kModemChannel +
+    Import(Channels(1) + kModemChannel +
            "[Device Parameters\\channel0\\1]\n\"Type\"=\"XYZ\"\n\"ID\"=dword:8\n"
            "[Device Parameters\\channel0\\2]\n\"Type\"=\"SLPI\"\n");
     ASSERT_EQ(Read(), STATUS_SUCCESS);
@@ -249,9 +246,7 @@ TEST_F(ConfigReader, SensorSubkeys) {
 TEST_F(ConfigReader, SensorNamesWithoutASlotAreSkipped) {
     // Two sensors named 1 and 2: slot 1 is written, 2 has none; no write
     // outside the array.
-    Import("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n"
-           "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEM\"\n"
-           "\"SarMappingCount\"=dword:2\n\"0\"=dword:0\n\"1\"=dword:1\n"
+    Import(Channels(1) + kModemKey +
            "[Device Parameters\\channel0\\1]\n\"Type\"=\"APPS\"\n\"ID\"=dword:11\n"
            "[Device Parameters\\channel0\\2]\n\"Type\"=\"APPS\"\n\"ID\"=dword:12\n");
     ASSERT_EQ(Read(), STATUS_SUCCESS);
@@ -275,9 +270,7 @@ TEST_F(ConfigReader, SensorNamesWithoutASlotAreSkipped) {
 
 TEST_F(ConfigReader, ADuplicateSlotWithABadTypeIsInvalid) {
     // "01" enumerates before "1"; both name slot 1.
-    Import("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n"
-           "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEM\"\n"
-           "\"SarMappingCount\"=dword:2\n\"0\"=dword:0\n\"1\"=dword:1\n"
+    Import(Channels(1) + kModemKey +
            "[Device Parameters\\channel0\\01]\n\"Type\"=\"APPS\"\n\"ID\"=dword:11\n"
            "[Device Parameters\\channel0\\1]\n\"Type\"=\"BAD\"\n\"ID\"=dword:12\n");
     ASSERT_EQ(Read(), STATUS_SUCCESS);
@@ -287,7 +280,7 @@ TEST_F(ConfigReader, ADuplicateSlotWithABadTypeIsInvalid) {
 }
 
 TEST_F(ConfigReader, TwoChannelsOfTwoSensorsEach) {
-    std::string text = "[Device Parameters]\n\"NumberOfChannels\"=dword:2\n";
+    std::string text = Channels(2);
     for (const char* name : {"channel0", "channel1"}) {
         std::string key = std::string("[Device Parameters\\") + name;
         text += key + "]\n\"ChannelType\"=\"MODEM\"\n\"SarMappingCount\"=dword:2\n";
@@ -301,7 +294,7 @@ TEST_F(ConfigReader, TwoChannelsOfTwoSensorsEach) {
 }
 
 TEST_F(ConfigReader, PlatformFailuresFailTheRead) {
-    Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n") + kModemChannel);
+    Import(Channels(1) + kModemChannel);
     struct Case {
         const char* point;
         sim::FaultSpec fault;
@@ -337,7 +330,7 @@ TEST_F(ConfigReader, PlatformFailuresFailTheRead) {
 }
 
 TEST_F(ConfigReader, AChannelSubkeyAddedWhileReadingFindsNoRecord) {
-    Import(std::string("[Device Parameters]\n\"NumberOfChannels\"=dword:1\n") + kModemChannel);
+    Import(Channels(1) + kModemChannel);
     AddDevice();
     // The channel subkeys are counted by the first enumeration; one more
     // appears before the second.

@@ -31,28 +31,26 @@ TEST_F(RegistryMethods, DwordReadsTakeAnyTypeOfAtMostFourBytes) {
     sim::registry::SetString(kDevice, u"TwoChars", u"AB"); // 6 bytes
     sim::registry::SetBinary(kDevice, u"Short", Bytes({0x34, 0x12}));
     sim::registry::SetBinary(kDevice, u"Empty", {});
-
+    struct Case {
+        const char16_t* name;
+        NTSTATUS status;
+        ULONG value; // read into 0xFFFFFFFF: what is left of it is the caller's
+    };
+    const Case cases[] = {
+        {u"dword", STATUS_SUCCESS, 0x12345678u},
+        {u"OneChar", STATUS_SUCCESS, 0x00000041u},
+        {u"TwoChars", STATUS_BUFFER_TOO_SMALL, 0xFFFFFFFFu},
+        {u"Short", STATUS_SUCCESS, 0xFFFF1234u},
+        {u"Empty", STATUS_SUCCESS, 0xFFFFFFFFu},
+        {u"Missing", STATUS_OBJECT_NAME_NOT_FOUND, 0xFFFFFFFFu},
+    };
+    for (const Case& c : cases) {
+        ULONG value = 0xFFFFFFFF;
+        EXPECT_EQ(DMF_Registry_HandleValueReadDword(RegistryModule(), mKey, c.name, &value),
+                  c.status);
+        EXPECT_EQ(value, c.value) << std::hex << value;
+    }
     ULONG value = 0;
-    EXPECT_EQ(DMF_Registry_HandleValueReadDword(RegistryModule(), mKey, u"dword", &value),
-              STATUS_SUCCESS);
-    EXPECT_EQ(value, 0x12345678u);
-    EXPECT_EQ(DMF_Registry_HandleValueReadDword(RegistryModule(), mKey, u"OneChar", &value),
-              STATUS_SUCCESS);
-    EXPECT_EQ(value, 0x00000041u);
-
-    value = 0xFFFFFFFF;
-    EXPECT_EQ(DMF_Registry_HandleValueReadDword(RegistryModule(), mKey, u"TwoChars", &value),
-              STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(value, 0xFFFFFFFFu);
-    EXPECT_EQ(DMF_Registry_HandleValueReadDword(RegistryModule(), mKey, u"Short", &value),
-              STATUS_SUCCESS);
-    EXPECT_EQ(value, 0xFFFF1234u); // the high-order bytes are left as they were
-    EXPECT_EQ(DMF_Registry_HandleValueReadDword(RegistryModule(), mKey, u"Empty", &value),
-              STATUS_SUCCESS);
-    EXPECT_EQ(value, 0xFFFF1234u);
-    EXPECT_EQ(DMF_Registry_HandleValueReadDword(RegistryModule(), mKey, u"Missing", &value),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(value, 0xFFFF1234u);
     EXPECT_EQ(DMF_Registry_HandleValueReadDword(RegistryModule(), nullptr, u"Dword", &value),
               STATUS_INVALID_PARAMETER);
 }
@@ -74,6 +72,9 @@ TEST_F(RegistryMethods, StringReadsReportTheStoredSizeFirst) {
         STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(buffer, 5), std::u16string(u"APPS\0", 5));
     EXPECT_EQ(buffer[5], u'#'); // the rest of the caller's buffer is untouched
+    EXPECT_EQ(
+        DMF_Registry_HandleValueReadString(RegistryModule(), mKey, u"Type", buffer, 4, &bytes),
+        STATUS_BUFFER_TOO_SMALL);
 
     // A number read as a string: its four bytes, no terminator added.
     EXPECT_EQ(
@@ -89,7 +90,7 @@ TEST_F(RegistryMethods, StringReadsReportTheStoredSizeFirst) {
     EXPECT_EQ(bytes, 0u);
 }
 
-TEST_F(RegistryMethods, ReadFailuresOfThePlatformAreReturned) {
+TEST_F(RegistryMethods, OpenAndReadFailuresOfThePlatformAreReturned) {
     sim::registry::SetDword(kDevice, u"Dword", 1);
     ULONG value = 0;
     sim::ArmFault("WdfMemoryCreate", sim::FaultSpec::Once());
@@ -100,6 +101,11 @@ TEST_F(RegistryMethods, ReadFailuresOfThePlatformAreReturned) {
               STATUS_DEVICE_REMOVED);
     EXPECT_EQ(value, 0u);
     EXPECT_TRUE(sim::TraceContains("WdfRegistryQueryValue fails", TRACE_LEVEL_ERROR));
+
+    sim::ArmFault("WdfDeviceOpenRegistryKey", sim::FaultSpec::Once(STATUS_ACCESS_DENIED));
+    WDFKEY key = reinterpret_cast<WDFKEY>(1);
+    EXPECT_EQ(DMF_Registry_HandleOpenById(RegistryModule(), &key), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(key, nullptr);
 }
 
 struct Visit {
@@ -154,13 +160,6 @@ TEST_F(RegistryMethods, EnumerationFailuresEndItWithFalse) {
     EXPECT_FALSE(
         DMF_Registry_AllSubKeysFromHandleEnumerate(RegistryModule(), mKey, Visitor, &visit));
     EXPECT_EQ(visit.names.size(), 1u);
-}
-
-TEST_F(RegistryMethods, OpenFailureLeavesNoKey) {
-    sim::ArmFault("WdfDeviceOpenRegistryKey", sim::FaultSpec::Once(STATUS_ACCESS_DENIED));
-    WDFKEY key = reinterpret_cast<WDFKEY>(1);
-    EXPECT_EQ(DMF_Registry_HandleOpenById(RegistryModule(), &key), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(key, nullptr);
 }
 
 } // namespace

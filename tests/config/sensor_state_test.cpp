@@ -1,14 +1,10 @@
-// APPS sensor states: the sensor-state map, the APPS provider's display
-// handling, and the road from a set-sensor-state IOCTL to the channel.
-#include "halvex/driver/EventHandler.h"
-#include "halvex/driver/Ioctl.h"
+// APPS sensor states: the sensor-state map and the APPS provider's display
+// handling. The road from a set-sensor-state IOCTL to the modem is the
+// end-to-end scenarios' part.
 #include "halvex/provider/AppsDataProvider.h"
-#include "platform/sim/quiescence.h"
 #include "platform/win32.h"
 #include "tests/config/ConfigFixture.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace configtest {
@@ -16,13 +12,6 @@ namespace {
 
 bool Signalled(HANDLE event) {
     return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-}
-
-std::vector<std::uint8_t> StateInput(ULONG id, ULONG state) {
-    std::vector<std::uint8_t> input(8);
-    std::memcpy(input.data(), &id, 4);
-    std::memcpy(input.data() + 4, &state, 4);
-    return input;
 }
 
 // A display-state record; the state is the first DWORD of Data.
@@ -97,36 +86,6 @@ TEST_F(SensorState, EveryProviderOfAnIdFollowsAndSignalsOnlyOnAChange) {
     EXPECT_EQ(first->mValue.load(), 1.0f);
 }
 
-TEST_F(SensorState, DisplayOffForcesTheSensorActive) {
-    AppsDataProvider* provider = Attach(7, mEventA);
-    UpdateSensorState(7, 0);
-    ASSERT_TRUE(Signalled(mEventA));
-
-    Display off(0), on(1), dimmed(2);
-    provider->OnPowerSettingChange(0, &off.record);
-    EXPECT_TRUE(Signalled(mEventA));
-    EXPECT_TRUE(provider->IsActive());
-    EXPECT_EQ(provider->mDisplayState.load(), 0);
-
-    // A state set while the display is off is kept, the channel stays active.
-    UpdateSensorState(7, 1);
-    UpdateSensorState(7, 0);
-    EXPECT_TRUE(provider->IsActive());
-    ResetEvent(mEventA);
-
-    provider->OnPowerSettingChange(0, &dimmed.record);
-    EXPECT_FALSE(Signalled(mEventA));
-    EXPECT_EQ(provider->mDisplayState.load(), 2);
-    EXPECT_TRUE(provider->IsActive());
-
-    provider->OnPowerSettingChange(0, &on.record);
-    EXPECT_TRUE(Signalled(mEventA));
-    EXPECT_FALSE(provider->IsActive());
-    EXPECT_TRUE(provider->Start());
-    EXPECT_TRUE(provider->Stop());
-    EXPECT_TRUE(provider->Stop());
-}
-
 TEST_F(SensorState, MalformedDisplayRecordsAreIgnored) {
     AppsDataProvider* provider = Attach(7, mEventA);
     provider->OnPowerSettingChange(0, nullptr);
@@ -171,85 +130,6 @@ TEST_F(SensorState, AProviderWithoutAWaitLockSerialisesOnItsOwn) {
     updates.join();
     EXPECT_EQ(provider->mForcedActive.load(), 0);
     EXPECT_EQ(provider->mValue.load(), 1.0f);
-}
-
-// A notifier that records what the channel's worker asks it to send.
-class RecordingNotifier : public DataNotifier {
-public:
-    bool Start() override { return true; }
-    bool Stop() override { return true; }
-    bool Notify(ULONG stateMask, LONG* backoffIndex) override {
-        std::lock_guard guard(mLock);
-        mSent.emplace_back(stateMask, *backoffIndex);
-        mChanged.notify_all();
-        return true;
-    }
-    bool WaitFor(size_t count) {
-        std::unique_lock guard(mLock);
-        return mChanged.wait_for(guard, std::chrono::seconds(10),
-                                 [&] { return mSent.size() >= count; });
-    }
-    std::vector<std::pair<ULONG, LONG>> Sent() {
-        std::lock_guard guard(mLock);
-        return mSent;
-    }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mChanged;
-    std::vector<std::pair<ULONG, LONG>> mSent;
-};
-
-TEST_F(SensorState, ASetStateIoctlMakesTheChannelRecompute) {
-    auto* notifier = new RecordingNotifier();
-    auto* interpreter = new Interpreter();
-    interpreter->SetMapping(0, 0);
-    interpreter->SetMapping(1, 3);
-    auto* channel = new EventHandler(notifier, interpreter, ChannelTypeWlan);
-    auto* provider = new AppsDataProvider(7, channel->GetSensorEvent(), Device());
-    channel->AddSensor(provider);
-    gSensorStateMap.insert({7, provider});
-    ASSERT_TRUE(channel->Start());
-    ASSERT_TRUE(sim::Settle());
-    const size_t before = notifier->Sent().size();
-
-    sim::HostFile file = mHost->OpenFile();
-    // Detected while the provider still reads its initial 1.0: nothing to recompute.
-    sim::IoResult result =
-        mHost->DeviceIoControl(file, IOCTL_HALVEX_SET_SENSOR_STATE, StateInput(7, 1), 0);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.bytes, 0u);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(notifier->Sent().size(), before);
-
-    result = mHost->DeviceIoControl(file, IOCTL_HALVEX_SET_SENSOR_STATE, StateInput(7, 0), 0);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    ASSERT_TRUE(notifier->WaitFor(before + 1));
-    EXPECT_EQ(notifier->Sent().back(), (std::pair<ULONG, LONG>{0, 0}));
-
-    result = mHost->DeviceIoControl(file, IOCTL_HALVEX_SET_SENSOR_STATE, StateInput(7, 1), 0);
-    ASSERT_TRUE(notifier->WaitFor(before + 2));
-    EXPECT_EQ(notifier->Sent().back(), (std::pair<ULONG, LONG>{1, 3}));
-
-    // Refused: a state above 1, an unknown ID; longer input is accepted.
-    for (auto [id, state] : {std::pair<ULONG, ULONG>{7, 2}, {7, 0xFFFFFFFF}, {8, 0}}) {
-        result =
-            mHost->DeviceIoControl(file, IOCTL_HALVEX_SET_SENSOR_STATE, StateInput(id, state), 0);
-        EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(result.bytes, 0u);
-    }
-    auto longer = StateInput(7, 0);
-    longer.resize(12, 0xEE);
-    result = mHost->DeviceIoControl(file, IOCTL_HALVEX_SET_SENSOR_STATE, longer, 0);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    ASSERT_TRUE(notifier->WaitFor(before + 3));
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(notifier->Sent().size(), before + 3);
-
-    mHost->CloseFile(file);
-    channel->Stop();
-    gSensorStateMap.clear();
-    delete channel;
 }
 
 } // namespace

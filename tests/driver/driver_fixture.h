@@ -19,12 +19,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace driver_test {
@@ -33,53 +30,38 @@ constexpr ULONG kIoctlGetInfo = 0x81290800u;
 constexpr ULONG kIoctlSetSensorState = 0x81290804u;
 constexpr char16_t kSymbolicLink[] = u"\\DosDevices\\Global\\HALVEX";
 
+// The value lines of an APPS sensor subkey.
+inline std::string Apps(ULONG id) {
+    return "\"Type\"=\"APPS\"\n\"ID\"=dword:" + std::to_string(id) + "\n";
+}
+
+// A channel mapping mask 0 to `idle` and 1 to `active`, with sensor subkeys
+// 0, 1, ... holding the value lines given.
+inline std::string Channel(const std::string& key, const std::vector<std::string>& sensors,
+                           int idle = 2, int active = 7, const char* type = "MODEM") {
+    std::string text = "[Device Parameters\\" + key + "]\n\"ChannelType\"=\"" + type +
+                       "\"\n\"SarMappingCount\"=dword:2\n\"0\"=dword:" + std::to_string(idle) +
+                       "\n\"1\"=dword:" + std::to_string(active) + "\n";
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+        text += "[Device Parameters\\" + key + "\\" + std::to_string(i) + "]\n" + sensors[i];
+    }
+    return text;
+}
+
 // One MODEM channel with one APPS sensor: mask 0 -> 2, mask 1 -> 7.
-inline std::string ModemChannel(const std::string& key, ULONG sensorId, int idle = 2,
-                                int active = 7) {
-    return "[Device Parameters\\" + key +
-           "]\n"
-           "\"ChannelType\"=\"MODEM\"\n"
-           "\"SarMappingCount\"=dword:2\n"
-           "\"0\"=dword:" +
-           std::to_string(idle) + "\n\"1\"=dword:" + std::to_string(active) +
-           "\n"
-           "[Device Parameters\\" +
-           key +
-           "\\0]\n"
-           "\"Type\"=\"APPS\"\n"
-           "\"ID\"=dword:" +
-           std::to_string(sensorId) + "\n";
+inline std::string ModemChannel(const std::string& key, ULONG sensorId) {
+    return Channel(key, {Apps(sensorId)});
 }
 
 inline std::string DeviceKey(ULONG numberOfChannels, ULONG wlanAntCount = 1) {
-    return "Windows Registry Editor Version 5.00\n"
-           "[Device Parameters]\n"
+    return "Windows Registry Editor Version 5.00\n[Device Parameters]\n"
            "\"NumberOfChannels\"=dword:" +
            std::to_string(numberOfChannels) +
            "\n\"WlanAntCount\"=dword:" + std::to_string(wlanAntCount) + "\n";
 }
 
-inline std::vector<std::uint8_t> SensorState(ULONG id, ULONG state) {
-    std::vector<std::uint8_t> bytes(8);
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(id >> (8 * i));
-        bytes[4 + i] = static_cast<std::uint8_t>(state >> (8 * i));
-    }
-    return bytes;
-}
-
-// Polls a condition the machine's quiescence cannot see (state the test reads
-// directly), with a bound.
-inline bool WaitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+inline std::vector<std::int32_t> Indexes(std::int32_t both) {
+    return {both, both};
 }
 
 class MachineTest : public ::testing::Test {
@@ -103,6 +85,13 @@ protected:
         sim::ClearTrace();
         sim::ClearDebugger();
         sim::SetTimeScale(1.0);
+    }
+
+    // Ends the device and driver of this test and starts over on a fresh machine.
+    void FreshMachine() {
+        host.reset();
+        ResetMachine();
+        host = std::make_unique<sim::DriverHost>();
     }
 
     static void Configure(const std::string& regText) {
@@ -136,12 +125,23 @@ protected:
     }
 
     sim::IoResult SetSensorState(ULONG id, ULONG state) {
+        std::vector<std::uint8_t> input(8);
+        for (int i = 0; i < 4; ++i) {
+            input[i] = static_cast<std::uint8_t>(id >> (8 * i));
+            input[4 + i] = static_cast<std::uint8_t>(state >> (8 * i));
+        }
         sim::HostFile file = host->OpenFile();
         EXPECT_TRUE(file);
-        sim::IoResult result =
-            host->DeviceIoControl(file, kIoctlSetSensorState, SensorState(id, state), 0);
+        sim::IoResult result = host->DeviceIoControl(file, kIoctlSetSensorState, input, 0);
         host->CloseFile(file);
         return result;
+    }
+
+    // Sets a sensor state, lets the channels settle and returns the modem's indexes.
+    std::vector<std::int32_t> ModemAfter(ULONG id, ULONG state) {
+        EXPECT_EQ(SetSensorState(id, state).status, STATUS_SUCCESS) << id;
+        EXPECT_TRUE(sim::Settle());
+        return sim::modem::BackoffIndexes();
     }
 
     std::unique_ptr<sim::DriverHost> host = std::make_unique<sim::DriverHost>();

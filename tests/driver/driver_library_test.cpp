@@ -39,28 +39,18 @@ TEST_F(DriverLibraryTest, AnIoctlOrADisplayChangeReachesTheModemAndRemovalLeaves
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
     // Sensors that have not reported count as detected.
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(7));
     EXPECT_TRUE(sim::modem::BackoffEnabled());
-
     EXPECT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(SetSensorState(8, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+    EXPECT_EQ(ModemAfter(8, 0), Indexes(2));
 
-    EXPECT_EQ(SetSensorState(8, 1).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
-    EXPECT_EQ(SetSensorState(99, 1).status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(SetSensorState(8, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
-
+    // The display state reaches every channel.
     sim::display::SetState(sim::display::State::Off);
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(7));
     sim::display::SetState(sim::display::State::On);
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(2));
 
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
     host->Unload();
@@ -71,21 +61,6 @@ TEST_F(DriverLibraryTest, AnIoctlOrADisplayChangeReachesTheModemAndRemovalLeaves
     EXPECT_EQ(sim::ip::RegistrationCount(), 0u);
     EXPECT_EQ(sim::wpp::RegistrationCount(), 0u);
     EXPECT_FALSE(sim::wdf::SymbolicLinkExists(kSymbolicLink));
-}
-
-TEST_F(DriverLibraryTest, TheLibraryLoadsAgainAfterAnUnload) {
-    Configure(DeviceKey(1) + ModemChannel("channel0", 7));
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    host.reset(); // removes the device and unloads the driver
-
-    host = std::make_unique<sim::DriverHost>();
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
 }
 
 } // namespace

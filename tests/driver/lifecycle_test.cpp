@@ -52,9 +52,7 @@ TEST_F(LifecycleTest, ADeviceAddedAgainInTheSameProcessStartsWithACleanMap) {
     ASSERT_EQ(gSensorStateMap.count(7), 1u);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+    EXPECT_EQ(ModemAfter(7, 0), Indexes(2));
 }
 
 TEST_F(LifecycleTest, AFailedDeviceAddReleasesWhatItBuilt) {

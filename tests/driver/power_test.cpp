@@ -1,16 +1,20 @@
 // Power transitions: when the device's channels, watcher and display-state
-// registration start and stop, the flags the other parts read meanwhile,
-// and the display state reaching every provider.
+// registration start and stop, and the flags the other parts read meanwhile.
 #include "driver_core_fixture.h"
 
 #include "halvex/driver/Power.h"
 
-#include <atomic>
 #include <mutex>
 #include <vector>
 
 namespace driver_test {
 namespace {
+
+struct FlagSample {
+    LONG inHibernate;
+    ULONG isDeviceRemoval;
+    bool operator==(const FlagSample&) const = default;
+};
 
 class PowerTest : public DriverTest {
 protected:
@@ -28,24 +32,16 @@ protected:
                 return;
             }
             std::lock_guard guard(lock);
-            if (record.function == "Start") {
-                starts.push_back(Flags());
-            } else if (record.function == "Stop") {
-                stops.push_back(Flags());
+            if (record.function == "Start" || record.function == "Stop") {
+                (record.function == "Start" ? starts : stops).push_back(Flags());
             }
         });
     }
 
-    struct FlagSample {
-        LONG inHibernate;
-        ULONG isDeviceRemoval;
-        bool operator==(const FlagSample&) const = default;
-    };
     FlagSample Flags() {
         return {__atomic_load_n(&context->InHibernate, __ATOMIC_SEQ_CST),
                 __atomic_load_n(&context->IsDeviceRemoval, __ATOMIC_SEQ_CST)};
     }
-
     std::vector<FlagSample> Starts() {
         std::lock_guard guard(lock);
         return starts;
@@ -77,7 +73,7 @@ TEST_F(PowerTest, StartRunsEveryChannelAndRegistersForTheDisplayState) {
     EXPECT_TRUE(sim::TraceContains("No proximity-sensor watcher to start", TRACE_LEVEL_ERROR));
     // The registration's first delivery (display on) makes each channel report.
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(7));
 }
 
 TEST_F(PowerTest, ModulesSeeD0EntryBeforeTheDriverAndD0ExitAfterIt) {
@@ -103,12 +99,8 @@ TEST_F(PowerTest, SleepAndWakeLeaveEverythingRunningAndRegistered) {
                              "D0 entry from WdfPowerDeviceD3, action PowerActionSleep"));
     // The channels still react.
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
-    EXPECT_EQ(SetSensorState(8, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+    EXPECT_EQ(ModemAfter(7, 0), Indexes(7));
+    EXPECT_EQ(ModemAfter(8, 0), Indexes(2));
 }
 
 TEST_F(PowerTest, HibernationStopsAndRestartsTheSameChannelsAroundTheFlag) {
@@ -153,33 +145,6 @@ TEST_F(PowerTest, RemovalMarksTheStopAsDeviceRemovalAndTheNextEntryClearsIt) {
     EXPECT_EQ(Context()->IsDeviceRemoval, 1u);
     ASSERT_EQ(host->D0Entry(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
     EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
-}
-
-TEST_F(PowerTest, DisplayOffForcesEveryChannelActiveAndOnReleasesIt) {
-    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    ASSERT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
-    ASSERT_EQ(SetSensorState(8, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    ASSERT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
-
-    sim::display::SetState(sim::display::State::Off);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
-
-    // Dimmed changes nothing; a sensor going quiet while the display is off
-    // leaves the channel active.
-    std::size_t sets = sim::modem::SetCount();
-    sim::display::SetState(sim::display::State::Dimmed);
-    ASSERT_EQ(SetSensorState(7, 1).status, STATUS_SUCCESS);
-    ASSERT_EQ(SetSensorState(7, 0).status, STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
-    EXPECT_EQ(sim::modem::SetCount(), sets);
-
-    sim::display::SetState(sim::display::State::On);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
 }
 
 TEST_F(PowerTest, AFailedRegistrationIsTracedAndRetriedOnlyAtTheNextStartingEntry) {

@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -54,34 +56,26 @@ TEST_F(RegImport, ReadsKeysAndEveryValueForm) {
 }
 
 TEST_F(RegImport, AnErrorNamesFileAndLineAndImportsNothing) {
-    struct Case {
-        const char* text;
-        const char* error;
-    };
-    const Case cases[] = {
+    // After the header and a [Device Parameters] line, but for the first two.
+    const std::string head = "Windows Registry Editor Version 5.00\n[Device Parameters]\n";
+    const std::pair<std::string, const char*> cases[] = {
         {"[Device Parameters]\n", "bad.reg:1: expected the header"},
         {"Windows Registry Editor Version 5.00\n\"A\"=dword:1\n",
          "bad.reg:2: value before any key"},
-        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=dword:123456789\n",
-         "bad.reg:3: dword needs 1 to 8 hex digits"},
-        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=dword:xyz\n",
-         "bad.reg:3: bad hex digit"},
-        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=hex:1,02\n",
-         "bad.reg:3: bad hex byte"},
-        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=\"open\n",
-         "bad.reg:3: unterminated string"},
+        {head + "\"A\"=dword:123456789\n", "bad.reg:3: dword needs 1 to 8 hex digits"},
+        {head + "\"A\"=dword:xyz\n", "bad.reg:3: bad hex digit"},
+        {head + "\"A\"=hex:1,02\n", "bad.reg:3: bad hex byte"},
+        {head + "\"A\"=\"open\n", "bad.reg:3: unterminated string"},
         {"Windows Registry Editor Version 5.00\n[Other Key]\n", "bad.reg:2: key is not under"},
         {"Windows Registry Editor Version 5.00\n[Device Parameters\n", "bad.reg:2: key line"},
-        {"Windows Registry Editor Version 5.00\n[Device Parameters]\nA=1\n",
-         "bad.reg:3: unrecognised line"},
-        {"Windows Registry Editor Version 5.00\n[Device Parameters]\n\"A\"=qword:1\n",
-         "bad.reg:3: unknown value format"},
+        {head + "A=1\n", "bad.reg:3: unrecognised line"},
+        {head + "\"A\"=qword:1\n", "bad.reg:3: unknown value format"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, error] : cases) {
         reg::Reset();
-        auto result = reg::ImportRegText(c.text, "bad.reg");
-        EXPECT_FALSE(result) << c.text;
-        EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
+        auto result = reg::ImportRegText(text, "bad.reg");
+        EXPECT_FALSE(result) << text;
+        EXPECT_NE(result.error.find(error), std::string::npos) << result.error;
     }
     // A later error keeps the earlier, sound lines out too.
     auto result = reg::ImportRegText("Windows Registry Editor Version 5.00\n"

@@ -1,6 +1,5 @@
 // The registry stand-in as the Registry module and the framework use it.
 #include "platform/registry.h"
-#include "platform/sim/faults.h"
 #include "platform/sim/registry.h"
 #include "platform/sim/wdf_control.h"
 #include "platform/wdf.h"
@@ -14,16 +13,16 @@ namespace {
 
 namespace reg = sim::registry;
 
-UNICODE_STRING Name(const std::u16string& s) {
-    return UNICODE_STRING{static_cast<USHORT>(s.size() * 2), static_cast<USHORT>(s.size() * 2),
-                          const_cast<WCHAR*>(s.c_str())};
+// A counted name over a literal, which outlives every use.
+UNICODE_STRING Name(const char16_t* s) {
+    auto bytes = static_cast<USHORT>(std::char_traits<char16_t>::length(s) * 2);
+    return UNICODE_STRING{bytes, bytes, const_cast<WCHAR*>(s)};
 }
 
 class RegistryStandIn : public ::testing::Test {
 protected:
     void SetUp() override {
         reg::Reset();
-        sim::ResetFaults();
         sim::wdf::ResetForTest();
         // Any live framework object stands for the device here.
         ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &mDevice), STATUS_SUCCESS);
@@ -31,7 +30,6 @@ protected:
     void TearDown() override {
         EXPECT_EQ(reg::OpenKeyCount(), 0u);
         WdfObjectDelete(mDevice);
-        sim::ResetFaults();
         sim::wdf::ResetForTest();
     }
     WDFDEVICE AnyDevice() { return static_cast<WDFDEVICE>(mDevice); }
@@ -44,36 +42,6 @@ protected:
         return key;
     }
 };
-
-TEST_F(RegistryStandIn, QuerySizeProtocol) {
-    reg::SetString("Device Parameters", u"Type", u"APPS");
-    reg::SetValue("Device Parameters", u"Empty", REG_BINARY, {});
-    WDFKEY key = OpenDevice();
-
-    std::u16string typeName = u"type"; // names are case-insensitive
-    UNICODE_STRING type = Name(typeName);
-    ULONG length = 99, valueType = 0;
-    EXPECT_EQ(WdfRegistryQueryValue(key, &type, 0, nullptr, &length, &valueType),
-              STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(length, 10u); // four characters and the terminator
-    EXPECT_EQ(valueType, REG_SZ);
-
-    char16_t buffer[5] = {};
-    EXPECT_EQ(WdfRegistryQueryValue(key, &type, sizeof(buffer), buffer, &length, &valueType),
-              STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(buffer), u"APPS");
-
-    EXPECT_EQ(WdfRegistryQueryValue(key, &type, 9, buffer, &length, nullptr),
-              STATUS_BUFFER_OVERFLOW);
-
-    std::u16string emptyName = u"Empty", missingName = u"Missing";
-    UNICODE_STRING empty = Name(emptyName), missing = Name(missingName);
-    EXPECT_EQ(WdfRegistryQueryValue(key, &empty, 0, nullptr, &length, &valueType), STATUS_SUCCESS);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(WdfRegistryQueryValue(key, &missing, 0, nullptr, &length, &valueType),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    WdfRegistryClose(key);
-}
 
 TEST_F(RegistryStandIn, SubkeysEnumerateSortedCaseInsensitivelyThroughTheSameKey) {
     for (const char* path : {"Device Parameters\\channel2", "Device Parameters\\Channel10",
@@ -111,24 +79,24 @@ TEST_F(RegistryStandIn, SubkeysEnumerateSortedCaseInsensitivelyThroughTheSameKey
     EXPECT_EQ(RegEnumKeyExW(hkey, 1, small, &length, nullptr, nullptr, nullptr, nullptr),
               static_cast<LSTATUS>(ERROR_MORE_DATA));
 
-    std::u16string subName = u"channel10";
-    UNICODE_STRING sub = Name(subName);
+    UNICODE_STRING sub = Name(u"channel10"), gone = Name(u"channel3");
     WDFKEY child = nullptr;
     EXPECT_EQ(WdfRegistryOpenKey(key, &sub, KEY_READ, nullptr, &child), STATUS_SUCCESS);
     WdfRegistryClose(child);
-    std::u16string goneName = u"channel3";
-    UNICODE_STRING gone = Name(goneName);
     EXPECT_EQ(WdfRegistryOpenKey(key, &gone, KEY_READ, nullptr, &child),
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(child, nullptr);
     WdfRegistryClose(key);
 }
 
-TEST_F(RegistryStandIn, ClosedKeysAndWrongAccessAreRefused) {
-    WDFKEY key = OpenDevice();
+TEST_F(RegistryStandIn, StaleHandlesAndWrongAccessAreRefused) {
+    WDFKEY key = reinterpret_cast<WDFKEY>(1);
+    EXPECT_EQ(WdfDeviceOpenRegistryKey(reinterpret_cast<WDFDEVICE>(0x1000), PLUGPLAY_REGKEY_DEVICE,
+                                       KEY_READ, nullptr, &key),
+              STATUS_INVALID_HANDLE);
+    key = OpenDevice();
     WdfRegistryClose(key);
-    std::u16string valueName = u"X";
-    UNICODE_STRING value = Name(valueName);
+    UNICODE_STRING value = Name(u"X");
     ULONG v = 0;
     EXPECT_EQ(WdfRegistryQueryULong(key, &value, &v), STATUS_INVALID_HANDLE);
     EXPECT_EQ(WdfRegistryWdmGetHandle(key), nullptr);
@@ -147,32 +115,6 @@ TEST_F(RegistryStandIn, ClosedKeysAndWrongAccessAreRefused) {
     reg::SetString("Parameters", u"X", u"text");
     EXPECT_EQ(WdfRegistryQueryULong(parameters, &value, &v), STATUS_OBJECT_TYPE_MISMATCH);
     WdfRegistryClose(parameters);
-}
-
-TEST_F(RegistryStandIn, FaultPointsFailTheirCalls) {
-    sim::ArmFault("WdfDeviceOpenRegistryKey", sim::FaultSpec::Once());
-    WDFKEY key = reinterpret_cast<WDFKEY>(1);
-    EXPECT_EQ(
-        WdfDeviceOpenRegistryKey(AnyDevice(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, nullptr, &key),
-        STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(WdfDeviceOpenRegistryKey(reinterpret_cast<WDFDEVICE>(0x1000), PLUGPLAY_REGKEY_DEVICE,
-                                       KEY_READ, nullptr, &key),
-              STATUS_INVALID_HANDLE);
-
-    key = OpenDevice();
-    auto hkey = static_cast<HKEY>(WdfRegistryWdmGetHandle(key));
-    sim::ArmFault("RegQueryInfoKeyW", sim::FaultSpec::Once(ERROR_GEN_FAILURE));
-    DWORD count = 0;
-    EXPECT_EQ(RegQueryInfoKeyW(hkey, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr),
-              static_cast<LSTATUS>(ERROR_GEN_FAILURE));
-    sim::ArmFault("WdfRegistryQueryValue", sim::FaultSpec::Once(STATUS_UNSUCCESSFUL));
-    std::u16string valueName = u"X";
-    UNICODE_STRING value = Name(valueName);
-    EXPECT_EQ(WdfRegistryQueryValue(key, &value, 0, nullptr, nullptr, nullptr),
-              STATUS_UNSUCCESSFUL);
-    WdfRegistryClose(key);
 }
 
 } // namespace
