@@ -3,6 +3,7 @@
 #include "driver_core_fixture.h"
 
 #include "halvex/driver/Channels.h"
+#include "halvex/driver/SensorStateMap.h"
 #include "halvex/driver/Trace.h"
 #include "platform/com.h"
 #include "platform/sim/wdf_control.h"
@@ -83,12 +84,16 @@ TEST_F(DeviceAddTest, FrameworkFailuresFailDeviceAddWithTheirOwnStatus) {
     }
 }
 
-TEST_F(DeviceAddTest, ATakenSymbolicLinkFailsDeviceAddUnsuccessful) {
+TEST_F(DeviceAddTest, ATakenSymbolicLinkFailsDeviceAddUnsuccessfulAndReleasesWhatItBuilt) {
     Configure(DeviceKey(1) + ModemChannel("channel0", 7));
     sim::wdf::TakeSymbolicLinkName(kSymbolicLink);
     EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim::TraceContains("createInterface() failed", TRACE_LEVEL_ERROR));
     EXPECT_TRUE(sim::TraceContains("WdfDeviceCreateSymbolicLink failed", TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(gSensorStateMap.empty());
+    host->Unload();
+    sim::HostLeaks leaks = host->LeakReport();
+    EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
 }
 
 TEST_F(DeviceAddTest, ConfigurationsWithoutAUsableChannelLeaveADeviceWithoutChannels) {

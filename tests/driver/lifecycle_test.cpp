@@ -55,16 +55,6 @@ TEST_F(LifecycleTest, ADeviceAddedAgainInTheSameProcessStartsWithACleanMap) {
     EXPECT_EQ(ModemAfter(7, 0), Indexes(2));
 }
 
-TEST_F(LifecycleTest, AFailedDeviceAddReleasesWhatItBuilt) {
-    Configure(DeviceKey(1) + ModemChannel("channel0", 7));
-    sim::wdf::TakeSymbolicLinkName(kSymbolicLink);
-    ASSERT_EQ(Add(), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(gSensorStateMap.empty());
-    host->Unload();
-    sim::HostLeaks leaks = host->LeakReport();
-    EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
-}
-
 TEST_F(LifecycleTest, ADeviceWithoutChannelsStillRegistersForTheDisplayState) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
