@@ -31,7 +31,7 @@ protected:
         sim::SetTimeScale(0.001);
         sim::registry::Reset();
         gSensorStateMap.clear();
-        ResetSpec();
+        ResetIoctlConfig();
     }
 
     void TearDown() override {

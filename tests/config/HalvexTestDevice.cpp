@@ -7,22 +7,18 @@
 namespace configtest {
 namespace {
 
-DeviceSpec gSpec;
+DMF_CONFIG_IoctlHandler gIoctlConfig;
 
 void ModulesAdd(WDFDEVICE Device, PDMFMODULE_INIT DmfModuleInit) {
     PHALVEX_DMF_DEVICE_CONTEXT context = HalvexDmfDeviceGetContext(Device);
     DMF_MODULE_ATTRIBUTES attributes;
-    if (gSpec.addIoctlHandler) {
-        DMF_MODULE_ATTRIBUTES_INIT(&attributes, sizeof(DMF_CONFIG_IoctlHandler), &gSpec.ioctl,
-                                   DMF_IoctlHandler_Create);
-        DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES,
-                         &context->DmfModuleIoctlHandler);
-    }
-    if (gSpec.addRegistry) {
-        DMF_Registry_ATTRIBUTES_INIT(&attributes);
-        DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES,
-                         &context->DmfModuleRegistry);
-    }
+    DMF_MODULE_ATTRIBUTES_INIT(&attributes, sizeof(DMF_CONFIG_IoctlHandler), &gIoctlConfig,
+                               DMF_IoctlHandler_Create);
+    DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES,
+                     &context->DmfModuleIoctlHandler);
+    DMF_Registry_ATTRIBUTES_INIT(&attributes);
+    DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES,
+                     &context->DmfModuleRegistry);
 }
 
 NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
@@ -68,37 +64,35 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
     return DMF_ModulesCreate(device, &dmfDeviceInit);
 }
 
-} // namespace
-
-DeviceSpec& Spec() {
-    return gSpec;
-}
-
-void ResetSpec() {
-    gSpec = DeviceSpec{};
-    gSpec.ioctl.DeviceInterfaceGuid = GUID_DEVINTERFACE_HALVEX;
-    gSpec.ioctl.IoctlRecords = HalvexIoctlHandlerTable;
-    gSpec.ioctl.IoctlRecordCount = HalvexIoctlHandlerTableCount;
-}
-
 NTSTATUS HalvexTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
     return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, nullptr);
 }
 
-std::unique_ptr<sim::DriverHost> AddTestDevice(NTSTATUS* status, bool start) {
+} // namespace
+
+DMF_CONFIG_IoctlHandler& IoctlConfig() {
+    return gIoctlConfig;
+}
+
+void ResetIoctlConfig() {
+    gIoctlConfig = DMF_CONFIG_IoctlHandler{};
+    gIoctlConfig.DeviceInterfaceGuid = GUID_DEVINTERFACE_HALVEX;
+    gIoctlConfig.IoctlRecords = HalvexIoctlHandlerTable;
+    gIoctlConfig.IoctlRecordCount = HalvexIoctlHandlerTableCount;
+}
+
+std::unique_ptr<sim::DriverHost> AddTestDevice(NTSTATUS* status) {
     auto host = std::make_unique<sim::DriverHost>();
     NTSTATUS ntStatus = host->LoadEntry(HalvexTestDriverEntry);
     if (NT_SUCCESS(ntStatus)) {
         ntStatus = host->AddDevice();
     }
-    if (NT_SUCCESS(ntStatus) && start) {
+    if (NT_SUCCESS(ntStatus)) {
         ntStatus = host->Start();
     }
-    if (status != nullptr) {
-        *status = ntStatus;
-    }
+    *status = ntStatus;
     return host;
 }
 

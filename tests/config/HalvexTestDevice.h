@@ -11,21 +11,13 @@
 
 namespace configtest {
 
-struct DeviceSpec {
-    DMF_CONFIG_IoctlHandler ioctl{}; // the driver's configuration unless a test changes it
-    bool addRegistry = true;
-    bool addIoctlHandler = true;
-};
+// The IoctlHandler configuration the next device is added with.
+DMF_CONFIG_IoctlHandler& IoctlConfig();
+// Back to the driver's own IoctlHandler configuration.
+void ResetIoctlConfig();
 
-// Resets the device plan to the driver's own IoctlHandler configuration.
-DeviceSpec& Spec();
-void ResetSpec();
-
-NTSTATUS HalvexTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-
-// A host with the test driver loaded and its device added, and started
-// (D0) unless `start` is false: the power-managed default queue presents
-// requests only in D0.
-std::unique_ptr<sim::DriverHost> AddTestDevice(NTSTATUS* status = nullptr, bool start = true);
+// A host with the test driver loaded and its device added and started: the
+// power-managed default queue presents requests only in D0.
+std::unique_ptr<sim::DriverHost> AddTestDevice(NTSTATUS* status);
 
 } // namespace configtest

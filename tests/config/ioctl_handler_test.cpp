@@ -58,8 +58,8 @@ protected:
         gKeptRequest = nullptr;
     }
     void UseTestTable() {
-        Spec().ioctl.IoctlRecords = gTable;
-        Spec().ioctl.IoctlRecordCount = 3;
+        IoctlConfig().IoctlRecords = gTable;
+        IoctlConfig().IoctlRecordCount = 3;
     }
     sim::IoResult Send(ULONG code, std::vector<std::uint8_t> input, size_t outputLength,
                        const sim::HostFile* file = nullptr) {
@@ -129,7 +129,7 @@ TEST_F(IoctlHandlerModule, APendingRequestIsLeftToItsHandler) {
 
 TEST_F(IoctlHandlerModule, UnmatchedRequestsCanBeForwarded) {
     UseTestTable();
-    Spec().ioctl.ForwardUnmatchedRequests = TRUE;
+    IoctlConfig().ForwardUnmatchedRequests = TRUE;
     std::atomic<ULONG> forwarded{0};
     sim::wdf::SetLowerDeviceHandler([&](const std::shared_ptr<sim::wdf::TargetIo>& io) {
         forwarded = io->ioControlCode;
@@ -143,7 +143,7 @@ TEST_F(IoctlHandlerModule, UnmatchedRequestsCanBeForwarded) {
 
 TEST_F(IoctlHandlerModule, KernelModeOnlyRefusesUserModeCallers) {
     UseTestTable();
-    Spec().ioctl.KernelModeOnly = TRUE;
+    IoctlConfig().KernelModeOnly = TRUE;
     AddDevice();
     EXPECT_EQ(Send(kCodeA, {}, 0).status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(gFirstCalls.load(), 0);
@@ -154,7 +154,7 @@ TEST_F(IoctlHandlerModule, KernelModeOnlyRefusesUserModeCallers) {
 
 TEST_F(IoctlHandlerModule, AdministratorModesRefuseEveryCreate) {
     UseTestTable();
-    Spec().ioctl.AccessModeFilter = IoctlHandler_AccessModeFilterAdministratorOnly;
+    IoctlConfig().AccessModeFilter = IoctlHandler_AccessModeFilterAdministratorOnly;
     AddDevice();
     sim::HostFile file = mHost->OpenFile();
     EXPECT_EQ(file.status, STATUS_ACCESS_DENIED);
@@ -162,7 +162,7 @@ TEST_F(IoctlHandlerModule, AdministratorModesRefuseEveryCreate) {
 
 TEST_F(IoctlHandlerModule, InternalModeLeavesDeviceControlRequestsAlone) {
     UseTestTable();
-    Spec().ioctl.AccessModeFilter = IoctlHandler_AccessModeFilterKernelModeOnly;
+    IoctlConfig().AccessModeFilter = IoctlHandler_AccessModeFilterKernelModeOnly;
     AddDevice();
     EXPECT_EQ(Send(kCodeA, {}, 0).status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(gFirstCalls.load(), 0);
@@ -170,7 +170,7 @@ TEST_F(IoctlHandlerModule, InternalModeLeavesDeviceControlRequestsAlone) {
 
 TEST_F(IoctlHandlerModule, TheReferenceStringSelectsTheFilesServed) {
     UseTestTable();
-    Spec().ioctl.ReferenceString = u"Sar";
+    IoctlConfig().ReferenceString = u"Sar";
     AddDevice();
     auto interfaces = sim::wdf::DeviceInterfaces(Device());
     ASSERT_EQ(interfaces.size(), 1u);
@@ -202,21 +202,21 @@ NTSTATUS FailingPostCreate(DMFMODULE, GUID*, UNICODE_STRING*) {
 }
 
 TEST_F(IoctlHandlerModule, InterfaceCreationFailuresFailTheOpen) {
-    Spec().ioctl.PostInterfaceCreateCallback = FailingPostCreate;
+    IoctlConfig().PostInterfaceCreateCallback = FailingPostCreate;
     NTSTATUS status = STATUS_SUCCESS;
     mHost = AddTestDevice(&status);
     EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
     mHost.reset();
 
-    ResetSpec();
+    ResetIoctlConfig();
     sim::ArmFault("WdfDeviceCreateDeviceInterface", sim::FaultSpec::Once(STATUS_NO_MEMORY));
     mHost = AddTestDevice(&status);
     EXPECT_EQ(status, STATUS_NO_MEMORY);
     mHost.reset();
 
     // A manually enabled interface is not created at open.
-    ResetSpec();
-    Spec().ioctl.InterfaceManualEnable = TRUE;
+    ResetIoctlConfig();
+    IoctlConfig().InterfaceManualEnable = TRUE;
     AddDevice();
     for (const auto& record : sim::wdf::DeviceInterfaces(Device())) {
         EXPECT_FALSE(record.enabled);
