@@ -43,60 +43,24 @@ struct Status {
 #define BACK(field, flag)                                                                          \
     static_cast<std::uint8_t>(offsetof(Everything, field) - offsetof(Everything, flag))
 
+// clang-format off
 const std::uint8_t kInnerStream[] = {
-    0x0C,
-    0x04,
-    offsetof(Inner, small), // type 4, zero-extended
-    0x46,
-    offsetof(Inner, name),
-    7, // string of at most 7
+    0x0C, 0x04, offsetof(Inner, small),        // type 4, zero-extended
+    0x46, offsetof(Inner, name), 7,            // string of at most 7
     0x20,
 };
 const std::uint8_t kResponseStream[] = {0x05, 0, 0x05, 4, 0x20};
 
 const std::uint8_t kEverythingStream[] = {
-    0x01,
-    0x02,
-    OFF(value), // TLV 1: u32
-    0x02,
-    0x46,
-    OFF(label),
-    15, // TLV 2: string of at most 15
-    0x40 | BACK(inner, inner_valid),
-    0x10,
-    0x07,
-    OFF(inner),
-    0x00,
-    0x00,
-    0x40 | BACK(shorts, shorts_valid),
-    0x11,
-    0x59,
-    0x08,
-    OFF(shorts),
-    4,
-    BACK(shorts, shorts_len),
-    0x40 | BACK(levels, levels_valid),
-    0x12,
-    0x48,
-    0x80,
-    0x40,
-    OFF(levels),
-    3,
-    0,
-    0,
-    0,
-    0,
-    0xC0 | BACK(blob, blob_valid),
-    0x13,
-    0x58,
-    0x40,
-    OFF(blob),
-    300 & 0xFF,
-    300 >> 8,
-    0,
-    0,
+    0x01, 0x02, OFF(value),                                            // TLV 1: u32
+    0x02, 0x46, OFF(label), 15,                                        // TLV 2: string of at most 15
+    0x40 | BACK(inner, inner_valid), 0x10, 0x07, OFF(inner), 0x00, 0x00,
+    0x40 | BACK(shorts, shorts_valid), 0x11, 0x59, 0x08, OFF(shorts), 4, BACK(shorts, shorts_len),
+    0x40 | BACK(levels, levels_valid), 0x12, 0x48, 0x80, 0x40, OFF(levels), 3, 0, 0, 0, 0,
+    0xC0 | BACK(blob, blob_valid), 0x13, 0x58, 0x40, OFF(blob), 300 & 0xFF, 300 >> 8, 0, 0,
     BACK(blob, blob_len),
 };
+// clang-format on
 
 const std::uint8_t kStatusStream[] = {
     0x02, 0x07, offsetof(Status, resp), 0x01, 0x00, // the response header, type 1
@@ -179,12 +143,13 @@ TEST_F(CodecFlags, EveryFieldKindRoundTrips) {
     Bytes body;
     ASSERT_EQ(Encode(in, body), 0);
     // Strings go without their NUL; in a nested type behind a count.
+    // clang-format off
     Bytes head = {0x01, 0x04, 0x00, 0x44, 0x33, 0x22, 0x11, 0x02, 0x04, 0x00, 'p', 'r', 'o', 'x',
-                  0x10, 0x05, 0x00, 0xF0, 0x03, 's', 'a', 'r', 0x11, 0x04, 0x00, 0x02, 0x01, 0x04,
-                  0x03, // no count: the TLV's
-                        // length tells
-                  0x12, 0x03, 0x00, 1, 2, 3, 0x13, 0x08, 0x01, 0x04, 0x01, 0x00,
-                  0x00}; // 4-byte count 260
+                  0x10, 0x05, 0x00, 0xF0, 0x03, 's', 'a', 'r',
+                  0x11, 0x04, 0x00, 0x02, 0x01, 0x04, 0x03, // no count: the TLV's length tells
+                  0x12, 0x03, 0x00, 1, 2, 3,
+                  0x13, 0x08, 0x01, 0x04, 0x01, 0x00, 0x00}; // 4-byte count 260
+    // clang-format on
     ASSERT_GE(body.size(), head.size());
     EXPECT_EQ(Bytes(body.begin(), body.begin() + static_cast<long>(head.size())), head);
 

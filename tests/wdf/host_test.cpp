@@ -52,30 +52,17 @@ struct Driver {
 Driver* gDriver = nullptr;
 
 const char* StateName(WDF_POWER_DEVICE_STATE state) {
-    switch (state) {
-    case WdfPowerDeviceD0:
-        return "D0";
-    case WdfPowerDeviceD3:
-        return "D3";
-    case WdfPowerDeviceD3Final:
-        return "D3Final";
-    default:
-        return "other";
-    }
+    return state == WdfPowerDeviceD0        ? "D0"
+           : state == WdfPowerDeviceD3      ? "D3"
+           : state == WdfPowerDeviceD3Final ? "D3Final"
+                                            : "other";
 }
 const char* ActionName(POWER_ACTION action) {
-    switch (action) {
-    case PowerActionNone:
-        return "none";
-    case PowerActionSleep:
-        return "sleep";
-    case PowerActionHibernate:
-        return "hibernate";
-    case PowerActionShutdown:
-        return "shutdown";
-    default:
-        return "other";
-    }
+    return action == PowerActionNone        ? "none"
+           : action == PowerActionSleep     ? "sleep"
+           : action == PowerActionHibernate ? "hibernate"
+           : action == PowerActionShutdown  ? "shutdown"
+                                            : "other";
 }
 
 struct PnpGuard {
@@ -279,6 +266,14 @@ protected:
         std::lock_guard guard(mDriver.lock);
         return std::exchange(mDriver.events, {});
     }
+    // Bounded wait until `count` blocking IOCTLs are inside the driver.
+    bool WaitBlocked(int count) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (mDriver.blocked.load() < count && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        return mDriver.blocked.load() == count;
+    }
     Driver mDriver;
     std::unique_ptr<sim::DriverHost> mHost;
 };
@@ -310,19 +305,22 @@ TEST_F(HostTest, PowerSequencesCarryTheirSystemPowerAction) {
 }
 
 TEST_F(HostTest, RemovalFromD0ExitsToD3FinalWithoutAnActionAndDeletesTheDevice) {
-    LoadAndStart();
-    WDFDEVICE device = mHost->Device();
-    ASSERT_EQ(mHost->Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(Events(), (Seq{"D0Exit D3Final none", "ReleaseHardware", "cleanup 7"}));
-    EXPECT_FALSE(sim::wdf::IsLiveHandle(device));
-    EXPECT_EQ(mHost->Start(), STATUS_INVALID_DEVICE_STATE);
-}
-
-TEST_F(HostTest, SurpriseRemovalComesBeforeThePowerDown) {
-    LoadAndStart();
-    ASSERT_EQ(mHost->SurpriseRemove(), STATUS_SUCCESS);
-    EXPECT_EQ(Events(),
-              (Seq{"SurpriseRemoval", "D0Exit D3Final none", "ReleaseHardware", "cleanup 7"}));
+    // A surprise removal is announced before the same power-down.
+    for (bool surprise : {false, true}) {
+        SCOPED_TRACE(surprise);
+        LoadAndStart();
+        WDFDEVICE device = mHost->Device();
+        ASSERT_EQ(surprise ? mHost->SurpriseRemove() : mHost->Remove(), STATUS_SUCCESS);
+        Seq expected = {"D0Exit D3Final none", "ReleaseHardware", "cleanup 7"};
+        if (surprise) {
+            expected.insert(expected.begin(), "SurpriseRemoval");
+        }
+        EXPECT_EQ(Events(), expected);
+        EXPECT_FALSE(sim::wdf::IsLiveHandle(device));
+        EXPECT_EQ(mHost->Start(), STATUS_INVALID_DEVICE_STATE);
+        mHost.reset();
+        sim::wdf::ResetForTest();
+    }
 }
 
 TEST_F(HostTest, AFailedDeviceAddDeletesTheDeviceAndItsCleanupRuns) {
@@ -447,11 +445,7 @@ TEST_F(HostTest, TheParallelQueueHasSeveralIoctlsInFlightAtOnce) {
     sim::HostFile file = mHost->OpenFile();
     auto first = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
     auto second = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (mDriver.blocked.load() < 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(mDriver.blocked.load(), 2);
+    EXPECT_TRUE(WaitBlocked(2));
     SetEvent(mDriver.release);
     EXPECT_EQ(first.get().status, STATUS_SUCCESS);
     EXPECT_EQ(second.get().status, STATUS_SUCCESS);
@@ -480,10 +474,7 @@ TEST_F(HostTest, TheDeviceLeavesD0OnlyOnceTheDriverHasCompletedItsRequests) {
     LoadAndStart();
     sim::HostFile file = mHost->OpenFile();
     auto blocked = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (mDriver.blocked.load() < 1 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(WaitBlocked(1));
     Events();
     std::thread releaser([&] {
         // Once the power thread has joined the blocked request and both wait,
