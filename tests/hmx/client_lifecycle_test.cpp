@@ -8,8 +8,7 @@ namespace {
 using ClientLifecycle = HubTest;
 
 TEST_F(ClientLifecycle, OpenSendRelease) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     EXPECT_EQ(h, 1u) << "handle numbering starts at 1";
 
     hmx_sns_client_resp_msg resp;
@@ -159,7 +158,6 @@ TEST_F(ClientLifecycle, LibraryStartUp) {
 
     h = Open();
     EXPECT_EQ(hmx_cci_library_deinit(), HMX_CLIENT_PARAM_ERR) << "a client is still open";
-    Release(h);
 }
 
 TEST_F(ClientLifecycle, EventCreationFailures) {
@@ -175,7 +173,6 @@ TEST_F(ClientLifecycle, EventCreationFailures) {
     EXPECT_EQ(Send(h, resp), 0) << "a failed release leaves the client working";
     sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
     EXPECT_EQ(Send(h, resp), HMX_CLIENT_INVALID_SIG);
-    Release(h);
 }
 
 } // namespace

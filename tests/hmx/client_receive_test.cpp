@@ -12,8 +12,7 @@ Bytes IndicationBody(std::uint8_t payloadByte) {
 }
 
 TEST_F(ClientReceive, IndicationReachesTheCallbackUndecoded) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     hub->InjectIndication(HMX_SNS_CLIENT_SERVICE_ID, HMX_SNS_CLIENT_REPORT_IND, IndicationBody(7));
     ASSERT_TRUE(sim::Settle());
     ASSERT_EQ(cb.IndicationCount(), 1u);
@@ -30,12 +29,10 @@ TEST_F(ClientReceive, IndicationReachesTheCallbackUndecoded) {
               0);
     EXPECT_EQ(decoded.payload_len, 1u);
     EXPECT_EQ(decoded.payload[0], 7);
-    Release(h);
 }
 
 TEST_F(ClientReceive, MalformedMessagesAreDropped) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     hub->InjectMessage(HMX_SNS_CLIENT_SERVICE_ID, {0x04, 0x00, 0x00, 0x21});
     hub->InjectMessage(HMX_SNS_CLIENT_SERVICE_ID, {0x04, 0x00, 0x00, 0x21, 0x00, 0x09, 0x00, 1});
     hub->InjectMessage(HMX_SNS_CLIENT_SERVICE_ID, {0x07, 0x00, 0x00, 0x21, 0x00, 0x00, 0x00});
@@ -48,12 +45,10 @@ TEST_F(ClientReceive, MalformedMessagesAreDropped) {
     EXPECT_TRUE(sim::TraceContains("response for unknown txn 0x5 ignored", TRACE_LEVEL_ERROR));
     hmx_sns_client_resp_msg resp{};
     EXPECT_EQ(Send(h, resp), 0);
-    Release(h);
 }
 
 TEST_F(ClientReceive, ReleaseWhileIndicationsArrive) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     constexpr int kBurst = 200;
     HANDLE injector = Spawn([&] {
         for (int i = 0; i < kBurst; ++i) {

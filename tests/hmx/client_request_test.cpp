@@ -8,8 +8,7 @@ namespace {
 using ClientRequests = HubTest;
 
 TEST_F(ClientRequests, AnswersAreDecodedIntoTheCallersStructure) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     hmx_sns_client_resp_msg resp{};
     // A failed request: no mandatory-TLV check, the result reaches the caller.
     hub->SetResponseBody({0x02, 0x04, 0x00, 0x01, 0x00, 0x05, 0x00, 0x11, 0x04, 0x00, 3, 0, 0, 0});
@@ -37,12 +36,10 @@ TEST_F(ClientRequests, AnswersAreDecodedIntoTheCallersStructure) {
         hmx_client_send_msg_sync(h, HMX_SNS_CLIENT_REQ, nullptr, 0, &resp, sizeof(resp), 10000),
         HMX_CLIENT_PARAM_ERR);
     EXPECT_EQ(hub->Requests().size(), 2u);
-    Release(h);
 }
 
 TEST_F(ClientRequests, TransactionIdsWrapAndSkipZero) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     hmx_sns_client_resp_msg resp{};
     for (int i = 0; i < 65536; ++i) {
         ASSERT_EQ(Send(h, resp), 0) << "request " << i;
@@ -50,12 +47,10 @@ TEST_F(ClientRequests, TransactionIdsWrapAndSkipZero) {
     auto requests = hub->Requests();
     EXPECT_EQ(requests[65534].txnId, 65535);
     EXPECT_EQ(requests[65535].txnId, 1);
-    Release(h);
 }
 
 TEST_F(ClientRequests, TimedOutRequestIgnoresItsLateResponse) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     hub->WithholdResponses(true);
     auto resp = std::make_unique<hmx_sns_client_resp_msg>();
     std::memset(resp.get(), 0x5A, sizeof(*resp));
@@ -74,12 +69,10 @@ TEST_F(ClientRequests, TimedOutRequestIgnoresItsLateResponse) {
     hmx_sns_client_resp_msg next{};
     EXPECT_EQ(Send(h, next), 0) << "nothing of the timed-out request is left queued";
     EXPECT_EQ(hub->Requests().back().txnId, 2);
-    Release(h);
 }
 
 TEST_F(ClientRequests, BusyTransportKeepsTheRequestQueuedUntilItTimesOut) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     sim::ArmFault("SensorHub.Send", sim::FaultSpec::Always(HMX_XPORT_BUSY_ERR));
     hmx_sns_client_resp_msg resp{};
     sim::SetTimeScale(0.001);
@@ -90,23 +83,19 @@ TEST_F(ClientRequests, BusyTransportKeepsTheRequestQueuedUntilItTimesOut) {
 
     sim::DisarmFault("SensorHub.Send");
     EXPECT_EQ(Send(h, resp), 0) << "the queue is empty again, so queueing flushes";
-    Release(h);
 }
 
 TEST_F(ClientRequests, SendFailureFailsOnlyThatRequest) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(-30));
     hmx_sns_client_resp_msg resp{};
     EXPECT_EQ(Send(h, resp), -30);
     EXPECT_EQ(Send(h, resp), 0);
     EXPECT_TRUE(cb.Errors().empty());
-    Release(h);
 }
 
 TEST_F(ClientRequests, SendFindingTheServerGoneEndsTheClient) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
     sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(HMX_SERVICE_ERR));
     hmx_sns_client_resp_msg resp{};
@@ -118,7 +107,6 @@ TEST_F(ClientRequests, SendFindingTheServerGoneEndsTheClient) {
     unsigned sends = sim::FaultCalls("SensorHub.Send");
     EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
     EXPECT_EQ(sim::FaultCalls("SensorHub.Send"), sends) << "nothing is queued for a gone server";
-    Release(h);
 }
 
 // The error callback may use the client from another thread: no library lock
@@ -142,8 +130,7 @@ struct OtherThreadSend {
 };
 
 TEST_F(ClientRequests, ErrorCallbackOfAFailedSendRunsWithoutLibraryLocks) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     OtherThreadSend other;
     ASSERT_EQ(hmx_client_set_error_callback(h, OtherThreadSend::OnError, &other), 0);
     sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(HMX_SERVICE_ERR));
@@ -151,12 +138,10 @@ TEST_F(ClientRequests, ErrorCallbackOfAFailedSendRunsWithoutLibraryLocks) {
     EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
     EXPECT_TRUE(other.finished.load()) << "the other thread's send was blocked";
     EXPECT_EQ(other.rc.load(), HMX_SERVICE_ERR);
-    Release(h);
 }
 
 TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
     hub->WithholdResponses(true);
     std::atomic<std::int32_t> rc{1};
@@ -183,12 +168,10 @@ TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
     StartSensorService();
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
-    Release(h);
 }
 
 TEST_F(ClientRequests, ReleaseFailsThePendingRequest) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     hub->WithholdResponses(true);
     std::atomic<std::int32_t> rc{1};
     auto resp = std::make_unique<hmx_sns_client_resp_msg>();
@@ -206,8 +189,7 @@ TEST_F(ClientRequests, ReleaseFailsThePendingRequest) {
 }
 
 TEST_F(ClientRequests, ErrorCallbackRegisteredAfterTheServerHasGone) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     hub->StopService(HMX_SNS_CLIENT_SERVICE_ID);
     ASSERT_TRUE(sim::Settle());
     EXPECT_TRUE(cb.Errors().empty());
@@ -216,12 +198,10 @@ TEST_F(ClientRequests, ErrorCallbackRegisteredAfterTheServerHasGone) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], std::make_pair(h, HMX_SERVICE_ERR));
     EXPECT_EQ(cb.errorThreads[0], GetCurrentThreadId()) << "called at once, from the caller";
-    Release(h);
 }
 
 TEST_F(ClientRequests, AnotherServersExitLeavesTheClientAlone) {
-    StartSensorService();
-    hmx_client_type h = Open();
+    hmx_client_type h = StartAndOpen();
     ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
     // The server restarts under a new address before the client hears of it:
     // the exit of the old address is this client's, the new server is not.
@@ -231,7 +211,6 @@ TEST_F(ClientRequests, AnotherServersExitLeavesTheClientAlone) {
     hub->StopService(HMX_SNS_CLIENT_SERVICE_ID);
     ASSERT_TRUE(sim::Settle());
     EXPECT_TRUE(cb.Errors().empty()) << "the address that went is not the client's";
-    Release(h);
 }
 
 } // namespace

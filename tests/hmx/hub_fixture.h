@@ -4,22 +4,12 @@
 
 #include "hmx/hmx_client.h"
 #include "hmx/sns_client_service.h"
-#include "platform/sim/clock.h"
-#include "platform/sim/debugger.h"
-#include "platform/sim/faults.h"
-#include "platform/sim/quiescence.h"
 #include "platform/sim/sensor_hub.h"
-#include "platform/sim/trace_recorder.h"
-#include "platform/trace.h"
-#include "platform/win32.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/MachineTest.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -72,15 +62,10 @@ struct Callbacks {
 
 // Runs `body` on a stand-in thread, which quiescence watches.
 inline HANDLE Spawn(std::function<void()> body) {
-    auto* fn = new std::function<void()>(std::move(body));
-    return CreateThread(
-        nullptr, 0,
-        [](LPVOID p) -> DWORD {
-            std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(p));
-            (*f)();
-            return 0;
-        },
-        fn, 0, nullptr);
+    return halvex::testing::StartStandInThread([body = std::move(body)] {
+        body();
+        return DWORD{0};
+    });
 }
 
 inline bool DebuggerSaw(const std::string& line) {
@@ -103,8 +88,9 @@ protected:
     }
 
     void TearDown() override {
+        // A client a test leaves open is released here, and must release cleanly.
         for (hmx_client_type h : mOpen) {
-            hmx_client_release(h);
+            EXPECT_EQ(hmx_client_release(h), 0) << "client " << h;
         }
         EXPECT_TRUE(sim::WaitForThreadsToEnd());
         EXPECT_TRUE(sim::Settle());
@@ -136,6 +122,10 @@ protected:
     }
 
     void StartSensorService() { hub->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1); }
+    hmx_client_type StartAndOpen() {
+        StartSensorService();
+        return Open();
+    }
 
     std::unique_ptr<sim::SensorHub> hub;
     Callbacks cb;

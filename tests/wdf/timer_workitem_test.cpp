@@ -36,6 +36,11 @@ protected:
         }
         WdfTest::TearDown();
     }
+    // The callback signals `entered`, then blocks until `release`.
+    void UseGates() {
+        mState.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        mState.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
     WDF_OBJECT_ATTRIBUTES ChildAttributes() const {
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -114,8 +119,7 @@ TEST_F(TimerTest, StopReportsWhetherTheTimerWasStillQueued) {
 }
 
 TEST_F(TimerTest, StopWithWaitReturnsOnlyAfterARunningCallback) {
-    mState.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    mState.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UseGates();
     WDFTIMER timer = Make();
     WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1));
     ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
@@ -163,17 +167,6 @@ TEST_F(TimerTest, DeletingTheParentStopsAndDeletesTheTimer) {
     EXPECT_TRUE(sim::TraceContains("WdfTimerStart: invalid handle", TRACE_LEVEL_ERROR));
 }
 
-TEST_F(TimerTest, CreationNeedsAParentAndHasAFaultPoint) {
-    WDF_TIMER_CONFIG config;
-    WDF_TIMER_CONFIG_INIT(&config, CountingTimer);
-    WDFTIMER timer = nullptr;
-    EXPECT_EQ(WdfTimerCreate(&config, WDF_NO_OBJECT_ATTRIBUTES, &timer), STATUS_INVALID_PARAMETER);
-    WDF_OBJECT_ATTRIBUTES attributes = ChildAttributes();
-    sim::ArmFault("WdfTimerCreate", sim::FaultSpec::Once());
-    EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(timer, nullptr);
-}
-
 struct WorkState {
     std::atomic<int> runs{0};
     std::atomic<int> inside{0};
@@ -218,8 +211,7 @@ TEST_F(WorkItemTest, AnEnqueuedItemRunsOnceAndFlushWaitsForIt) {
 }
 
 TEST_F(WorkItemTest, EnqueuesWhileRunningQueueOneMoreRunNeverAConcurrentOne) {
-    mState.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    mState.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UseGates();
     WdfWorkItemEnqueue(mItem);
     ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
     WdfWorkItemEnqueue(mItem);
@@ -231,8 +223,7 @@ TEST_F(WorkItemTest, EnqueuesWhileRunningQueueOneMoreRunNeverAConcurrentOne) {
 }
 
 TEST_F(WorkItemTest, DeletingTheParentWaitsForTheRunningItem) {
-    mState.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    mState.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UseGates();
     WdfWorkItemEnqueue(mItem);
     ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
     std::thread releaser([&] { SetEvent(mState.release); });
@@ -242,15 +233,24 @@ TEST_F(WorkItemTest, DeletingTheParentWaitsForTheRunningItem) {
     EXPECT_FALSE(sim::wdf::IsLiveHandle(mItem));
 }
 
-TEST_F(WorkItemTest, CreationNeedsAParentAndHasAFaultPoint) {
+// Timers and work items alike need a parent and fail at their fault points.
+TEST_F(WorkItemTest, TimerAndWorkItemCreationNeedAParentAndHaveFaultPoints) {
+    WDF_TIMER_CONFIG timerConfig;
+    WDF_TIMER_CONFIG_INIT(&timerConfig, CountingTimer);
     WDF_WORKITEM_CONFIG config;
     WDF_WORKITEM_CONFIG_INIT(&config, CountingWork);
+    WDFTIMER timer = nullptr;
     WDFWORKITEM item = nullptr;
+    EXPECT_EQ(WdfTimerCreate(&timerConfig, WDF_NO_OBJECT_ATTRIBUTES, &timer),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(WdfWorkItemCreate(&config, WDF_NO_OBJECT_ATTRIBUTES, &item),
               STATUS_INVALID_PARAMETER);
     WDF_OBJECT_ATTRIBUTES attributes = ChildAttributes();
+    sim::ArmFault("WdfTimerCreate", sim::FaultSpec::Once());
     sim::ArmFault("WdfWorkItemCreate", sim::FaultSpec::Once(STATUS_NO_MEMORY));
+    EXPECT_EQ(WdfTimerCreate(&timerConfig, &attributes, &timer), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_NO_MEMORY);
+    EXPECT_EQ(timer, nullptr);
     EXPECT_EQ(item, nullptr);
 }
 

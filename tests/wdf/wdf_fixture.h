@@ -1,20 +1,9 @@
 // A clean machine for every WDF test: no objects, no faults, no trace.
 #pragma once
 
-#include "platform/sim/clock.h"
-#include "platform/sim/debugger.h"
-#include "platform/sim/faults.h"
-#include "platform/sim/quiescence.h"
-#include "platform/sim/trace_recorder.h"
 #include "platform/sim/wdf_control.h"
-#include "platform/trace.h"
 #include "platform/wdf.h"
-#include "platform/win32.h"
-
-#include <functional>
-#include <memory>
-
-#include <gtest/gtest.h>
+#include "tests/support/MachineTest.h"
 
 class WdfTest : public ::testing::Test {
 protected:
@@ -32,16 +21,10 @@ protected:
     }
     // A thread quiescence knows about (blocked in a stand-in wait = settled).
     static HANDLE StartThread(std::function<void()> body) {
-        auto* heap = new std::function<void()>(std::move(body));
-        return CreateThread(
-            nullptr, 0,
-            [](LPVOID parameter) -> DWORD {
-                std::unique_ptr<std::function<void()>> work(
-                    static_cast<std::function<void()>*>(parameter));
-                (*work)();
-                return 0;
-            },
-            heap, 0, nullptr);
+        return halvex::testing::StartStandInThread([body = std::move(body)] {
+            body();
+            return DWORD{0};
+        });
     }
     static void Join(HANDLE thread) {
         ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
