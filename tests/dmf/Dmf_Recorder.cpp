@@ -48,42 +48,31 @@ bool Claims(DMFMODULE DmfModule, const char* slot) {
     return Is(DMF_CONFIG_GET(DmfModule)->ClaimAt, slot);
 }
 
+// A claimed request is completed here with `Status`.
+template <NTSTATUS Status>
+BOOLEAN Complete(DMFMODULE DmfModule, WDFREQUEST Request, const char* slot) {
+    if (!Claims(DmfModule, slot)) {
+        return FALSE;
+    }
+    WdfRequestComplete(Request, Status);
+    return TRUE;
+}
+
 BOOLEAN QueueIoRead(DMFMODULE DmfModule, WDFQUEUE, WDFREQUEST Request, size_t) {
-    if (!Claims(DmfModule, "QueueIoRead")) {
-        return FALSE;
-    }
-    WdfRequestComplete(Request, STATUS_SUCCESS);
-    return TRUE;
+    return Complete<STATUS_SUCCESS>(DmfModule, Request, "QueueIoRead");
 }
-
 BOOLEAN QueueIoWrite(DMFMODULE DmfModule, WDFQUEUE, WDFREQUEST Request, size_t) {
-    if (!Claims(DmfModule, "QueueIoWrite")) {
-        return FALSE;
-    }
-    WdfRequestComplete(Request, STATUS_SUCCESS);
-    return TRUE;
+    return Complete<STATUS_SUCCESS>(DmfModule, Request, "QueueIoWrite");
 }
-
 BOOLEAN DeviceIoControl(DMFMODULE DmfModule, WDFQUEUE, WDFREQUEST Request, size_t, size_t, ULONG) {
-    if (!Claims(DmfModule, "DeviceIoControl")) {
-        return FALSE;
-    }
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 0);
-    return TRUE;
+    return Complete<STATUS_SUCCESS>(DmfModule, Request, "DeviceIoControl");
 }
-
 BOOLEAN FileCreate(DMFMODULE DmfModule, WDFDEVICE, WDFREQUEST Request, WDFFILEOBJECT) {
-    if (!Claims(DmfModule, "FileCreate")) {
-        return FALSE;
-    }
-    WdfRequestComplete(Request, STATUS_ACCESS_DENIED);
-    return TRUE;
+    return Complete<STATUS_ACCESS_DENIED>(DmfModule, Request, "FileCreate");
 }
-
 BOOLEAN FileCleanup(DMFMODULE DmfModule, WDFFILEOBJECT) {
     return Claims(DmfModule, "FileCleanup") ? TRUE : FALSE;
 }
-
 BOOLEAN FileClose(DMFMODULE DmfModule, WDFFILEOBJECT) {
     return Claims(DmfModule, "FileClose") ? TRUE : FALSE;
 }

@@ -30,6 +30,19 @@ std::vector<std::string> Who(const std::string& event) {
     return who;
 }
 
+std::vector<std::string> LogWith(const std::vector<std::string>& parts) {
+    std::vector<std::string> kept;
+    for (const std::string& entry : Log()) {
+        for (const std::string& part : parts) {
+            if (entry.find(part) != std::string::npos) {
+                kept.push_back(entry);
+                break;
+            }
+        }
+    }
+    return kept;
+}
+
 bool Logged(const std::string& entry) {
     auto log = Log();
     return std::find(log.begin(), log.end(), entry) != log.end();

@@ -2,7 +2,9 @@
 
 #include "tests/dmf/EventLog.h"
 
+#include <algorithm>
 #include <string>
+#include <type_traits>
 
 namespace dmftest {
 namespace {
@@ -23,60 +25,16 @@ NTSTATUS ClientD0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE target) {
     Record("Client:to " + std::to_string(target));
     return gDevice.client.d0ExitStatus;
 }
-NTSTATUS ClientPrepareHardware(WDFDEVICE, WDFCMRESLIST, WDFCMRESLIST) {
-    Note("PrepareHardware");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ClientReleaseHardware(WDFDEVICE, WDFCMRESLIST) {
-    Note("ReleaseHardware");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ClientD0EntryPostInterruptsEnabled(WDFDEVICE, WDF_POWER_DEVICE_STATE) {
-    Note("D0EntryPostInterruptsEnabled");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ClientD0ExitPreInterruptsDisabled(WDFDEVICE, WDF_POWER_DEVICE_STATE) {
-    Note("D0ExitPreInterruptsDisabled");
-    return STATUS_SUCCESS;
-}
-void ClientSelfManagedIoCleanup(WDFDEVICE) {
-    Note("SelfManagedIoCleanup");
-}
-void ClientSelfManagedIoFlush(WDFDEVICE) {
-    Note("SelfManagedIoFlush");
-}
-NTSTATUS ClientSelfManagedIoInit(WDFDEVICE) {
-    Note("SelfManagedIoInit");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ClientSelfManagedIoSuspend(WDFDEVICE) {
-    Note("SelfManagedIoSuspend");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ClientSelfManagedIoRestart(WDFDEVICE) {
-    Note("SelfManagedIoRestart");
-    return STATUS_SUCCESS;
-}
-void ClientSurpriseRemoval(WDFDEVICE) {
-    Note("SurpriseRemoval");
-}
-NTSTATUS ClientQueryRemove(WDFDEVICE) {
-    Note("QueryRemove");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ClientQueryStop(WDFDEVICE) {
-    Note("QueryStop");
-    return STATUS_SUCCESS;
-}
-void ClientRelationsQuery(WDFDEVICE, DEVICE_RELATION_TYPE) {
-    Note("RelationsQuery");
-}
-NTSTATUS ClientUsageNotificationEx(WDFDEVICE, WDF_SPECIAL_FILE_TYPE, BOOLEAN) {
-    Note("UsageNotificationEx");
-    return STATUS_SUCCESS;
-}
-void ClientUsageNotification(WDFDEVICE, WDF_SPECIAL_FILE_TYPE, BOOLEAN) {
-    Note("UsageNotification");
+// A client callback that only records its slot and succeeds.
+template <std::size_t N> struct SlotName {
+    constexpr SlotName(const char (&text)[N]) { std::copy_n(text, N, name); }
+    char name[N];
+};
+template <SlotName Slot, typename R, typename... Args> R Noted(WDFDEVICE, Args...) {
+    Note(Slot.name);
+    if constexpr (!std::is_void_v<R>) {
+        return STATUS_SUCCESS;
+    }
 }
 void ClientIoDeviceControl(WDFQUEUE, WDFREQUEST Request, size_t, size_t, ULONG code) {
     Record("Client:DeviceIoControl " + std::to_string(code));
@@ -105,22 +63,23 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
     if (client.pnpCallbacks) {
         pnpPowerCallbacks.EvtDeviceD0Entry = ClientD0Entry;
         pnpPowerCallbacks.EvtDeviceD0Exit = ClientD0Exit;
-        pnpPowerCallbacks.EvtDevicePrepareHardware = ClientPrepareHardware;
-        pnpPowerCallbacks.EvtDeviceReleaseHardware = ClientReleaseHardware;
+        pnpPowerCallbacks.EvtDevicePrepareHardware = Noted<"PrepareHardware">;
+        pnpPowerCallbacks.EvtDeviceReleaseHardware = Noted<"ReleaseHardware">;
         pnpPowerCallbacks.EvtDeviceD0EntryPostInterruptsEnabled =
-            ClientD0EntryPostInterruptsEnabled;
-        pnpPowerCallbacks.EvtDeviceD0ExitPreInterruptsDisabled = ClientD0ExitPreInterruptsDisabled;
-        pnpPowerCallbacks.EvtDeviceSelfManagedIoCleanup = ClientSelfManagedIoCleanup;
-        pnpPowerCallbacks.EvtDeviceSelfManagedIoFlush = ClientSelfManagedIoFlush;
-        pnpPowerCallbacks.EvtDeviceSelfManagedIoInit = ClientSelfManagedIoInit;
-        pnpPowerCallbacks.EvtDeviceSelfManagedIoSuspend = ClientSelfManagedIoSuspend;
-        pnpPowerCallbacks.EvtDeviceSelfManagedIoRestart = ClientSelfManagedIoRestart;
-        pnpPowerCallbacks.EvtDeviceSurpriseRemoval = ClientSurpriseRemoval;
-        pnpPowerCallbacks.EvtDeviceQueryRemove = ClientQueryRemove;
-        pnpPowerCallbacks.EvtDeviceQueryStop = ClientQueryStop;
-        pnpPowerCallbacks.EvtDeviceRelationsQuery = ClientRelationsQuery;
-        pnpPowerCallbacks.EvtDeviceUsageNotificationEx = ClientUsageNotificationEx;
-        pnpPowerCallbacks.EvtDeviceUsageNotification = ClientUsageNotification;
+            Noted<"D0EntryPostInterruptsEnabled">;
+        pnpPowerCallbacks.EvtDeviceD0ExitPreInterruptsDisabled =
+            Noted<"D0ExitPreInterruptsDisabled">;
+        pnpPowerCallbacks.EvtDeviceSelfManagedIoCleanup = Noted<"SelfManagedIoCleanup">;
+        pnpPowerCallbacks.EvtDeviceSelfManagedIoFlush = Noted<"SelfManagedIoFlush">;
+        pnpPowerCallbacks.EvtDeviceSelfManagedIoInit = Noted<"SelfManagedIoInit">;
+        pnpPowerCallbacks.EvtDeviceSelfManagedIoSuspend = Noted<"SelfManagedIoSuspend">;
+        pnpPowerCallbacks.EvtDeviceSelfManagedIoRestart = Noted<"SelfManagedIoRestart">;
+        pnpPowerCallbacks.EvtDeviceSurpriseRemoval = Noted<"SurpriseRemoval">;
+        pnpPowerCallbacks.EvtDeviceQueryRemove = Noted<"QueryRemove">;
+        pnpPowerCallbacks.EvtDeviceQueryStop = Noted<"QueryStop">;
+        pnpPowerCallbacks.EvtDeviceRelationsQuery = Noted<"RelationsQuery">;
+        pnpPowerCallbacks.EvtDeviceUsageNotificationEx = Noted<"UsageNotificationEx">;
+        pnpPowerCallbacks.EvtDeviceUsageNotification = Noted<"UsageNotification">;
     }
     PDMFDEVICE_INIT dmfDeviceInit =
         DMF_DmfDeviceInitAllocate(client.withoutDeviceInit ? nullptr : DeviceInit);

@@ -122,14 +122,8 @@ TEST_F(Bindings, DestroyingEitherModuleUnbindsBothSidesOnce) {
     DMF_InterfaceDereference(binding);
     ClearLog();
     ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
-    Names bindingEvents;
-    for (const std::string& entry : Log()) {
-        if (entry.find("bind") != std::string::npos || entry.find("final") != std::string::npos) {
-            bindingEvents.push_back(entry);
-        }
-    }
     // A goes first (array order) and takes the binding out of both modules.
-    EXPECT_EQ(bindingEvents, (Names{"B:unbind", "A:unbind", "B:final"}));
+    EXPECT_EQ(LogWith({"bind", "final"}), (Names{"B:unbind", "A:unbind", "B:final"}));
     EXPECT_FALSE(WdfComplained());
     UnloadLeavingNothing();
 }
@@ -148,13 +142,7 @@ TEST_F(DmfTest, PostOpenFollowsTheOpenAndPreClosePrecedesTheClose) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
-    Names seen;
-    for (const std::string& entry : Log()) {
-        if (entry.rfind("M:", 0) == 0) {
-            seen.push_back(entry);
-        }
-    }
-    EXPECT_EQ(seen, (Names{"M:open", "M:postopen", "M:preclose", "M:close"}));
+    EXPECT_EQ(LogWith({"M:"}), (Names{"M:open", "M:postopen", "M:preclose", "M:close"}));
 }
 
 TEST_F(DmfTest, TheDriversDeviceContextsStartZeroed) {
