@@ -84,6 +84,10 @@ TEST(RequiredFields, MessagesWithoutRequiredFieldsOrWithEmptyListsAreComplete) {
     sns_suid_event none;
     none.set_data_type("SAR");
     EXPECT_TRUE(none.IsInitialized());
+    sns_client_event_msg noEvents;
+    noEvents.mutable_suid()->set_suid_low(1);
+    noEvents.mutable_suid()->set_suid_high(2);
+    EXPECT_TRUE(sns_client_event_msg().ParseFromString(noEvents.SerializeAsString()));
 
     sns_std_sensor_event noData;
     EXPECT_FALSE(noData.IsInitialized());

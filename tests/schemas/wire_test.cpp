@@ -64,6 +64,9 @@ TEST(WireCompatibility, SuidLookupRequestBytesParseToTheirValues) {
     ASSERT_TRUE(lookup.ParseFromString(msg.request().payload()));
     EXPECT_EQ(lookup.data_type(), "SAR");
     EXPECT_TRUE(lookup.register_updates());
+    EXPECT_FALSE(lookup.has_default_only());
+    EXPECT_TRUE(lookup.default_only());
+    EXPECT_FALSE(msg.request().has_batching());
 }
 
 TEST(WireCompatibility, SensorIndicationFromTheHubParsesToItsSample) {
