@@ -343,8 +343,7 @@ TEST_F(HostTest, DeviceCreationFailuresComeFromFaultPoints) {
     mHost.reset();
     Events();
     sim::wdf::ResetForTest();
-    mHost = std::make_unique<sim::DriverHost>();
-    ASSERT_EQ(mHost->LoadEntry(TestDriverEntry), STATUS_SUCCESS);
+    Load();
     sim::ArmFault("WdfIoQueueCreate", sim::FaultSpec::Once(STATUS_NO_MEMORY));
     EXPECT_EQ(mHost->AddDevice(), STATUS_NO_MEMORY);
     EXPECT_EQ(Events(), (Seq{"cleanup 7"}));

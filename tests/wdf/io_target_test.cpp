@@ -49,6 +49,18 @@ void Reverse(const std::shared_ptr<sim::wdf::TargetIo>& io) {
     io->status = STATUS_SUCCESS;
 }
 
+NTSTATUS Reopen(WDFIOTARGET target) {
+    WDF_IO_TARGET_OPEN_PARAMS reopen;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
+    return WdfIoTargetOpen(target, &reopen);
+}
+
+NTSTATUS Reuse(WDFREQUEST request) {
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    return WdfRequestReuse(request, &reuse);
+}
+
 struct Completion {
     std::mutex lock;
     std::atomic<int> calls{0};
@@ -168,9 +180,7 @@ TEST_F(IoTargetTest, ASynchronousSendReturnsTheResultInTheRequest) {
     EXPECT_EQ(params.Parameters.Ioctl.Output.Length, 3u);
 
     // Reused, it starts over with the status it is given.
-    WDF_REQUEST_REUSE_PARAMS reuse;
-    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
-    EXPECT_EQ(WdfRequestReuse(request, &reuse), STATUS_SUCCESS);
+    EXPECT_EQ(Reuse(request), STATUS_SUCCESS);
     EXPECT_EQ(WdfRequestGetInformation(request), 0u);
     EXPECT_FALSE(WdfRequestSend(request, target, &options)); // no longer formatted
     WdfObjectDelete(request);
@@ -244,9 +254,7 @@ TEST_F(IoTargetTest, APurgeHandsEveryPendingRequestBackBeforeItReturns) {
     held[0]->complete(); // the device's late answer is dropped
 
     // Purged: refused until started again.
-    WDF_REQUEST_REUSE_PARAMS reuse;
-    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
-    ASSERT_EQ(WdfRequestReuse(request, &reuse), STATUS_SUCCESS);
+    ASSERT_EQ(Reuse(request), STATUS_SUCCESS);
     ASSERT_EQ(
         WdfIoTargetFormatRequestForIoctl(target, request, 0x22, mInput, nullptr, mOutput, nullptr),
         STATUS_SUCCESS);
@@ -275,9 +283,7 @@ NTSTATUS QueryRemove(WDFIOTARGET target) {
 }
 void RemoveCanceled(WDFIOTARGET target) {
     gRemoval->push_back("canceled");
-    WDF_IO_TARGET_OPEN_PARAMS reopen;
-    WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
-    EXPECT_EQ(WdfIoTargetOpen(target, &reopen), STATUS_SUCCESS);
+    EXPECT_EQ(Reopen(target), STATUS_SUCCESS);
 }
 void RemoveComplete(WDFIOTARGET target) {
     gRemoval->push_back("complete");
@@ -319,9 +325,7 @@ TEST_F(TargetRemovalTest, AQueriedRemovalClosesThenCompletesAndTheDeviceIsGone) 
     EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "complete"}));
     EXPECT_FALSE(IsOpen(own));
     EXPECT_FALSE(IsOpen(plain));
-    WDF_IO_TARGET_OPEN_PARAMS reopen;
-    WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
-    EXPECT_EQ(WdfIoTargetOpen(plain, &reopen), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Reopen(plain), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(TargetRemovalTest, AVetoReopensWhatTheQueryClosed) {
@@ -360,9 +364,7 @@ TEST_F(IoTargetTest, TargetsOpenOnlyOnKnownDevicesAndRefuseSendsWhenClosed) {
     WdfIoTargetClose(open);
     EXPECT_FALSE(WdfRequestSend(request, open, WDF_NO_SEND_OPTIONS));
     EXPECT_EQ(WdfRequestGetStatus(request), STATUS_INVALID_DEVICE_STATE);
-    WDF_IO_TARGET_OPEN_PARAMS reopen;
-    WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
-    EXPECT_EQ(WdfIoTargetOpen(open, &reopen), STATUS_SUCCESS);
+    EXPECT_EQ(Reopen(open), STATUS_SUCCESS);
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
     EXPECT_TRUE(WdfRequestSend(request, open, &options));
