@@ -85,31 +85,29 @@ TEST_F(TwoHubs, OverclaimedEntriesStayInsideTheArray) {
     EXPECT_EQ(infos[0].xport_id, 1);
 }
 
-TEST_F(TwoHubs, ServerListThatNeverSettlesEndsInit) {
+// Lookups that never add up end the init rather than loop or over-allocate.
+TEST_F(TwoHubs, ServerListsThatDoNotAddUpEndInit) {
+    struct Case {
+        std::uint32_t extra; // servers counted but never listed
+        std::int32_t rc;
+        const char* trace;
+    } cases[] = {{1, HMX_SERVICE_ERR, "server list still changing"},
+                 {0x10000000u, HMX_CLIENT_NO_MEMORY, nullptr}};
     second->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
-    hub->SetLookupLies(1, 0); // one server more than it ever lists
-    hmx_service_info info{};
-    std::uint32_t count = 1;
-    std::uint32_t total = 0;
-    ASSERT_EQ(hmx_client_get_service_list(kSns, &info, &count, &total), 0);
-    ASSERT_EQ(info.xport_id, 2);
-    hmx_client_type h = 7;
-    EXPECT_EQ(hmx_client_init(&info, kSns, nullptr, nullptr, nullptr, &h), HMX_SERVICE_ERR);
-    EXPECT_EQ(h, 0u);
-    EXPECT_TRUE(sim::TraceContains("server list still changing", TRACE_LEVEL_ERROR));
-    EXPECT_EQ(second->OpenHandleCount(), 0u);
-}
-
-TEST_F(TwoHubs, ServerCountTooLargeToAllocate) {
-    second->StartService(HMX_SNS_CLIENT_SERVICE_ID, 1);
-    hub->SetLookupLies(0x10000000u, 0);
-    hmx_service_info info{};
-    std::uint32_t count = 1;
-    std::uint32_t total = 0;
-    ASSERT_EQ(hmx_client_get_service_list(kSns, &info, &count, &total), 0);
-    hmx_client_type h = 7;
-    EXPECT_EQ(hmx_client_init(&info, kSns, nullptr, nullptr, nullptr, &h), HMX_CLIENT_NO_MEMORY);
-    EXPECT_EQ(second->OpenHandleCount(), 0u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.extra);
+        hub->SetLookupLies(c.extra, 0);
+        hmx_service_info info{};
+        std::uint32_t count = 1;
+        std::uint32_t total = 0;
+        ASSERT_EQ(hmx_client_get_service_list(kSns, &info, &count, &total), 0);
+        ASSERT_EQ(info.xport_id, 2);
+        hmx_client_type h = 7;
+        EXPECT_EQ(hmx_client_init(&info, kSns, nullptr, nullptr, nullptr, &h), c.rc);
+        EXPECT_EQ(h, 0u);
+        EXPECT_TRUE(c.trace == nullptr || sim::TraceContains(c.trace, TRACE_LEVEL_ERROR));
+        EXPECT_EQ(second->OpenHandleCount(), 0u);
+    }
 }
 
 } // namespace

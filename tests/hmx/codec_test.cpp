@@ -21,14 +21,17 @@ Bytes EncodeRequest(const hmx_sns_client_req_msg& req, std::int32_t& rc) {
     return out;
 }
 
-std::int32_t DecodeIndication(const Bytes& body, hmx_sns_client_report_ind_msg& ind) {
-    return hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, HMX_SNS_CLIENT_REPORT_IND, body.data(),
-                                  static_cast<std::uint32_t>(body.size()), &ind, sizeof(ind));
+template <typename T>
+std::int32_t Decode(int kind, std::uint16_t id, const Bytes& body, T& out,
+                    std::uint32_t size = sizeof(T), const hmx_idl_service_object* service = kSns) {
+    return hmx_idl_message_decode(service, kind, id, body.data(),
+                                  static_cast<std::uint32_t>(body.size()), &out, size);
 }
-
+std::int32_t DecodeIndication(const Bytes& body, hmx_sns_client_report_ind_msg& ind) {
+    return Decode(HMX_IDL_INDICATION, HMX_SNS_CLIENT_REPORT_IND, body, ind);
+}
 std::int32_t DecodeResponse(const Bytes& body, hmx_sns_client_resp_msg& resp) {
-    return hmx_idl_message_decode(kSns, HMX_IDL_RESPONSE, HMX_SNS_CLIENT_RESP, body.data(),
-                                  static_cast<std::uint32_t>(body.size()), &resp, sizeof(resp));
+    return Decode(HMX_IDL_RESPONSE, HMX_SNS_CLIENT_RESP, body, resp);
 }
 
 // An indication body: TLV 0x01 {8-byte id}, TLV 0x02 {u16 n, n bytes}.
@@ -182,10 +185,7 @@ TEST(SensorClientCodec, ResponseOptionalTlvsAndSignExtension) {
 TEST(SensorClientCodec, SharedTableResponseWithByteArray) {
     hmx_common_get_supported_msgs_resp_msg resp{};
     Bytes body = {0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x05, 0x00, 0x03, 0x00, 7, 8, 9};
-    ASSERT_EQ(hmx_idl_message_decode(kSns, HMX_IDL_RESPONSE, HMX_COMMON_GET_SUPPORTED_MSGS_RESP,
-                                     body.data(), static_cast<std::uint32_t>(body.size()), &resp,
-                                     sizeof(resp)),
-              0);
+    ASSERT_EQ(Decode(HMX_IDL_RESPONSE, HMX_COMMON_GET_SUPPORTED_MSGS_RESP, body, resp), 0);
     EXPECT_EQ(resp.supported_msgs_valid, 1);
     EXPECT_EQ(resp.supported_msgs_len, 3u);
     EXPECT_EQ(resp.supported_msgs[2], 9);
@@ -211,22 +211,16 @@ TEST(SensorClientCodec, SizesAndArgumentChecks) {
 
     hmx_sns_client_report_ind_msg ind{};
     Bytes body = IndicationBody({1});
-    auto len = static_cast<std::uint32_t>(body.size());
-    EXPECT_EQ(hmx_idl_message_decode(kSns, 3, 0x21, body.data(), len, &ind, sizeof(ind)),
+    EXPECT_EQ(Decode(3, 0x21, body, ind), HMX_IDL_PARAMETER_ERROR);
+    EXPECT_EQ(hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x21, nullptr,
+                                     static_cast<std::uint32_t>(body.size()), &ind, sizeof(ind)),
               HMX_IDL_PARAMETER_ERROR);
-    EXPECT_EQ(
-        hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x21, nullptr, len, &ind, sizeof(ind)),
-        HMX_IDL_PARAMETER_ERROR);
-    EXPECT_EQ(
-        hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x20, body.data(), len, &ind, sizeof(ind)),
-        HMX_IDL_MSG_ID_NOT_FOUND);
-    EXPECT_EQ(hmx_idl_message_decode(kSns, HMX_IDL_INDICATION, 0x21, body.data(), len, &ind,
-                                     sizeof(ind) - 1),
+    EXPECT_EQ(Decode(HMX_IDL_INDICATION, 0x20, body, ind), HMX_IDL_MSG_ID_NOT_FOUND);
+    EXPECT_EQ(Decode(HMX_IDL_INDICATION, 0x21, body, ind, sizeof(ind) - 1),
               HMX_IDL_STRUCT_TOO_SMALL);
     hmx_idl_service_object future = hmx_sns_client_service_object;
     future.library_version = 7;
-    EXPECT_EQ(hmx_idl_message_decode(&future, HMX_IDL_INDICATION, 0x21, body.data(), len, &ind,
-                                     sizeof(ind)),
+    EXPECT_EQ(Decode(HMX_IDL_INDICATION, 0x21, body, ind, sizeof(ind), &future),
               HMX_IDL_INVALID_SERVICE_OBJECT);
     EXPECT_EQ(hmx_idl_get_idl_version(&future, &v), HMX_IDL_INVALID_SERVICE_OBJECT);
 }
