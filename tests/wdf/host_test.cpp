@@ -562,18 +562,9 @@ TEST_F(HostTest, TheLeakReportNamesWhatOutlivedTheDriver) {
     EXPECT_TRUE(mHost->LeakReport().Empty());
 }
 
-TEST_F(HostTest, DeviceStateAndPowerCapabilitiesAreRecorded) {
-    sim::wdf::SetInitialNotDisableable(WdfTrue);
+// The device state's round trip is the driver's device-add tests' to show.
+TEST_F(HostTest, PowerCapabilitiesAreRecordedOnlyOnceSetAndUnsetEntriesStayMaximum) {
     LoadAndStart();
-    WDF_DEVICE_STATE state;
-    WDF_DEVICE_STATE_INIT(&state);
-    WdfDeviceGetDeviceState(mHost->Device(), &state);
-    EXPECT_EQ(state.NotDisableable, WdfTrue);
-    state.NotDisableable = WdfFalse;
-    WdfDeviceSetDeviceState(mHost->Device(), &state);
-    ASSERT_TRUE(sim::wdf::GetDeviceState(mHost->Device(), &state));
-    EXPECT_EQ(state.NotDisableable, WdfFalse);
-
     WDF_DEVICE_POWER_CAPABILITIES caps;
     WDF_DEVICE_POWER_CAPABILITIES_INIT(&caps);
     EXPECT_FALSE(sim::wdf::GetPowerCapabilities(mHost->Device(), &caps));
