@@ -1,18 +1,11 @@
 // A fresh machine and a test driver per test; the device is built by Add().
 #pragma once
 
-#include "platform/sim/clock.h"
-#include "platform/sim/debugger.h"
 #include "platform/sim/driver_host.h"
-#include "platform/sim/faults.h"
-#include "platform/sim/quiescence.h"
-#include "platform/sim/trace_recorder.h"
 #include "platform/sim/wdf_control.h"
-#include "platform/trace.h"
 #include "tests/dmf/EventLog.h"
 #include "tests/dmf/TestDriver.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/MachineTest.h"
 
 #include <memory>
 #include <string>
@@ -37,13 +30,11 @@ inline DMF_CONFIG_Recorder Config(ULONG openOption, ULONG auxiliaryLockCount = 0
 
 using Names = std::vector<std::string>;
 
-class DmfTest : public ::testing::Test {
+class DmfTest : public halvex::testing::MachineTest {
 protected:
     void SetUp() override {
+        MachineTest::SetUp();
         sim::wdf::ResetForTest();
-        sim::ResetFaults();
-        sim::ClearTrace();
-        sim::ClearDebugger();
         sim::SetTimeScale(0.001);
         ClearLog();
         ResetDevice();
@@ -51,8 +42,7 @@ protected:
 
     void TearDown() override {
         mHost.reset();
-        sim::ResetFaults();
-        sim::SetTimeScale(1.0);
+        MachineTest::TearDown();
         sim::wdf::ResetForTest();
     }
 

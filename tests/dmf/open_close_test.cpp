@@ -163,19 +163,17 @@ TEST_F(OpenClose, ACloseWaitsForEveryOutstandingReference) {
 
     auto sleeping = std::async(std::launch::async, [this] { return Host().Sleep(); });
     // The close has begun once new references are refused.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (DMF_ModuleReference(module) == STATUS_SUCCESS) {
+    ASSERT_TRUE(WaitUntil([&] {
+        if (DMF_ModuleReference(module) != STATUS_SUCCESS) {
+            return true;
+        }
         DMF_ModuleDereference(module);
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-        std::this_thread::yield();
-    }
+        return false;
+    }));
     DMF_ModuleDereference(module);
     // Wait until the close has looked again and still sees one reference.
     sim::ClearTrace();
-    while (!sim::TraceContains("Close of M waits for 1 references")) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(WaitUntil([] { return sim::TraceContains("Close of M waits for 1 references"); }));
     EXPECT_FALSE(Logged("M:close"));
     DMF_ModuleDereference(module);
     ASSERT_EQ(sleeping.wait_for(std::chrono::seconds(10)), std::future_status::ready);

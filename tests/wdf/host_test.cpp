@@ -266,14 +266,6 @@ protected:
         std::lock_guard guard(mDriver.lock);
         return std::exchange(mDriver.events, {});
     }
-    // Bounded wait until `count` blocking IOCTLs are inside the driver.
-    bool WaitBlocked(int count) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (mDriver.blocked.load() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
-        }
-        return mDriver.blocked.load() == count;
-    }
     Driver mDriver;
     std::unique_ptr<sim::DriverHost> mHost;
 };
@@ -444,7 +436,7 @@ TEST_F(HostTest, TheParallelQueueHasSeveralIoctlsInFlightAtOnce) {
     sim::HostFile file = mHost->OpenFile();
     auto first = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
     auto second = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
-    EXPECT_TRUE(WaitBlocked(2));
+    EXPECT_TRUE(WaitUntil([&] { return mDriver.blocked.load() == 2; }));
     SetEvent(mDriver.release);
     EXPECT_EQ(first.get().status, STATUS_SUCCESS);
     EXPECT_EQ(second.get().status, STATUS_SUCCESS);
@@ -473,16 +465,12 @@ TEST_F(HostTest, TheDeviceLeavesD0OnlyOnceTheDriverHasCompletedItsRequests) {
     LoadAndStart();
     sim::HostFile file = mHost->OpenFile();
     auto blocked = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
-    ASSERT_TRUE(WaitBlocked(1));
+    ASSERT_TRUE(WaitUntil([&] { return mDriver.blocked.load() == 1; }));
     Events();
     std::thread releaser([&] {
         // Once the power thread has joined the blocked request and both wait,
         // the D0 exit is waiting for the request: let the request go then.
-        auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while ((sim::LiveThreadCount() < 2 || !sim::IsSettled()) &&
-               std::chrono::steady_clock::now() < bound) {
-            std::this_thread::yield();
-        }
+        WaitUntil([] { return sim::LiveThreadCount() >= 2 && sim::IsSettled(); });
         mDriver.Record("released");
         SetEvent(mDriver.release);
     });

@@ -5,18 +5,6 @@
 
 namespace {
 
-// Waits (real time, bounded) for a condition another thread makes true.
-template <typename Predicate> bool WaitFor(Predicate predicate) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 // Each test's objects hang off one parent, deleted after the test with the
 // gate events its callbacks may block on.
 template <typename State> class ParentedCallbackTest : public WdfTest {
@@ -140,7 +128,7 @@ TEST_F(TimerTest, ATimerRestartedFromItsOwnCallbackRunsAgain) {
     mState.restartUntil = 3;
     WDFTIMER timer = Make();
     WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(5));
-    EXPECT_TRUE(WaitFor([&] { return mState.fired.load() == 3; }));
+    EXPECT_TRUE(WaitUntil([&] { return mState.fired.load() == 3; }));
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(mState.fired, 3);
 }
@@ -148,7 +136,7 @@ TEST_F(TimerTest, ATimerRestartedFromItsOwnCallbackRunsAgain) {
 TEST_F(TimerTest, APeriodicTimerRunsUntilStoppedWithoutHoldingQuiescence) {
     WDFTIMER timer = Make(1000); // 1 ms real between runs
     WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1000));
-    EXPECT_TRUE(WaitFor([&] { return mState.fired.load() >= 3; }));
+    EXPECT_TRUE(WaitUntil([&] { return mState.fired.load() >= 3; }));
     EXPECT_TRUE(sim::Settle(std::chrono::seconds(5))); // periodic timers do not count
     WdfTimerStop(timer, TRUE);
     int fired = mState.fired;

@@ -5,19 +5,15 @@
 #include "platform/wdf.h"
 #include "tests/support/MachineTest.h"
 
-class WdfTest : public ::testing::Test {
+class WdfTest : public halvex::testing::MachineTest {
 protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override {
-        sim::WaitForThreadsToEnd();
-        Reset();
-        sim::SetTimeScale(1.0);
-    }
-    static void Reset() {
+    void SetUp() override {
+        MachineTest::SetUp();
         sim::wdf::ResetForTest();
-        sim::ResetFaults();
-        sim::ClearTrace();
-        sim::ClearDebugger();
+    }
+    void TearDown() override {
+        MachineTest::TearDown();
+        sim::wdf::ResetForTest();
     }
     // A thread quiescence knows about (blocked in a stand-in wait = settled).
     static HANDLE StartThread(std::function<void()> body) {
