@@ -73,15 +73,12 @@ inline bool DebuggerSaw(const std::string& line) {
     return std::find(out.begin(), out.end(), line) != out.end();
 }
 
-class HubTest : public ::testing::Test {
+class HubTest : public halvex::testing::MachineTest {
 protected:
     void SetUp() override {
-        sim::ResetFaults();
-        sim::ClearTrace();
-        sim::ClearDebugger();
         // Real time: answers must never race a time-out. Tests that want a
         // time-out to pass shorten it themselves.
-        sim::SetTimeScale(1.0);
+        MachineTest::SetUp();
         hub = std::make_unique<sim::SensorHub>(hmx_cci_xport_receiver(), 1);
         ASSERT_EQ(hmx_cci_library_init(), 0);
         ASSERT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), hub->TransportData(), 1), 0);
@@ -97,8 +94,7 @@ protected:
         EXPECT_EQ(hmx_cci_library_deinit(), 0) << "a client record outlived its release";
         EXPECT_EQ(hub->OpenHandleCount(), 0u);
         hub.reset();
-        sim::ResetFaults();
-        sim::SetTimeScale(1.0);
+        MachineTest::TearDown();
     }
 
     // Opens a client on the sensor client service, which must be up.

@@ -10,37 +10,32 @@ namespace {
 
 using LockTest = WdfTest;
 
+// The status of an acquire of `lock` by another thread, waiting `timeout`.
+NTSTATUS AcquireElsewhere(WDFWAITLOCK lock, LONGLONG timeout, bool release = false) {
+    NTSTATUS status = STATUS_PENDING;
+    std::thread([&] {
+        status = WdfWaitLockAcquire(lock, &timeout);
+        if (release && NT_SUCCESS(status)) {
+            WdfWaitLockRelease(lock);
+        }
+    }).join();
+    return status;
+}
+
 TEST_F(LockTest, WaitLockTimesOutOnTheMachineClock) {
     sim::SetTimeScale(0.001);
     WDFWAITLOCK lock = nullptr;
     ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
     ASSERT_EQ(WdfWaitLockAcquire(lock, nullptr), STATUS_SUCCESS);
 
-    NTSTATUS status = STATUS_SUCCESS;
     auto start = std::chrono::steady_clock::now();
-    std::thread other([&] {
-        LONGLONG timeout = WDF_REL_TIMEOUT_IN_MS(10000); // 10 ms real at this scale
-        status = WdfWaitLockAcquire(lock, &timeout);
-    });
-    other.join();
-    EXPECT_EQ(status, STATUS_TIMEOUT);
+    // 10 ms real at this scale.
+    EXPECT_EQ(AcquireElsewhere(lock, WDF_REL_TIMEOUT_IN_MS(10000)), STATUS_TIMEOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-
-    std::thread tryOnce([&] {
-        LONGLONG zero = 0;
-        status = WdfWaitLockAcquire(lock, &zero);
-    });
-    tryOnce.join();
-    EXPECT_EQ(status, STATUS_TIMEOUT);
+    EXPECT_EQ(AcquireElsewhere(lock, 0), STATUS_TIMEOUT);
 
     WdfWaitLockRelease(lock);
-    std::thread after([&] {
-        LONGLONG timeout = WDF_REL_TIMEOUT_IN_MS(10000);
-        status = WdfWaitLockAcquire(lock, &timeout);
-        WdfWaitLockRelease(lock);
-    });
-    after.join();
-    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(AcquireElsewhere(lock, WDF_REL_TIMEOUT_IN_MS(10000), true), STATUS_SUCCESS);
     WdfObjectDelete(lock);
 }
 
