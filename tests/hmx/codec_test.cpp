@@ -72,15 +72,13 @@ TEST(SensorClientCodec, EncodeChecksItsRoom) {
     req.payload_len = 10;
     Bytes out(16);
     std::uint32_t len = 0;
-    EXPECT_EQ(hmx_idl_message_encode(kSns, HMX_IDL_REQUEST, HMX_SNS_CLIENT_REQ, &req, sizeof(req),
-                                     out.data(), 2, &len),
-              HMX_IDL_STRUCT_TOO_SMALL); // no room for a TLV header
-    EXPECT_EQ(hmx_idl_message_encode(kSns, HMX_IDL_REQUEST, HMX_SNS_CLIENT_REQ, &req, sizeof(req),
-                                     out.data(), 14, &len),
-              HMX_IDL_LENGTH_INCONSISTENCY); // 15 bytes needed
-    EXPECT_EQ(hmx_idl_message_encode(kSns, HMX_IDL_REQUEST, HMX_SNS_CLIENT_REQ, &req,
-                                     sizeof(req) - 1, out.data(), 16, &len),
-              HMX_IDL_STRUCT_TOO_SMALL);
+    auto encode = [&](std::uint32_t size, std::uint32_t room) {
+        return hmx_idl_message_encode(kSns, HMX_IDL_REQUEST, HMX_SNS_CLIENT_REQ, &req, size,
+                                      out.data(), room, &len);
+    };
+    EXPECT_EQ(encode(sizeof(req), 2), HMX_IDL_STRUCT_TOO_SMALL);      // no room for a TLV header
+    EXPECT_EQ(encode(sizeof(req), 14), HMX_IDL_LENGTH_INCONSISTENCY); // 15 bytes needed
+    EXPECT_EQ(encode(sizeof(req) - 1, 16), HMX_IDL_STRUCT_TOO_SMALL);
     // The shared empty request has no TLVs at all.
     char empty = 0;
     EXPECT_EQ(hmx_idl_message_encode(kSns, HMX_IDL_REQUEST, HMX_COMMON_GET_SUPPORTED_MSGS_REQ,

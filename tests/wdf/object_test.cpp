@@ -19,7 +19,8 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OTHER_CONTEXT, OtherContext)
 WDF_DECLARE_CUSTOM_TYPE(TEST_MODULE_TYPE)
 WDF_DECLARE_CUSTOM_TYPE(OTHER_MODULE_TYPE)
 
-std::vector<std::string> gEvents;
+using Events = std::vector<std::string>;
+Events gEvents;
 
 void RecordCleanup(WDFOBJECT object) {
     gEvents.push_back("cleanup " + std::to_string(OrderContext(object)->id));
@@ -66,9 +67,8 @@ TEST_F(ObjectTest, DeletingAParentCleansItsChildrenUpFirstEachOnce) {
 
     // Children before their parent, siblings in order of creation; every
     // cleanup and destroy exactly once.
-    EXPECT_EQ(gEvents, (std::vector<std::string>{"cleanup 5", "destroy 5", "cleanup 3", "destroy 3",
-                                                 "cleanup 2", "destroy 2", "cleanup 4", "destroy 4",
-                                                 "cleanup 1", "destroy 1"}));
+    EXPECT_EQ(gEvents, (Events{"cleanup 5", "destroy 5", "cleanup 3", "destroy 3", "cleanup 2",
+                               "destroy 2", "cleanup 4", "destroy 4", "cleanup 1", "destroy 1"}));
     EXPECT_EQ(sim::wdf::LiveObjectCount(), 0u);
 }
 
@@ -143,8 +143,7 @@ TEST_F(ObjectTest, CustomTypesMarkObjectsAndCallBackAtCleanupAndDestroy) {
     EXPECT_EQ(record->Size, 16u);
 
     WdfObjectDelete(object);
-    EXPECT_EQ(gEvents, (std::vector<std::string>{"cleanup 1", "custom cleanup", "destroy 1",
-                                                 "custom destroy"}));
+    EXPECT_EQ(gEvents, (Events{"cleanup 1", "custom cleanup", "destroy 1", "custom destroy"}));
 }
 
 TEST_F(ObjectTest, ReferencesKeepADeletedObjectUntilTheLastTaggedRelease) {
@@ -154,13 +153,13 @@ TEST_F(ObjectTest, ReferencesKeepADeletedObjectUntilTheLastTaggedRelease) {
     WdfObjectReference(object);
 
     WdfObjectDelete(object);
-    EXPECT_EQ(gEvents, (std::vector<std::string>{"cleanup 1"}));
+    EXPECT_EQ(gEvents, (Events{"cleanup 1"}));
     EXPECT_EQ(OrderContext(object)->id, 1); // still usable while referenced
 
     WdfObjectDereferenceWithTag(object, tag);
     EXPECT_EQ(gEvents.size(), 1u);
     WdfObjectDereference(object);
-    EXPECT_EQ(gEvents, (std::vector<std::string>{"cleanup 1", "destroy 1"}));
+    EXPECT_EQ(gEvents, (Events{"cleanup 1", "destroy 1"}));
     EXPECT_FALSE(sim::wdf::IsLiveHandle(object));
 }
 
@@ -178,9 +177,9 @@ TEST_F(ObjectTest, UnbalancedReleasesAndSecondDeletesAreReported) {
     WdfObjectDelete(object);
     WdfObjectDelete(object);
     EXPECT_TRUE(sim::TraceContains("is already deleted", TRACE_LEVEL_ERROR));
-    EXPECT_EQ(gEvents, (std::vector<std::string>{"cleanup 1"}));
+    EXPECT_EQ(gEvents, (Events{"cleanup 1"}));
     WdfObjectDereference(object);
-    EXPECT_EQ(gEvents, (std::vector<std::string>{"cleanup 1", "destroy 1"}));
+    EXPECT_EQ(gEvents, (Events{"cleanup 1", "destroy 1"}));
 }
 
 TEST_F(ObjectTest, ACreationUnderAParentBeingDeletedFails) {
