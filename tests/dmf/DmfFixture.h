@@ -21,6 +21,23 @@ inline ModulePlan Module(const std::string& name, ULONG openOption = 1, bool own
     return plan;
 }
 
+// A module with `children` under it.
+template <size_t N>
+ModulePlan Parent(const std::string& name, const RecorderChild (&children)[N],
+                  ULONG openOption = 1) {
+    ModulePlan plan = Module(name, openOption);
+    plan.config.Children = children;
+    plan.config.ChildCount = N;
+    return plan;
+}
+
+// `plan`, failing `slot` with STATUS_DEVICE_NOT_READY.
+inline ModulePlan FailingAt(ModulePlan plan, const char* slot) {
+    plan.config.FailAt = slot;
+    plan.config.FailStatus = STATUS_DEVICE_NOT_READY;
+    return plan;
+}
+
 inline DMF_CONFIG_Recorder Config(ULONG openOption, ULONG auxiliaryLockCount = 0) {
     DMF_CONFIG_Recorder config{};
     config.OpenOption = openOption;

@@ -94,10 +94,7 @@ TEST_F(ModuleCreate, LockKindFollowsTheOptionsAndThePassiveFlag) {
 
 TEST_F(ModuleCreate, ChildrenStandInCreationOrderUnderTheirParent) {
     static const RecorderChild kChildren[] = {{"First", {}}, {"Second", {}}, {"Third", {}}};
-    ModulePlan parent = Module("Parent");
-    parent.config.ChildCount = 3;
-    parent.config.Children = kChildren;
-    Plan().modules = {parent};
+    Plan().modules = {Parent("Parent", kChildren)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     // Children open before their parent, in the order they were added.
     EXPECT_EQ(Who("open"), (Names{"First", "Second", "Third", "Parent"}));
@@ -111,9 +108,7 @@ TEST_F(ModuleCreate, ChildrenStandInCreationOrderUnderTheirParent) {
 
 TEST_F(ModuleCreate, AFailingChildTakesItsParentWithIt) {
     static const RecorderChild kChildren[] = {{"Good", {}}, {"Bad", Config(0, 5)}};
-    ModulePlan parent = Module("Parent");
-    parent.config.ChildCount = 2;
-    parent.config.Children = kChildren;
+    ModulePlan parent = Parent("Parent", kChildren);
     Plan().modules = {Module("Earlier"), parent, Module("Later")};
     EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
     // The child created before the failure is destroyed with the parent;
@@ -128,10 +123,7 @@ TEST_F(ModuleCreate, AFailingChildTakesItsParentWithIt) {
 
 TEST_F(ModuleCreate, AChildMustNotOpenLaterThanItsParent) {
     static const RecorderChild kChildren[] = {{"Late", Config(2)}};
-    ModulePlan parent = Module("Parent");
-    parent.config.ChildCount = 1;
-    parent.config.Children = kChildren;
-    Plan().modules = {parent};
+    Plan().modules = {Parent("Parent", kChildren)};
     EXPECT_EQ(Add(), STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(Logged("Parent:open"));
 }
@@ -200,9 +192,7 @@ TEST_F(ModuleCreate, TheOpenCloseEventFailureIsNeverSuccess) {
 
 TEST_F(ModuleCreate, NothingIsLeftOnceTheDeviceIsGone) {
     static const RecorderChild kChildren[] = {{"Child", Config(1)}};
-    ModulePlan parent = Module("Parent", 4);
-    parent.config.ChildCount = 1;
-    parent.config.Children = kChildren;
+    ModulePlan parent = Parent("Parent", kChildren, 4);
     parent.config.AuxiliaryLockCount = 2;
     Plan().modules = {parent, Module("Other", 7)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);

@@ -83,13 +83,9 @@ TEST_F(OpenClose, AnOpenOptionBeyondSevenFailsThePhase) {
 }
 
 TEST_F(OpenClose, AFailedPrepareHardwareUndoesWhatItOpened) {
-    ModulePlan failing = Module("F", 1, true);
-    failing.config.FailAt = "PrepareHardware";
-    failing.config.FailStatus = STATUS_DEVICE_NOT_READY;
+    ModulePlan failing = FailingAt(Module("F", 1, true), "PrepareHardware");
     static const RecorderChild kChildren[] = {{"Pc", Config(5)}};
-    ModulePlan parent = Module("P", 2);
-    parent.config.Children = kChildren;
-    parent.config.ChildCount = 1;
+    ModulePlan parent = Parent("P", kChildren, 2);
     Plan().modules = {parent, Module("N", 5), failing, Module("L", 2)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ClearLog();
@@ -99,9 +95,7 @@ TEST_F(OpenClose, AFailedPrepareHardwareUndoesWhatItOpened) {
 }
 
 TEST_F(OpenClose, AFailedD0EntryUndoesWhatItOpened) {
-    ModulePlan failing = Module("F", 1, true);
-    failing.config.FailAt = "D0Entry";
-    failing.config.FailStatus = STATUS_DEVICE_NOT_READY;
+    ModulePlan failing = FailingAt(Module("F", 1, true), "D0Entry");
     Plan().modules = {Module("O3", 3), Module("O4", 4), Module("O6", 6),
                       Module("O2", 2), failing,         Module("Late", 4)};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
@@ -116,10 +110,7 @@ TEST_F(OpenClose, AFailedD0EntryUndoesWhatItOpened) {
 }
 
 TEST_F(OpenClose, AFailedOpenLeavesTheModuleClosed) {
-    ModulePlan failing = Module("F", 4);
-    failing.config.FailAt = "DeviceOpen";
-    failing.config.FailStatus = STATUS_DEVICE_NOT_READY;
-    Plan().modules = {failing};
+    Plan().modules = {FailingAt(Module("F", 4), "DeviceOpen")};
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_EQ(Host().Start(), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(DMF_ModuleReference(Handle(0)), STATUS_INVALID_DEVICE_STATE);
