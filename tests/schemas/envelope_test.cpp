@@ -7,6 +7,7 @@
 #include "sns_std_sensor.pb.h"
 #include "sns_suid.pb.h"
 
+#include <google/protobuf/text_format.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
@@ -29,6 +30,12 @@ sns_client_request_msg Envelope(std::uint64_t low, std::uint64_t high, std::uint
     msg.mutable_susp_config()->set_delivery_type(SNS_CLIENT_DELIVERY_WAKEUP);
     msg.mutable_request();
     return msg;
+}
+
+template <typename T> T FromText(const std::string& text) {
+    T message;
+    EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &message)) << text;
+    return message;
 }
 
 sns_client_request_msg ParsedRequest(const std::string& wire) {
@@ -68,22 +75,12 @@ TEST(ClientRequestEnvelope, OnChangeConfigurationCarriesAnEmptyButPresentRequest
 }
 
 TEST(ClientEventEnvelope, CarriesSuidSensorAndErrorEventsThatParseByTheirMessageId) {
-    sns_suid_event found;
-    found.set_data_type("SAR");
-    auto* first = found.add_suid();
-    first->set_suid_low(kSarSuidLow);
-    first->set_suid_high(kSarSuidHigh);
-    auto* second = found.add_suid();
-    second->set_suid_low(1);
-    second->set_suid_high(2);
-
-    sns_std_sensor_event sample;
-    sample.add_data(1.0f);
-    sample.add_data(-0.5f);
-    sample.set_status(SNS_STD_SENSOR_SAMPLE_STATUS_ACCURACY_HIGH);
-
-    sns_std_error_event error;
-    error.set_error(SNS_STD_ERROR_NOT_SUPPORTED);
+    const auto found = FromText<sns_suid_event>(
+        "data_type: 'SAR' suid { suid_low: " + std::to_string(kSarSuidLow) +
+        " suid_high: " + std::to_string(kSarSuidHigh) + " } suid { suid_low: 1 suid_high: 2 }");
+    const auto sample = FromText<sns_std_sensor_event>(
+        "data: 1 data: -0.5 status: SNS_STD_SENSOR_SAMPLE_STATUS_ACCURACY_HIGH");
+    const auto error = FromText<sns_std_error_event>("error: SNS_STD_ERROR_NOT_SUPPORTED");
 
     sns_client_event_msg msg;
     msg.mutable_suid()->set_suid_low(kSarSuidLow);
