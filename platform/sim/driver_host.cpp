@@ -1,5 +1,6 @@
 #include "platform/sim/driver_host.h"
 
+#include "platform/sim/callback_pool.h"
 #include "platform/sim/callback_thread.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/kernel.h"
@@ -92,6 +93,8 @@ struct DriverHost::State {
     std::mutex heldLock;
     bool queueRunning = false; // under heldLock
     std::vector<std::function<void()>> held;
+    // The default queue's callback threads.
+    CallbackPool pool;
 
     std::shared_ptr<fx::Device> DeviceRecord() const {
         auto object = fx::Lookup(device);
@@ -108,6 +111,9 @@ struct DriverHost::State {
     void RequestCompleted();
     void RunQueue();
     void StopQueue();
+    std::chrono::milliseconds IoBound() const {
+        return std::chrono::milliseconds(ioBoundMs.load());
+    }
 };
 
 void DriverHost::State::RunQueue() {
@@ -273,6 +279,8 @@ NTSTATUS DriverHost::State::RemoveLocked(bool surprise) {
     for (auto& present : waiting) {
         present();
     }
+    // The queue's threads are the host's: none outlives the device.
+    pool.Close(IoBound());
     return result;
 }
 
@@ -290,6 +298,7 @@ DriverHost::~DriverHost() {
     if (mState->driver != nullptr || mState->library != nullptr) {
         Unload();
     }
+    mState->pool.Close(mState->IoBound());
 }
 
 NTSTATUS DriverHost::LoadLibrary(const std::string& path) {
@@ -619,7 +628,8 @@ std::future<IoResult> DriverHost::DeviceIoControlAsync(const HostFile& file, ULO
     }
     auto requestHandle = reinterpret_cast<WDFREQUEST>(request->handle());
     std::size_t inputLength = input.size();
-    // A parallel queue: every request on a thread of its own.
+    // A parallel queue: every request on a callback thread of its own, which
+    // may have served requests before.
     auto present = [state, presented, request, queue, queueHandle, requestHandle, outputLength,
                     inputLength, code] {
         if (state->removed) {
@@ -628,7 +638,7 @@ std::future<IoResult> DriverHost::DeviceIoControlAsync(const HostFile& file, ULO
         }
         presented->store(true);
         state->RequestPresented();
-        StartCallbackThread([queue, queueHandle, requestHandle, outputLength, inputLength, code] {
+        state->pool.Run([queue, queueHandle, requestHandle, outputLength, inputLength, code] {
             queue->config.EvtIoDeviceControl(queueHandle, requestHandle, outputLength, inputLength,
                                              code);
         });
@@ -667,8 +677,10 @@ HostLeaks DriverHost::LeakReport() const {
         }
         report.objects.push_back(line);
     }
-    // Callback threads that have handed back their answer may still be on
-    // their way out; a thread the driver left running is still there after this.
+    // The queue's idle threads are the host's, not the driver's: they go
+    // first. Callback threads that have handed back their answer may still be
+    // on their way out; a thread the driver left running is still there after this.
+    mState->pool.Trim(std::chrono::seconds(1));
     WaitForThreadsToEnd(std::chrono::seconds(1));
     report.threads = LiveThreadCount();
     std::size_t open = kernel::OpenHandleCount();

@@ -25,6 +25,7 @@ enum : ULONG {
     kIoctlOverReport = 0x100C,
     kIoctlUnknown = 0x1010,
     kIoctlMemory = 0x1014,
+    kIoctlThreadId = 0x1018,
 };
 
 struct Driver {
@@ -36,6 +37,7 @@ struct Driver {
     std::atomic<int> inPnp{0};
     std::atomic<bool> pnpOverlap{false};
     std::atomic<int> blocked{0};
+    std::vector<DWORD> blockedThreads; // under lock
     HANDLE release = nullptr;
     // What the echo IOCTL saw.
     NTSTATUS inputStatus = 0, outputStatus = 0;
@@ -151,7 +153,10 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLength,
                                           n);
         break;
     }
-    case kIoctlBlock:
+    case kIoctlBlock: {
+        std::lock_guard guard(gDriver->lock);
+        gDriver->blockedThreads.push_back(GetCurrentThreadId());
+    }
         ++gDriver->blocked;
         WaitForSingleObject(gDriver->release, INFINITE);
         WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 0);
@@ -178,6 +183,16 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLength,
             status = WdfMemoryCopyFromBuffer(out, 0, answer, 2);
         }
         WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? 2 : 0);
+        break;
+    }
+    case kIoctlThreadId: {
+        PVOID out = nullptr;
+        NTSTATUS status = WdfRequestRetrieveOutputBuffer(request, sizeof(DWORD), &out, nullptr);
+        if (NT_SUCCESS(status)) {
+            DWORD id = GetCurrentThreadId();
+            std::memcpy(out, &id, sizeof(id));
+        }
+        WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? sizeof(DWORD) : 0);
         break;
     }
     case kIoctlOverReport:
@@ -562,6 +577,123 @@ TEST_F(HostTest, PowerCapabilitiesAreRecordedOnlyOnceSetAndUnsetEntriesStayMaxim
     ASSERT_TRUE(sim::wdf::GetPowerCapabilities(mHost->Device(), &recorded));
     EXPECT_EQ(recorded.DeviceState[PowerSystemHibernate], PowerDeviceD3);
     EXPECT_EQ(recorded.DeviceState[PowerSystemWorking], PowerDeviceMaximum);
+}
+
+} // namespace
+
+namespace {
+
+// Why the default queue keeps its threads: a request costs a wake-up, not a
+// thread start. What must hold all the same: quiescence, the leak report and
+// a removal that leaves no thread of the host behind.
+class QueueThreadsTest : public HostTest {
+protected:
+    DWORD ThreadOfNextRequest(const sim::HostFile& file) {
+        sim::IoResult result = mHost->DeviceIoControl(file, kIoctlThreadId, {}, sizeof(DWORD));
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        DWORD id = 0;
+        if (result.output.size() == sizeof(id)) {
+            std::memcpy(&id, result.output.data(), sizeof(id));
+        }
+        return id;
+    }
+    bool WaitForBlocked(int count) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (mDriver.blocked.load() < count && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        return mDriver.blocked.load() >= count;
+    }
+    std::vector<DWORD> BlockedThreads() {
+        std::lock_guard guard(mDriver.lock);
+        return mDriver.blockedThreads;
+    }
+};
+
+TEST_F(QueueThreadsTest, AnIdleQueueThreadIsSettledServesTheNextRequestAndIsNoLeak) {
+    LoadAndStart();
+    sim::HostFile file = mHost->OpenFile();
+    DWORD first = ThreadOfNextRequest(file);
+    ASSERT_NE(first, 0u);
+    // Settled with the queue's thread still there: it waits for work.
+    for (int i = 0; i < 3; ++i) {
+        // Settled with the queue's thread still there: it waits for work.
+        ASSERT_TRUE(sim::Settle(std::chrono::seconds(5)));
+        EXPECT_EQ(sim::LiveThreadCount(), 1u);
+        EXPECT_EQ(ThreadOfNextRequest(file), first);
+    }
+
+    // The host's idle threads are not the driver's threads left behind.
+    EXPECT_EQ(mHost->LeakReport().threads, 0u);
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+    DWORD next = ThreadOfNextRequest(file); // a new one, kept again
+    ASSERT_TRUE(sim::Settle(std::chrono::seconds(5)));
+    EXPECT_EQ(ThreadOfNextRequest(file), next);
+    mHost->CloseFile(file);
+    ASSERT_EQ(mHost->Remove(), STATUS_SUCCESS);
+    // Gone with the device, not merely on their way out.
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+    mHost->Unload();
+    sim::HostLeaks leaks = mHost->LeakReport();
+    EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
+}
+
+TEST_F(QueueThreadsTest, RequestsInFlightTogetherGetThreadsOfTheirOwnWhichAreKept) {
+    LoadAndStart();
+    sim::HostFile file = mHost->OpenFile();
+    std::vector<std::future<sim::IoResult>> pending;
+    for (int i = 0; i < 3; ++i) {
+        pending.push_back(mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0));
+    }
+    ASSERT_TRUE(WaitForBlocked(3));
+    std::vector<DWORD> threads = BlockedThreads();
+    std::sort(threads.begin(), threads.end());
+    EXPECT_EQ(std::unique(threads.begin(), threads.end()), threads.end());
+    SetEvent(mDriver.release);
+    for (auto& request : pending) {
+        EXPECT_EQ(request.get().status, STATUS_SUCCESS);
+    }
+    ASSERT_TRUE(sim::Settle(std::chrono::seconds(5)));
+    EXPECT_EQ(sim::LiveThreadCount(), 3u);
+
+    // The next burst finds them idle: no thread more.
+    ResetEvent(mDriver.release);
+    for (int i = 0; i < 3; ++i) {
+        pending[static_cast<std::size_t>(i)] =
+            mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
+    }
+    ASSERT_TRUE(WaitForBlocked(6));
+    EXPECT_EQ(sim::LiveThreadCount(), 3u);
+    std::vector<DWORD> again = BlockedThreads();
+    std::vector<DWORD> second(again.begin() + 3, again.end());
+    std::sort(second.begin(), second.end());
+    EXPECT_EQ(second, threads);
+    SetEvent(mDriver.release);
+    for (auto& request : pending) {
+        EXPECT_EQ(request.get().status, STATUS_SUCCESS);
+    }
+    mHost->CloseFile(file);
+}
+
+TEST_F(QueueThreadsTest, AQueueThreadTheDriverStillHoldsAtRemovalIsReportedThenEnds) {
+    LoadAndStart();
+    sim::HostFile file = mHost->OpenFile();
+    mHost->SetIoBound(std::chrono::milliseconds(50));
+    auto stuck = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
+    ASSERT_TRUE(WaitForBlocked(1));
+    mHost->Remove();
+    EXPECT_TRUE(sim::TraceContains("1 requests still with the driver at D0 exit"));
+    sim::HostLeaks leaks = mHost->LeakReport();
+    EXPECT_EQ(leaks.threads, 1u) << leaks.ToString();
+
+    // Once the driver lets go, the thread ends rather than waiting for work
+    // from a device that is gone.
+    SetEvent(mDriver.release);
+    EXPECT_EQ(stuck.get().status, STATUS_SUCCESS);
+    EXPECT_TRUE(sim::WaitForThreadsToEnd(std::chrono::seconds(10)));
+    mHost->Unload();
+    leaks = mHost->LeakReport();
+    EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
 }
 
 } // namespace
