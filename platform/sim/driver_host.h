@@ -6,6 +6,9 @@
 //
 // Every PnP/power call of one host is serialised. Device add runs on a thread
 // of its own; requests and power calls are refused until it has succeeded.
+// The default queue presents requests on callback threads the host keeps for
+// reuse (several at once when several requests are in flight); they end with
+// the device.
 #pragma once
 
 #include "platform/wdf.h"
@@ -95,7 +98,8 @@ public:
 
     // What is left once the device is gone (after Remove, and after Unload):
     // live WDF objects, running stand-in threads, Win32 handles opened since
-    // the driver was loaded.
+    // the driver was loaded. The default queue's idle threads are the host's:
+    // they end before the threads are counted.
     HostLeaks LeakReport() const;
 
 private:
