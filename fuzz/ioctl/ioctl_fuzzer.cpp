@@ -34,7 +34,7 @@ struct Machine {
 
     Machine() {
         sim::SetTraceLevel(TRACE_LEVEL_ERROR);
-        configtest::ResetSpec();
+        configtest::ResetIoctlConfig();
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         host = configtest::AddTestDevice(&status);
         Check(NT_SUCCESS(status), "device add of the test device");

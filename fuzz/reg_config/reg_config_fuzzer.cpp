@@ -72,9 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a failed import left keys behind");
         return 0;
     }
-    configtest::ResetSpec();
+    configtest::ResetIoctlConfig();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    auto host = configtest::AddTestDevice(&status, false);
+    auto host = configtest::AddTestDevice(&status);
     Check(NT_SUCCESS(status), "device add of the test device");
     const NTSTATUS readStatus = ReadSarConfiguration(host->Device());
     const DEVICE_CONTEXT& context = *DeviceGetContext(host->Device());
