@@ -148,6 +148,56 @@ OpenKey* Lookup(Tree& tree, const void* handle) {
     return it == tree.open.end() ? nullptr : it->second.get();
 }
 
+// The open key behind `handle` when it was opened with `needed` access: the
+// one check every registry call makes, answered in the platform's two dialects.
+enum class KeyCheck { Ok, BadHandle, Denied };
+
+KeyCheck CheckKey(Tree& tree, const void* handle, ACCESS_MASK needed, OpenKey** key) {
+    *key = Lookup(tree, handle);
+    if (*key == nullptr) {
+        return KeyCheck::BadHandle;
+    }
+    return ((*key)->access & needed) == 0 ? KeyCheck::Denied : KeyCheck::Ok;
+}
+
+NTSTATUS AsStatus(KeyCheck check) {
+    switch (check) {
+    case KeyCheck::BadHandle:
+        return STATUS_INVALID_HANDLE;
+    case KeyCheck::Denied:
+        return STATUS_ACCESS_DENIED;
+    case KeyCheck::Ok:
+        break;
+    }
+    return STATUS_SUCCESS;
+}
+
+LSTATUS AsWin32(KeyCheck check) {
+    switch (check) {
+    case KeyCheck::BadHandle:
+        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
+    case KeyCheck::Denied:
+        return static_cast<LSTATUS>(ERROR_ACCESS_DENIED);
+    case KeyCheck::Ok:
+        break;
+    }
+    return static_cast<LSTATUS>(ERROR_SUCCESS);
+}
+
+// The stored value named `name` of a key opened for queries.
+NTSTATUS FindValue(Tree& tree, WDFKEY handle, PCUNICODE_STRING name, const StoredValue** value) {
+    OpenKey* key = nullptr;
+    if (KeyCheck check = CheckKey(tree, handle, KEY_QUERY_VALUE, &key); check != KeyCheck::Ok) {
+        return AsStatus(check);
+    }
+    auto it = key->node->values.find(FromUnicode(name));
+    if (it == key->node->values.end()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *value = &it->second;
+    return STATUS_SUCCESS;
+}
+
 WDFKEY Register(Tree& tree, NodePtr node, ACCESS_MASK access) {
     auto key = std::make_unique<OpenKey>(OpenKey{std::move(node), Normalise(access)});
     auto* raw = key.get();
@@ -256,18 +306,11 @@ NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Val
     }
     Tree& tree = TheTree();
     std::lock_guard guard(tree.lock);
-    OpenKey* key = Lookup(tree, Key);
-    if (key == nullptr) {
-        return STATUS_INVALID_HANDLE;
+    const StoredValue* found = nullptr;
+    if (NTSTATUS status = FindValue(tree, Key, ValueName, &found); !NT_SUCCESS(status)) {
+        return status;
     }
-    if ((key->access & KEY_QUERY_VALUE) == 0) {
-        return STATUS_ACCESS_DENIED;
-    }
-    auto it = key->node->values.find(FromUnicode(ValueName));
-    if (it == key->node->values.end()) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    const StoredValue& stored = it->second;
+    const StoredValue& stored = *found;
     const auto length = static_cast<ULONG>(stored.data.size());
     if (ValueType != nullptr) {
         *ValueType = stored.type;
@@ -293,21 +336,14 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Va
     }
     Tree& tree = TheTree();
     std::lock_guard guard(tree.lock);
-    OpenKey* key = Lookup(tree, Key);
-    if (key == nullptr) {
-        return STATUS_INVALID_HANDLE;
+    const StoredValue* stored = nullptr;
+    if (NTSTATUS status = FindValue(tree, Key, ValueName, &stored); !NT_SUCCESS(status)) {
+        return status;
     }
-    if ((key->access & KEY_QUERY_VALUE) == 0) {
-        return STATUS_ACCESS_DENIED;
-    }
-    auto it = key->node->values.find(FromUnicode(ValueName));
-    if (it == key->node->values.end()) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    if (it->second.type != REG_DWORD || it->second.data.size() != sizeof(ULONG)) {
+    if (stored->type != REG_DWORD || stored->data.size() != sizeof(ULONG)) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    std::memcpy(Value, it->second.data.data(), sizeof(ULONG));
+    std::memcpy(Value, stored->data.data(), sizeof(ULONG));
     return STATUS_SUCCESS;
 }
 
@@ -320,12 +356,9 @@ NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Va
     }
     Tree& tree = TheTree();
     std::lock_guard guard(tree.lock);
-    OpenKey* key = Lookup(tree, Key);
-    if (key == nullptr) {
-        return STATUS_INVALID_HANDLE;
-    }
-    if ((key->access & KEY_SET_VALUE) == 0) {
-        return STATUS_ACCESS_DENIED;
+    OpenKey* key = nullptr;
+    if (KeyCheck check = CheckKey(tree, Key, KEY_SET_VALUE, &key); check != KeyCheck::Ok) {
+        return AsStatus(check);
     }
     std::u16string name = FromUnicode(ValueName);
     std::vector<std::uint8_t> data(sizeof(ULONG));
@@ -349,12 +382,9 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD 
     }
     Tree& tree = TheTree();
     std::lock_guard guard(tree.lock);
-    OpenKey* key = Lookup(tree, hKey);
-    if (key == nullptr) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    if ((key->access & KEY_QUERY_VALUE) == 0) {
-        return static_cast<LSTATUS>(ERROR_ACCESS_DENIED);
+    OpenKey* key = nullptr;
+    if (KeyCheck check = CheckKey(tree, hKey, KEY_QUERY_VALUE, &key); check != KeyCheck::Ok) {
+        return AsWin32(check);
     }
     const Node& node = *key->node;
     DWORD longestSubkey = 0;
@@ -413,12 +443,10 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
     }
     Tree& tree = TheTree();
     std::lock_guard guard(tree.lock);
-    OpenKey* key = Lookup(tree, hKey);
-    if (key == nullptr) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    if ((key->access & KEY_ENUMERATE_SUB_KEYS) == 0) {
-        return static_cast<LSTATUS>(ERROR_ACCESS_DENIED);
+    OpenKey* key = nullptr;
+    if (KeyCheck check = CheckKey(tree, hKey, KEY_ENUMERATE_SUB_KEYS, &key);
+        check != KeyCheck::Ok) {
+        return AsWin32(check);
     }
     const auto& subkeys = key->node->subkeys;
     if (dwIndex >= subkeys.size()) {
