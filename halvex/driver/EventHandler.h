@@ -26,6 +26,7 @@ public:
     HANDLE GetSensorEvent() const { return mSensorEvent; }
     HANDLE GetNotifierEvent() const { return mResendEvent; }
     std::list<DataProvider*> GetSensorList() const { return mSensors; }
+    ULONG GetChannelType() const { return mChannelType; }
 
     bool Start();
     void Stop();

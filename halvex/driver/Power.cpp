@@ -53,8 +53,8 @@ void StartEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
         if (handler == nullptr) {
             continue;
         }
-        ULONG type = deviceContext->Channels != nullptr ? deviceContext->Channels[i].ChannelType
-                                                        : ChannelTypeInvalid;
+        // Slots are filled without gaps, so slot i need not hold record i.
+        ULONG type = handler->GetChannelType();
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "Starting channel %u (%s)", i,
                     type == ChannelTypeModem ? "MODEM" : "WLAN");
         handler->Start();

@@ -76,6 +76,19 @@ TEST_F(PowerTest, StartRunsEveryChannelAndRegistersForTheDisplayState) {
     EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(7));
 }
 
+TEST_F(DriverTest, EachStartedChannelIsTracedWithItsOwnType) {
+    // The WLAN record is read but gets no channel, so the modem channel of
+    // record 1 sits in slot 0.
+    Configure(DeviceKey(2) + Channel("channel0", {Apps(5)}, 2, 7, "WLAN") +
+              ModemChannel("channel1", 7));
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Context()->ConfiguredCount, 2u);
+    ASSERT_EQ(ChannelCount(), 1u);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("Starting channel 0 (MODEM)"));
+    EXPECT_FALSE(sim::TraceContains("Starting channel 0 (WLAN)"));
+}
+
 TEST_F(PowerTest, ModulesSeeD0EntryBeforeTheDriverAndD0ExitAfterIt) {
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_TRUE(TracedBefore("[IoctlHandler] D0Entry$", "[Registry] D0Entry$"));
