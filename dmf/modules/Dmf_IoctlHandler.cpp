@@ -127,6 +127,12 @@ NTSTATUS IoctlHandler_Open(DMFMODULE DmfModule) {
             TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfCollectionCreate fails: ntStatus=0x%08X",
                         static_cast<unsigned>(ntStatus));
             context->ReferenceStringFileObjectsCollection = nullptr;
+            // A failed open is never closed, and the administrator collection
+            // belongs to the driver: left alone it would outlive the device.
+            if (context->AdministratorFileObjectsCollection != nullptr) {
+                WdfObjectDelete(context->AdministratorFileObjectsCollection);
+                context->AdministratorFileObjectsCollection = nullptr;
+            }
         }
     }
 Exit:

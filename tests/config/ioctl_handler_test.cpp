@@ -223,5 +223,20 @@ TEST_F(IoctlHandlerModule, InterfaceCreationFailuresFailTheOpen) {
     }
 }
 
+TEST_F(IoctlHandlerModule, AFailedOpenLeavesNoCollectionBehind) {
+    // The device's module list, the administrator collection, then the
+    // reference-string collection, which fails.
+    IoctlConfig().AccessModeFilter = IoctlHandler_AccessModeFilterAdministratorOnlyPerIoctl;
+    IoctlConfig().ReferenceString = u"Sar";
+    sim::ArmFault("WdfCollectionCreate", sim::FaultSpec::OnCall(3, STATUS_NO_MEMORY));
+    NTSTATUS status = STATUS_SUCCESS;
+    mHost = AddTestDevice(&status);
+    EXPECT_EQ(status, STATUS_NO_MEMORY);
+    ASSERT_TRUE(sim::TraceContains("WdfCollectionCreate fails: ntStatus=0xC0000017"));
+    for (const auto& object : sim::wdf::LiveObjects()) {
+        EXPECT_NE(object.kind, "WDFCOLLECTION") << "left behind by the failed open";
+    }
+}
+
 } // namespace
 } // namespace configtest
