@@ -1,7 +1,7 @@
 // halvex-host: the driver host. Loads the driver library, builds the simulated
 // machine, feeds the driver its configuration and events, and prints what
-// reaches the radios. See docs in the README and the scenario language in the
-// design notes.
+// reaches the radios. The command line is described in the README, the
+// scenario language and the .reg format in docs/scenarios.md.
 #include "host/BuiltinScenario.h"
 #include "host/CheckConfig.h"
 #include "host/CommandLine.h"
