@@ -1,4 +1,5 @@
 #include "host/CommandLine.h"
+#include "host/Limits.h"
 #include "host/Tokens.h"
 
 namespace host {
@@ -12,7 +13,7 @@ const char* UsageText() {
            "cleared,\n"
            "display off and on, a WWAN interface, hibernate and resume, removal.\n"
            "Exit status: 0 every check held, 1 a check failed, 2 bad command line, file or "
-           "syntax.\n";
+           "syntax,\n3 a scenario crashed.\n";
 }
 
 CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
@@ -62,7 +63,8 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
             } else if (v == "verbose") {
                 options.traceLevel = 5;
             } else {
-                return fail("--trace: expected error, flow or verbose, found '" + v + "'");
+                return fail("--trace: expected error, flow or verbose, found '" + Printable(v) +
+                            "'");
             }
         } else if (arg == "--json") {
             options.json = true;
@@ -72,13 +74,14 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
             }
             auto scale = ParseScale(v);
             if (!scale) {
-                return fail("--time-scale: expected a number above 0, found '" + v + "'");
+                return fail(std::string("--time-scale: expected a number ") + kTimeScaleRangeText +
+                            ", found '" + Printable(v) + "'");
             }
             options.timeScale = *scale;
         } else if (arg == "--bench") {
             bench = true;
         } else if (!arg.empty() && arg[0] == '-') {
-            return fail("unknown option '" + arg + "'");
+            return fail("unknown option '" + Printable(arg) + "'");
         } else {
             options.scenarios.push_back(arg);
         }

@@ -29,23 +29,25 @@ int RunIsolated(const std::string& what, const std::function<int()>& work) {
         if (errno != EINTR) {
             std::fprintf(stderr, "halvex-host: lost the process of %s: %s\n", what.c_str(),
                          std::strerror(errno));
-            return 1;
+            return 2;
         }
     }
     if (WIFEXITED(raw)) {
         int status = WEXITSTATUS(raw);
         if (status > 2) {
-            std::fprintf(stderr, "halvex-host: %s ended with status %d\n", what.c_str(), status);
-            return 1;
+            std::fprintf(stderr, "halvex-host: %s crashed (it ended with status %d)\n",
+                         what.c_str(), status);
+            return kExitCrashed;
         }
         return status;
     }
     // A reader that went away (`halvex-host | head`) is not a crash.
-    if (WIFSIGNALED(raw) && WTERMSIG(raw) != SIGPIPE) {
-        std::fprintf(stderr, "halvex-host: %s crashed (signal %d, %s)\n", what.c_str(),
-                     WTERMSIG(raw), strsignal(WTERMSIG(raw)));
+    if (WIFSIGNALED(raw) && WTERMSIG(raw) == SIGPIPE) {
+        return 1;
     }
-    return 1;
+    std::fprintf(stderr, "halvex-host: %s crashed (signal %d, %s)\n", what.c_str(), WTERMSIG(raw),
+                 strsignal(WTERMSIG(raw)));
+    return kExitCrashed;
 }
 
 } // namespace host

@@ -8,8 +8,12 @@
 
 namespace host {
 
-// The child's exit status (0, 1 or 2); 1 with a message on stderr when the
-// child died of a signal or could not be started.
+// A child that died of a signal, or ended with a status the host never uses:
+// not a failed check, and not to be taken for one.
+inline constexpr int kExitCrashed = 3;
+
+// The child's exit status (0, 1 or 2); kExitCrashed with a message on stderr
+// ("crashed" and the signal) when the child died; 2 when it could not be started.
 int RunIsolated(const std::string& what, const std::function<int()>& work);
 
 } // namespace host

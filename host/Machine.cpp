@@ -8,6 +8,7 @@
 #include "platform/sim/registry.h"
 
 #include <fstream>
+#include <future>
 #include <sstream>
 
 namespace host {
@@ -85,7 +86,9 @@ std::uint32_t Machine::AddDevice(std::string* error) {
         return 0;
     }
     NTSTATUS status = mState->driverHost().AddDevice();
-    mState->added = NT_SUCCESS(status);
+    // A second add is refused by the framework; the device that exists stays
+    // the one the later commands drive.
+    mState->added = mState->added || NT_SUCCESS(status);
     return static_cast<std::uint32_t>(status);
 }
 
@@ -154,11 +157,29 @@ void Machine::Unload(std::string* error) {
     mState->loaded = false;
 }
 
-IoOutcome Machine::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input,
-                         std::size_t outLen, std::string* error) {
-    IoOutcome outcome;
+struct PendingIo::Impl {
+    std::future<sim::IoResult> result;
+};
+
+PendingIo::PendingIo() = default;
+PendingIo::~PendingIo() = default;
+PendingIo::PendingIo(PendingIo&&) noexcept = default;
+PendingIo& PendingIo::operator=(PendingIo&&) noexcept = default;
+
+bool PendingIo::WaitFor(std::chrono::milliseconds bound) {
+    return mImpl && mImpl->result.valid() &&
+           mImpl->result.wait_for(bound) == std::future_status::ready;
+}
+
+IoOutcome PendingIo::Take() {
+    sim::IoResult result = mImpl->result.get();
+    return IoOutcome{static_cast<std::uint32_t>(result.status), result.bytes,
+                     std::move(result.output)};
+}
+
+bool Machine::EnsureFile(std::string* error) {
     if (!EnsureAdded(error)) {
-        return outcome;
+        return false;
     }
     if (mState->file.handle == nullptr) {
         mState->file = mState->driverHost().OpenFile();
@@ -167,14 +188,39 @@ IoOutcome Machine::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& in
             std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(mState->file.status));
             *error = std::string("cannot open the device (") + buf + ")";
             mState->file = {};
-            return outcome;
+            return false;
         }
+    }
+    return true;
+}
+
+IoOutcome Machine::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                         std::size_t outLen, std::string* error) {
+    IoOutcome outcome;
+    if (!EnsureFile(error)) {
+        return outcome;
     }
     sim::IoResult result = mState->driverHost().DeviceIoControl(mState->file, code, input, outLen);
     outcome.status = static_cast<std::uint32_t>(result.status);
     outcome.bytes = result.bytes;
     outcome.output = std::move(result.output);
     return outcome;
+}
+
+PendingIo Machine::SendIoctl(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                             std::size_t outLen, std::string* error) {
+    PendingIo pending;
+    if (!EnsureFile(error)) {
+        return pending;
+    }
+    pending.mImpl = std::make_unique<PendingIo::Impl>();
+    pending.mImpl->result =
+        mState->driverHost().DeviceIoControlAsync(mState->file, code, input, outLen);
+    return pending;
+}
+
+bool Machine::InD0() const {
+    return mState->added && mState->host->InD0();
 }
 
 std::string Machine::Display(std::uint32_t state) {

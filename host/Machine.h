@@ -4,6 +4,7 @@
 // process.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,6 +17,26 @@ struct IoOutcome {
     std::uint32_t status = 0;
     std::size_t bytes = 0;
     std::vector<std::uint8_t> output;
+};
+
+// An IOCTL on its way: the framework holds requests while the device is out
+// of D0 and presents them at the next D0 entry, so its result may come much
+// later than the command that sent it.
+class PendingIo {
+public:
+    PendingIo();
+    ~PendingIo();
+    PendingIo(PendingIo&&) noexcept;
+    PendingIo& operator=(PendingIo&&) noexcept;
+    // True once the request has completed (waits at most `bound` for it).
+    bool WaitFor(std::chrono::milliseconds bound);
+    // The completion; only after WaitFor returned true, and once.
+    IoOutcome Take();
+
+private:
+    friend class Machine;
+    struct Impl;
+    std::unique_ptr<Impl> mImpl;
 };
 
 class Machine {
@@ -45,8 +66,13 @@ public:
     void Unload(std::string* error);
     bool Loaded() const;
 
+    // Waits for the completion, at most the driver host's bound (10 s).
     IoOutcome Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input, std::size_t outLen,
                     std::string* error);
+    PendingIo SendIoctl(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                        std::size_t outLen, std::string* error);
+    // Whether the device is in D0 (so that its queue presents requests).
+    bool InD0() const;
 
     std::string Display(std::uint32_t state);
     std::string WwanAdd(std::uint32_t type);
@@ -73,6 +99,7 @@ public:
 private:
     bool EnsureLoaded(std::string* error);
     bool EnsureAdded(std::string* error);
+    bool EnsureFile(std::string* error);
     template <typename Call> std::uint32_t Power(std::string* error, Call call);
 
     struct State;

@@ -1,5 +1,7 @@
 #include "host/Runner.h"
 #include "host/Checks.h"
+#include "host/ExpectedTraces.h"
+#include "host/Limits.h"
 #include "host/Machine.h"
 #include "host/Timeline.h"
 #include "host/Tokens.h"
@@ -33,11 +35,30 @@ std::vector<std::uint8_t> SetStateInput(std::uint32_t id, std::uint32_t state) {
     return bytes;
 }
 
+std::string IoctlResultText(const IoOutcome& outcome) {
+    std::string text = StatusText(outcome.status) + ", " + std::to_string(outcome.bytes) + " bytes";
+    if (outcome.bytes > 0) {
+        std::vector<std::uint8_t> returned(
+            outcome.output.begin(),
+            outcome.output.begin() +
+                static_cast<long>(std::min(outcome.bytes, outcome.output.size())));
+        text += " " + HexBytes(returned);
+    }
+    return text;
+}
+
 // What the trace sink prints to, while the run lasts.
 struct SinkGate {
     std::mutex lock;
     Timeline* timeline = nullptr;
     std::uint64_t startMs = 0;
+    ExpectedTraces expected;
+};
+
+// An IOCTL sent and not yet completed.
+struct PendingIoctl {
+    const Command* command;
+    PendingIo io;
 };
 
 class ScenarioRun {
@@ -52,6 +73,16 @@ private:
     double Now() const { return static_cast<double>(sim::NowMs() - mStartMs); }
     // Prints the settings that reached the modem since the last look.
     void DrainModem();
+    // Prints the IOCTLs that completed since the last look; the latest is
+    // the one `expect status` and friends compare.
+    void PollPending();
+    // Everything that may have happened after a command: late completions first.
+    void Observe() {
+        PollPending();
+        DrainModem();
+    }
+    std::string SendIoctl(const Command& c, std::string* result);
+    void Wait(std::uint32_t ms);
     // Returns an empty string, or a host error.
     std::string Execute(const Command& c, std::string* result);
     bool RunCheck(const Command& c);
@@ -64,8 +95,74 @@ private:
     Timeline mTimeline;
     LastResults mLast;
     std::uint64_t mStartMs = 0;
+    std::chrono::steady_clock::time_point mRealStart;
     std::size_t mModemSeen = 0;
+    std::vector<PendingIoctl> mPending;
 };
+
+void ScenarioRun::PollPending() {
+    for (auto it = mPending.begin(); it != mPending.end();) {
+        if (!it->io.WaitFor(std::chrono::milliseconds(0))) {
+            ++it;
+            continue;
+        }
+        IoOutcome outcome = it->io.Take();
+        mTimeline.Completion(Now(), it->command->file, it->command->line, it->command->text,
+                             IoctlResultText(outcome));
+        mLast.ioctl = std::move(outcome);
+        it = mPending.erase(it);
+    }
+}
+
+std::string ScenarioRun::SendIoctl(const Command& c, std::string* result) {
+    std::uint32_t code = c.op == Op::IoctlSetState  ? kIoctlSetSensorState
+                         : c.op == Op::IoctlGetInfo ? kIoctlGetInfo
+                                                    : c.a;
+    std::vector<std::uint8_t> input = c.op == Op::IoctlSetState ? SetStateInput(c.a, c.b)
+                                      : c.op == Op::IoctlRaw    ? c.bytes
+                                                                : std::vector<std::uint8_t>{};
+    std::size_t outLen = c.outLen.value_or(c.op == Op::IoctlGetInfo ? 8 : 0);
+    std::string error;
+    PendingIo io = mMachine.SendIoctl(code, input, outLen, &error);
+    if (!error.empty()) {
+        return error;
+    }
+    // In D0 the driver answers at once. Out of D0 the framework holds the
+    // request until the next D0 entry: it is shown as pending, and its
+    // completion when it comes.
+    const bool inD0 = mMachine.InD0();
+    if (!inD0) {
+        sim::Settle(kSettleBound);
+    }
+    if (io.WaitFor(inD0 ? kCheckBound : std::chrono::milliseconds(0))) {
+        IoOutcome outcome = io.Take();
+        *result = IoctlResultText(outcome);
+        mLast.ioctl = std::move(outcome);
+        return {};
+    }
+    *result = inD0 ? "pending (not completed within 10 s)"
+                   : "pending (held until the device is back in D0)";
+    mPending.push_back(PendingIoctl{&c, std::move(io)});
+    return {};
+}
+
+// A long wait tells how far it has come, so that a run is never silent for long.
+void ScenarioRun::Wait(std::uint32_t ms) {
+    const auto end = std::chrono::steady_clock::now() + sim::RealDuration(ms);
+    const std::uint64_t from = sim::NowMs();
+    while (true) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= end) {
+            return;
+        }
+        auto step = std::min<std::chrono::steady_clock::duration>(end - now, kWaitProgressEvery);
+        std::this_thread::sleep_for(step);
+        if (std::chrono::steady_clock::now() < end) {
+            mTimeline.Note(Now(), "waiting: " + std::to_string(sim::NowMs() - from) + " of " +
+                                      std::to_string(ms) + " ms passed");
+        }
+    }
+}
 
 void ScenarioRun::DrainModem() {
     auto payloads = mMachine.ModemPayloads();
@@ -89,7 +186,7 @@ int ScenarioRun::HostError(const std::string& where, int line, const std::string
     std::string text =
         where + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + message;
     mTimeline.Note(Now(), "error: " + text);
-    std::fprintf(stderr, "halvex-host: %s\n", text.c_str());
+    std::fprintf(stderr, "halvex-host: %s\n", Printable(text).c_str());
     return 2;
 }
 
@@ -146,29 +243,8 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         return error;
     case Op::IoctlSetState:
     case Op::IoctlGetInfo:
-    case Op::IoctlRaw: {
-        std::uint32_t code = c.op == Op::IoctlSetState  ? kIoctlSetSensorState
-                             : c.op == Op::IoctlGetInfo ? kIoctlGetInfo
-                                                        : c.a;
-        std::vector<std::uint8_t> input = c.op == Op::IoctlSetState ? SetStateInput(c.a, c.b)
-                                          : c.op == Op::IoctlRaw    ? c.bytes
-                                                                    : std::vector<std::uint8_t>{};
-        std::size_t outLen = c.outLen.value_or(c.op == Op::IoctlGetInfo ? 8 : 0);
-        IoOutcome outcome = mMachine.Ioctl(code, input, outLen, &error);
-        if (!error.empty()) {
-            return error;
-        }
-        *result = StatusText(outcome.status) + ", " + std::to_string(outcome.bytes) + " bytes";
-        if (outcome.bytes > 0) {
-            std::vector<std::uint8_t> returned(
-                outcome.output.begin(),
-                outcome.output.begin() +
-                    static_cast<long>(std::min(outcome.bytes, outcome.output.size())));
-            *result += " " + HexBytes(returned);
-        }
-        mLast.ioctl = std::move(outcome);
-        return {};
-    }
+    case Op::IoctlRaw:
+        return SendIoctl(c, result);
     case Op::Display:
         return mMachine.Display(c.a);
     case Op::WwanAdd:
@@ -185,7 +261,7 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     case Op::ModemOk:
         return mMachine.ModemOk();
     case Op::Wait:
-        std::this_thread::sleep_for(sim::RealDuration(c.a));
+        Wait(c.a);
         return {};
     case Op::TimeScale:
         sim::SetTimeScale(c.scale);
@@ -196,7 +272,7 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
 }
 
 bool ScenarioRun::RunCheck(const Command& c) {
-    CheckOutcome outcome = WaitForCheck(c, mMachine, mLast, kCheckBound, [this] { DrainModem(); });
+    CheckOutcome outcome = WaitForCheck(c, mMachine, mLast, kCheckBound, [this] { Observe(); });
     if (outcome.held) {
         mTimeline.CheckHeld(Now(), c.file, c.line, c.text);
         return true;
@@ -205,8 +281,8 @@ bool ScenarioRun::RunCheck(const Command& c) {
     if (mSettings.json) {
         // The JSON lines go to tools; a person still needs the failing line.
         std::fprintf(stderr, "%s:%d: check failed: %s\n    expected: %s\n    seen:     %s\n",
-                     c.file.c_str(), c.line, c.text.c_str(), outcome.expected.c_str(),
-                     outcome.seen.c_str());
+                     Printable(c.file).c_str(), c.line, Printable(c.text).c_str(),
+                     Printable(outcome.expected).c_str(), Printable(outcome.seen).c_str());
     }
     return false;
 }
@@ -220,6 +296,7 @@ int ScenarioRun::Run() {
     sim::SetTraceLevel(5);
     sim::ClearTrace();
     mStartMs = sim::NowMs();
+    mRealStart = std::chrono::steady_clock::now();
     // The recorder calls its sink outside its own lock, on the tracing thread,
     // and a driver thread may still be tracing when the scenario ends: the gate
     // lets the run close the sink for good before the timeline goes.
@@ -230,11 +307,15 @@ int ScenarioRun::Run() {
     sim::SetTraceSink([gate, printLevel](const sim::TraceRecord& record) {
         std::lock_guard guard(gate->lock);
         if (gate->timeline != nullptr) {
+            int expected = record.level <= 2 ? gate->expected.Observe(record.threadId, record.file,
+                                                                      record.message)
+                                             : 0;
             gate->timeline->Trace(static_cast<double>(sim::NowMs() - gate->startMs), record.level,
-                                  record.file, record.message, record.level <= printLevel);
+                                  record.file, record.message, record.level <= printLevel,
+                                  expected);
         }
     });
-    mTimeline.Begin(mScenario.name, 0);
+    mTimeline.Begin(mScenario.name, 0, sim::TimeScale());
 
     int exitStatus = 0;
     if (!mSettings.builtinConfig.empty()) {
@@ -278,10 +359,10 @@ int ScenarioRun::Run() {
         if (!sim::Settle(kSettleBound)) {
             mTimeline.Note(Now(), "the machine did not settle within 10 s");
         }
-        DrainModem();
+        Observe();
     }
     sim::Settle(kSettleBound);
-    DrainModem();
+    Observe();
     // A scenario that removed its device ends like the framework's host: the
     // driver is unloaded, and whatever it left behind is shown.
     if (mMachine.Loaded() && mMachine.Device() == nullptr) {
@@ -289,7 +370,13 @@ int ScenarioRun::Run() {
         mMachine.Unload(&error);
         ReportLeaks();
     }
-    mTimeline.End(Now(), exitStatus);
+    PollPending();
+    for (const PendingIoctl& p : mPending) {
+        mTimeline.Note(Now(), "never completed: " + p.command->text + " (line " +
+                                  std::to_string(p.command->line) + ")");
+    }
+    std::chrono::duration<double, std::milli> real = std::chrono::steady_clock::now() - mRealStart;
+    mTimeline.End(Now(), real.count(), exitStatus);
     sim::SetTraceSink(nullptr);
     std::lock_guard guard(gate->lock);
     gate->timeline = nullptr;

@@ -100,4 +100,8 @@ ParseResult ParseScenario(const std::string& text, const std::string& fileName,
 // Reads and parses a file; an unreadable file is reported as an error at line 0.
 ParseResult ParseScenarioFile(const std::string& path);
 
+// A wait whose real duration, at the time scale in force from `scale` and the
+// scenario's own time-scale lines, is beyond the host's limit.
+std::optional<SyntaxError> CheckWaits(const Scenario& scenario, double scale);
+
 } // namespace host

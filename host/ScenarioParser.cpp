@@ -1,6 +1,9 @@
+#include "host/Limits.h"
 #include "host/Scenario.h"
 #include "host/Tokens.h"
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -43,7 +46,7 @@ private:
     [[noreturn]] void Expected(const std::string& what) const {
         const Token* t = Peek();
         throw Fail{"expected " + what +
-                   (t ? ", found '" + t->text + "'" : ", found the end of the line")};
+                   (t ? ", found '" + Printable(t->text) + "'" : ", found the end of the line")};
     }
 
     std::string Word(const std::string& what) {
@@ -82,6 +85,17 @@ private:
             return std::nullopt;
         }
         return Number(what);
+    }
+
+    // The host allocates what a length asks for: a slip of the finger must
+    // not become a 4 GiB buffer.
+    std::uint32_t BufferLength(const std::string& what) {
+        std::uint32_t length = Number(what);
+        if (length > kMaxIoctlBuffer) {
+            --mNext;
+            Expected(what + " of at most " + kMaxIoctlBufferText);
+        }
+        return length;
     }
 
     std::vector<std::uint8_t> Bytes(const std::string& what) {
@@ -227,7 +241,7 @@ void LineParser::Parse(const std::string& baseDir) {
         const Token* t = Peek();
         auto scale = t ? ParseScale(t->text) : std::nullopt;
         if (!scale) {
-            Expected("a time scale (a number above 0, such as 0.001)");
+            Expected(std::string("a time scale ") + kTimeScaleRangeText);
         }
         ++mNext;
         c.scale = *scale;
@@ -249,7 +263,9 @@ void LineParser::ParseIoctl() {
         c.b = Number("a sensor state");
     } else if (kind == "get-info") {
         c.op = Op::IoctlGetInfo;
-        c.outLen = OptionalNumber("an output length");
+        if (Peek() != nullptr) {
+            c.outLen = BufferLength("an output length");
+        }
     } else {
         c.op = Op::IoctlRaw;
         c.a = Number("an IOCTL code");
@@ -257,8 +273,12 @@ void LineParser::ParseIoctl() {
             std::string option = OneOf({"in", "outlen"}, "an IOCTL option");
             if (option == "in") {
                 c.bytes = Bytes("input bytes");
+                if (c.bytes.size() > kMaxIoctlBuffer) {
+                    --mNext;
+                    Expected(std::string("input bytes of at most ") + kMaxIoctlBufferText);
+                }
             } else {
-                c.outLen = Number("an output length");
+                c.outLen = BufferLength("an output length");
             }
         }
     }
@@ -364,7 +384,8 @@ ParseResult ParseScenario(const std::string& text, const std::string& fileName,
     ParseResult result;
     Scenario scenario;
     scenario.name = fileName;
-    std::istringstream in(text);
+    // Editors that save UTF-8 with a byte-order mark are taken as the .reg importer takes them.
+    std::istringstream in(text.rfind("\xEF\xBB\xBF", 0) == 0 ? text.substr(3) : text);
     std::string line;
     std::string pendingComment;
     int number = 0;
@@ -413,6 +434,25 @@ ParseResult ParseScenario(const std::string& text, const std::string& fileName,
     }
     result.scenario = std::move(scenario);
     return result;
+}
+
+std::optional<SyntaxError> CheckWaits(const Scenario& scenario, double scale) {
+    for (const Command& c : scenario.commands) {
+        if (c.op == Op::TimeScale) {
+            scale = c.scale;
+        } else if (c.op == Op::Wait) {
+            std::chrono::duration<double, std::milli> real(c.a * scale);
+            if (real > kMaxWaitReal) {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "a wait of %u ms lasts %.0f s of real time at time scale %g: at "
+                              "most %s",
+                              c.a, real.count() / 1000.0, scale, kMaxWaitRealText);
+                return SyntaxError{c.file, c.line, text};
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 ParseResult ParseScenarioFile(const std::string& path) {

@@ -1,4 +1,5 @@
 #include "host/Timeline.h"
+#include "host/Tokens.h"
 
 #include <cstdio>
 
@@ -82,19 +83,23 @@ std::string Timeline::JsonHead(double timeMs, const char* kind) const {
 }
 
 void Timeline::Emit(const std::string& line) {
-    std::fputs(line.c_str(), mOut);
+    // Text goes to a terminal: what the input or the driver wrote is shown,
+    // never obeyed. JSON escapes for itself.
+    std::fputs(mJson ? line.c_str() : Printable(line).c_str(), mOut);
     std::fputc('\n', mOut);
     std::fflush(mOut);
 }
 
-void Timeline::Begin(const std::string& scenario, double timeMs) {
+void Timeline::Begin(const std::string& scenario, double timeMs, double timeScale) {
     std::lock_guard guard(mLock);
     mScenario = scenario;
     mSummary = {};
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%g", timeScale);
     if (mJson) {
-        Emit(JsonHead(timeMs, "begin") + "}");
+        Emit(JsonHead(timeMs, "begin") + ",\"time_scale\":" + scale + "}");
     } else {
-        Emit("== scenario " + scenario);
+        Emit("== scenario " + scenario + "  (times in machine ms; time scale " + scale + ")");
     }
 }
 
@@ -108,6 +113,18 @@ void Timeline::Command(double timeMs, const std::string& file, int line, const s
              "\",\"result\":\"" + JsonEscape(result) + "\"}");
     } else {
         Emit(Prefix(timeMs, "do") + text + (result.empty() ? "" : "  -> " + result));
+    }
+}
+
+void Timeline::Completion(double timeMs, const std::string& file, int line, const std::string& text,
+                          const std::string& result) {
+    std::lock_guard guard(mLock);
+    if (mJson) {
+        Emit(JsonHead(timeMs, "completion") + ",\"file\":\"" + JsonEscape(file) +
+             "\",\"line\":" + std::to_string(line) + ",\"command\":\"" + JsonEscape(text) +
+             "\",\"result\":\"" + JsonEscape(result) + "\"}");
+    } else {
+        Emit(Prefix(timeMs, "done") + text + " (line " + std::to_string(line) + ")  -> " + result);
     }
 }
 
@@ -127,11 +144,12 @@ void Timeline::Modem(double timeMs, const std::vector<std::int32_t>& indexes,
 }
 
 void Timeline::Trace(double timeMs, int level, const std::string& file, const std::string& message,
-                     bool print) {
+                     bool print, int expected) {
     std::lock_guard guard(mLock);
     if (level <= 2) {
         ++mSummary.errorTraces;
     }
+    mSummary.expectedErrorTraces += expected;
     if (!print) {
         return;
     }
@@ -182,27 +200,42 @@ void Timeline::CheckFailed(double timeMs, const std::string& file, int line,
     }
 }
 
-void Timeline::End(double timeMs, int exitStatus) {
+void Timeline::End(double timeMs, double realMs, int exitStatus) {
     std::lock_guard guard(mLock);
     const auto& s = mSummary;
+    // Passing means some check held: a run that checked nothing says so.
+    const bool checked = s.checksHeld + s.checksFailed > 0;
+    const char* verdict = exitStatus != 0 ? "failed" : checked ? "passed" : "no-checks";
     if (mJson) {
-        Emit(JsonHead(timeMs, "summary") + ",\"commands\":" + std::to_string(s.commands) +
-             ",\"checks_held\":" + std::to_string(s.checksHeld) +
-             ",\"checks_failed\":" + std::to_string(s.checksFailed) +
+        char times[64];
+        std::snprintf(times, sizeof times, "%.3f", realMs);
+        Emit(JsonHead(timeMs, "summary") + ",\"real_ms\":" + times + ",\"verdict\":\"" + verdict +
+             "\",\"commands\":" + std::to_string(s.commands) + ",\"checks_held\":" +
+             std::to_string(s.checksHeld) + ",\"checks_failed\":" + std::to_string(s.checksFailed) +
              ",\"modem_settings\":" + std::to_string(s.modemSettings) +
              ",\"modem\":" + (s.lastModemKnown ? JsonArray(s.lastModem) : std::string("null")) +
              ",\"error_traces\":" + std::to_string(s.errorTraces) +
+             ",\"expected_error_traces\":" + std::to_string(s.expectedErrorTraces) +
              ",\"exit\":" + std::to_string(exitStatus) + "}");
         return;
     }
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.1f ms", timeMs);
-    Emit("-- " + mScenario + ": " + (exitStatus == 0 ? "passed" : "FAILED") + " in " + buf + "; " +
-         std::to_string(s.commands) + " commands, " + std::to_string(s.checksHeld) +
-         " checks held, " + std::to_string(s.checksFailed) + " failed; the modem received " +
+    char times[96];
+    std::snprintf(times, sizeof times, "%.1f machine ms (%.1f ms real)", timeMs, realMs);
+    std::string errors = std::to_string(s.errorTraces) + " error trace(s)";
+    if (s.expectedErrorTraces > 0) {
+        errors += ": " + std::to_string(s.expectedErrorTraces) +
+                  " expected from reading the configuration (absent values that take their "
+                  "default, string size queries), " +
+                  std::to_string(s.errorTraces - s.expectedErrorTraces) + " other";
+    }
+    const char* outcome = exitStatus != 0 ? "FAILED"
+                          : checked       ? "passed"
+                                          : "ran without checks (nothing was verified)";
+    Emit("-- " + mScenario + ": " + outcome + " in " + times + "; " + std::to_string(s.commands) +
+         " commands, " + std::to_string(s.checksHeld) + " checks held, " +
+         std::to_string(s.checksFailed) + " failed; the modem received " +
          std::to_string(s.modemSettings) + " setting(s)" +
-         (s.lastModemKnown ? ", last " + IndexList(s.lastModem) : std::string()) + "; " +
-         std::to_string(s.errorTraces) + " error trace(s)");
+         (s.lastModemKnown ? ", last " + IndexList(s.lastModem) : std::string()) + "; " + errors);
 }
 
 } // namespace host

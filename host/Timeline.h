@@ -18,6 +18,7 @@ struct TimelineSummary {
     int checksFailed = 0;
     int modemSettings = 0;
     int errorTraces = 0;
+    int expectedErrorTraces = 0;         // of errorTraces: see ExpectedTraces
     std::vector<std::int32_t> lastModem; // empty when nothing reached the modem
     bool lastModemKnown = false;
 };
@@ -26,19 +27,27 @@ class Timeline {
 public:
     Timeline(std::FILE* out, bool json) : mOut(out), mJson(json) {}
 
-    void Begin(const std::string& scenario, double timeMs);
+    // Times on the timeline are machine milliseconds; the header says so, and
+    // at which time scale they pass.
+    void Begin(const std::string& scenario, double timeMs, double timeScale);
     // A command with what came of it ("-> 0x00000000 (success), 8 bytes").
     void Command(double timeMs, const std::string& file, int line, const std::string& text,
                  const std::string& result);
+    // A command whose result came after later commands (an IOCTL held while
+    // the device was out of D0).
+    void Completion(double timeMs, const std::string& file, int line, const std::string& text,
+                    const std::string& result);
     void Modem(double timeMs, const std::vector<std::int32_t>& indexes, std::size_t setNumber);
     // Every message counts for the summary; only `print`ed ones get a line.
+    // `expected` error traces are counted apart (ExpectedTraces).
     void Trace(double timeMs, int level, const std::string& file, const std::string& message,
-               bool print);
+               bool print, int expected = 0);
     void Note(double timeMs, const std::string& text);
     void CheckHeld(double timeMs, const std::string& file, int line, const std::string& text);
     void CheckFailed(double timeMs, const std::string& file, int line, const std::string& text,
                      const std::string& expected, const std::string& seen);
-    void End(double timeMs, int exitStatus);
+    // `timeMs` in machine time, `realMs` as the wall clock saw it.
+    void End(double timeMs, double realMs, int exitStatus);
 
     const TimelineSummary& Summary() const { return mSummary; }
 

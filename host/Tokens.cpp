@@ -1,4 +1,5 @@
 #include "host/Tokens.h"
+#include "host/Limits.h"
 
 #include <cctype>
 #include <cerrno>
@@ -137,7 +138,8 @@ std::optional<double> ParseScale(std::string_view text) {
     char* end = nullptr;
     errno = 0;
     double value = std::strtod(copy.c_str(), &end);
-    if (errno != 0 || end != copy.c_str() + copy.size() || !(value > 0.0) || value > 1000.0) {
+    if (errno != 0 || end != copy.c_str() + copy.size() || !(value >= kMinTimeScale) ||
+        value > kMaxTimeScale) {
         return std::nullopt;
     }
     return value;
@@ -215,6 +217,41 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
         text += pair;
     }
     return text.empty() ? "(none)" : text;
+}
+
+std::string Printable(std::string_view text) {
+    std::string out;
+    char buf[8];
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = c < 0x80             ? 1
+                             : (c & 0xE0) == 0xC0 ? 2
+                             : (c & 0xF0) == 0xE0 ? 3
+                             : (c & 0xF8) == 0xF0 ? 4
+                                                  : 0;
+        bool sequence = length > 1 && i + length <= text.size();
+        for (std::size_t k = 1; sequence && k < length; ++k) {
+            sequence = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        }
+        // U+0080..U+009F are control characters too: some terminals take them as escapes.
+        if (sequence && !(c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == 0) {
+            out += "\\0";
+        } else {
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+        ++i;
+    }
+    return out;
 }
 
 } // namespace host

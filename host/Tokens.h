@@ -22,6 +22,7 @@ bool SplitLine(std::string_view line, std::vector<Token>* tokens, std::string* e
 
 std::optional<std::uint32_t> ParseU32(std::string_view text);
 std::optional<std::int32_t> ParseI32(std::string_view text);
+// A time scale within the host's limits (host/Limits.h); anything else is empty.
 std::optional<double> ParseScale(std::string_view text);
 // Pairs of hex digits, optionally separated by commas or colons: "01000000", "01,00".
 std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text);
@@ -32,5 +33,9 @@ std::optional<std::uint32_t> ParseStatus(std::string_view text);
 // The name of a status the scenario language knows, or its hex text.
 std::string StatusText(std::uint32_t status);
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);
+// Input as it may be quoted in a message or on a terminal: control characters,
+// NUL and bytes that are not UTF-8 become \t, \0, \x1b..., so that a message is
+// never cut short and no escape sequence reaches the terminal.
+std::string Printable(std::string_view text);
 
 } // namespace host

@@ -9,6 +9,9 @@
 #include "host/Isolation.h"
 #include "host/Runner.h"
 #include "host/Scenario.h"
+#include "host/Tokens.h"
+
+#include "platform/sim/clock.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +42,22 @@ int Usage(const std::string& error) {
     return 2;
 }
 
+int InputError(const std::string& message) {
+    std::fprintf(stderr, "halvex-host: %s\n", host::Printable(message).c_str());
+    return 2;
+}
+
+// A scenario's own `config` line and --config would both reach the registry
+// while the timeline names one of them: the run would not be what it says.
+const host::Command* ConfigLine(const host::Scenario& scenario) {
+    for (const host::Command& c : scenario.commands) {
+        if (c.op == host::Op::Config) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -56,8 +75,7 @@ int main(int argc, char** argv) {
     // so that scenarios of the simulated devices alone still run.
     std::string driver = ResolveDriver(options.driverPath);
     if (!options.driverPath.empty() && !std::filesystem::exists(driver)) {
-        std::fprintf(stderr, "halvex-host: cannot find the driver library %s\n", driver.c_str());
-        return 2;
+        return InputError("cannot find the driver library " + driver);
     }
 
     if (options.mode == host::Mode::CheckConfig) {
@@ -78,16 +96,14 @@ int main(int argc, char** argv) {
     settings.json = options.json;
     settings.timeScale = options.timeScale;
     if (!options.configPath.empty() && !std::filesystem::exists(options.configPath)) {
-        std::fprintf(stderr, "halvex-host: cannot read %s\n", options.configPath.c_str());
-        return 2;
+        return InputError("cannot read " + options.configPath);
     }
     if (options.scenarios.empty()) {
         bool builtinConfig = options.configPath.empty();
         host::ParseResult parsed =
             host::ParseScenario(host::BuiltinScenarioText(builtinConfig), "built-in", "");
         if (!parsed.scenario) {
-            std::fprintf(stderr, "halvex-host: %s\n", parsed.error->ToString().c_str());
-            return 2;
+            return InputError(parsed.error->ToString());
         }
         scenarios.push_back(*parsed.scenario);
         if (builtinConfig) {
@@ -97,22 +113,37 @@ int main(int argc, char** argv) {
     for (const std::string& path : options.scenarios) {
         host::ParseResult parsed = host::ParseScenarioFile(path);
         if (!parsed.scenario) {
-            std::fprintf(stderr, "halvex-host: %s\n", parsed.error->ToString().c_str());
-            return 2;
+            return InputError(parsed.error->ToString());
+        }
+        if (const host::Command* c = ConfigLine(*parsed.scenario);
+            c != nullptr && !options.configPath.empty()) {
+            return InputError(c->file + ":" + std::to_string(c->line) +
+                              ": the scenario imports its own configuration; --config " +
+                              options.configPath +
+                              " would be imported too. Give one of them, not both");
         }
         scenarios.push_back(*parsed.scenario);
+    }
+    const double scale = options.timeScale.value_or(sim::TimeScale());
+    for (const host::Scenario& scenario : scenarios) {
+        if (auto error = host::CheckWaits(scenario, scale)) {
+            return InputError(error->ToString());
+        }
     }
 
     int worst = 0;
     int failed = 0;
+    int crashed = 0;
     for (const host::Scenario& scenario : scenarios) {
         int status = host::RunIsolated("scenario " + scenario.name,
                                        [&] { return host::RunScenario(scenario, settings); });
-        failed += status != 0 ? 1 : 0;
+        failed += status != 0 && status != host::kExitCrashed ? 1 : 0;
+        crashed += status == host::kExitCrashed ? 1 : 0;
         worst = std::max(worst, status);
     }
     if (scenarios.size() > 1 && !options.json) {
-        std::printf("== %zu scenario(s), %d failed\n", scenarios.size(), failed);
+        std::printf("== %zu scenario(s), %d failed, %d crashed\n", scenarios.size(), failed,
+                    crashed);
     }
     return worst;
 }

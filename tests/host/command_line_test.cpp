@@ -49,6 +49,7 @@ TEST(CommandLine, RefusesWhatItCannotUse) {
         {"--frobnicate"},
         {"--time-scale", "-1"},
         {"--time-scale", "x"},
+        {"--time-scale", "1e-300"},
         {"--check-config"},
         {"--check-config", "x.reg", "a.scn"},
         {"--bench", "--check-config", "x.reg"},

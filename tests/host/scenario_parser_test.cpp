@@ -123,7 +123,7 @@ TEST(ScenarioParser, NamesFileLineAndWhatWasExpected) {
 
 TEST(ScenarioParser, RefusesMalformedArguments) {
     struct Case {
-        const char* text;
+        std::string text;
         const char* expected;
     };
     const Case cases[] = {
@@ -139,6 +139,11 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
         {"modem fail set crash\n", "expected how the step fails (timeout, error, notsupported)"},
         {"modem fail send timeout\n", "expected a modem step (config, enable, set)"},
         {"time-scale 0\n", "expected a time scale"},
+        {"time-scale 1e-9\n", "from 0.0005 to 1000 (below 0.0005 the simulated devices cannot"},
+        {"ioctl get-info 0xffffffff\n", "expected an output length of at most 1048576 bytes"},
+        {"ioctl raw 1 outlen 1048577\n", "found '1048577'"},
+        {std::string("ioctl\0 get-info\x1b\n", 17), "found 'ioctl\\0'"},
+        {"display \x1b[2J\n", "found '\\x1b[2J'"},
         {"expect modem 1,,2\n", "expected back-off indexes in antenna order"},
         {"expect status maybe\n", "expected an NTSTATUS"},
         {"expect trace unquoted\n", "expected the trace text in double quotes"},
@@ -152,6 +157,18 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
         EXPECT_NE(e.message.find(c.expected), std::string::npos)
             << c.text << " gave: " << e.message;
     }
+}
+
+TEST(ScenarioParser, RefusesWaitsLongerThanTenMinutesOfRealTimeAtTheScaleInForce) {
+    Scenario s = Parse("\xEF\xBB\xBFwait 600000\ntime-scale 0.001\nwait 600000000\n"
+                       "time-scale 1\nwait 600001\n");
+    EXPECT_EQ(s.commands[0].op, Op::Wait) << "a byte-order mark is not a command";
+    EXPECT_FALSE(CheckWaits(Scenario{"", {s.commands[0]}}, 1.0));
+    std::optional<SyntaxError> e = CheckWaits(s, 1.0);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->line, 5) << e->message;
+    EXPECT_NE(e->message.find("at most 10 minutes"), std::string::npos) << e->message;
+    EXPECT_TRUE(CheckWaits(Scenario{"", {s.commands[2]}}, 1.0)) << "--time-scale sets the start";
 }
 
 TEST(ScenarioParser, ReportsAnUnreadableFile) {

@@ -1,3 +1,4 @@
+#include "host/ExpectedTraces.h"
 #include "host/Timeline.h"
 
 #include <gtest/gtest.h>
@@ -33,15 +34,21 @@ private:
 TEST(Timeline, TextShowsTimeWhatHappenedAndWhatReachedTheModem) {
     Captured out;
     Timeline t(out.File(), false);
-    t.Begin("walk", 0);
+    t.Begin("walk", 0, 0.001);
     t.Command(1.5, "w.scn", 3, "ioctl set-state 1 1", "0x00000000 (success), 0 bytes");
+    t.Completion(1.7, "w.scn", 2, "ioctl get-info", "0x00000000 (success), 8 bytes");
     t.Modem(2.0, {3, 3}, 1);
+    t.Trace(2.5, 2, "Device.cpp", "hidden", false, 1);
     t.Trace(2.5, 2, "Device.cpp", "hidden", false);
+    t.Note(2.6, std::string("escape \x1b[2J and \0 NUL", 21));
     t.Trace(2.5, 4, "Device.cpp", "shown", true);
     t.CheckFailed(3.0, "w.scn", 4, "expect modem 1,1", "modem antennas at 1,1",
                   "modem antennas at 3,3");
-    t.End(4.0, 1);
+    t.End(4.0, 2.5, 1);
     std::string text = out.Text();
+    EXPECT_NE(text.find("(times in machine ms; time scale 0.001)"), std::string::npos) << text;
+    EXPECT_NE(text.find("done    ioctl get-info (line 2)  -> 0x00000000"), std::string::npos);
+    EXPECT_NE(text.find("escape \\x1b[2J and \\0 NUL"), std::string::npos) << text;
     EXPECT_NE(text.find("1.5 ms  do      ioctl set-state 1 1  -> 0x00000000 (success)"),
               std::string::npos)
         << text;
@@ -52,18 +59,19 @@ TEST(Timeline, TextShowsTimeWhatHappenedAndWhatReachedTheModem) {
     EXPECT_NE(text.find("w.scn:4: check failed: expect modem 1,1"), std::string::npos);
     EXPECT_NE(text.find("expected: modem antennas at 1,1"), std::string::npos);
     EXPECT_NE(text.find("seen:     modem antennas at 3,3"), std::string::npos);
-    EXPECT_NE(text.find("walk: FAILED"), std::string::npos);
-    EXPECT_NE(text.find("1 error trace(s)"), std::string::npos);
+    EXPECT_NE(text.find("walk: FAILED in 4.0 machine ms (2.5 ms real)"), std::string::npos);
+    EXPECT_NE(text.find("2 error trace(s): 1 expected from reading the configuration"),
+              std::string::npos);
     EXPECT_EQ(t.Summary().modemSettings, 1);
 }
 
 TEST(Timeline, JsonLinesAreOneEscapedObjectPerLine) {
     Captured out;
     Timeline t(out.File(), true);
-    t.Begin("a \"quoted\" walk", 0);
+    t.Begin("a \"quoted\" walk", 0, 1);
     t.Trace(1, 2, "x.cpp", "tab\there\nnewline \\ back", true);
     t.Modem(2, {0, -1}, 7);
-    t.End(3, 0);
+    t.End(3, 2, 0);
     std::string text = out.Text();
     std::size_t lines = 0;
     std::size_t start = 0;
@@ -81,7 +89,48 @@ TEST(Timeline, JsonLinesAreOneEscapedObjectPerLine) {
     EXPECT_NE(text.find("\"antennas\":[0,-1],\"set\":7"), std::string::npos) << text;
     EXPECT_NE(text.find("\"kind\":\"summary\""), std::string::npos);
     EXPECT_NE(text.find("\"modem\":[0,-1]"), std::string::npos);
+    EXPECT_NE(text.find("\"verdict\":\"no-checks\""), std::string::npos) << text;
     EXPECT_EQ(JsonEscape(std::string("\x01", 1)), "\\u0001");
+}
+
+TEST(ExpectedTraces, CountsAbsentOptionalValuesAndSizeQueriesOnly) {
+    struct Trace {
+        std::uint32_t thread;
+        const char* file;
+        const char* message;
+        int expected;
+    };
+    const Trace traces[] = {
+        {1, "Dmf_Registry.cpp", "Buffer too small: needed=12 given=0", 1},
+        {1, "Dmf_Registry.cpp", "WdfRegistryQueryValue fails: ntStatus=0xC0000034", 0},
+        {2, "Other.cpp", "on another thread, between the steps", 0},
+        {1, "RegistryConfig.cpp", "RegistryReadUlong: Registry query failed! ntStatus=0xC0000034",
+         0},
+        {1, "RegistryConfig.cpp", "ReadUlongOrDefault: RegistryReadUlong() failed", 3},
+        // A required string that is absent: its chain ends otherwise.
+        {1, "Dmf_Registry.cpp", "WdfRegistryQueryValue fails: ntStatus=0xC0000034", 0},
+        {1, "RegistryConfig.cpp", "ReadRegistryString:  String length returned is zero!", 0},
+        {1, "RegistryConfig.cpp", "ReadUlongOrDefault: RegistryReadUlong() failed", 0},
+        // A value of the wrong size is no absent value.
+        {1, "Dmf_Registry.cpp", "WdfRegistryQueryValue fails: ntStatus=0xC0000023", 0},
+        {1, "RegistryConfig.cpp", "RegistryReadUlong: Registry query failed! ntStatus=0xC0000023",
+         0},
+        {1, "RegistryConfig.cpp", "ReadUlongOrDefault: RegistryReadUlong() failed", 0},
+    };
+    ExpectedTraces expected;
+    for (const Trace& t : traces) {
+        EXPECT_EQ(expected.Observe(t.thread, t.file, t.message), t.expected) << t.message;
+    }
+}
+
+TEST(Timeline, ARunWithoutChecksDoesNotSayPassed) {
+    Captured out;
+    Timeline t(out.File(), false);
+    t.Begin("walk", 0, 1);
+    t.End(1, 1, 0);
+    std::string text = out.Text();
+    EXPECT_EQ(text.find("passed"), std::string::npos) << text;
+    EXPECT_NE(text.find("ran without checks"), std::string::npos) << text;
 }
 
 } // namespace
