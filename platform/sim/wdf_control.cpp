@@ -41,6 +41,19 @@ sim::wdf::TargetHandler FindTargetDevice(const std::u16string& name) {
     return it == settings.targets.end() ? nullptr : it->second;
 }
 
+void ForEachTargetOn(const std::u16string& name, const std::function<void(IoTarget&)>& visit) {
+    for (const auto& object : Snapshot()) {
+        if (object->kind() != Kind::IoTarget || object->state() != LifeState::Live) {
+            continue;
+        }
+        auto& target = static_cast<IoTarget&>(*object);
+        std::lock_guard guard(target.targetLock);
+        if (!target.isDefault && target.name == name) {
+            visit(target);
+        }
+    }
+}
+
 void ResetDeviceSettings() {
     auto& settings = TheSettings();
     std::lock_guard guard(settings.lock);
@@ -107,6 +120,15 @@ void UnregisterTargetDevice(const std::u16string& name) {
     auto& settings = fx::TheSettings();
     std::lock_guard guard(settings.lock);
     settings.targets.erase(name);
+}
+
+std::vector<TargetOpenRecord> TargetsOpenedOn(const std::u16string& name) {
+    std::vector<TargetOpenRecord> result;
+    fx::ForEachTargetOn(name, [&](fx::IoTarget& target) {
+        result.push_back(
+            {reinterpret_cast<WDFIOTARGET>(target.handle()), target.open, target.openParams});
+    });
+    return result;
 }
 
 std::vector<ObjectInfo> LiveObjects() {

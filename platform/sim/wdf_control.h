@@ -8,7 +8,9 @@
 //   "WdfDeviceCreateSymbolicLink", "WdfDeviceCreateDeviceInterface",
 //   "WdfIoQueueCreate", "WdfCollectionCreate", "WdfCollectionAdd",
 //   "WdfWaitLockCreate", "WdfSpinLockCreate", "WdfTimerCreate", "WdfWorkItemCreate",
-//   "WdfRequestCreate", "WdfRequestSend", "WdfIoTargetCreate", "WdfIoTargetOpen".
+//   "WdfRequestCreate", "WdfRequestAllocateTimer", "WdfRequestSend", "WdfIoTargetCreate",
+//   "WdfIoTargetOpen", "WdfIoTargetStart", "WdfIoTargetFormatRequestForIoctl",
+//   "WdfIoTargetFormatRequestForRead", "WdfIoTargetFormatRequestForWrite".
 // Each fails its call with the armed code, or with STATUS_INSUFFICIENT_RESOURCES
 // (STATUS_OBJECT_NAME_COLLISION for the symbolic link) when the code is 0.
 #pragma once
@@ -76,19 +78,32 @@ void SetLowerDeviceHandler(TargetHandler handler);
 void RegisterTargetDevice(const std::u16string& name, TargetHandler handler);
 void UnregisterTargetDevice(const std::u16string& name);
 // The removal of a device that targets are open on, as their drivers see
-// it; the callbacks run on a thread of their own.
+// it; the callbacks run on a thread of their own, and the configuration
+// manager's registrations on a target's file handle (platform/cm.h) hear of
+// each step just before the target's own callback.
 // Query: every open target gets EvtIoTargetQueryRemove (without one it is
-// closed for the query); a failure vetoes: those already closed for the query
-// get EvtIoTargetRemoveCanceled (or are reopened) and the status is returned.
-NTSTATUS QueryRemoveTargetDevice(const std::u16string& name);
+// closed for the query). A target's failure, or `deviceVetoes` (the device
+// itself refuses once its targets agreed), vetoes: every target that was
+// asked gets EvtIoTargetRemoveCanceled (without one, a target closed for the
+// query is reopened) and the failure is returned (STATUS_UNSUCCESSFUL for the
+// device's own veto).
+NTSTATUS QueryRemoveTargetDevice(const std::u16string& name, bool deviceVetoes = false);
 // An abandoned removal after a successful query: EvtIoTargetRemoveCanceled
-// (or a reopen) for every target closed for the query.
+// (or a reopen) for every target that was asked.
 void CancelTargetDeviceRemoval(const std::u16string& name);
 // The device goes: EvtIoTargetRemoveComplete (or a close) for every target
-// still open or closed for the query; then the device is unregistered.
+// still open or asked by a query; then the device is unregistered.
 void CompleteTargetDeviceRemoval(const std::u16string& name);
 // Query, then complete unless vetoed; a surprise removal skips the query.
 NTSTATUS RemoveTargetDevice(const std::u16string& name, bool surprise = false);
+
+// The targets a driver has opened by name on a device, as it opened them.
+struct TargetOpenRecord {
+    WDFIOTARGET target;
+    bool open;
+    WDF_IO_TARGET_OPEN_PARAMS params; // TargetDeviceName cleared
+};
+std::vector<TargetOpenRecord> TargetsOpenedOn(const std::u16string& name);
 
 // The table of live WDF objects.
 struct ObjectInfo {

@@ -139,6 +139,7 @@ public:
     std::mutex targetLock; // guards what follows
     bool open = false;
     bool closedForQueryRemove = false;
+    bool queryPending = false; // given a query-remove whose outcome it has not been told
     std::u16string name;
     sim::wdf::TargetHandler handler;
     WDF_IO_TARGET_OPEN_PARAMS openParams{};
@@ -153,6 +154,8 @@ WDF_TRI_STATE InitialNotDisableable();
 void ReleaseSymbolicLinks(const std::vector<std::u16string>& names);
 sim::wdf::TargetHandler LowerDeviceHandler();
 sim::wdf::TargetHandler FindTargetDevice(const std::u16string& name);
+// Calls `visit` with its lock held for each live target opened by name on `name`.
+void ForEachTargetOn(const std::u16string& name, const std::function<void(IoTarget&)>& visit);
 void ResetDeviceSettings();
 void ResetNames();
 void ResetDriverGlobals();

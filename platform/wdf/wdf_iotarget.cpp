@@ -140,8 +140,11 @@ bool Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<S
         }
         state->finished = true;
     }
-    NTSTATUS status = overrideStatus != STATUS_SUCCESS ? overrideStatus : io->status;
-    ULONG_PTR information = overrideStatus != STATUS_SUCCESS ? 0 : io->information;
+    // A request the stand-in ends itself is ended with nothing of the device's:
+    // the device may still be writing its answer.
+    const bool answered = overrideStatus == STATUS_SUCCESS;
+    NTSTATUS status = answered ? io->status : overrideStatus;
+    ULONG_PTR information = answered ? io->information : 0;
     {
         std::lock_guard guard(request->requestLock);
         std::uint8_t* out = nullptr;
@@ -153,8 +156,8 @@ bool Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<S
             MemorySpan(request->formatted.output, request->formatted.outputOffset, &out, &outSize,
                        "WdfRequestSend");
         }
-        std::size_t copied = std::min(outSize, io->output.size());
-        if (overrideStatus == STATUS_SUCCESS && out != nullptr && copied != 0) {
+        std::size_t copied = answered ? std::min(outSize, io->output.size()) : 0;
+        if (out != nullptr && copied != 0) {
             std::memcpy(out, io->output.data(), copied);
         }
         request->status = status;
@@ -305,7 +308,10 @@ void WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_P
 }
 
 NTSTATUS WdfRequestAllocateTimer(WDFREQUEST Request) {
-    return GetRequest(Request, "WdfRequestAllocateTimer") ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+    if (!GetRequest(Request, "WdfRequestAllocateTimer")) {
+        return STATUS_INVALID_HANDLE;
+    }
+    return fx::CheckFaultStatus("WdfRequestAllocateTimer");
 }
 
 BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
@@ -539,6 +545,9 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
     if (!target) {
         return STATUS_INVALID_HANDLE;
     }
+    if (NTSTATUS status = fx::CheckFaultStatus("WdfIoTargetStart"); !NT_SUCCESS(status)) {
+        return status;
+    }
     std::lock_guard guard(target->targetLock);
     if (!target->isDefault && !target->handler) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -594,6 +603,9 @@ NTSTATUS Format(WDFIOTARGET IoTarget, WDFREQUEST Request, WDF_REQUEST_TYPE type,
     if ((input != nullptr && !fx::Get<fx::Memory>(input, fx::Kind::Memory, call)) ||
         (output != nullptr && !fx::Get<fx::Memory>(output, fx::Kind::Memory, call))) {
         return STATUS_INVALID_HANDLE;
+    }
+    if (NTSTATUS status = fx::CheckFaultStatus(call); !NT_SUCCESS(status)) {
+        return status;
     }
     std::lock_guard guard(request->requestLock);
     if (request->inFlight) {

@@ -1,6 +1,9 @@
 // The removal of a simulated device that I/O targets are open on, delivered
-// to the targets' drivers the way the framework delivers it.
+// to the targets' drivers the way the framework delivers it: to the
+// configuration manager's registrations on each target's file handle first,
+// then to the target's own callbacks.
 #include "platform/sim/callback_thread.h"
+#include "platform/sim/cm_control.h"
 #include "platform/sim/wdf_control.h"
 #include "platform/wdf/fx_device.h"
 #include "platform/win32.h"
@@ -14,22 +17,24 @@ struct Affected {
     WDF_IO_TARGET_OPEN_PARAMS params;
 };
 
-// The targets on `name` that are open, or closed for a query (`closed`).
-std::vector<Affected> TargetsOn(const std::u16string& name, bool closed) {
+enum class Which {
+    Open,    // open on the device now
+    Queried, // given a query-remove that has not ended yet
+    Either,
+};
+
+// The targets on `name` in the given state.
+std::vector<Affected> TargetsOn(const std::u16string& name, Which which) {
     std::vector<Affected> result;
-    for (const auto& object : fx::Snapshot()) {
-        if (object->kind() != fx::Kind::IoTarget || object->state() != fx::LifeState::Live) {
-            continue;
+    fx::ForEachTargetOn(name, [&](fx::IoTarget& target) {
+        bool wanted = which == Which::Open      ? target.open
+                      : which == Which::Queried ? target.queryPending
+                                                : target.open || target.queryPending;
+        if (wanted) {
+            result.push_back({std::static_pointer_cast<fx::IoTarget>(target.shared_from_this()),
+                              target.openParams});
         }
-        auto target = std::static_pointer_cast<fx::IoTarget>(object);
-        std::lock_guard guard(target->targetLock);
-        if (target->isDefault || target->name != name) {
-            continue;
-        }
-        if (closed ? target->closedForQueryRemove : target->open) {
-            result.push_back({target, target->openParams});
-        }
-    }
+    });
     return result;
 }
 
@@ -41,19 +46,39 @@ void OnNotificationThread(const std::function<void()>& body) {
     }
 }
 
+void SetQueried(const Affected& affected, bool queried) {
+    std::lock_guard guard(affected.target->targetLock);
+    affected.target->queryPending = queried;
+}
+
 WDFIOTARGET HandleOf(const Affected& affected) {
     return reinterpret_cast<WDFIOTARGET>(affected.target->handle());
 }
 
-void ReopenAfterQuery(const std::u16string& name) {
-    for (const auto& affected : TargetsOn(name, true)) {
-        if (affected.params.EvtIoTargetRemoveCanceled != nullptr) {
-            affected.params.EvtIoTargetRemoveCanceled(HandleOf(affected));
-        } else {
-            WDF_IO_TARGET_OPEN_PARAMS reopen;
-            WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
-            WdfIoTargetOpen(HandleOf(affected), &reopen);
-        }
+// The file handle that configuration-manager registrations name the target by.
+HANDLE FileHandleOf(const Affected& affected) {
+    return static_cast<HANDLE>(affected.target->handle());
+}
+
+// A query that will not be followed by the removal: every target that was
+// asked, the one that vetoed included, is told, and one the framework closed
+// for the query is opened again.
+void EndQuery(const Affected& affected) {
+    SetQueried(affected, false);
+    sim::cm::NotifyDeviceHandle(FileHandleOf(affected), CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED);
+    if (affected.params.EvtIoTargetRemoveCanceled != nullptr) {
+        affected.params.EvtIoTargetRemoveCanceled(HandleOf(affected));
+        return;
+    }
+    bool closedForQuery = false;
+    {
+        std::lock_guard guard(affected.target->targetLock);
+        closedForQuery = affected.target->closedForQueryRemove;
+    }
+    if (closedForQuery) {
+        WDF_IO_TARGET_OPEN_PARAMS reopen;
+        WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(&reopen);
+        WdfIoTargetOpen(HandleOf(affected), &reopen);
     }
 }
 
@@ -61,20 +86,31 @@ void ReopenAfterQuery(const std::u16string& name) {
 
 namespace sim::wdf {
 
-NTSTATUS QueryRemoveTargetDevice(const std::u16string& name) {
+NTSTATUS QueryRemoveTargetDevice(const std::u16string& name, bool deviceVetoes) {
     NTSTATUS result = STATUS_SUCCESS;
     OnNotificationThread([&] {
-        for (const auto& affected : TargetsOn(name, false)) {
+        for (const auto& affected : TargetsOn(name, Which::Open)) {
+            SetQueried(affected, true);
             NTSTATUS status = STATUS_SUCCESS;
-            if (affected.params.EvtIoTargetQueryRemove != nullptr) {
+            if (sim::cm::NotifyDeviceHandle(FileHandleOf(affected),
+                                            CM_NOTIFY_ACTION_DEVICEQUERYREMOVE) != ERROR_SUCCESS) {
+                status = STATUS_UNSUCCESSFUL;
+            } else if (affected.params.EvtIoTargetQueryRemove != nullptr) {
                 status = affected.params.EvtIoTargetQueryRemove(HandleOf(affected));
             } else {
                 WdfIoTargetCloseForQueryRemove(HandleOf(affected));
             }
             if (!NT_SUCCESS(status)) {
                 result = status;
-                ReopenAfterQuery(name);
-                return;
+                break;
+            }
+        }
+        if (NT_SUCCESS(result) && deviceVetoes) {
+            result = STATUS_UNSUCCESSFUL;
+        }
+        if (!NT_SUCCESS(result)) {
+            for (const auto& affected : TargetsOn(name, Which::Queried)) {
+                EndQuery(affected);
             }
         }
     });
@@ -82,16 +118,19 @@ NTSTATUS QueryRemoveTargetDevice(const std::u16string& name) {
 }
 
 void CancelTargetDeviceRemoval(const std::u16string& name) {
-    OnNotificationThread([&] { ReopenAfterQuery(name); });
+    OnNotificationThread([&] {
+        for (const auto& affected : TargetsOn(name, Which::Queried)) {
+            EndQuery(affected);
+        }
+    });
 }
 
 void CompleteTargetDeviceRemoval(const std::u16string& name) {
     OnNotificationThread([&] {
-        auto gone = TargetsOn(name, false);
-        for (const auto& affected : TargetsOn(name, true)) {
-            gone.push_back(affected);
-        }
-        for (const auto& affected : gone) {
+        for (const auto& affected : TargetsOn(name, Which::Either)) {
+            SetQueried(affected, false);
+            sim::cm::NotifyDeviceHandle(FileHandleOf(affected),
+                                        CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE);
             if (affected.params.EvtIoTargetRemoveComplete != nullptr) {
                 affected.params.EvtIoTargetRemoveComplete(HandleOf(affected));
             } else {

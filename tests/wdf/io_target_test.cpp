@@ -328,12 +328,20 @@ TEST_F(TargetRemovalTest, AQueriedRemovalClosesThenCompletesAndTheDeviceIsGone) 
     EXPECT_EQ(Reopen(plain), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(TargetRemovalTest, AVetoReopensWhatTheQueryClosed) {
+TEST_F(TargetRemovalTest, AVetoTellsEveryTargetAskedAndReopensWhatTheQueryClosed) {
     WDFIOTARGET plain = Open(false); // closed for the query by default
     WDFIOTARGET own = Open(true);
     gQueryAnswer = STATUS_UNSUCCESSFUL;
     EXPECT_EQ(sim::wdf::RemoveTargetDevice(kName), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query"}));
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "canceled"}));
+    EXPECT_TRUE(IsOpen(plain));
+    EXPECT_TRUE(IsOpen(own));
+
+    // The device's own veto comes once every target agreed.
+    mRemoval.clear();
+    gQueryAnswer = STATUS_SUCCESS;
+    EXPECT_EQ(sim::wdf::QueryRemoveTargetDevice(kName, true), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "canceled"}));
     EXPECT_TRUE(IsOpen(plain));
     EXPECT_TRUE(IsOpen(own));
 }
