@@ -1,6 +1,9 @@
 #include "host/CheckConfig.h"
+#include "host/ConfigReview.h"
 #include "host/DriverView.h"
+#include "host/ExpectedTraces.h"
 #include "host/Machine.h"
+#include "host/Timeline.h"
 #include "host/Tokens.h"
 
 #include "platform/sim/quiescence.h"
@@ -9,6 +12,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -16,114 +20,261 @@ namespace host {
 
 namespace {
 
-const char* ChannelTypeName(std::uint32_t type) {
-    return type == 0 ? "MODEM" : type == 1 ? "WLAN" : "invalid";
-}
-
 const char* SensorTypeName(std::uint32_t type) {
     return type == 0 ? "SLPI" : type == 1 ? "APPS" : "invalid";
 }
 
-void PrintView(const DeviceView& view) {
-    std::printf(
-        "NumberOfChannels %u, WlanAntCount %u, valid channel records %u, channels built %zu\n",
-        view.numberOfChannels, view.wlanAntCount, view.configuredCount, view.channelObjects);
-    for (std::size_t i = 0; i < view.channels.size(); ++i) {
-        const ChannelView& c = view.channels[i];
-        std::printf("channel %zu: %s%s\n", i, ChannelTypeName(c.type), c.valid ? "" : " (invalid)");
-        if (c.wlanAntennaMask) {
-            std::printf("  WLAN antenna mask 0x%X\n", *c.wlanAntennaMask);
-        }
-        std::printf("  mapping:");
-        for (const auto& [mask, index] : c.mapping) {
-            if (index == -1) {
-                std::printf("  state %u -> nothing sent", mask);
-            } else {
-                std::printf("  state %u -> index %d", mask, index);
-            }
-        }
-        std::printf("\n");
-        for (const SensorView& s : c.sensors) {
-            if (!s.valid) {
-                std::printf("  sensor %u: %s, skipped (%s)\n", s.slot, SensorTypeName(s.type),
-                            s.type == 2 ? "no recognised Type" : "no ID");
-                continue;
-            }
-            std::printf("  sensor %u: %s ID %u", s.slot, SensorTypeName(s.type), s.id);
-            if (s.type == 0) {
-                std::printf(", SUID low 0x%016" PRIX64 " high 0x%016" PRIX64, s.suidLow,
-                            s.suidHigh);
-            }
-            std::printf("\n");
+// What the check found, for the text and the JSON printers alike.
+struct Report {
+    std::string path;
+    std::uint32_t addStatus = 0;
+    std::optional<DeviceView> view;
+    ConfigReview review;
+    int expectedErrors = 0;
+    std::vector<std::pair<std::string, int>> otherErrors; // distinct message, count
+    bool noChannel = false;
+};
+
+// The driver's record of a reviewed channel subkey, when it kept one.
+const ChannelView* RecordOf(const Report& r, const ChannelReview& channel) {
+    const auto& subkeys = r.review.recordSubkeys;
+    auto it = std::find(subkeys.begin(), subkeys.end(), channel.subkey);
+    if (!r.view || it == subkeys.end() || subkeys.size() != r.view->channels.size()) {
+        return nullptr;
+    }
+    return &r.view->channels[static_cast<std::size_t>(it - subkeys.begin())];
+}
+
+// The slot a sensor subkey finally holds in the record (the last subkey of a
+// slot takes it over).
+const SensorView* SlotOf(const ChannelView* record, const ChannelReview& channel,
+                         const SensorReview& sensor) {
+    if (record == nullptr || sensor.slot < 0 ||
+        sensor.slot >= static_cast<long long>(record->sensors.size())) {
+        return nullptr;
+    }
+    for (auto it = channel.sensors.rbegin(); it != channel.sensors.rend(); ++it) {
+        if (it->slot == sensor.slot) {
+            return &*it == &sensor ? &record->sensors[static_cast<std::size_t>(sensor.slot)]
+                                   : nullptr;
         }
     }
+    return nullptr;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const auto& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text;
+}
+
+void PrintList(const char* indent, const std::vector<std::string>& defaults,
+               const std::vector<std::string>& findings) {
+    if (!defaults.empty()) {
+        std::printf("%sabsent, default taken: %s\n", indent, Printable(Joined(defaults)).c_str());
+    }
+    for (const auto& finding : findings) {
+        std::printf("%s! %s\n", indent, Printable(finding).c_str());
+    }
+}
+
+void PrintMapping(const ChannelView& record) {
+    std::printf("  mapping:");
+    for (const auto& [mask, index] : record.mapping) {
+        if (index == -1) {
+            std::printf("  state %u -> nothing sent", mask);
+        } else {
+            std::printf("  state %u -> index %d", mask, index);
+        }
+    }
+    std::printf("\n");
+}
+
+void PrintText(const Report& r) {
+    std::printf("configuration %s\n", Printable(r.path).c_str());
+    std::printf("device add: %s\n", StatusText(r.addStatus).c_str());
+    if (r.view) {
+        std::printf("NumberOfChannels %u, WlanAntCount %u, valid channel records %u, channels "
+                    "built %zu\n",
+                    r.view->numberOfChannels, r.view->wlanAntCount, r.view->configuredCount,
+                    r.view->channelObjects);
+    } else {
+        std::printf("(no device to inspect: device add failed; the traces below say why)\n");
+    }
+    PrintList("", r.review.defaults, r.review.findings);
+    for (const ChannelReview& channel : r.review.channels) {
+        const ChannelView* record = RecordOf(r, channel);
+        std::printf("channel %s: %s%s\n", Printable(channel.subkey).c_str(),
+                    channel.type.empty() ? "(no ChannelType)" : Printable(channel.type).c_str(),
+                    record != nullptr ? "" : "  (no record kept)");
+        if (record != nullptr) {
+            if (record->wlanAntennaMask) {
+                std::printf("  WLAN antenna mask 0x%X\n", *record->wlanAntennaMask);
+            }
+            PrintMapping(*record);
+        }
+        PrintList("  ", channel.defaults, channel.findings);
+        for (const SensorReview& sensor : channel.sensors) {
+            const SensorView* s = SlotOf(record, channel, sensor);
+            std::printf("  sensor subkey %s (slot %lld): ", Printable(sensor.subkey).c_str(),
+                        sensor.slot);
+            if (s == nullptr) {
+                bool inRange = record != nullptr && sensor.slot >= 0 &&
+                               sensor.slot < static_cast<long long>(record->sensors.size());
+                std::printf("%s\n", record == nullptr ? "read, not kept"
+                                    : inRange         ? "its slot taken over by a later subkey"
+                                                      : "no slot");
+            } else if (!s->valid) {
+                std::printf("%s, skipped (%s)\n", SensorTypeName(s->type),
+                            s->type == 2 ? "no recognised Type" : "no ID");
+            } else {
+                std::printf("%s ID %u", SensorTypeName(s->type), s->id);
+                if (s->type == 0) {
+                    std::printf(", SUID low 0x%016" PRIX64 " high 0x%016" PRIX64, s->suidLow,
+                                s->suidHigh);
+                }
+                std::printf("\n");
+            }
+            PrintList("    ", sensor.defaults, sensor.findings);
+        }
+    }
+    std::printf("traced errors: %d expected from reading the configuration (absent values that "
+                "take their default, string size queries)%s\n",
+                r.expectedErrors, r.otherErrors.empty() ? "; no other" : "; others:");
+    for (const auto& [text, count] : r.otherErrors) {
+        std::string times = count > 1 ? std::to_string(count) + "x " : std::string();
+        std::printf("  %s%s\n", times.c_str(), Printable(text).c_str());
+    }
+    std::printf("%s\n", r.noChannel ? "result: the driver would run WITHOUT any channel"
+                                    : "result: the driver would run with this configuration");
+}
+
+std::string JsonStrings(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (const auto& item : items) {
+        out += (out.size() > 1 ? ",\"" : "\"") + JsonEscape(item) + "\"";
+    }
+    return out + "]";
+}
+
+void PrintJson(const Report& r) {
+    std::string out = "{\"configuration\":\"" + JsonEscape(r.path) +
+                      "\",\"device_add\":" + std::to_string(r.addStatus);
+    if (r.view) {
+        out += ",\"number_of_channels\":" + std::to_string(r.view->numberOfChannels) +
+               ",\"wlan_ant_count\":" + std::to_string(r.view->wlanAntCount) +
+               ",\"records\":" + std::to_string(r.view->configuredCount) +
+               ",\"channels_built\":" + std::to_string(r.view->channelObjects);
+    }
+    out += ",\"defaults\":" + JsonStrings(r.review.defaults) +
+           ",\"findings\":" + JsonStrings(r.review.findings) + ",\"channels\":[";
+    for (std::size_t c = 0; c < r.review.channels.size(); ++c) {
+        const ChannelReview& channel = r.review.channels[c];
+        const ChannelView* record = RecordOf(r, channel);
+        out += std::string(c ? "," : "") + "{\"subkey\":\"" + JsonEscape(channel.subkey) +
+               "\",\"type\":\"" + JsonEscape(channel.type) +
+               "\",\"record\":" + (record ? "true" : "false") + ",\"mapping\":[";
+        for (std::size_t m = 0; record && m < record->mapping.size(); ++m) {
+            out += std::string(m ? "," : "") +
+                   "{\"mask\":" + std::to_string(record->mapping[m].first) +
+                   ",\"index\":" + std::to_string(record->mapping[m].second) + "}";
+        }
+        out += "],\"defaults\":" + JsonStrings(channel.defaults) +
+               ",\"findings\":" + JsonStrings(channel.findings) + ",\"sensors\":[";
+        for (std::size_t i = 0; i < channel.sensors.size(); ++i) {
+            const SensorReview& sensor = channel.sensors[i];
+            const SensorView* s = SlotOf(record, channel, sensor);
+            out += std::string(i ? "," : "") + "{\"subkey\":\"" + JsonEscape(sensor.subkey) +
+                   "\",\"slot\":" + std::to_string(sensor.slot) + ",\"type\":\"" +
+                   JsonEscape(sensor.type) + "\"";
+            if (s != nullptr) {
+                out += std::string(",\"valid\":") + (s->valid ? "true" : "false") +
+                       ",\"id\":" + std::to_string(s->id) +
+                       ",\"suid_low\":" + std::to_string(s->suidLow) +
+                       ",\"suid_high\":" + std::to_string(s->suidHigh);
+            }
+            out += ",\"defaults\":" + JsonStrings(sensor.defaults) +
+                   ",\"findings\":" + JsonStrings(sensor.findings) + "}";
+        }
+        out += "]}";
+    }
+    out += "],\"expected_error_traces\":" + std::to_string(r.expectedErrors) +
+           ",\"other_error_traces\":[";
+    for (std::size_t i = 0; i < r.otherErrors.size(); ++i) {
+        out += std::string(i ? "," : "") + "{\"text\":\"" + JsonEscape(r.otherErrors[i].first) +
+               "\",\"count\":" + std::to_string(r.otherErrors[i].second) + "}";
+    }
+    out += std::string("],\"result\":\"") + (r.noChannel ? "no-channel" : "runs") + "\"}";
+    std::puts(out.c_str());
 }
 
 } // namespace
 
-int CheckConfig(const std::string& regPath, const std::string& driverPath) {
+int CheckConfig(const std::string& regPath, const std::string& driverPath, bool json) {
     Machine machine(driverPath);
     std::string error = machine.ImportConfig(regPath);
     if (!error.empty()) {
-        std::fprintf(stderr, "halvex-host: %s\n", error.c_str());
+        std::fprintf(stderr, "halvex-host: %s\n", Printable(error).c_str());
         return 2;
     }
+    Report r;
+    r.path = regPath;
+    r.review = ReviewConfiguration();
     sim::SetTraceLevel(5);
     sim::ClearTrace();
-    std::uint32_t status = machine.AddDevice(&error);
+    r.addStatus = machine.AddDevice(&error);
     if (!error.empty()) {
-        std::fprintf(stderr, "halvex-host: %s\n", error.c_str());
+        std::fprintf(stderr, "halvex-host: %s\n", Printable(error).c_str());
         return 2;
     }
     sim::Settle();
-    std::printf("configuration %s\n", regPath.c_str());
-    std::printf("device add: %s\n", StatusText(status).c_str());
+    r.noChannel =
+        r.addStatus != 0 || sim::TraceContains("No channels configured properly in registry");
+    r.view = ReadDeviceView(machine);
+    r.noChannel = r.noChannel || !r.view || r.view->channelObjects == 0;
 
-    bool noChannel =
-        status != 0 || sim::TraceContains("No channels configured properly in registry");
-    std::optional<DeviceView> view = ReadDeviceView(machine);
-    if (view) {
-        PrintView(*view);
-        noChannel = noChannel || view->channelObjects == 0;
-    } else {
-        std::printf("(no device to inspect: device add failed; the traces below say why)\n");
+    // The reader traces every absent optional value the same way: those are
+    // counted, the rest listed once per distinct message. A read's traces are
+    // the error traces just before its last one on the same thread.
+    std::vector<sim::TraceRecord> errors;
+    for (auto& record : sim::TraceSnapshot()) {
+        if (record.level <= 2) {
+            errors.push_back(std::move(record));
+        }
     }
-
-    // The reader traces every missing optional value the same way; one line
-    // per distinct message, with its count, keeps the reasons readable.
-    std::vector<std::pair<std::string, int>> errors;
-    for (const auto& record : sim::TraceSnapshot()) {
-        if (record.level > 2) {
+    std::vector<bool> known(errors.size(), false);
+    std::map<std::uint32_t, std::vector<std::size_t>> byThread;
+    ExpectedTraces expected;
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        auto& mine = byThread[errors[i].threadId];
+        mine.push_back(i);
+        int count = expected.Observe(errors[i].threadId, errors[i].file, errors[i].message);
+        for (int k = 0; k < count && k < static_cast<int>(mine.size()); ++k) {
+            known[mine[mine.size() - 1 - static_cast<std::size_t>(k)]] = true;
+        }
+        r.expectedErrors += count;
+    }
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        if (known[i]) {
             continue;
         }
-        std::string text = record.file + ": " + record.message;
-        auto it = std::find_if(errors.begin(), errors.end(),
+        std::string text = errors[i].file + ": " + errors[i].message;
+        auto it = std::find_if(r.otherErrors.begin(), r.otherErrors.end(),
                                [&](const auto& e) { return e.first == text; });
-        if (it == errors.end()) {
-            errors.emplace_back(text, 1);
+        if (it == r.otherErrors.end()) {
+            r.otherErrors.emplace_back(text, 1);
         } else {
             ++it->second;
         }
     }
-    if (errors.empty()) {
-        std::printf("no errors traced\n");
-    } else {
-        std::printf("traced errors (what was skipped and why):\n");
-        for (const auto& [text, count] : errors) {
-            if (count > 1) {
-                std::printf("  %dx %s\n", count, text.c_str());
-            } else {
-                std::printf("  %s\n", text.c_str());
-            }
-        }
-    }
-    if (status == 0) {
+    if (r.addStatus == 0) {
         std::string ignored;
         machine.Remove(&ignored);
     }
-    std::printf("%s\n", noChannel ? "result: the driver would run WITHOUT any channel"
-                                  : "result: the driver would run with this configuration");
-    return noChannel ? 1 : 0;
+    json ? PrintJson(r) : PrintText(r);
+    return r.noChannel ? 1 : 0;
 }
 
 } // namespace host

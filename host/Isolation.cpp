@@ -50,4 +50,37 @@ int RunIsolated(const std::string& what, const std::function<int()>& work) {
     return kExitCrashed;
 }
 
+int RunIsolatedForText(const std::string& what, const std::function<int(std::string*)>& work,
+                       std::string* result) {
+    result->clear();
+    // A file, not a pipe: the child may write more than a pipe holds, and the
+    // parent starts no thread to drain one (the child must be forked from a
+    // process with one thread).
+    std::FILE* file = std::tmpfile();
+    if (file == nullptr) {
+        std::fprintf(stderr, "halvex-host: cannot start a process for %s: %s\n", what.c_str(),
+                     std::strerror(errno));
+        return 2;
+    }
+    int status = RunIsolated(what, [&] {
+        std::string out;
+        int code = work(&out);
+        if (code == 0 && (std::fwrite(out.data(), 1, out.size(), file) != out.size() ||
+                          std::fflush(file) != 0)) {
+            code = 2;
+        }
+        return code;
+    });
+    if (status == 0) {
+        std::rewind(file);
+        char buf[4096];
+        std::size_t got;
+        while ((got = std::fread(buf, 1, sizeof buf, file)) > 0) {
+            result->append(buf, got);
+        }
+    }
+    std::fclose(file);
+    return status;
+}
+
 } // namespace host

@@ -16,4 +16,9 @@ inline constexpr int kExitCrashed = 3;
 // ("crashed" and the signal) when the child died; 2 when it could not be started.
 int RunIsolated(const std::string& what, const std::function<int()>& work);
 
+// As RunIsolated, and what the child's work writes into its string comes back
+// in `result` (empty unless the child ended with status 0).
+int RunIsolatedForText(const std::string& what, const std::function<int(std::string*)>& work,
+                       std::string* result);
+
 } // namespace host

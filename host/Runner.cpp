@@ -82,6 +82,8 @@ private:
         DrainModem();
     }
     std::string SendIoctl(const Command& c, std::string* result);
+    // What every radio holds now, for `show`. Each simulated radio adds its part.
+    std::string Radios();
     void Wait(std::uint32_t ms);
     // Returns an empty string, or a host error.
     std::string Execute(const Command& c, std::string* result);
@@ -144,6 +146,20 @@ std::string ScenarioRun::SendIoctl(const Command& c, std::string* result) {
                    : "pending (held until the device is back in D0)";
     mPending.push_back(PendingIoctl{&c, std::move(io)});
     return {};
+}
+
+std::string ScenarioRun::Radios() {
+    std::string modem = "modem: none";
+    if (mMachine.ModemPresent()) {
+        std::string indexes;
+        for (std::int32_t i : mMachine.ModemIndexes()) {
+            indexes += (indexes.empty() ? "" : ",") + std::to_string(i);
+        }
+        modem = "modem antennas at " + indexes + " (" + std::to_string(mMachine.ModemSetCount()) +
+                " setting(s) received, back-off " +
+                (mMachine.ModemEnabled() ? "enabled" : "not enabled") + ")";
+    }
+    return modem;
 }
 
 // A long wait tells how far it has come, so that a run is never silent for long.
@@ -265,6 +281,9 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         return {};
     case Op::TimeScale:
         sim::SetTimeScale(c.scale);
+        return {};
+    case Op::Show:
+        *result = Radios();
         return {};
     default:
         return "not a command";

@@ -37,7 +37,9 @@ enum class Op {
     ModemOk,
     Wait,
     TimeScale,
-    // Checks
+    // Output
+    Show,
+    // Checks (every Op from ExpectStatus on is a check)
     ExpectStatus,
     ExpectBytes,
     ExpectOutput,

@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kCommandList =
     "config, add, start, d0-entry, d0-exit, sleep, wake, hibernate, resume, shutdown, remove, "
-    "unload, ioctl, display, wwan, modem, wait, time-scale, expect";
+    "unload, ioctl, display, wwan, modem, wait, time-scale, show, expect";
 
 // The command as written again, quotes and escapes included.
 std::string Quote(const std::string& text) {
@@ -195,6 +195,7 @@ void LineParser::Parse(const std::string& baseDir) {
         {"add", Op::Add},           {"start", Op::Start},         {"sleep", Op::Sleep},
         {"wake", Op::Wake},         {"hibernate", Op::Hibernate}, {"resume", Op::Resume},
         {"shutdown", Op::Shutdown}, {"remove", Op::Remove},       {"unload", Op::Unload},
+        {"show", Op::Show},
     };
     for (const auto& s : kSimple) {
         if (verb == s.word) {

@@ -10,6 +10,7 @@
 #include "host/Runner.h"
 #include "host/Scenario.h"
 #include "host/Tokens.h"
+#include "host/UserWalk.h"
 
 #include "platform/sim/clock.h"
 
@@ -79,8 +80,9 @@ int main(int argc, char** argv) {
     }
 
     if (options.mode == host::Mode::CheckConfig) {
-        return host::RunIsolated("the configuration check",
-                                 [&] { return host::CheckConfig(options.configPath, driver); });
+        return host::RunIsolated("the configuration check", [&] {
+            return host::CheckConfig(options.configPath, driver, options.json);
+        });
     }
     if (options.mode == host::Mode::Bench) {
         return host::RunHostBench(driver);
@@ -100,8 +102,16 @@ int main(int argc, char** argv) {
     }
     if (options.scenarios.empty()) {
         bool builtinConfig = options.configPath.empty();
+        std::string walk = host::BuiltinScenarioText();
+        if (!builtinConfig) {
+            int status = 0;
+            walk = host::UserWalkText(options.configPath, driver, &status);
+            if (status != 0) {
+                return status;
+            }
+        }
         host::ParseResult parsed =
-            host::ParseScenario(host::BuiltinScenarioText(builtinConfig), "built-in", "");
+            host::ParseScenario(walk, builtinConfig ? "built-in" : "walk", "");
         if (!parsed.scenario) {
             return InputError(parsed.error->ToString());
         }

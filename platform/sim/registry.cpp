@@ -514,10 +514,14 @@ bool KeyExists(std::string_view path) {
 }
 
 std::vector<std::u16string> SubkeyNames(std::string_view path) {
+    return SubkeyNames(std::u16string_view(Widen(path)));
+}
+
+std::vector<std::u16string> SubkeyNames(std::u16string_view path) {
     Tree& tree = TheTree();
     std::lock_guard guard(tree.lock);
     std::vector<std::u16string> names;
-    if (NodePtr node = Find(tree.root, Widen(path))) {
+    if (NodePtr node = Find(tree.root, path)) {
         for (const auto& [name, child] : node->subkeys) {
             names.push_back(child->name);
         }
@@ -568,9 +572,13 @@ bool DeleteValue(std::string_view path, std::u16string_view name) {
 }
 
 std::optional<Value> GetValue(std::string_view path, std::u16string_view name) {
+    return GetValue(std::u16string_view(Widen(path)), name);
+}
+
+std::optional<Value> GetValue(std::u16string_view path, std::u16string_view name) {
     Tree& tree = TheTree();
     std::lock_guard guard(tree.lock);
-    NodePtr node = Find(tree.root, Widen(path));
+    NodePtr node = Find(tree.root, path);
     if (node == nullptr) {
         return std::nullopt;
     }

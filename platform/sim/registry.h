@@ -42,6 +42,7 @@ void CreateKey(std::u16string_view path);
 bool DeleteKey(std::string_view path);
 bool KeyExists(std::string_view path);
 std::vector<std::u16string> SubkeyNames(std::string_view path);
+std::vector<std::u16string> SubkeyNames(std::u16string_view path);
 
 // Values; the key is created when missing.
 void SetValue(std::string_view path, std::u16string_view name, ULONG type,
@@ -59,6 +60,7 @@ struct Value {
     std::vector<std::uint8_t> data;
 };
 std::optional<Value> GetValue(std::string_view path, std::u16string_view name);
+std::optional<Value> GetValue(std::u16string_view path, std::u16string_view name);
 
 // Keys opened and not yet closed (for leak checks).
 std::size_t OpenKeyCount();

@@ -1,4 +1,3 @@
-#include "host/BuiltinScenario.h"
 #include "host/Scenario.h"
 
 #include <gtest/gtest.h>
@@ -176,22 +175,6 @@ TEST(ScenarioParser, ReportsAnUnreadableFile) {
     ASSERT_TRUE(result.error);
     EXPECT_EQ(result.error->file, "/nonexistent/walk.scn");
     EXPECT_NE(result.error->message.find("cannot read"), std::string::npos);
-}
-
-TEST(BuiltinScenario, ParsesWithAndWithoutItsChecksOnTheSameLines) {
-    Scenario with = Parse(BuiltinScenarioText(true));
-    Scenario without = Parse(BuiltinScenarioText(false));
-    std::size_t checks = 0;
-    for (const auto& c : with.commands) {
-        checks += IsCheck(c.op) ? 1 : 0;
-    }
-    EXPECT_GT(checks, 5u);
-    EXPECT_EQ(with.commands.size() - checks, without.commands.size());
-    for (const auto& c : without.commands) {
-        EXPECT_FALSE(IsCheck(c.op));
-    }
-    EXPECT_EQ(with.commands.back().op, Op::Remove);
-    EXPECT_EQ(with.commands.back().line, without.commands.back().line);
 }
 
 } // namespace
