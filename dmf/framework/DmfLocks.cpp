@@ -58,11 +58,13 @@ void DispatchUnlock(DMFMODULE DmfModule) {
     DispatchUnlockByIndex(DmfModule, DMF_DEFAULT_LOCK_INDEX);
 }
 
-bool VerifierOn() {
-    return WdfDriverGlobals != nullptr && (WdfDriverGlobals->DriverFlags & WdfVerifyOn) != 0;
-}
-
 } // namespace
+
+BOOLEAN DMF_IsVerifierOn() {
+    return WdfDriverGlobals != nullptr && (WdfDriverGlobals->DriverFlags & WdfVerifyOn) != 0
+               ? TRUE
+               : FALSE;
+}
 
 const DMF_LOCK_OPERATIONS DmfLockOperations_Passive = {
     sizeof(DMF_LOCK_OPERATIONS), PassiveLock,          PassiveUnlock,
@@ -111,7 +113,7 @@ BOOLEAN DMF_ModuleIsPassive(DMFMODULE DmfModule) {
 
 void DMF_HandleValidate_ModuleMethod(DMFMODULE DmfModule, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo,
                                      BOOLEAN Unlocking) {
-    if (!VerifierOn()) {
+    if (!DMF_IsVerifierOn()) {
         return;
     }
     if (!WdfObjectIsCustomTypeWorker(DMF_ModuleToWdfObject(DmfModule), TypeInfo)) {

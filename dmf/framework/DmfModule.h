@@ -300,6 +300,10 @@ void DMF_ModuleAuxiliaryUnlock(DMFMODULE DmfModule, ULONG AuxiliaryLockIndex);
 void DMF_ModuleLockByIndex(DMFMODULE DmfModule, ULONG AuxiliaryLockIndex);
 void DMF_ModuleUnlockByIndex(DMFMODULE DmfModule, ULONG AuxiliaryLockIndex);
 
+// Whether the framework verifier is on (the driver globals' verifier flag):
+// modules then check what clients hand back to them.
+BOOLEAN DMF_IsVerifierOn();
+
 // Handle checks of a module type's public methods: with the verifier on, a
 // handle that is not of the method's module type is reported to the debugger
 // and broken into; the call goes on.
