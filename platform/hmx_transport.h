@@ -59,3 +59,14 @@ struct hmx_cci_xport_rx_ops {
     // The transport has finished closing one of the record's transport handles.
     void (*closed)(void* client);
 };
+
+// The HMX transports of this machine. A client library starting in the process
+// hands over its receive path and gets the rows to register in its transport
+// table: fills at most `capacity` rows and returns how many transports there are.
+struct hmx_platform_transport {
+    const hmx_cci_xport_ops* ops;
+    void* xport_data;
+    std::uint8_t xport_id;
+};
+std::uint32_t hmx_platform_get_transports(const hmx_cci_xport_rx_ops* receiver,
+                                          hmx_platform_transport* rows, std::uint32_t capacity);

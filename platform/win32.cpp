@@ -29,10 +29,16 @@ std::shared_ptr<kernel::Object> LookupEvent(HANDLE handle) {
 
 } // namespace
 
-DWORD GetLastError() { return tLastError; }
-void SetLastError(DWORD error) { tLastError = error; }
+DWORD GetLastError() {
+    return tLastError;
+}
+void SetLastError(DWORD error) {
+    tLastError = error;
+}
 
-DWORD GetCurrentThreadId() { return kernel::CurrentThreadId(); }
+DWORD GetCurrentThreadId() {
+    return kernel::CurrentThreadId();
+}
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE startAddress,
                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
@@ -99,8 +105,8 @@ BOOL ResetEvent(HANDLE event) {
     return TRUE;
 }
 
-DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll,
-                               DWORD milliseconds, BOOL) {
+DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
+                               BOOL) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr || waitAll) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -122,8 +128,7 @@ DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll,
     return kernel::WaitAny(objects, lock, milliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     return WaitForMultipleObjectsEx(count, handles, waitAll, milliseconds, FALSE);
 }
 
@@ -162,8 +167,7 @@ void Sleep(DWORD milliseconds) {
 }
 
 ULONGLONG GetTickCount64() {
-    // A machine that has been up for a while: tick counts never start at zero.
-    return 3600000ull + sim::NowMs();
+    return sim::UptimeMs();
 }
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {
@@ -175,8 +179,12 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) {
     section->Lock = nullptr;
 }
 
-void EnterCriticalSection(LPCRITICAL_SECTION section) { section->Lock->lock(); }
+void EnterCriticalSection(LPCRITICAL_SECTION section) {
+    section->Lock->lock();
+}
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
     return section->Lock->try_lock() ? TRUE : FALSE;
 }
-void LeaveCriticalSection(LPCRITICAL_SECTION section) { section->Lock->unlock(); }
+void LeaveCriticalSection(LPCRITICAL_SECTION section) {
+    section->Lock->unlock();
+}

@@ -7,6 +7,7 @@
 #include "halvex/notifier/ModemDataNotifier.h"
 #include "halvex/notifier/WwanInterfaceTracking.h"
 #include "halvex/provider/AppsDataProvider.h"
+#include "halvex/provider/SlpiDataProvider.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
 
@@ -100,13 +101,13 @@ NTSTATUS AttachSensors(PCHANNEL_INFO Channel, EventHandler* Handler, WDFDEVICE D
             gSensorStateMap.insert({sensor.ID, attached});
             break;
         }
-        case SensorTypeSlpi:
-            // new SlpiDataProvider(ID, sensor event, SuidLow, SuidHigh, Device)
-            // once the sensor-hub provider exists.
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
-                        "Sensor %u (ID %u): SlpiDataProvider is not built yet, skipped", i,
-                        sensor.ID);
+        case SensorTypeSlpi: {
+            auto provider = std::make_unique<SlpiDataProvider>(
+                sensor.ID, Handler->GetSensorEvent(), sensor.SuidLow, sensor.SuidHigh, Device);
+            Handler->AddSensor(provider.get());
+            provider.release();
             break;
+        }
         default:
             TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "Sensor %u has unknown type %u", i,
                         sensor.Type);

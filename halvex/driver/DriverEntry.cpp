@@ -10,6 +10,14 @@ namespace {
 // The loader's driver object, for ending the tracing at unload.
 PDRIVER_OBJECT gDriverObject = nullptr;
 
+// The protobuf runtime's data is the process's: it is released once, when
+// the driver's image leaves the process. Not at driver unload: the driver can
+// be loaded again and add a device in the same process, and a runtime once
+// shut down must not be used again.
+struct ProtobufRuntimeRelease {
+    ~ProtobufRuntimeRelease() { google::protobuf::ShutdownProtobufLibrary(); }
+} gProtobufRuntimeRelease;
+
 } // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
@@ -67,9 +75,6 @@ NTSTATUS EvtDriverDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
 
 void EvtDriverUnload(WDFDRIVER Driver) {
     FuncEntry(TRACE_DRIVER);
-    // The protobuf library's data is the process's, not a device's: it goes
-    // when the driver goes, so that every device of the driver can use it.
-    google::protobuf::ShutdownProtobufLibrary();
     FuncExitVoid(TRACE_DRIVER);
     UNREFERENCED_PARAMETER(Driver);
     WPP_CLEANUP(gDriverObject);

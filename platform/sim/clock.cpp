@@ -1,5 +1,6 @@
 #include "platform/sim/clock.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -60,6 +61,23 @@ std::uint64_t NowMs() {
     auto& state = State();
     std::lock_guard guard(state.lock);
     return static_cast<std::uint64_t>(state.MachineMsLocked(SteadyClock::now()));
+}
+
+namespace {
+constexpr std::int64_t kDefaultUptimeAtStartMs = 3600000;
+std::atomic<std::int64_t> gUptimeAtStartMs{kDefaultUptimeAtStartMs};
+} // namespace
+
+std::uint64_t UptimeMs() {
+    return static_cast<std::uint64_t>(gUptimeAtStartMs.load() + static_cast<std::int64_t>(NowMs()));
+}
+
+void SetUptimeMs(std::uint64_t ms) {
+    gUptimeAtStartMs.store(static_cast<std::int64_t>(ms) - static_cast<std::int64_t>(NowMs()));
+}
+
+void ResetUptime() {
+    gUptimeAtStartMs.store(kDefaultUptimeAtStartMs);
 }
 
 SteadyClock::duration RealDuration(double ms) {

@@ -17,6 +17,14 @@ void SetTimeScale(double scale);
 // Machine time in milliseconds since the process started; never goes back.
 std::uint64_t NowMs();
 
+// How long the machine has been up (GetTickCount64), in machine milliseconds:
+// an hour at process start unless a test or scenario says otherwise.
+std::uint64_t UptimeMs();
+// The machine has been up `ms` milliseconds now (`boot-time MS`).
+void SetUptimeMs(std::uint64_t ms);
+// Back to an hour of uptime at process start.
+void ResetUptime();
+
 // The real duration of `ms` milliseconds of machine time.
 std::chrono::steady_clock::duration RealDuration(double ms);
 

@@ -306,7 +306,11 @@ NTSTATUS DriverHost::LoadLibrary(const std::string& path) {
     if (mState->library != nullptr || mState->driver != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // A driver image, once loaded, stays mapped for the life of the process:
+    // what it registers process-wide at load (its message schemas, in the
+    // protobuf runtime) can be registered only once, so a driver loaded again
+    // must be the same image.
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (library == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "driver host: cannot load %s: %s",
                     path.c_str(), dlerror());

@@ -93,7 +93,7 @@ void* SensorHub::Open(void* data, void* client, std::uint32_t serviceId, std::ui
         Registry().hubs[id] = hub;
     }
     std::lock_guard guard(hub->mLock);
-    hub->mHandles[id] = Handle{client, serviceId, true};
+    hub->mHandles[id] = Handle{client, serviceId, true, addrOut != nullptr};
     auto service = hub->mServices.find(serviceId);
     if (addrOut != nullptr && service != hub->mServices.end()) {
         std::memcpy(addrOut, service->second.address.data(), kAddressLength);
@@ -118,7 +118,8 @@ std::int32_t SensorHub::Send(void* handle, const void* addr, const std::uint8_t*
     request.txnId = static_cast<std::uint16_t>(buf[1] | buf[2] << 8);
     request.msgId = static_cast<std::uint16_t>(buf[3] | buf[4] << 8);
     request.body.assign(buf + HMX_CCI_HEADER_SIZE, buf + len);
-    std::vector<std::uint8_t> response;
+    Reply reply;
+    RequestHandler handler;
     {
         std::lock_guard guard(hub->mLock);
         auto h = hub->mHandles.find(id);
@@ -131,13 +132,31 @@ std::int32_t SensorHub::Send(void* handle, const void* addr, const std::uint8_t*
             return kServerGone;
         }
         hub->mRequests.push_back(request);
-        response = Message(HMX_CCI_CTRL_RESPONSE, request.txnId, request.msgId, hub->mResponseBody);
+        reply.response = hub->mResponseBody;
+        handler = hub->mHandler;
+    }
+    if (handler) {
+        reply = handler(id, request);
+    }
+    // The response goes first: what a request sets off reaches its client after it.
+    std::vector<std::vector<std::uint8_t>> messages;
+    messages.push_back(
+        Message(HMX_CCI_CTRL_RESPONSE, request.txnId, request.msgId, reply.response));
+    for (auto& [msgId, body] : reply.indications) {
+        messages.push_back(Message(HMX_CCI_CTRL_INDICATION, 0, msgId, body));
+    }
+    {
+        std::lock_guard guard(hub->mLock);
         if (hub->mWithhold) {
-            hub->mWithheld.push_back({id, std::move(response)});
+            for (auto& message : messages) {
+                hub->mWithheld.push_back({id, std::move(message)});
+            }
             return 0;
         }
     }
-    hub->Post(id, Event::Message, std::move(response));
+    for (auto& message : messages) {
+        hub->Post(id, Event::Message, std::move(message));
+    }
     return 0;
 }
 
@@ -213,6 +232,31 @@ std::vector<std::uint8_t> SensorHub::ServerAddress(std::uint32_t serviceId) cons
     std::lock_guard guard(mLock);
     auto service = mServices.find(serviceId);
     return service == mServices.end() ? std::vector<std::uint8_t>{} : service->second.address;
+}
+
+void SensorHub::SetReceiver(const hmx_cci_xport_rx_ops* receiver) {
+    mReceiver.store(receiver);
+}
+
+void SensorHub::SetRequestHandler(RequestHandler handler) {
+    std::lock_guard guard(mLock);
+    mHandler = std::move(handler);
+}
+
+void SensorHub::SendIndication(std::uint32_t handle, std::uint16_t msgId,
+                               std::vector<std::uint8_t> body) {
+    Post(handle, Event::Message, Message(HMX_CCI_CTRL_INDICATION, 0, msgId, body));
+}
+
+std::vector<std::uint32_t> SensorHub::ClientHandles(std::uint32_t serviceId) const {
+    std::lock_guard guard(mLock);
+    std::vector<std::uint32_t> handles;
+    for (const auto& [id, h] : mHandles) {
+        if (h.open && h.forServer && h.serviceId == serviceId) {
+            handles.push_back(id);
+        }
+    }
+    return handles;
 }
 
 void SensorHub::SetResponseBody(std::vector<std::uint8_t> body) {
@@ -316,22 +360,23 @@ void SensorHub::Deliver(std::uint32_t handle, Event event, const std::vector<std
             }
         }
     }
+    const hmx_cci_xport_rx_ops* receiver = mReceiver.load();
     switch (event) {
     case Event::Message:
-        mReceiver->recv(client, address.empty() ? nullptr : address.data(), bytes.data(),
-                        static_cast<std::uint32_t>(bytes.size()));
+        receiver->recv(client, address.empty() ? nullptr : address.data(), bytes.data(),
+                       static_cast<std::uint32_t>(bytes.size()));
         break;
     case Event::NewServer:
-        mReceiver->new_server(client, bytes.data());
+        receiver->new_server(client, bytes.data());
         break;
     case Event::RemoveServer:
-        mReceiver->remove_server(client, bytes.data());
+        receiver->remove_server(client, bytes.data());
         break;
     case Event::Closed: {
         std::lock_guard guard(Registry().lock);
         Registry().hubs.erase(handle);
     }
-        mReceiver->closed(client);
+        receiver->closed(client);
         break;
     }
 }

@@ -12,7 +12,9 @@
 #include "platform/hmx_transport.h"
 #include "platform/sim/work_queue.h"
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -28,6 +30,14 @@ public:
         std::uint16_t msgId;
         std::vector<std::uint8_t> body;
     };
+
+    // What a service makes of a request: the body of its response, and the
+    // indications (message id, body) it sends the requester after it.
+    struct Reply {
+        std::vector<std::uint8_t> response;
+        std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> indications;
+    };
+    using RequestHandler = std::function<Reply(std::uint32_t handle, const Request& request)>;
 
     // `receiver` is the client library's receive path.
     explicit SensorHub(const hmx_cci_xport_rx_ops* receiver, std::uint8_t transportId = 1);
@@ -48,6 +58,16 @@ public:
     void StopService(std::uint32_t serviceId);
     // The address of the service's server; empty when there is none.
     std::vector<std::uint8_t> ServerAddress(std::uint32_t serviceId) const;
+
+    // The receive path of the client library that registered this hub.
+    void SetReceiver(const hmx_cci_xport_rx_ops* receiver);
+    // Requests are answered by `handler` from now on (none: the fixed
+    // response body below). It runs on the sender's thread.
+    void SetRequestHandler(RequestHandler handler);
+    // Sends an indication to one open handle.
+    void SendIndication(std::uint32_t handle, std::uint16_t msgId, std::vector<std::uint8_t> body);
+    // Open handles of clients on the service (not of clients waiting for it).
+    std::vector<std::uint32_t> ClientHandles(std::uint32_t serviceId) const;
 
     // The body of every following response (default: a response header with
     // result 0 and error 0).
@@ -76,6 +96,7 @@ private:
         void* client = nullptr;
         std::uint32_t serviceId = 0;
         bool open = true;
+        bool forServer = false; // a client opened for a server, not a wait for the service
     };
     struct Service {
         std::uint32_t idlVersion = 0;
@@ -104,7 +125,7 @@ private:
     void PostToService(std::uint32_t serviceId, Event event,
                        const std::vector<std::uint8_t>& bytes);
 
-    const hmx_cci_xport_rx_ops* mReceiver;
+    std::atomic<const hmx_cci_xport_rx_ops*> mReceiver;
     std::uint8_t mTransportId;
     mutable std::mutex mLock;
     std::map<std::uint32_t, Handle> mHandles;
@@ -112,6 +133,7 @@ private:
     std::vector<Request> mRequests;
     std::vector<Withheld> mWithheld;
     std::vector<std::uint8_t> mResponseBody;
+    RequestHandler mHandler;
     bool mWithhold = false;
     std::uint32_t mExtraFound = 0;
     std::uint32_t mExtraFilled = 0;

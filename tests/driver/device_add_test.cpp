@@ -202,14 +202,6 @@ TEST_F(DeviceAddTest, WlanRecordsAreSkippedWithTheirTracesAndLaterRecordsTakeThe
     context->WlanAntCount = savedAntCount;
 }
 
-TEST_F(DeviceAddTest, SlpiSensorsAreSkippedUntilTheirProviderExists) {
-    Configure(DeviceKey(1) + Channel("channel0", {"\"Type\"=\"SLPI\"\n\"ID\"=dword:5\n"}, 1, 4));
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_TRUE(sim::TraceContains("SlpiDataProvider is not built yet", TRACE_LEVEL_ERROR));
-    ASSERT_EQ(ChannelCount(), 1u);
-    EXPECT_TRUE(Context()->ChannelObjects[0]->GetSensorList().empty());
-}
-
 TEST_F(DeviceAddTest, TracingLivesFromDriverEntryToUnload) {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     EXPECT_TRUE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));

@@ -22,7 +22,8 @@ protected:
 };
 
 TEST(DriverLibraryExports, OnlyTheFrameworkEntry) {
-    void* library = dlopen(HALVEX_DRIVER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    // Loaded as the driver host loads it: once mapped, the image stays.
+    void* library = dlopen(HALVEX_DRIVER_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     ASSERT_NE(library, nullptr) << dlerror();
     EXPECT_NE(dlsym(library, "FxDriverEntryUm"), nullptr);
     for (const char* hidden : {"DriverEntry", "EvtDriverDeviceAdd", "CreateDevice",

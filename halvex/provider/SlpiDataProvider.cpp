@@ -1,0 +1,356 @@
+// The SLPI sensor provider: its object, its worker thread, its hub client's
+// life and its reaction to the display and to the loss of the sensor service.
+#include "halvex/provider/SlpiDataProvider.h"
+
+#include "halvex/driver/CaughtException.h"
+#include "halvex/driver/DeviceContext.h"
+#include "hmx/sns_client_service.h"
+#include "platform/trace.h"
+#include "platform/win32.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+// The worker's events, in the order of its wait.
+enum WorkerWake : DWORD { WakeStop = 0, WakePower = 1, WakeSuidFound = 2, WakeReinit = 3 };
+
+} // namespace
+
+SlpiDataProvider::SlpiDataProvider(uint32_t sensorId, HANDLE sensorEvent, uint64_t suidLow,
+                                   uint64_t suidHigh, WDFDEVICE device)
+    : mLock(nullptr), mSensorEvent(sensorEvent), mConfigSuidLow(suidLow),
+      mConfigSuidHigh(suidHigh) {
+    FuncEntry(TRACE_PROVIDER);
+    SetModuleDevice(device);
+    NTSTATUS ntStatus = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &mLock);
+    if (!NT_SUCCESS(ntStatus)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                    "WdfWaitLockCreate fails for SLPI sensor %u: ntStatus=0x%08X",
+                    static_cast<unsigned>(sensorId), static_cast<unsigned>(ntStatus));
+        mLock = nullptr;
+    }
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+SlpiDataProvider::~SlpiDataProvider() {
+    FuncEntry(TRACE_PROVIDER);
+    Stop();
+    // A worker that Stop gave up on still uses this object: it must end first.
+    ReapWorker();
+    CloseEvents();
+    if (mLock != nullptr) {
+        WdfObjectDelete(mLock);
+        mLock = nullptr;
+    }
+    mSeenSuids.clear();
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+void SlpiDataProvider::AcquireLock() {
+    if (mLock != nullptr) {
+        WdfWaitLockAcquire(mLock, nullptr);
+    } else {
+        mFallbackLock.lock();
+    }
+}
+
+void SlpiDataProvider::ReleaseLock() {
+    if (mLock != nullptr) {
+        WdfWaitLockRelease(mLock);
+    } else {
+        mFallbackLock.unlock();
+    }
+}
+
+std::pair<uint64_t, uint64_t> SlpiDataProvider::Suid() {
+    std::lock_guard guard(mSuidLock);
+    return {mSuidLow, mSuidHigh};
+}
+
+void SlpiDataProvider::SetSuid(uint64_t low, uint64_t high) {
+    std::lock_guard guard(mSuidLock);
+    mSuidLow = low;
+    mSuidHigh = high;
+}
+
+bool SlpiDataProvider::IsActive() {
+    return ValueOrForcedActive();
+}
+
+void SlpiDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SETTING* setting) {
+    (void)type;
+    FuncEntry(TRACE_PROVIDER);
+    // Only the first DWORD of the record is used; a record too short for it
+    // carries no display state.
+    if (setting == nullptr || setting->DataLength < sizeof(DWORD)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                    "Power setting record without a display state ignored");
+        FuncExitVoid(TRACE_PROVIDER);
+        return;
+    }
+    DWORD displayState = 0;
+    std::memcpy(&displayState, setting->Data, sizeof(displayState));
+    mDisplayState.store(static_cast<int32_t>(displayState));
+    if (mPowerEvent != nullptr) {
+        SetEvent(mPowerEvent);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+bool SlpiDataProvider::Start() {
+    FuncEntry(TRACE_PROVIDER);
+    bool result = true;
+    try {
+        // A worker given up on by the last Stop may still be running.
+        ReapWorker();
+        for (HANDLE* event : {&mStopEvent, &mPowerEvent, &mSuidFoundEvent, &mReinitEvent}) {
+            if (*event == nullptr) {
+                *event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+                if (*event == nullptr) {
+                    throw std::runtime_error("CreateEvent failed");
+                }
+            }
+        }
+        if (!initSensorChannel()) {
+            throw std::runtime_error("initSensorChannel failed");
+        }
+        AcquireLock();
+        if (mThread == nullptr) {
+            mThread = CreateThread(nullptr, 0, ReinitThreadProc, this, 0, nullptr);
+            if (mThread == nullptr) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                            "CreateThread for the SLPI worker failed: %u", GetLastError());
+                result = false;
+            }
+        }
+        ReleaseLock();
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+        result = false;
+    }
+    FuncExit(TRACE_PROVIDER, "%s", result ? "true" : "false");
+    return result;
+}
+
+bool SlpiDataProvider::Stop() {
+    FuncEntry(TRACE_PROVIDER);
+    ReleaseClient();
+    if (mThread != nullptr) {
+        SetEvent(mStopEvent);
+        DWORD wait = WaitForSingleObject(mThread, kStopTimeoutMs);
+        if (wait != WAIT_OBJECT_0) {
+            // The worker can sit in a client open for much longer than the
+            // join (the service wait, then the response waits). It still uses
+            // its events and this object: keep both until it has ended (the
+            // next Start or the destructor waits for it).
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "SLPI worker did not end within %u ms (wait 0x%08X); kept until it does",
+                        static_cast<unsigned>(kStopTimeoutMs), static_cast<unsigned>(wait));
+            FuncExit(TRACE_PROVIDER, "true");
+            return true;
+        }
+        if (!CloseHandle(mThread)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "CloseHandle(thread) failed: %u",
+                        GetLastError());
+        }
+        mThread = nullptr;
+        // The worker may have opened a client after the release above.
+        ReleaseClient();
+    }
+    CloseEvents();
+    FuncExit(TRACE_PROVIDER, "true");
+    return true;
+}
+
+void SlpiDataProvider::ReapWorker() {
+    if (mThread == nullptr) {
+        return;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "Waiting for the SLPI worker to end");
+    SetEvent(mStopEvent);
+    WaitForSingleObject(mThread, INFINITE);
+    CloseHandle(mThread);
+    mThread = nullptr;
+    ReleaseClient();
+}
+
+void SlpiDataProvider::CloseEvents() {
+    for (HANDLE* event : {&mStopEvent, &mPowerEvent, &mSuidFoundEvent, &mReinitEvent}) {
+        if (*event != nullptr) {
+            CloseHandle(*event);
+            *event = nullptr;
+        }
+    }
+}
+
+bool SlpiDataProvider::initSensorChannel() {
+    FuncEntry(TRACE_PROVIDER);
+    if (mServiceError.load() != 0) {
+        ReleaseClient();
+    }
+    if (mSuidFound.load() == 1) {
+        FuncExit(TRACE_PROVIDER, "false (SUID already found)");
+        return false;
+    }
+    // The hub's services are not ready in the first second after boot.
+    ULONGLONG now = GetTickCount64();
+    if (now < kBootWaitMs) {
+        TraceEvents(
+            TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "Machine up %llu ms: waiting until %llu ms",
+            static_cast<unsigned long long>(now), static_cast<unsigned long long>(kBootWaitMs));
+        Sleep(static_cast<DWORD>(kBootWaitMs - now));
+    }
+
+    AcquireLock();
+    if (hmx_client_type old = mClient.load(); old != 0) {
+        hmx_client_release(old);
+        mSuidFound.store(0);
+    }
+    mClient.store(0);
+
+    hmx_client_type client = 0;
+    int32_t rc = hmx_client_wait_for_service(&hmx_sns_client_service_object, IndicationCallback,
+                                             this, kServiceWaitMs, &client);
+    if (rc != HMX_NO_ERR) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                    "hmx_client_wait_for_service failed. hmx_err = %d", rc);
+        mClient.store(0);
+        ReleaseLock();
+        FuncExit(TRACE_PROVIDER, "false");
+        return false;
+    }
+    mClient.store(client);
+
+    rc = hmx_client_set_error_callback(client, ServiceErrorCallback, this);
+    if (rc != HMX_NO_ERR) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                    "hmx_client_set_error_callback failed. hmx_err = %d", rc);
+        hmx_client_release(client);
+        mClient.store(0);
+        ReleaseLock();
+        FuncExit(TRACE_PROVIDER, "false");
+        return false;
+    }
+
+    std::string lookup;
+    if (!BuildSuidLookup(lookup)) {
+        hmx_client_release(client);
+        mClient.store(0);
+        ReleaseLock();
+        FuncExit(TRACE_PROVIDER, "false");
+        return false;
+    }
+    rc = SendRequest(client, lookup);
+    ReleaseLock();
+    if (rc != HMX_NO_ERR) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "SUID lookup failed: %d", rc);
+        FuncExit(TRACE_PROVIDER, "false");
+        return false;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "SUID lookup for \"SAR\" sent");
+    FuncExit(TRACE_PROVIDER, "true");
+    return true;
+}
+
+void SlpiDataProvider::ReleaseClient() {
+    if (mClient.load() == 0) {
+        return;
+    }
+    AcquireLock();
+    if (hmx_client_type client = mClient.load(); client != 0) {
+        int32_t rc = hmx_client_release(client);
+        if (rc != HMX_NO_ERR) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "hmx_client_release failed: %d", rc);
+        }
+    }
+    mClient.store(0);
+    mSuidFound.store(0);
+    ReleaseLock();
+}
+
+DWORD WINAPI SlpiDataProvider::ReinitThreadProc(LPVOID parameter) {
+    FuncEntry(TRACE_PROVIDER);
+    try {
+        if (parameter == nullptr) {
+            throw std::runtime_error("Reinit context is null");
+        }
+        static_cast<SlpiDataProvider*>(parameter)->ReinitThreadLoop();
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExit(TRACE_PROVIDER, "0");
+    return 0;
+}
+
+void SlpiDataProvider::ReinitThreadLoop() {
+    HANDLE events[] = {mStopEvent, mPowerEvent, mSuidFoundEvent, mReinitEvent};
+    for (;;) {
+        DWORD wake = WaitForMultipleObjects(4, events, FALSE, INFINITE);
+        switch (wake) {
+        case WakeStop:
+            return;
+        case WakePower:
+            if (mDisplayState.load() == 0) {
+                ReleaseClient();
+                AcquireLock();
+                mForcedActive.store(1);
+                if (mSensorEvent != nullptr) {
+                    SetEvent(mSensorEvent);
+                }
+                ReleaseLock();
+            } else if (mDisplayState.load() == 1) {
+                initSensorChannel();
+                AcquireLock();
+                mForcedActive.store(0);
+                if (mSensorEvent != nullptr) {
+                    SetEvent(mSensorEvent);
+                }
+                ReleaseLock();
+            }
+            break;
+        case WakeSuidFound:
+            SendSensorRequest(1);
+            SendSensorRequest(514);
+            break;
+        case WakeReinit:
+            initSensorChannel();
+            break;
+        default:
+            // Waiting again would fail again at once: end instead of spinning.
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "SLPI worker wait failed (0x%08X, error %u); the worker ends",
+                        static_cast<unsigned>(wake), GetLastError());
+            return;
+        }
+    }
+}
+
+void SlpiDataProvider::ServiceErrorCallback(hmx_client_type client, int32_t error, void* data) {
+    FuncEntry(TRACE_PROVIDER);
+    try {
+        WDFDEVICE device = ModuleDevice();
+        PDEVICE_CONTEXT context = device != nullptr ? DeviceGetContext(device) : nullptr;
+        if (context == nullptr) {
+            throw std::runtime_error("Device Context is NULL");
+        }
+        auto* provider = static_cast<SlpiDataProvider*>(data);
+        if (provider == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "Service error without a provider");
+        } else if (InterlockedCompareExchange(&context->InHibernate, 0, 0) == 1) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Service error %d on client %u ignored while hibernating", error,
+                        static_cast<unsigned>(client));
+        } else {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "Service error %d on client %u: re-opening the client", error,
+                        static_cast<unsigned>(client));
+            provider->mServiceError.store(1);
+            SetEvent(provider->mReinitEvent);
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
+}

@@ -1,0 +1,97 @@
+// The provider of an SLPI sensor: the SAR sensor of the SoC's low-power sensor
+// hub. It opens an HMCI client on the hub's sensor client service, finds the
+// SAR sensor through the hub's SUID lookup, asks for its attributes and
+// subscribes to its on-change reports; the first value of each report is the
+// sensor's value. While the display is off the client is released and the
+// sensor counts as active; a service error re-opens the client.
+#pragma once
+
+#include "halvex/provider/DataProvider.h"
+#include "hmx/hmx_client.h"
+#include "platform/types.h"
+#include "platform/wdf.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <utility>
+
+class SlpiDataProvider : public DataProvider {
+public:
+    // The sensor ID is not used; a configured SUID of 0/0 takes any SAR sensor
+    // the hub names. Never fails: a wait lock that cannot be created is
+    // traced, and the provider then serialises on a lock of its own.
+    SlpiDataProvider(uint32_t sensorId, HANDLE sensorEvent, uint64_t suidLow, uint64_t suidHigh,
+                     WDFDEVICE device);
+    ~SlpiDataProvider() override;
+
+    // Opens the client and sends the lookup (which may wait for the boot, the
+    // service and the hub's answer), then starts the worker.
+    bool Start() override;
+    bool Stop() override;
+    bool IsActive() override;
+    // Stores the display state and leaves the rest to the worker.
+    void OnPowerSettingChange(ULONG type, const POWERBROADCAST_SETTING* setting) override;
+
+    bool initSensorChannel();
+    void ReleaseClient();
+    static DWORD WINAPI ReinitThreadProc(LPVOID parameter);
+    void ReinitThreadLoop();
+    static void ServiceErrorCallback(hmx_client_type client, int32_t error, void* data);
+
+    // The message exchange with the hub.
+    void SendSensorRequest(uint32_t msgId);
+    static void IndicationCallback(hmx_client_type client, uint32_t msgId, const void* buffer,
+                                   uint32_t length, void* data);
+    void DecodeEventMessage(const uint8_t* payload, uint32_t length);
+    void SetValue(float v);
+
+    // How long the service may stay away before a wait for it gives up.
+    static constexpr uint32_t kServiceWaitMs = 100000;
+    // How long a request waits for each step of its response.
+    static constexpr uint32_t kResponseWaitMs = 10000;
+    // How long Stop waits for the worker.
+    static constexpr DWORD kStopTimeoutMs = 15000;
+    // The client is never opened earlier after the machine's start.
+    static constexpr ULONGLONG kBootWaitMs = 1000;
+
+    WDFWAITLOCK mLock; // NULL when its creation failed
+    // Written under the lock, read without it by the worker and the callbacks.
+    std::atomic<hmx_client_type> mClient{0};
+    std::atomic<uint8_t> mSuidFound{0}; // 1 once the lookup named the sensor for this client
+    HANDLE mSensorEvent;                // the channel's, owned by its EventHandler
+    uint64_t mConfigSuidLow;
+    uint64_t mConfigSuidHigh;
+    std::list<std::pair<uint64_t, uint64_t>> mSeenSuids; // {low, high}, for tracing only
+    HANDLE mThread = nullptr;
+    HANDLE mStopEvent = nullptr;
+    HANDLE mPowerEvent = nullptr;
+    HANDLE mSuidFoundEvent = nullptr;
+    HANDLE mReinitEvent = nullptr;
+    std::atomic<uint8_t> mServiceError{0}; // never cleared
+
+    // The SUID of the sensor in use, {low, high}: written on the indication
+    // thread, read by the worker, always as one pair.
+    std::pair<uint64_t, uint64_t> Suid();
+
+private:
+    void AcquireLock();
+    void ReleaseLock();
+    void SetSuid(uint64_t low, uint64_t high);
+    // Serialise a request; false when it does not fit the HMX request.
+    bool BuildRequest(uint64_t low, uint64_t high, uint32_t msgId, const std::string* payload,
+                      std::string& bytes);
+    bool BuildSuidLookup(std::string& bytes);
+    // Sends serialised request bytes; the HMCI code, or else the hub's result.
+    int32_t SendRequest(hmx_client_type client, const std::string& bytes);
+    // Waits for a worker given up on by an earlier Stop, then closes what it used.
+    void ReapWorker();
+    void CloseEvents();
+
+    std::mutex mFallbackLock;
+    std::mutex mSuidLock;
+    uint64_t mSuidLow = 0;
+    uint64_t mSuidHigh = 0;
+};

@@ -1,0 +1,95 @@
+// A device with one MODEM channel (mask 0 -> index 1, mask 1 -> index 3)
+// whose one sensor is an SLPI sensor, on a machine whose sensor hub lists one
+// SAR sensor. The display starts dimmed, so that the display-on the driver
+// hears at its start does not re-open a client still waiting for its
+// lookup's answer; tests that follow the display set it themselves.
+#pragma once
+
+#include "tests/driver/driver_core_fixture.h"
+
+#include "halvex/driver/EventHandler.h"
+#include "halvex/provider/SlpiDataProvider.h"
+#include "hmx/hmx_cci_startup.h"
+#include "platform/sim/clock.h"
+#include "platform/sim/sensor_client_service.h"
+#include "platform/win32.h"
+
+#include <string>
+
+namespace slpi_test {
+
+using sim::hub::Kind;
+using sim::hub::Suid;
+
+constexpr Suid kOther{0x1111111111111111ull, 0x2222222222222222ull};
+
+inline std::string Dword(const char* name, std::uint32_t value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "\"%s\"=dword:%08x\n", name, value);
+    return text;
+}
+
+inline std::string Slpi(Suid suid) {
+    return "\"Type\"=\"SLPI\"\n\"ID\"=dword:9\n" +
+           Dword("SUID_LOW_H", static_cast<std::uint32_t>(suid.low >> 32)) +
+           Dword("SUID_LOW_L", static_cast<std::uint32_t>(suid.low)) +
+           Dword("SUID_HIGH_H", static_cast<std::uint32_t>(suid.high >> 32)) +
+           Dword("SUID_HIGH_L", static_cast<std::uint32_t>(suid.high));
+}
+
+class SlpiTest : public driver_test::DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        sim::hub::Reset();
+        sim::ResetUptime();
+        sim::display::SetState(sim::display::State::Dimmed);
+        ASSERT_EQ(hmx_cci_library_start(), 0);
+        sim::modem::Install(2, 0);
+        sim::ip::AddInterface();
+    }
+
+    void TearDown() override {
+        host.reset();
+        EXPECT_EQ(sim::hub::Clients(), 0u) << "a hub client outlived its provider";
+        EXPECT_TRUE(sim::WaitForThreadsToEnd());
+        sim::ResetUptime();
+        DriverTest::TearDown();
+    }
+
+    // Adds the device with its SLPI sensor configured for `suid`; starts it
+    // when asked.
+    void AddDevice(Suid configured = {}, bool start = true) {
+        Configure(driver_test::DeviceKey(1) +
+                  driver_test::Channel("channel0", {Slpi(configured)}, 1, 3));
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
+        ASSERT_EQ(ChannelCount(), 1u);
+        if (start) {
+            ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+            ASSERT_TRUE(sim::Settle());
+        }
+    }
+
+    SlpiDataProvider* Provider() {
+        return static_cast<SlpiDataProvider*>(
+            Context()->ChannelObjects[0]->GetSensorList().front());
+    }
+
+    // The SUID the attribute requests went to, in order.
+    static std::vector<Suid> AttributeTargets() {
+        std::vector<Suid> targets;
+        for (const auto& request : sim::hub::Requests()) {
+            if (request.kind == Kind::Attribute) {
+                targets.push_back(request.suid);
+            }
+        }
+        return targets;
+    }
+
+    static float ValueAfter(SlpiDataProvider* provider) {
+        EXPECT_TRUE(sim::Settle());
+        return provider->mValue.load();
+    }
+};
+
+} // namespace slpi_test

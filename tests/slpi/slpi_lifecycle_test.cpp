@@ -1,0 +1,172 @@
+// The SLPI provider's client and worker through start, stop, the display,
+// the loss of the sensor service and removal.
+#include "tests/slpi/slpi_fixture.h"
+
+#include <thread>
+
+namespace slpi_test {
+namespace {
+
+using SlpiLifecycle = SlpiTest;
+
+TEST_F(SlpiLifecycle, TheFirstLookupWaitsUntilASecondAfterBoot) {
+    sim::SetTimeScale(0.01);
+    sim::SetUptimeMs(200);
+    AddDevice();
+    auto requests = sim::hub::Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_GE(requests[0].uptimeMs, 1000u);
+}
+
+TEST_F(SlpiLifecycle, StartWaitsForAServiceThatArrivesLater) {
+    sim::hub::SetPresent(false);
+    AddDevice({}, false);
+    // The host's own thread: the D0 entry it runs is the stand-in's.
+    std::thread start([this] { EXPECT_EQ(host->Start(), STATUS_SUCCESS); });
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), 0u);
+    sim::hub::SetPresent(true);
+    start.join();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::Clients(), 1u);
+    EXPECT_EQ(sim::hub::RequestCount(Kind::OnChange), 1u);
+}
+
+TEST_F(SlpiLifecycle, AFailedStartLeavesNoWorkerAndStopsCleanlyTwice) {
+    struct Row {
+        const char* name;
+        std::function<void()> arrange;
+        const char* trace;
+        std::size_t clients; // left open by the failed start
+    } rows[] = {
+        {"service never arrives", [] { sim::hub::SetPresent(false); }, "initSensorChannel failed",
+         0},
+        {"lookup refused", [] { sim::hub::FailNext(Kind::Lookup, 5); }, "initSensorChannel failed",
+         1},
+        {"no event", [] { sim::ArmFault("CreateEventW", sim::FaultSpec::Once()); },
+         "CreateEvent failed", 0},
+        {"no thread", [] { sim::ArmFault("CreateThread", sim::FaultSpec::OnCall(2)); },
+         "CreateThread for the SLPI worker failed", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FreshMachine();
+        sim::hub::Reset();
+        sim::SetTimeScale(0.001);
+        AddDevice({}, false);
+        row.arrange();
+        ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_TRUE(sim::TraceContains(row.trace, TRACE_LEVEL_ERROR));
+        EXPECT_EQ(Provider()->mThread, nullptr);
+        EXPECT_EQ(sim::hub::Clients(), row.clients);
+        EXPECT_EQ(Provider()->mValue.load(), 1.0f);
+        EXPECT_TRUE(Provider()->Stop());
+        EXPECT_TRUE(Provider()->Stop());
+        EXPECT_EQ(sim::hub::Clients(), 0u);
+    }
+}
+
+TEST_F(SlpiLifecycle, FailedFollowUpRequestsAreTracedAndReportsStillCount) {
+    sim::hub::FailNext(Kind::Attribute, 5);
+    AddDevice();
+    EXPECT_TRUE(sim::TraceContains("Request 1 to SUID", TRACE_LEVEL_ERROR));
+    sim::hub::Report(0.0f);
+    EXPECT_EQ(ValueAfter(Provider()), 0.0f);
+}
+
+TEST_F(SlpiLifecycle, DisplayOffReleasesTheClientAndDisplayOnLooksUpAgain) {
+    AddDevice();
+    sim::hub::Report(0.0f);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::modem::BackoffIndexes(), driver_test::Indexes(1));
+
+    sim::display::SetState(sim::display::State::Off);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::Clients(), 0u);
+    EXPECT_EQ(sim::modem::BackoffIndexes(), driver_test::Indexes(3));
+
+    sim::display::SetState(sim::display::State::On);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::Clients(), 1u);
+    EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), 2u);
+    EXPECT_EQ(sim::hub::RequestCount(Kind::OnChange), 2u);
+    EXPECT_EQ(sim::modem::BackoffIndexes(), driver_test::Indexes(1));
+
+    // On again with the SUID held: only the forced flag.
+    sim::display::SetState(sim::display::State::Dimmed);
+    sim::display::SetState(sim::display::State::On);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), 2u);
+}
+
+TEST_F(SlpiLifecycle, AServiceErrorReopensTheClientExceptWhileHibernating) {
+    AddDevice();
+    sim::hub::Restart();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::Clients(), 1u);
+    EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), 2u);
+    EXPECT_EQ(sim::hub::RequestCount(Kind::OnChange), 2u);
+
+    Context()->InHibernate = 1;
+    SlpiDataProvider::ServiceErrorCallback(1, -2, Provider());
+    Context()->InHibernate = 0;
+    SlpiDataProvider::ServiceErrorCallback(1, -2, nullptr);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), 2u);
+    EXPECT_TRUE(sim::TraceContains("ignored while hibernating"));
+    EXPECT_TRUE(sim::TraceContains("Service error without a provider", TRACE_LEVEL_ERROR));
+}
+
+TEST_F(SlpiLifecycle, AWorkerGivenUpOnAtStopIsWaitedForAndLeavesNoClient) {
+    AddDevice();
+    // The service goes: the worker re-opens and waits for it far longer than
+    // a stop waits for the worker.
+    sim::SetTimeScale(0.01);
+    sim::hub::SetPresent(false);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(Provider()->Stop());
+    EXPECT_TRUE(sim::TraceContains("SLPI worker did not end within 15000 ms", TRACE_LEVEL_ERROR));
+    // Back before the worker's wait ends: it opens a client after the stop.
+    sim::SetTimeScale(1.0);
+    sim::hub::SetPresent(true);
+    host->Remove();
+    host->Unload();
+    EXPECT_TRUE(host->LeakReport().Empty()) << host->LeakReport().ToString();
+    EXPECT_FALSE(sim::TraceContains("SLPI worker wait failed"));
+}
+
+TEST_F(SlpiLifecycle, AWorkerWhoseWaitFailsEndsInsteadOfSpinning) {
+    AddDevice();
+    sim::ArmFault("WaitForMultipleObjects", sim::FaultSpec::Once());
+    SlpiDataProvider::ServiceErrorCallback(1, -2, Provider());
+    EXPECT_TRUE(sim::Settle());
+    EXPECT_TRUE(sim::TraceContains("SLPI worker wait failed", TRACE_LEVEL_ERROR));
+}
+
+TEST_F(SlpiLifecycle, AProviderWithoutAWaitLockSerialisesOnItsOwn) {
+    sim::ArmFault("WdfWaitLockCreate", sim::FaultSpec::Once());
+    {
+        SlpiDataProvider provider(9, nullptr, 0, 0, nullptr);
+        EXPECT_EQ(provider.mLock, nullptr);
+        EXPECT_TRUE(provider.Start());
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(sim::hub::RequestCount(Kind::OnChange), 1u);
+    }
+    // The stand-in reports a bad handle to the debugger; the client library
+    // writes its message lines there too.
+    for (const auto& line : sim::DebuggerOutput()) {
+        EXPECT_EQ(line.rfind("HMCI UM", 0), 0u) << line;
+    }
+}
+
+TEST_F(SlpiLifecycle, RemovalLeavesNoClientThreadOrEvent) {
+    AddDevice();
+    host->Remove();
+    host->Unload();
+    EXPECT_EQ(sim::hub::Clients(), 0u);
+    EXPECT_TRUE(host->LeakReport().Empty()) << host->LeakReport().ToString();
+}
+
+} // namespace
+} // namespace slpi_test
