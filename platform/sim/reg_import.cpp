@@ -21,6 +21,15 @@ struct ParseError {
     std::string what;
 };
 
+// The platform registry's limits on names, in UTF-16 code units.
+constexpr std::size_t kMaxKeyName = 255;
+constexpr std::size_t kMaxValueName = 16383;
+
+// A name as a message may quote it: at most 40 characters of it.
+std::string Shortened(std::string_view name) {
+    return name.size() <= 40 ? std::string(name) : std::string(name.substr(0, 40)) + "...";
+}
+
 // UTF-8 to UTF-16; throws on a malformed sequence.
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string out;
@@ -120,6 +129,19 @@ std::u16string KeyPath(std::string_view inner) {
         parts.push_back(inner.substr(start, end - start));
         start = end + 1;
     }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i].find('\0') != std::string_view::npos) {
+            throw ParseError{"a NUL character in the key name"};
+        }
+        if (Utf8ToUtf16(parts[i]).size() > kMaxKeyName) {
+            std::string parent;
+            for (std::size_t k = 0; k < i; ++k) {
+                parent += (k ? "\\" : "") + std::string(parts[k]);
+            }
+            throw ParseError{"the key name \"" + Shortened(parts[i]) + "\" in [" + parent +
+                             "] is longer than the registry's limit of 255 characters"};
+        }
+    }
     std::size_t device = parts.size();
     for (std::size_t i = 0; i < parts.size(); ++i) {
         if (IEquals(parts[i], kDeviceKey)) {
@@ -209,7 +231,15 @@ Op ParseValue(std::string_view line, const std::u16string& path) {
     if (s.front() == '@') {
         s.remove_prefix(1);
     } else {
-        op.name = Utf8ToUtf16(ParseQuoted(s));
+        std::string name = ParseQuoted(s);
+        if (name.find('\0') != std::string::npos) {
+            throw ParseError{"a NUL character in the value name"};
+        }
+        op.name = Utf8ToUtf16(name);
+        if (op.name.size() > kMaxValueName) {
+            throw ParseError{"the value name \"" + Shortened(name) +
+                             "\" is longer than the registry's limit of 16383 characters"};
+        }
     }
     s = Trim(s);
     if (s.empty() || s.front() != '=') {
@@ -276,19 +306,35 @@ Op ParseValue(std::string_view line, const std::u16string& path) {
 }
 
 // Exports from the platform's editor are UTF-16LE with a byte-order mark.
-std::string Utf16LeToUtf8(std::string_view bytes) {
+// A lone surrogate or an odd trailing byte is an error on the line it is in.
+std::string Utf16LeToUtf8(std::string_view bytes, std::string_view name, std::string* error) {
     std::string out;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        char32_t cp =
-            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 3 < bytes.size()) {
-            char32_t low = static_cast<unsigned char>(bytes[i + 2]) |
-                           (static_cast<unsigned char>(bytes[i + 3]) << 8);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
+    std::size_t line = 1;
+    auto unit = [&](std::size_t i) {
+        return static_cast<char32_t>(static_cast<unsigned char>(bytes[i]) |
+                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    };
+    auto fail = [&](const char* what) {
+        *error = std::string(name) + ":" + std::to_string(line) + ": invalid UTF-16 (" + what + ")";
+        return std::string();
+    };
+    for (std::size_t i = 0; i < bytes.size(); i += 2) {
+        if (i + 1 >= bytes.size()) {
+            return fail("an odd trailing byte");
         }
+        char32_t cp = unit(i);
+        if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            return fail("a lone surrogate");
+        }
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            char32_t low = i + 3 < bytes.size() ? unit(i + 2) : 0;
+            if (low < 0xDC00 || low > 0xDFFF) {
+                return fail("a lone surrogate");
+            }
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        }
+        line += cp == '\n' ? 1 : 0;
         if (cp < 0x80) {
             out.push_back(static_cast<char>(cp));
         } else if (cp < 0x800) {
@@ -393,7 +439,10 @@ ImportResult ImportRegText(std::string_view text, std::string_view name) {
     std::string error;
     std::string converted;
     if (text.size() >= 2 && text.substr(0, 2) == "\xFF\xFE") {
-        converted = Utf16LeToUtf8(text.substr(2));
+        converted = Utf16LeToUtf8(text.substr(2), name, &error);
+        if (!error.empty()) {
+            return {false, error};
+        }
         text = converted;
     }
     std::vector<Op> ops = Parse(text, name, error);

@@ -12,6 +12,11 @@ namespace {
 
 namespace reg = sim::registry;
 
+// Text with NUL characters in it, all of the literal.
+template <std::size_t N> std::string Literal(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
 class RegImport : public ::testing::Test {
 protected:
     void SetUp() override { reg::Reset(); }
@@ -70,6 +75,13 @@ TEST_F(RegImport, AnErrorNamesFileAndLineAndImportsNothing) {
         {"Windows Registry Editor Version 5.00\n[Device Parameters\n", "bad.reg:2: key line"},
         {head + "A=1\n", "bad.reg:3: unrecognised line"},
         {head + "\"A\"=qword:1\n", "bad.reg:3: unknown value format"},
+        {head + Literal("\"A\0B\"=dword:1\n"), "bad.reg:3: a NUL character in the value"},
+        {head + Literal("[Device Parameters\\c\0x]\n"), "bad.reg:3: a NUL character in the key"},
+        {head + "[Device Parameters\\channel0\\" + std::string(256, 'k') + "]\n",
+         "bad.reg:3: the key name \"kkkk"},
+        {head + "[Device Parameters\\channel0\\" + std::string(256, 'k') + "]\n",
+         "...\" in [Device Parameters\\channel0] is longer than the registry's limit of 255"},
+        {head + "\"" + std::string(16384, 'v') + "\"=dword:1\n", "limit of 16383 characters"},
     };
     for (const auto& [text, error] : cases) {
         reg::Reset();
@@ -102,6 +114,17 @@ TEST_F(RegImport, ReadsFilesIncludingUtf16Exports) {
     auto result = reg::ImportRegFile(path);
     ASSERT_TRUE(result) << result.error;
     EXPECT_EQ(DwordOf(*reg::GetValue("Device Parameters", u"WlanAntCount")), 2u);
+
+    // What is not UTF-16 is refused on its line, as invalid UTF-16.
+    const std::pair<std::string, const char*> bad[] = {
+        {Literal("\xFF\xFEW\0\n\0X"), "u16.reg:2: invalid UTF-16 (an odd trailing byte)"},
+        {Literal("\xFF\xFE\n\0\x00\xD8X\0"), "u16.reg:2: invalid UTF-16 (a lone surrogate)"},
+        {Literal("\xFF\xFE\x00\xDC"), "u16.reg:1: invalid UTF-16 (a lone surrogate)"},
+    };
+    for (const auto& [bytes, error] : bad) {
+        auto refused = reg::ImportRegText(bytes, "u16.reg");
+        EXPECT_EQ(refused.error, error);
+    }
 
     auto missing = reg::ImportRegFile(::testing::TempDir() + "no-such.reg");
     EXPECT_FALSE(missing);
