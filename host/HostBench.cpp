@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <sched.h>
 #include <string>
@@ -26,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRoundTrips = 2000;
 constexpr int kIoctlSamples = 300;
 constexpr int kAddSamples = 15;
+constexpr int kScalingSamples = 5;
 
 double Median(std::vector<double> samples) {
     if (samples.empty()) {
@@ -109,15 +111,22 @@ private:
     HANDLE mThread = nullptr;
 };
 
+std::string Dword(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(value));
+    return text;
+}
+
+// `channels` MODEM channels, channel c with APPS sensor c + 1.
 std::string ChannelsConfig(int channels) {
     std::string text = "Windows Registry Editor Version 5.00\n\n[Device Parameters]\n";
-    text += "\"NumberOfChannels\"=dword:0000000" + std::to_string(channels) + "\n";
+    text += "\"NumberOfChannels\"=" + Dword(channels) + "\n";
     for (int c = 0; c < channels; ++c) {
         std::string key = "[Device Parameters\\channel" + std::to_string(c) + "]\n";
         text += "\n" + key + "\"ChannelType\"=\"MODEM\"\n\"SarMappingCount\"=dword:00000002\n";
         text += "\"0\"=dword:00000001\n\"1\"=dword:00000003\n";
         text += "\n[Device Parameters\\channel" + std::to_string(c) + "\\0]\n\"Type\"=\"APPS\"\n";
-        text += "\"ID\"=dword:0000000" + std::to_string(c + 1) + "\n";
+        text += "\"ID\"=" + Dword(c + 1) + "\n";
     }
     return text;
 }
@@ -179,28 +188,46 @@ std::vector<double> MeasureIoctlToModem(const std::string& driverPath) {
 // Runs `measure` in a fresh process and returns what it measured; empty on failure.
 std::vector<double> MeasureIsolated(const std::string& what,
                                     const std::function<std::vector<double>()>& measure) {
-    int fds[2];
-    if (pipe(fds) != 0) {
+    std::string bytes;
+    int status = RunIsolatedForText(
+        what,
+        [&](std::string* out) {
+            PinToTwoProcessors();
+            std::vector<double> values = measure();
+            out->assign(reinterpret_cast<const char*>(values.data()),
+                        values.size() * sizeof(double));
+            return values.empty() ? 2 : 0;
+        },
+        &bytes);
+    std::vector<double> values(bytes.size() / sizeof(double));
+    if (status != 0 || values.empty()) {
         return {};
     }
-    int status = RunIsolated(what, [&] {
-        close(fds[0]);
-        PinToTwoProcessors();
-        std::vector<double> values = measure();
-        std::size_t bytes = values.size() * sizeof(double);
-        ssize_t written = bytes == 0 ? 0 : write(fds[1], values.data(), bytes);
-        close(fds[1]);
-        return bytes > 0 && written == static_cast<ssize_t>(bytes) ? 0 : 2;
-    });
-    close(fds[1]);
-    std::vector<double> values(8);
-    ssize_t got = read(fds[0], values.data(), values.size() * sizeof(double));
-    close(fds[0]);
-    if (status != 0 || got <= 0) {
-        return {};
-    }
-    values.resize(static_cast<std::size_t>(got) / sizeof(double));
+    std::memcpy(values.data(), bytes.data(), values.size() * sizeof(double));
     return values;
+}
+
+// Device add plus remove with `channels` channels, in microseconds: what
+// grows with the size of the configuration (reading it, building and
+// releasing the channels and their sensor-state entries).
+std::vector<double> MeasureAddRemove(const std::string& driverPath, int channels) {
+    Machine machine(driverPath);
+    std::string error = machine.ImportConfigText(ChannelsConfig(channels), "bench.reg");
+    sim::SetTraceLevel(2);
+    // Loading the library (and registering its schemas) is no part of it.
+    if (error.empty()) {
+        machine.Load(&error);
+    }
+    auto begin = Clock::now();
+    if (error.empty() && machine.AddDevice(&error) == 0 && error.empty()) {
+        machine.Remove(&error);
+    }
+    double us = Micros(Clock::now() - begin);
+    if (!error.empty()) {
+        std::fprintf(stderr, "halvex-host: %s\n", error.c_str());
+        return {};
+    }
+    return {us};
 }
 
 // One device add plus start with four channels (the device is removed after).
@@ -254,6 +281,41 @@ int RunHostBench(const std::string& driverPath) {
     }
     std::printf("device add + start, 4 channels:      median %9.1f us over %d\n", Median(adds),
                 kAddSamples);
+    std::fflush(stdout);
+
+    // How the cost grows with the number of channels. Device add has a fixed
+    // cost of its own (the framework, its modules, the COM apartment), so
+    // each step is judged by the cost of the channels it adds: a linear add
+    // and removal keeps that flat from step to step.
+    double previousTotal = 0;
+    double previousPerChannel = 0;
+    int previousChannels = 0;
+    for (int channels : {1, 10, 100, 1000}) {
+        std::vector<double> samples;
+        for (int i = 0; i < kScalingSamples; ++i) {
+            std::vector<double> us = MeasureIsolated(
+                "an add-and-remove sample", [&] { return MeasureAddRemove(driverPath, channels); });
+            if (us.size() != 1) {
+                std::fprintf(stderr, "halvex-host: the add-and-remove samples failed\n");
+                return 2;
+            }
+            samples.push_back(us[0]);
+        }
+        double total = Median(samples);
+        std::printf("device add + remove, %4d channel(s): median %9.1f us", channels, total);
+        if (previousChannels > 0) {
+            double perChannel = (total - previousTotal) / (channels - previousChannels);
+            std::printf(", %6.1f us per channel added", perChannel);
+            if (previousPerChannel > 0) {
+                std::printf(", x%.2f the step before (aim: at most 1.5)",
+                            perChannel / previousPerChannel);
+            }
+            previousPerChannel = perChannel;
+        }
+        std::printf("\n");
+        previousTotal = total;
+        previousChannels = channels;
+    }
     return 0;
 }
 

@@ -51,6 +51,9 @@ public:
     std::string ImportConfig(const std::string& path);
     std::string ImportConfigText(const std::string& text, const std::string& name);
 
+    // Loads the driver library, if it is not loaded; false with `error` set
+    // when it cannot be.
+    bool Load(std::string* error) { return EnsureLoaded(error); }
     // Loads the driver if needed and adds the device. `error` is set when the
     // driver could not be loaded at all.
     std::uint32_t AddDevice(std::string* error);

@@ -11,6 +11,7 @@
 #include "platform/trace.h"
 #include "platform/win32.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -198,13 +199,21 @@ void RemoveSensorStateEntries(EventHandler* Handler) {
     if (Handler == nullptr) {
         return;
     }
-    std::list<DataProvider*> providers = Handler->GetSensorList();
-    for (auto it = gSensorStateMap.begin(); it != gSensorStateMap.end();) {
-        bool ours = false;
-        for (DataProvider* provider : providers) {
-            ours = ours || static_cast<DataProvider*>(it->second) == provider;
+    // Each provider is looked up under its own ID rather than the whole map
+    // walked per channel: a device of many channels is released in time
+    // linear in its sensors. Cleanup removes channels in attachment order, so
+    // a provider's entry is the first under its ID.
+    for (DataProvider* provider : Handler->GetSensorList()) {
+        auto* apps = dynamic_cast<AppsDataProvider*>(provider);
+        if (apps == nullptr) {
+            continue;
         }
-        it = ours ? gSensorStateMap.erase(it) : std::next(it);
+        auto [first, last] = gSensorStateMap.equal_range(apps->mSensorId);
+        auto it =
+            std::find_if(first, last, [&](const auto& entry) { return entry.second == apps; });
+        if (it != last) {
+            gSensorStateMap.erase(it);
+        }
     }
 }
 

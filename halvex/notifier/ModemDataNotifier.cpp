@@ -46,8 +46,14 @@ ModemDataNotifier::~ModemDataNotifier() {
     FuncEntry(TRACE_NOTIFIER);
     std::lock_guard guard(gModemMutex);
     // Only this channel leaves: a channel released on its own (a failed
-    // construction) must not take the other channels' requests with it.
-    gModemNotifiers.remove(this);
+    // construction) must not take the other channels' requests with it. The
+    // search stops at this channel (the device releases its channels in the
+    // order they were made, so it is the first): a walk of the whole list for
+    // each channel would make releasing many channels quadratic.
+    auto self = std::find(gModemNotifiers.begin(), gModemNotifiers.end(), this);
+    if (self != gModemNotifiers.end()) {
+        gModemNotifiers.erase(self);
+    }
     if (gModemNotifiers.empty()) {
         if (gIpInterfaceChangeHandle != nullptr) {
             NETIO_STATUS status = CancelMibChangeNotify2(gIpInterfaceChangeHandle);

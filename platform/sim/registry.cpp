@@ -38,11 +38,19 @@ struct Node {
     std::u16string name;
     std::map<std::u16string, NodePtr, NameLess> subkeys;
     std::map<std::u16string, StoredValue, NameLess> values;
+    std::uint64_t subkeysChanged = 0; // counts additions and removals of subkeys
 };
 
 struct OpenKey {
     NodePtr node;
     ACCESS_MASK access;
+    // Where the last RegEnumKeyExW on this key stood: enumerations go index
+    // by index, and walking the map from its start for each index would make
+    // an enumeration quadratic in the number of subkeys.
+    std::map<std::u16string, NodePtr, NameLess>::iterator cursor{};
+    DWORD cursorIndex = 0;
+    std::uint64_t cursorChanged = 0;
+    bool hasCursor = false;
 };
 
 struct Tree {
@@ -116,6 +124,7 @@ NodePtr FindOrCreate(const NodePtr& from, std::u16string_view path) {
             auto child = std::make_shared<Node>();
             child->name = part;
             it = node->subkeys.emplace(part, child).first;
+            ++node->subkeysChanged;
         }
         node = it->second;
     }
@@ -448,11 +457,18 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
         check != KeyCheck::Ok) {
         return AsWin32(check);
     }
-    const auto& subkeys = key->node->subkeys;
-    if (dwIndex >= subkeys.size()) {
+    Node& node = *key->node;
+    if (dwIndex >= node.subkeys.size()) {
         return static_cast<LSTATUS>(ERROR_NO_MORE_ITEMS);
     }
-    const std::u16string& name = std::next(subkeys.begin(), dwIndex)->second->name;
+    const bool fromCursor =
+        key->hasCursor && key->cursorChanged == node.subkeysChanged && key->cursorIndex <= dwIndex;
+    key->cursor = fromCursor ? std::next(key->cursor, dwIndex - key->cursorIndex)
+                             : std::next(node.subkeys.begin(), dwIndex);
+    key->cursorIndex = dwIndex;
+    key->cursorChanged = node.subkeysChanged;
+    key->hasCursor = true;
+    const std::u16string& name = key->cursor->second->name;
     if (name.size() + 1 > *lpcchName) {
         return static_cast<LSTATUS>(ERROR_MORE_DATA);
     }
@@ -504,6 +520,7 @@ bool DeleteKey(std::string_view path) {
         }
         parent = it->second;
     }
+    ++parent->subkeysChanged;
     return parent->subkeys.erase(parts.back()) != 0;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace fx {
 namespace {
@@ -319,6 +320,14 @@ void Delete(const std::shared_ptr<Object>& object, bool cascade) {
             Delete(record, true);
         }
     }
+    // The children take themselves out of the list only when deleted on
+    // their own: one by one from the front, a parent of many children would
+    // be deleted in time quadratic in their number.
+    if (!children.empty()) {
+        std::unordered_set<WDFOBJECT> gone(children.begin(), children.end());
+        std::lock_guard guard(object->mLock);
+        std::erase_if(object->mChildren, [&](WDFOBJECT child) { return gone.count(child) != 0; });
+    }
     std::vector<ContextRecord> contexts;
     {
         std::lock_guard guard(object->mLock);
@@ -332,7 +341,9 @@ void Delete(const std::shared_ptr<Object>& object, bool cascade) {
     object->OnCleanedUp();
     if (auto parent = Lookup(object->mParent)) {
         std::lock_guard guard(parent->mLock);
-        std::erase(parent->mChildren, object->mHandle);
+        if (parent->mState != LifeState::Deleting) {
+            std::erase(parent->mChildren, object->mHandle);
+        }
     }
     {
         std::lock_guard guard(object->mLock);

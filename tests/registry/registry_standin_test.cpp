@@ -78,6 +78,13 @@ TEST_F(RegistryStandIn, SubkeysEnumerateSortedCaseInsensitivelyThroughTheSameKey
     DWORD length = 9; // "Channel10" needs ten with its terminator
     EXPECT_EQ(RegEnumKeyExW(hkey, 1, small, &length, nullptr, nullptr, nullptr, nullptr),
               static_cast<LSTATUS>(ERROR_MORE_DATA));
+    // A subkey added during an enumeration moves the ones after it on.
+    reg::CreateKey("Device Parameters\\a");
+    WCHAR name[10];
+    length = 10;
+    ASSERT_EQ(RegEnumKeyExW(hkey, 2, name, &length, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name, length), u"Channel10");
 
     UNICODE_STRING sub = Name(u"channel10"), gone = Name(u"channel3");
     WDFKEY child = nullptr;
