@@ -1,3 +1,4 @@
+#include "hmx/hmx_cci_internal.h"
 #include "hmx/hmx_client.h"
 #include "hmx/hmx_list.h"
 #include "platform/trace.h"
@@ -22,7 +23,7 @@ constexpr std::uint32_t kRequestStructSize = 1004;
 // A transport that keeps changing its answer does not hold init forever.
 constexpr int kConfirmAttempts = 4;
 
-struct hmx_cci_client;
+} // namespace
 
 struct hmx_cci_xport {
     HmxLink<hmx_cci_xport> link;
@@ -79,13 +80,23 @@ struct hmx_cci_client {
     HANDLE event = nullptr;
 };
 
-using Bucket = HmxList<hmx_cci_client, &hmx_cci_client::bucket_link>;
-
 struct hmx_cci_xport_entry {
     const hmx_cci_xport_ops* ops;
     void* xport_data;
     std::uint8_t xport_id;
 };
+
+// The header in front of every message body, as it stands on the wire.
+struct hmx_cci_header {
+    std::uint8_t cntl_flag; // 0 request, 2 response, 4 indication
+    std::uint16_t txn_id;
+    std::uint16_t msg_id;
+    std::uint16_t msg_len; // the body's length, the header excluded
+};
+
+namespace {
+
+using Bucket = HmxList<hmx_cci_client, &hmx_cci_client::bucket_link>;
 
 struct Library {
     CRITICAL_SECTION global_lock{};
@@ -159,6 +170,18 @@ std::uint16_t ReadU16(const std::uint8_t* p) {
 void WriteU16(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+// The header is little-endian and unaligned whatever the machine: field by field.
+hmx_cci_header ReadHeader(const std::uint8_t* p) {
+    return hmx_cci_header{p[0], ReadU16(p + 1), ReadU16(p + 3), ReadU16(p + 5)};
+}
+
+void WriteHeader(std::uint8_t* p, const hmx_cci_header& header) {
+    p[0] = header.cntl_flag;
+    WriteU16(p + 1, header.txn_id);
+    WriteU16(p + 3, header.msg_id);
+    WriteU16(p + 5, header.msg_len);
 }
 
 // A new client or transaction record with the manual-reset event its waiter
@@ -239,7 +262,9 @@ void ClientFree(hmx_cci_client* c) {
     delete c;
 }
 
-hmx_cci_client* ClientRef(std::uint32_t id, bool unlink) {
+} // namespace
+
+hmx_cci_client* hmx_cci_client_ref(hmx_client_type id, bool unlink) {
     Library& lib = Lib();
     Guard guard(lib.global_lock);
     Bucket& bucket = BucketOf(lib, id);
@@ -260,7 +285,7 @@ hmx_cci_client* ClientRef(std::uint32_t id, bool unlink) {
     return nullptr;
 }
 
-void ClientUnref(hmx_cci_client* c) {
+void hmx_cci_client_unref(hmx_cci_client* c) {
     Library& lib = Lib();
     {
         Guard guard(lib.global_lock);
@@ -273,6 +298,8 @@ void ClientUnref(hmx_cci_client* c) {
     ClientFree(c);
 }
 
+namespace {
+
 // Takes a client that never got an open transport record out of the table and
 // drops its creation reference.
 void ClientDrop(hmx_cci_client* c) {
@@ -281,12 +308,12 @@ void ClientDrop(hmx_cci_client* c) {
         Guard guard(lib.global_lock);
         UnlinkLocked(lib, c);
     }
-    ClientUnref(c);
+    hmx_cci_client_unref(c);
 }
 
-std::int32_t ClientAlloc(std::int32_t kind, const hmx_idl_service_object* service,
-                         hmx_client_ind_cb ind_cb, void* ind_cb_data,
-                         hmx_client_os_params* os_params, hmx_cci_client** out) {
+std::int32_t hmx_cci_client_alloc(std::int32_t kind, const hmx_idl_service_object* service,
+                                  hmx_client_ind_cb ind_cb, void* ind_cb_data,
+                                  hmx_client_os_params* os_params, hmx_cci_client** out) {
     Library& lib = Lib();
     if (lib.initialized.load() == 0) {
         return HMX_CLIENT_FW_NOT_UP;
@@ -354,7 +381,7 @@ void SignalWaitRecord(hmx_client_os_params* os) {
 
 // ---- Failing work, server exit, the transmit queue ----
 
-void FailTxns(hmx_cci_client* c, std::int32_t code) {
+void hmx_cci_client_fail_txns(hmx_cci_client* c, std::int32_t code) {
     if (ClientState(c) == kStateNotifier) {
         return;
     }
@@ -388,7 +415,7 @@ std::uint32_t AddrLen(hmx_cci_client* c) {
     return c->xports.head != nullptr ? c->xports.head->addr_len : 0;
 }
 
-void HandleServerExit(hmx_cci_client* c, const void* addr) {
+void hmx_cci_handle_server_exit(hmx_cci_client* c, const void* addr) {
     EnterCriticalSection(&c->state_lock);
     if (c->state == kStateNotifier) {
         LeaveCriticalSection(&c->state_lock);
@@ -399,7 +426,7 @@ void HandleServerExit(hmx_cci_client* c, const void* addr) {
     }
     if (c->state == kStateServerGone) {
         LeaveCriticalSection(&c->state_lock);
-        FailTxns(c, HMX_SERVICE_ERR);
+        hmx_cci_client_fail_txns(c, HMX_SERVICE_ERR);
         return;
     }
     std::uint32_t len = AddrLen(c);
@@ -416,7 +443,7 @@ void HandleServerExit(hmx_cci_client* c, const void* addr) {
     void* data = c->err_cb_data;
     LeaveCriticalSection(&c->state_lock);
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_HMX, "HMCI client 0x%x: server gone", c->handle);
-    FailTxns(c, HMX_SERVICE_ERR);
+    hmx_cci_client_fail_txns(c, HMX_SERVICE_ERR);
     if (cb != nullptr) {
         cb(c->handle, HMX_SERVICE_ERR, data);
     }
@@ -441,7 +468,9 @@ void CompleteFailedTxn(hmx_cci_client* c, hmx_cci_txn* txn, std::int32_t rc) {
     }
 }
 
-void FlushTxQueue(hmx_cci_client* c) {
+} // namespace
+
+void hmx_cci_flush_tx_queue(hmx_cci_client* c) {
     std::uint8_t addr[HMX_CCI_MAX_ADDR_LEN];
     std::int32_t state;
     {
@@ -450,7 +479,7 @@ void FlushTxQueue(hmx_cci_client* c) {
         std::memcpy(addr, c->server_addr, sizeof(addr));
     }
     if (state != kStateConnected) {
-        FailTxns(c, HMX_SERVICE_ERR);
+        hmx_cci_client_fail_txns(c, HMX_SERVICE_ERR);
         return;
     }
     EnterCriticalSection(&c->tx_q_lock);
@@ -479,14 +508,19 @@ void FlushTxQueue(hmx_cci_client* c) {
         CompleteFailedTxn(c, txn, rc);
         TxnUnref(txn);
         if (rc == HMX_SERVICE_ERR) {
-            HandleServerExit(c, addr);
+            hmx_cci_handle_server_exit(c, addr);
         }
-        return;
+        // A request queued behind the failed one found the queue busy and
+        // left the sending to this flush.
+        EnterCriticalSection(&c->tx_q_lock);
     }
     LeaveCriticalSection(&c->tx_q_lock);
 }
 
-std::int32_t QueueTx(hmx_cci_client* c, hmx_cci_txn* txn, std::uint8_t* buf, std::uint32_t len) {
+namespace {
+
+std::int32_t hmx_cci_queue_tx(hmx_cci_client* c, hmx_cci_txn* txn, std::uint8_t* buf,
+                              std::uint32_t len) {
     if (buf == nullptr || len == 0) {
         return HMX_CLIENT_PARAM_ERR;
     }
@@ -507,15 +541,15 @@ std::int32_t QueueTx(hmx_cci_client* c, hmx_cci_txn* txn, std::uint8_t* buf, std
         c->tx_q.Append(txn);
     }
     if (wasEmpty) {
-        FlushTxQueue(c);
+        hmx_cci_flush_tx_queue(c);
     }
     DebugTx(HMX_CCI_CTRL_REQUEST, txn->txn_id, txn->msg_id,
             static_cast<int>(len - HMX_CCI_HEADER_SIZE));
     return HMX_NO_ERR;
 }
 
-std::int32_t EncodeAndSend(hmx_cci_client* c, hmx_cci_txn* txn, std::uint16_t msg_id,
-                           const void* req, std::uint32_t req_len) {
+std::int32_t hmx_cci_encode_and_send(hmx_cci_client* c, hmx_cci_txn* txn, std::uint16_t msg_id,
+                                     const void* req, std::uint32_t req_len) {
     std::uint32_t structLen = 0;
     std::int32_t rc =
         hmx_idl_get_message_c_struct_len(c->service, HMX_IDL_REQUEST, msg_id, &structLen);
@@ -541,20 +575,18 @@ std::int32_t EncodeAndSend(hmx_cci_client* c, hmx_cci_txn* txn, std::uint16_t ms
         std::free(buf);
         return rc;
     }
-    buf[0] = HMX_CCI_CTRL_REQUEST;
-    WriteU16(buf + 1, txn->txn_id);
-    WriteU16(buf + 3, msg_id);
-    WriteU16(buf + 5, static_cast<std::uint16_t>(bodyLen));
+    WriteHeader(buf, hmx_cci_header{HMX_CCI_CTRL_REQUEST, txn->txn_id, msg_id,
+                                    static_cast<std::uint16_t>(bodyLen)});
     DebugTx(HMX_CCI_CTRL_REQUEST, txn->txn_id, msg_id, static_cast<int>(bodyLen));
-    rc = QueueTx(c, txn, buf, bodyLen + HMX_CCI_HEADER_SIZE);
+    rc = hmx_cci_queue_tx(c, txn, buf, bodyLen + HMX_CCI_HEADER_SIZE);
     if (rc != 0) {
         std::free(buf);
     }
     return rc;
 }
 
-std::int32_t TxnAlloc(hmx_cci_client* c, std::uint16_t msg_id, void* resp, std::uint32_t resp_len,
-                      hmx_cci_txn** out) {
+std::int32_t hmx_cci_txn_alloc(hmx_cci_client* c, std::uint16_t msg_id, void* resp,
+                               std::uint32_t resp_len, hmx_cci_txn** out) {
     if (ClientState(c) != kStateConnected) {
         return HMX_SERVICE_ERR;
     }
@@ -582,7 +614,7 @@ std::int32_t TxnAlloc(hmx_cci_client* c, std::uint16_t msg_id, void* resp, std::
     return HMX_NO_ERR;
 }
 
-std::int32_t TxnWait(hmx_cci_txn* txn, std::uint32_t timeout_ms) {
+std::int32_t hmx_cci_txn_wait(hmx_cci_txn* txn, std::uint32_t timeout_ms) {
     for (;;) {
         if (WaitForSingleObject(txn->event, timeout_ms) != WAIT_OBJECT_0) {
             Guard guard(txn->lock);
@@ -597,21 +629,20 @@ std::int32_t TxnWait(hmx_cci_txn* txn, std::uint32_t timeout_ms) {
     }
 }
 
-// ---- Service lookup ----
+} // namespace
 
-struct ReleaseWait {
-    HANDLE event;
-    std::int32_t pending;
-};
-
-void ReleaseCallback(void* data) {
-    auto* wait = static_cast<ReleaseWait*>(data);
-    // The waiter may return as soon as it sees the code cleared, so take the
-    // event first and touch the record no more afterwards.
-    HANDLE event = wait->event;
+void hmx_cci_release_cb(void* data) {
+    auto* wait = static_cast<hmx_cci_release_wait*>(data);
+    // The releaser leaves, and closes the event, as soon as it sees the code
+    // cleared: the signal comes first, and nothing of the record is touched
+    // after the code.
+    SetEvent(wait->event);
     __atomic_store_n(&wait->pending, 0, __ATOMIC_SEQ_CST);
-    SetEvent(event);
 }
+
+namespace {
+
+// ---- Service lookup ----
 
 std::int32_t ConfirmServer(const hmx_idl_service_object* service, const hmx_service_info* info,
                            std::uint32_t addr_len) {
@@ -663,10 +694,11 @@ void RxRecv(void* client, const void*, const std::uint8_t* buf, std::uint32_t le
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_HMX, "HMCI: dropped a %u-byte message", len);
         return;
     }
-    std::uint8_t ctrl = buf[0];
-    std::uint16_t txnId = ReadU16(buf + 1);
-    std::uint16_t msgId = ReadU16(buf + 3);
-    std::uint32_t bodyLen = ReadU16(buf + 5);
+    const hmx_cci_header header = ReadHeader(buf);
+    const std::uint8_t ctrl = header.cntl_flag;
+    const std::uint16_t txnId = header.txn_id;
+    const std::uint16_t msgId = header.msg_id;
+    const std::uint32_t bodyLen = header.msg_len;
     DebugRx(ctrl, txnId, msgId, static_cast<int>(bodyLen));
     if (bodyLen > len - HMX_CCI_HEADER_SIZE) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_HMX, "HMCI: message body of %u bytes claims %u",
@@ -725,11 +757,11 @@ void RxNewServer(void* client, const void*) {
 }
 
 void RxRemoveServer(void* client, const void* addr) {
-    HandleServerExit(static_cast<hmx_cci_client*>(client), addr);
+    hmx_cci_handle_server_exit(static_cast<hmx_cci_client*>(client), addr);
 }
 
 void RxClosed(void* client) {
-    ClientUnref(static_cast<hmx_cci_client*>(client));
+    hmx_cci_client_unref(static_cast<hmx_cci_client*>(client));
 }
 
 const hmx_cci_xport_rx_ops kReceiver = {RxRecv, RxNewServer, RxRemoveServer, RxClosed};
@@ -850,7 +882,8 @@ std::int32_t hmx_client_init(const hmx_service_info* service_info,
         return rc;
     }
     hmx_cci_client* c = nullptr;
-    if (std::int32_t rc = ClientAlloc(kStateConnected, service, ind_cb, ind_cb_data, nullptr, &c);
+    if (std::int32_t rc =
+            hmx_cci_client_alloc(kStateConnected, service, ind_cb, ind_cb_data, nullptr, &c);
         rc != 0) {
         return rc;
     }
@@ -879,7 +912,7 @@ std::int32_t hmx_client_init(const hmx_service_info* service_info,
         xp->ops = row->ops;
         xp->addr_len = std::min(row->ops->addr_len(), HMX_CCI_MAX_ADDR_LEN);
         addrLen = xp->addr_len;
-        if (ClientRef(handle, false) != c) {
+        if (hmx_cci_client_ref(handle, false) != c) {
             LeaveCriticalSection(&lib.xport_lock);
             delete xp;
             return HMX_CLIENT_INVALID_CLNT;
@@ -891,7 +924,7 @@ std::int32_t hmx_client_init(const hmx_service_info* service_info,
             c->xports.Remove(xp);
             delete xp;
             LeaveCriticalSection(&lib.xport_lock);
-            ClientUnref(c);
+            hmx_cci_client_unref(c);
             ClientDrop(c);
             return HMX_CLIENT_TRANSPORT_ERR;
         }
@@ -900,7 +933,7 @@ std::int32_t hmx_client_init(const hmx_service_info* service_info,
             xp->handle = xportHandle;
         }
         LeaveCriticalSection(&lib.xport_lock);
-        ClientUnref(c);
+        hmx_cci_client_unref(c);
     }
     {
         Guard guard(c->state_lock);
@@ -918,7 +951,7 @@ std::int32_t hmx_client_init(const hmx_service_info* service_info,
 
 std::int32_t hmx_client_set_error_callback(hmx_client_type user_handle, hmx_client_error_cb err_cb,
                                            void* err_cb_data) {
-    hmx_cci_client* c = ClientRef(user_handle, false);
+    hmx_cci_client* c = hmx_cci_client_ref(user_handle, false);
     if (c == nullptr) {
         return HMX_CLIENT_INVALID_CLNT;
     }
@@ -943,7 +976,7 @@ std::int32_t hmx_client_set_error_callback(hmx_client_type user_handle, hmx_clie
         }
         rc = HMX_SERVICE_ERR;
     }
-    ClientUnref(c);
+    hmx_cci_client_unref(c);
     return rc;
 }
 
@@ -969,7 +1002,7 @@ std::int32_t hmx_client_wait_for_service(const hmx_idl_service_object* service,
     std::uint32_t idlVersion = service->idl_version;
     hmx_client_os_params os{};
     hmx_cci_client* notifier = nullptr;
-    rc = ClientAlloc(kStateNotifier, service, nullptr, nullptr, &os, &notifier);
+    rc = hmx_cci_client_alloc(kStateNotifier, service, nullptr, nullptr, &os, &notifier);
     if (rc != 0) {
         return rc;
     }
@@ -986,7 +1019,7 @@ std::int32_t hmx_client_wait_for_service(const hmx_idl_service_object* service,
             }
             xp->ops = row.ops;
             xp->addr_len = std::min(row.ops->addr_len(), HMX_CCI_MAX_ADDR_LEN);
-            if (ClientRef(notifierHandle, false) != notifier) {
+            if (hmx_cci_client_ref(notifierHandle, false) != notifier) {
                 delete xp;
                 rc = HMX_CLIENT_INVALID_CLNT;
                 break;
@@ -1008,7 +1041,7 @@ std::int32_t hmx_client_wait_for_service(const hmx_idl_service_object* service,
                     ++notifier->ref_count;
                 }
             }
-            ClientUnref(notifier);
+            hmx_cci_client_unref(notifier);
             if (row.ops->lookup(row.xport_data, row.xport_id, serviceId, idlVersion, nullptr,
                                 nullptr) != 0) {
                 SignalWaitRecord(&os);
@@ -1046,7 +1079,7 @@ std::int32_t hmx_client_send_msg_sync(hmx_client_type user_handle, std::uint32_t
     if (req_c_struct == nullptr || resp_c_struct == nullptr) {
         return HMX_CLIENT_PARAM_ERR;
     }
-    hmx_cci_client* c = ClientRef(user_handle, false);
+    hmx_cci_client* c = hmx_cci_client_ref(user_handle, false);
     if (c == nullptr) {
         return HMX_CLIENT_INVALID_CLNT;
     }
@@ -1057,14 +1090,14 @@ std::int32_t hmx_client_send_msg_sync(hmx_client_type user_handle, std::uint32_t
         usable = xp != nullptr && xp->ops != nullptr && xp->handle != nullptr;
     }
     if (!usable) {
-        ClientUnref(c);
+        hmx_cci_client_unref(c);
         return HMX_CLIENT_INVALID_CLNT;
     }
     auto msgId = static_cast<std::uint16_t>(msg_id);
     hmx_cci_txn* txn = nullptr;
-    std::int32_t rc = TxnAlloc(c, msgId, resp_c_struct, resp_c_struct_len, &txn);
+    std::int32_t rc = hmx_cci_txn_alloc(c, msgId, resp_c_struct, resp_c_struct_len, &txn);
     if (rc != 0) {
-        ClientUnref(c);
+        hmx_cci_client_unref(c);
         return rc;
     }
     ResetEvent(txn->event);
@@ -1072,9 +1105,9 @@ std::int32_t hmx_client_send_msg_sync(hmx_client_type user_handle, std::uint32_t
         Guard guard(txn->lock);
         txn->rc = HMX_TIMEOUT_ERR;
     }
-    rc = EncodeAndSend(c, txn, msgId, req_c_struct, req_c_struct_len);
+    rc = hmx_cci_encode_and_send(c, txn, msgId, req_c_struct, req_c_struct_len);
     if (rc == HMX_NO_ERR) {
-        rc = TxnWait(txn, timeout_msecs);
+        rc = hmx_cci_txn_wait(txn, timeout_msecs);
         if (rc == HMX_TIMEOUT_ERR) {
             bool queued;
             {
@@ -1105,22 +1138,22 @@ std::int32_t hmx_client_send_msg_sync(hmx_client_type user_handle, std::uint32_t
         TxnUnref(txn);
     }
     TxnUnref(txn);
-    ClientUnref(c);
+    hmx_cci_client_unref(c);
     return rc;
 }
 
 std::int32_t hmx_client_release(hmx_client_type user_handle) {
-    hmx_cci_client* c = ClientRef(user_handle, false);
+    hmx_cci_client* c = hmx_cci_client_ref(user_handle, false);
     if (c == nullptr) {
         return HMX_CLIENT_INVALID_CLNT;
     }
-    ReleaseWait wait{CreateEventW(nullptr, TRUE, FALSE, nullptr), HMX_TIMEOUT_ERR};
+    hmx_cci_release_wait wait{CreateEventW(nullptr, TRUE, FALSE, nullptr), HMX_TIMEOUT_ERR};
     if (wait.event == nullptr) {
-        ClientUnref(c);
+        hmx_cci_client_unref(c);
         return HMX_CLIENT_INVALID_SIG;
     }
-    ClientUnref(c);
-    c = ClientRef(user_handle, true);
+    hmx_cci_client_unref(c);
+    c = hmx_cci_client_ref(user_handle, true);
     if (c == nullptr) {
         CloseHandle(wait.event);
         return HMX_CLIENT_INVALID_CLNT;
@@ -1129,10 +1162,10 @@ std::int32_t hmx_client_release(hmx_client_type user_handle) {
         Guard guard(c->tx_q_lock);
         c->tx_enabled = 0;
     }
-    FailTxns(c, HMX_CLIENT_RELEASED);
+    hmx_cci_client_fail_txns(c, HMX_CLIENT_RELEASED);
     {
         Guard guard(Lib().global_lock);
-        c->release_cb = ReleaseCallback;
+        c->release_cb = hmx_cci_release_cb;
         c->release_cb_data = &wait;
     }
     std::uint32_t closed = 0;
@@ -1150,12 +1183,13 @@ std::int32_t hmx_client_release(hmx_client_type user_handle) {
     }
     if (closed == 0) {
         // No transport will report a close, so nothing else drops the creation reference.
-        ClientUnref(c);
+        hmx_cci_client_unref(c);
     }
-    ClientUnref(c);
+    hmx_cci_client_unref(c);
+    // The callback signals before it clears the code, so the event is not
+    // reset here: a wake-up that came before the code was cleared would be lost.
     while (__atomic_load_n(&wait.pending, __ATOMIC_SEQ_CST) == HMX_TIMEOUT_ERR) {
         WaitForSingleObject(wait.event, INFINITE);
-        ResetEvent(wait.event);
     }
     CloseHandle(wait.event);
     return HMX_NO_ERR;

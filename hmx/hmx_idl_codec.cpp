@@ -165,7 +165,8 @@ std::int32_t Resolve(const hmx_idl_service_object* s,
     return 0;
 }
 
-std::int32_t FindMessage(const hmx_idl_service_object* s, int kind, std::uint16_t id, Message& m) {
+std::int32_t hmx_idl_find_message(const hmx_idl_service_object* s, int kind, std::uint16_t id,
+                                  Message& m) {
     for (int depth = 0; s != nullptr && depth < kMaxParentDepth; ++depth) {
         const hmx_idl_service_message_table_entry* rows = s->msgid_to_msg[kind];
         int lo = 0;
@@ -598,7 +599,7 @@ std::int32_t hmx_idl_message_encode(const hmx_idl_service_object* service, int k
         return rc;
     }
     Message m;
-    if (std::int32_t rc = FindMessage(service, kind, message_id, m); rc != 0) {
+    if (std::int32_t rc = hmx_idl_find_message(service, kind, message_id, m); rc != 0) {
         return rc;
     }
     if (m.desc->c_struct_sz > src_len) {
@@ -653,7 +654,7 @@ std::int32_t hmx_idl_message_decode(const hmx_idl_service_object* service, int k
         return rc;
     }
     Message m;
-    if (std::int32_t rc = FindMessage(service, kind, message_id, m); rc != 0) {
+    if (std::int32_t rc = hmx_idl_find_message(service, kind, message_id, m); rc != 0) {
         return rc;
     }
     if (m.desc->c_struct_sz > dst_len) {
@@ -745,7 +746,7 @@ std::int32_t hmx_idl_get_message_c_struct_len(const hmx_idl_service_object* serv
         return rc;
     }
     Message m;
-    if (std::int32_t rc = FindMessage(service, kind, message_id, m); rc != 0) {
+    if (std::int32_t rc = hmx_idl_find_message(service, kind, message_id, m); rc != 0) {
         return rc;
     }
     *c_struct_len = m.desc->c_struct_sz;

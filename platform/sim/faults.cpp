@@ -1,5 +1,6 @@
 #include "platform/sim/faults.h"
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 
@@ -10,10 +11,13 @@ struct Point {
     std::optional<FaultSpec> armed;
     unsigned callsSinceArmed = 0;
     unsigned calls = 0;
+    bool held = false; // a call stands at the point
+    bool letGo = false;
 };
 
 struct FaultTable {
     std::mutex lock;
+    std::condition_variable changed; // a call was held or let go
     std::map<std::string, Point, std::less<>> points;
 };
 
@@ -52,9 +56,22 @@ void ResetFaults() {
     table.points.clear();
 }
 
-std::optional<std::int64_t> CheckFault(std::string_view point) {
+bool WaitForHeldCall(std::string_view point, std::chrono::milliseconds bound) {
+    auto& table = Table();
+    std::unique_lock lock(table.lock);
+    return table.changed.wait_for(lock, bound, [&] { return PointLocked(table, point).held; });
+}
+
+void LetHeldCallGo(std::string_view point) {
     auto& table = Table();
     std::lock_guard guard(table.lock);
+    PointLocked(table, point).letGo = true;
+    table.changed.notify_all();
+}
+
+std::optional<std::int64_t> CheckFault(std::string_view point) {
+    auto& table = Table();
+    std::unique_lock lock(table.lock);
     auto& entry = PointLocked(table, point);
     ++entry.calls;
     if (!entry.armed) {
@@ -70,6 +87,14 @@ std::optional<std::int64_t> CheckFault(std::string_view point) {
         unsigned target = fault.when == FaultSpec::When::Once ? 1 : fault.nth;
         if (call == target) {
             entry.armed.reset();
+            if (fault.hold) {
+                entry.held = true;
+                table.changed.notify_all();
+                table.changed.wait(lock, [&] { return entry.letGo; });
+                entry.held = false;
+                entry.letGo = false;
+                return std::nullopt;
+            }
             return fault.code;
         }
         return std::nullopt;

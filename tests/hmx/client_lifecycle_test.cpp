@@ -2,6 +2,10 @@
 // handles as ids, the library's start-up.
 #include "hub_fixture.h"
 
+#include "hmx/hmx_cci_internal.h"
+
+#include <thread>
+
 namespace hmxtest {
 namespace {
 
@@ -47,6 +51,8 @@ TEST_F(ClientLifecycle, ServiceAbsentThenAppearsWithinTheWait) {
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(rc.load(), 1) << "still waiting for the service";
     EXPECT_EQ(hub->OpenHandleCount(), 1u) << "the notifier's transport handle";
+    EXPECT_EQ(hmx_client_set_error_callback(1, Callbacks::OnError, &cb), HMX_CLIENT_INVALID_CLNT)
+        << "handle 1 is the waiting notifier";
 
     StartSensorService();
     ASSERT_TRUE(sim::WaitForThreadsToEnd());
@@ -150,6 +156,10 @@ TEST_F(ClientLifecycle, LibraryStartUp) {
     EXPECT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), hub->TransportData(), 1),
               HMX_CLIENT_FW_NOT_UP);
     ASSERT_EQ(hmx_cci_library_init(), 0);
+    hmx_service_info info{};
+    info.xport_id = 1;
+    EXPECT_EQ(hmx_client_init(&info, kSns, nullptr, nullptr, nullptr, &h), HMX_CLIENT_PARAM_ERR)
+        << "no transport is registered";
     EXPECT_EQ(hmx_cci_xport_register(nullptr, hub->TransportData(), 1), HMX_CLIENT_PARAM_ERR);
     ASSERT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), hub->TransportData(), 1), 0);
     EXPECT_EQ(hmx_cci_xport_register(sim::SensorHub::Ops(), hub->TransportData(), 1),
@@ -173,6 +183,21 @@ TEST_F(ClientLifecycle, EventCreationFailures) {
     EXPECT_EQ(Send(h, resp), 0) << "a failed release leaves the client working";
     sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
     EXPECT_EQ(Send(h, resp), HMX_CLIENT_INVALID_SIG);
+}
+
+TEST(ClientRelease, TheCallbackSignalsTheReleaserBeforeLettingItGo) {
+    // The releaser closes its event as soon as it sees the code cleared.
+    hmx_cci_release_wait wait{CreateEventW(nullptr, TRUE, FALSE, nullptr), HMX_TIMEOUT_ERR};
+    sim::ArmFault("SetEvent", sim::FaultSpec::Hold());
+    std::thread callback([&] { hmx_cci_release_cb(&wait); });
+    ASSERT_TRUE(sim::WaitForHeldCall("SetEvent"));
+    EXPECT_EQ(__atomic_load_n(&wait.pending, __ATOMIC_SEQ_CST), HMX_TIMEOUT_ERR);
+    sim::LetHeldCallGo("SetEvent");
+    callback.join();
+    EXPECT_EQ(wait.pending, 0);
+    EXPECT_EQ(WaitForSingleObject(wait.event, 0), WAIT_OBJECT_0);
+    CloseHandle(wait.event);
+    sim::ResetFaults();
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // transports, and the server going away.
 #include "hub_fixture.h"
 
+#include "hmx/hmx_cci_internal.h"
+
 namespace hmxtest {
 namespace {
 
@@ -83,6 +85,37 @@ TEST_F(ClientRequests, BusyTransportKeepsTheRequestQueuedUntilItTimesOut) {
 
     sim::DisarmFault("SensorHub.Send");
     EXPECT_EQ(Send(h, resp), 0) << "the queue is empty again, so queueing flushes";
+}
+
+TEST_F(ClientRequests, AFailedSendGoesOnWithTheRequestQueuedBehindIt) {
+    hmx_client_type h = StartAndOpen();
+    // A busy transport keeps the first request at the head; the second one,
+    // queued behind it, does not flush the queue by itself.
+    sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(HMX_XPORT_BUSY_ERR));
+    std::atomic<std::int32_t> rc[2] = {1, 1};
+    HANDLE senders[2];
+    for (int i = 0; i < 2; ++i) {
+        senders[i] = Spawn([&, i] {
+            hmx_sns_client_resp_msg resp{};
+            rc[i] = Send(h, resp);
+        });
+        ASSERT_TRUE(sim::Settle());
+    }
+    EXPECT_EQ(sim::FaultCalls("SensorHub.Send"), 1u);
+
+    // The next flush fails the head, and the request behind it still goes.
+    sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(-30));
+    hmx_cci_client* client = hmx_cci_client_ref(h, false);
+    ASSERT_NE(client, nullptr);
+    hmx_cci_flush_tx_queue(client);
+    hmx_cci_client_unref(client);
+    ASSERT_TRUE(sim::WaitForThreadsToEnd());
+    for (HANDLE sender : senders) {
+        CloseHandle(sender);
+    }
+    EXPECT_EQ(rc[0].load(), -30);
+    EXPECT_EQ(rc[1].load(), 0);
+    EXPECT_EQ(hub->Requests().size(), 1u);
 }
 
 TEST_F(ClientRequests, SendFailureFailsOnlyThatRequest) {
