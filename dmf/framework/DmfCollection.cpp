@@ -439,6 +439,13 @@ NTSTATUS DMF_ModulesCreate(WDFDEVICE Device, PDMFDEVICE_INIT* DmfDeviceInit) {
     if (!NT_SUCCESS(ntStatus)) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "Open at creation fails: 0x%08X",
                     static_cast<unsigned>(ntStatus));
+        // A failure leaves no collection: what opened is closed, and the
+        // record's teardown destroys the modules now rather than with the
+        // device, which would otherwise carry them open, Bridge never opened.
+        DMF_ModuleCollection_CloseOrUnregisterDuring(DMF_CollectionFromMemory(collectionMemory),
+                                                     ModuleOpenedDuringType_Create);
+        deviceContext->WdfModuleCollection = nullptr;
+        WdfObjectDelete(collectionMemory);
         goto Exit;
     }
     deviceContext->DmfDeviceInitGiven = record->HasDeviceInit;

@@ -123,6 +123,7 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
 
     ntStatus = DMF_ModulesCreate(device, &dmfDeviceInit);
     gDevice.modulesCreateStatus = ntStatus;
+    gDevice.logWhenModulesCreateReturned = Log();
     gDevice.initPointerCleared = dmfDeviceInit == nullptr;
     return ntStatus;
 }

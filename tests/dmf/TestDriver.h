@@ -39,6 +39,7 @@ struct TestDevice {
     WDF_PNPPOWER_EVENT_CALLBACKS hooked{}; // what the client handed WDF
     PFN_WDF_DEVICE_USAGE_NOTIFICATION usageNotification = nullptr;
     NTSTATUS modulesCreateStatus = STATUS_PENDING;
+    std::vector<std::string> logWhenModulesCreateReturned;
     bool initPointerCleared = false;
 };
 

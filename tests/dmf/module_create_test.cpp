@@ -128,6 +128,15 @@ TEST_F(ModuleCreate, AChildMustNotOpenLaterThanItsParent) {
     EXPECT_FALSE(Logged("Parent:open"));
 }
 
+TEST_F(ModuleCreate, AFailedOpenAtCreationLeavesNoCollection) {
+    Plan().modules = {Module("A"), FailingAt(Module("F"), "DeviceOpen"), Module("B")};
+    EXPECT_EQ(Add(), STATUS_DEVICE_NOT_READY);
+    // Closed and destroyed before device add returns, not later with the device.
+    EXPECT_EQ(Plan().logWhenModulesCreateReturned,
+              (Names{"A:open", "F:open", "A:close", "A:destroy", "F:destroy", "B:destroy"}));
+    EXPECT_FALSE(WdfComplained());
+}
+
 TEST_F(ModuleCreate, ModulesCreateAlwaysConsumesTheInit) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     EXPECT_TRUE(Plan().initPointerCleared);
