@@ -45,11 +45,13 @@ EventHandler::~EventHandler() {
         if (mStopEvent != nullptr) {
             SetEvent(mStopEvent);
         }
-        if (WaitForSingleObject(mThread, INFINITE) != WAIT_OBJECT_0) {
+        // The caller frees this object whatever happens here, so a failed
+        // wait is no reason to leave while the worker may still run.
+        while (WaitForSingleObject(mThread, INFINITE) != WAIT_OBJECT_0) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE,
-                        "Cannot wait for the channel worker (error %u): keeping its objects",
+                        "Cannot wait for the channel worker (error %u), waiting again",
                         GetLastError());
-            return;
+            Sleep(kRetryWaitMs);
         }
         CloseHandle(mThread);
         mThread = nullptr;

@@ -13,6 +13,9 @@ class EventHandler {
 public:
     // How long Stop waits for the worker, in milliseconds.
     static constexpr DWORD kStopTimeoutMs = 15000;
+    // How long the destructor pauses before it waits again for its worker
+    // after a failed wait, in milliseconds.
+    static constexpr DWORD kRetryWaitMs = 100;
 
     EventHandler(DataNotifier* notifier, Interpreter* interpreter, ULONG channelType);
     // Waits for a worker that is still running before releasing what it uses.

@@ -366,7 +366,10 @@ TEST_F(Channel, DeletingAStartedHandlerEndsItsWorkerFirst) {
     ASSERT_TRUE(handler->Start());
     providers[0]->Report(false);
     ASSERT_EQ(NotifyCountAfterSettling(), 1u);
+    // A failed wait for the worker is no reason to leave with it running.
+    sim::ArmFault("WaitForSingleObject", sim::FaultSpec::Once());
     handler.reset();
+    EXPECT_TRUE(sim::TraceContains("Cannot wait for the channel worker", TRACE_LEVEL_ERROR));
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
     auto entries = journal.Entries();
     EXPECT_EQ(
