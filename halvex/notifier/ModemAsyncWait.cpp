@@ -46,7 +46,14 @@ template <typename Async, typename Handler> bool WaitForAsync(const Async& async
         if (event == nullptr) {
             winrt::throw_hresult(HRESULT_FROM_WIN32(GetLastError()));
         }
-        auto handler = winrt::make_self<CompletionHandler>(event);
+        winrt::com_ptr<CompletionHandler> handler;
+        try {
+            handler = winrt::make_self<CompletionHandler>(event);
+        } catch (...) {
+            // The handler would have owned the event: without one, it is ours to close.
+            CloseHandle(event);
+            throw;
+        }
         object.Completed(
             Handler([handler](const Async&, AsyncStatus status) { handler->Invoke(status); }));
 

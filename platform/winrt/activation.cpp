@@ -65,6 +65,12 @@ HRESULT to_hresult() noexcept {
     }
 }
 
+void check_allocation() {
+    if (sim::CheckFault("make_self")) {
+        throw std::bad_alloc();
+    }
+}
+
 [[noreturn]] void throw_null_object() {
     throw_hresult(E_POINTER);
 }

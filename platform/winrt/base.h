@@ -101,7 +101,12 @@ private:
     T* mPtr = nullptr;
 };
 
+// Throws std::bad_alloc when the fault point "make_self" fires, as the
+// allocation of a new object would.
+void check_allocation();
+
 template <typename T, typename... Args> com_ptr<T> make_self(Args&&... args) {
+    check_allocation();
     com_ptr<T> result;
     result.attach(new T(std::forward<Args>(args)...));
     return result;

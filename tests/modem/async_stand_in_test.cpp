@@ -2,6 +2,7 @@
 // channel relies on them.
 #include "modem_fixture.h"
 
+#include "platform/sim/kernel.h"
 #include "platform/winrt/activation.h"
 
 namespace modem_test {
@@ -64,6 +65,11 @@ TEST_F(AsyncStandInTest, CancelledAndFailedObjectsRaiseFromGetResults) {
     IAsyncAction failed = manager.EnableBackoffAsync();
     EXPECT_FALSE(ModemDataNotifier::WaitForAsyncAction(failed));
     EXPECT_EQ(HRESULT(failed.ErrorCode()), E_ACCESSDENIED);
+    // A completion handler that cannot be allocated fails the wait, event closed.
+    std::size_t handles = sim::kernel::OpenHandleCount();
+    sim::ArmFault("make_self", sim::FaultSpec::Once());
+    EXPECT_FALSE(ModemDataNotifier::WaitForAsyncAction(failed));
+    EXPECT_EQ(sim::kernel::OpenHandleCount(), handles);
 
     sim::modem::Fail(Step::Enable, Behaviour{Outcome::Never});
     IAsyncAction timedOut = manager.EnableBackoffAsync();
