@@ -7,14 +7,14 @@ class DataNotifier {
 public:
     static constexpr LONG kRetryBudget = 5;
 
-    virtual ~DataNotifier() = default;
-
     // Called right after the worker was created; the worker's first Notify may overlap it.
     virtual bool Start() = 0;
     // Called after the worker was joined (or given up on).
     virtual bool Stop() = 0;
     // Worker thread only. `backoffIndex` is never -1 and valid only during the call.
     virtual bool Notify(ULONG stateMask, LONG* backoffIndex) = 0;
+    // Declared after the operations: its slot comes last.
+    virtual ~DataNotifier() = default;
 
     // The channel worker's resend event; not owned.
     HANDLE ResendDataEvent = nullptr;

@@ -10,7 +10,6 @@
 class DataProvider {
 public:
     DataProvider() = default;
-    virtual ~DataProvider() = default;
     DataProvider(const DataProvider&) = delete;
     DataProvider& operator=(const DataProvider&) = delete;
 
@@ -22,6 +21,8 @@ public:
     virtual bool IsActive() = 0;
     // The console display state arrives in the first DWORD of the record's Data.
     virtual void OnPowerSettingChange(ULONG type, const POWERBROADCAST_SETTING* setting) = 0;
+    // Declared after the operations: its slot comes last.
+    virtual ~DataProvider() = default;
 
     // Values are written on sensor, IOCTL and notification threads and read
     // lock-free by the worker, hence atomic words.

@@ -5,6 +5,8 @@
 #include "tests/support/MachineTest.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -39,6 +41,24 @@ public:
     using DataNotifier::RequestResend;
     using FakeNotifier::FakeNotifier;
 };
+
+// The table slot of a virtual operation: the ABI encodes a pointer to a virtual
+// member as 1 plus the slot's byte offset.
+template <typename Member> std::size_t Slot(Member member) {
+    std::uintptr_t encoded = 0;
+    std::memcpy(&encoded, &member, sizeof(encoded));
+    return (encoded - 1) / sizeof(void*);
+}
+
+TEST(InterfaceSlots, TheOperationsComeFirstAndTheDestructorLast) {
+    EXPECT_EQ(Slot(&DataNotifier::Start), 0u);
+    EXPECT_EQ(Slot(&DataNotifier::Stop), 1u);
+    EXPECT_EQ(Slot(&DataNotifier::Notify), 2u);
+    EXPECT_EQ(Slot(&DataProvider::Start), 0u);
+    EXPECT_EQ(Slot(&DataProvider::Stop), 1u);
+    EXPECT_EQ(Slot(&DataProvider::IsActive), 2u);
+    EXPECT_EQ(Slot(&DataProvider::OnPowerSettingChange), 3u);
+}
 
 class ResendBudget : public MachineTest {};
 
