@@ -4,6 +4,7 @@
 #include "platform/sim/faults.h"
 #include "platform/win32.h"
 
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <new>
@@ -63,6 +64,22 @@ void CoUninitialize() {
     }
 }
 
+int StringFromGUID2(REFGUID guid, LPWSTR text, int capacity) {
+    constexpr int kLength = 39;
+    if (text == nullptr || capacity < kLength) {
+        return 0;
+    }
+    char narrow[kLength];
+    std::snprintf(narrow, sizeof narrow, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
+                  guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                  guid.Data4[6], guid.Data4[7]);
+    for (int i = 0; i < kLength; ++i) {
+        text[i] = static_cast<WCHAR>(narrow[i]);
+    }
+    return kLength;
+}
+
 namespace sim {
 
 bool CurrentThreadInMta() {
@@ -74,7 +91,9 @@ bool ThreadInMta(DWORD threadId) {
     return gMtaThreads.count(threadId) != 0;
 }
 
-int CurrentThreadComInitCount() { return tApartment.initCount; }
+int CurrentThreadComInitCount() {
+    return tApartment.initCount;
+}
 
 } // namespace sim
 

@@ -13,6 +13,11 @@
 HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
 void CoUninitialize();
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" with its terminator into `text`;
+// returns the characters written including the terminator (39), or 0 when
+// `capacity` is too small.
+int StringFromGUID2(REFGUID guid, LPWSTR text, int capacity);
+
 namespace winrt {
 
 // UTF-16 string as WinRT hands it out.
