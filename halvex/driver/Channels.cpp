@@ -5,6 +5,7 @@
 #include "halvex/driver/CaughtException.h"
 #include "halvex/driver/SensorStateMap.h"
 #include "halvex/notifier/ModemDataNotifier.h"
+#include "halvex/notifier/WlanDataNotifier.h"
 #include "halvex/notifier/WwanInterfaceTracking.h"
 #include "halvex/provider/AppsDataProvider.h"
 #include "halvex/provider/SlpiDataProvider.h"
@@ -57,15 +58,11 @@ BOOLEAN AllocateChannelObjects(ULONG Count, PDEVICE_CONTEXT DeviceContext) {
 }
 
 DataNotifier* CreateNotifier(PCHANNEL_INFO Channel, WDFDEVICE Device) {
-    UNREFERENCED_PARAMETER(Device);
     switch (Channel->ChannelType) {
     case ChannelTypeModem:
         return new ModemDataNotifier();
     case ChannelTypeWlan:
-        // new WlanDataNotifier(Device) once the WLAN channel exists; until then
-        // CreateChannelObjects skips WLAN records before they get here.
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "WlanDataNotifier is not built yet");
-        return nullptr;
+        return new WlanDataNotifier(Device);
     default:
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "Invalid channel type %u",
                     Channel->ChannelType);
@@ -149,13 +146,6 @@ BOOLEAN CreateChannelObjects(PCHANNEL_INFO Channels, ULONG Count, EventHandler**
                 continue;
             }
             if (record->Valid == 0) {
-                continue;
-            }
-            if (record->ChannelType == ChannelTypeWlan) {
-                // The WLAN back-off channel comes with its own notifier; until
-                // it exists the record is left out rather than ending construction.
-                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
-                            "Channel %u skipped: WlanDataNotifier is not built yet", i);
                 continue;
             }
 

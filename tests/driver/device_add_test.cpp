@@ -164,7 +164,7 @@ TEST_F(DeviceAddTest, ARepeatedMaskKeepsTheLastIndexAndInvalidSensorsGetNoProvid
     EXPECT_EQ(Context()->ChannelObjects[0]->GetSensorList().size(), 2u);
 }
 
-TEST_F(DeviceAddTest, WlanRecordsAreSkippedWithTheirTracesAndLaterRecordsTakeTheSlot) {
+TEST_F(DeviceAddTest, WlanRecordsNeedOneOrTwoAntennasAndLaterRecordsTakeTheSlot) {
     // A device without channels of its own, so that the records below are the only ones.
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     PDEVICE_CONTEXT context = Context();
@@ -177,28 +177,22 @@ TEST_F(DeviceAddTest, WlanRecordsAreSkippedWithTheirTracesAndLaterRecordsTakeThe
         {1, &sensor, ChannelTypeWlan, &mask, 1, 2, mapping},
         {1, &sensor, ChannelTypeModem, nullptr, 1, 2, mapping},
     };
-    EventHandler* table[2] = {};
     ULONG savedAntCount = context->WlanAntCount;
-
-    context->WlanAntCount = 3;
-    sim::ClearTrace();
-    EXPECT_TRUE(CreateChannelObjects(records, 2, table, host->Device()));
-    EXPECT_EQ(sim::TraceCount("WlanAntCount", TRACE_LEVEL_ERROR), 2u);
-    ASSERT_NE(table[0], nullptr);
-    EXPECT_EQ(table[1], nullptr);
-    RemoveSensorStateEntries(table[0]);
-    delete table[0];
-    table[0] = nullptr;
-
-    // A WLAN record with a usable antenna count waits for its notifier.
-    context->WlanAntCount = 2;
-    sim::ClearTrace();
-    EXPECT_TRUE(CreateChannelObjects(records, 2, table, host->Device()));
-    EXPECT_TRUE(sim::TraceContains("WlanDataNotifier is not built yet", TRACE_LEVEL_ERROR));
-    ASSERT_NE(table[0], nullptr);
-    EXPECT_EQ(table[1], nullptr);
-    RemoveSensorStateEntries(table[0]);
-    delete table[0];
+    for (ULONG antennas : {3u, 2u}) {
+        SCOPED_TRACE(antennas);
+        EventHandler* table[2] = {};
+        context->WlanAntCount = antennas;
+        sim::ClearTrace();
+        EXPECT_TRUE(CreateChannelObjects(records, 2, table, host->Device()));
+        EXPECT_EQ(sim::TraceCount("WlanAntCount", TRACE_LEVEL_ERROR), antennas == 3 ? 2u : 0u);
+        ASSERT_NE(table[0], nullptr);
+        EXPECT_EQ(table[0]->GetChannelType(), antennas == 3 ? ChannelTypeModem : ChannelTypeWlan);
+        EXPECT_EQ(table[1] != nullptr, antennas == 2);
+        for (EventHandler* handler : table) {
+            RemoveSensorStateEntries(handler);
+            delete handler;
+        }
+    }
     context->WlanAntCount = savedAntCount;
 }
 

@@ -5,6 +5,7 @@
 #include "halvex/driver/Power.h"
 
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace driver_test {
@@ -77,16 +78,17 @@ TEST_F(PowerTest, StartRunsEveryChannelAndRegistersForTheDisplayState) {
 }
 
 TEST_F(DriverTest, EachStartedChannelIsTracedWithItsOwnType) {
-    // The WLAN record is read but gets no channel, so the modem channel of
-    // record 1 sits in slot 0.
-    Configure(DeviceKey(2) + Channel("channel0", {Apps(5)}, 2, 7, "WLAN") +
+    Configure(DeviceKey(2) +
+              Channel("channel0", {Apps(5) + "\"WlanAntMask\"=dword:1\n"}, 2, 7, "WLAN") +
               ModemChannel("channel1", 7));
     ASSERT_EQ(Add(), STATUS_SUCCESS);
-    ASSERT_EQ(Context()->ConfiguredCount, 2u);
-    ASSERT_EQ(ChannelCount(), 1u);
+    ASSERT_EQ(ChannelCount(), 2u);
+    // Slot i need not hold record i (a skipped record takes no slot): with the
+    // records' types swapped, the trace still names the started channel's own.
+    std::swap(Context()->Channels[0].ChannelType, Context()->Channels[1].ChannelType);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    EXPECT_TRUE(sim::TraceContains("Starting channel 0 (MODEM)"));
-    EXPECT_FALSE(sim::TraceContains("Starting channel 0 (WLAN)"));
+    EXPECT_TRUE(sim::TraceContains("Starting channel 0 (WLAN)"));
+    EXPECT_TRUE(sim::TraceContains("Starting channel 1 (MODEM)"));
 }
 
 TEST_F(PowerTest, ModulesSeeD0EntryBeforeTheDriverAndD0ExitAfterIt) {

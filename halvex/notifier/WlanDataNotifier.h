@@ -1,0 +1,70 @@
+// The back-off channel of a WLAN channel: hands the channel's back-off index
+// to the WLAN adapter through the SAR device service and reads it back; the
+// merged setting of every WLAN channel is sent again periodically, on the
+// adapter's SAR notifications and once when the device is removed.
+#pragma once
+
+#include "halvex/notifier/DataNotifier.h"
+#include "platform/wdf.h"
+#include "platform/wlanapi.h"
+
+#include <atomic>
+
+class WlanSarCommand;
+
+class WlanDataNotifier : public DataNotifier {
+public:
+    // How long Stop waits for the initialisation thread, in milliseconds.
+    static constexpr DWORD kInitJoinTimeoutMs = 15000;
+    // Provisioned periods below this make no refresh timer.
+    static constexpr ULONG kMinRefreshPeriodMs = 3000;
+
+    explicit WlanDataNotifier(WDFDEVICE device);
+    ~WlanDataNotifier() override;
+    WlanDataNotifier(const WlanDataNotifier&) = delete;
+    WlanDataNotifier& operator=(const WlanDataNotifier&) = delete;
+
+    bool Start() override;
+    bool Stop() override;
+    bool Notify(ULONG stateMask, LONG* backoffIndex) override;
+
+    // The merged setting of every WLAN channel: STATUS_SUCCESS when the
+    // adapter accepted it, else STATUS_UNSUCCESSFUL.
+    static NTSTATUS SendMergedWlanBackoff();
+    // This channel's own setting (state mask 0: back-off disabled), and the
+    // adapter's setting read back: enabled 1 and the index of the entry for
+    // this channel's antennas. Both give STATUS_SUCCESS or STATUS_UNSUCCESSFUL.
+    NTSTATUS SendBackoff(ULONG stateMask, LONG backoffIndex);
+    NTSTATUS QueryBackoff(int* enabled, int* backoffIndex);
+
+    ULONG AntennaMask() const { return mAntennaMask.load(); }
+    LONG ActiveBackoffIndex() const { return mActiveBackoffIndex.load(); }
+    ULONG SensorState() const { return mSensorState.load(); }
+    LONG BackoffIndex() const { return mBackoffIndex.load(); }
+
+private:
+    friend void AssignWlanAntennaMasks();
+
+    // The merge rule over every WLAN notifier, into a zeroed command.
+    static void BuildMergedSetting(WlanSarCommand& command);
+    // Every channel at its active state, for the adapter to keep once the
+    // device is gone.
+    static void SetRemovalState();
+
+    // Read by the refresh timer and the notification callback without the wait lock.
+    std::atomic<ULONG> mAntennaMask{0};
+    std::atomic<LONG> mActiveBackoffIndex{0};
+    std::atomic<ULONG> mSensorState{1};
+    std::atomic<LONG> mBackoffIndex{0};
+};
+
+// The shared state's operations; gWlanMutex is taken inside where needed.
+bool RegisterWlanNotifications();
+void UnregisterWlanNotifications();
+bool GetWlanInterfaceGuid();
+// Fills the antenna mask and active index of the first WLAN notifier that
+// has none yet, from its channel record.
+void AssignWlanAntennaMasks();
+DWORD WINAPI WlanInitThreadProc(LPVOID parameter);
+void WlanRefreshTimerFunc(WDFTIMER timer);
+void WINAPI WlanNotificationCallback(PWLAN_NOTIFICATION_DATA data, PVOID context);

@@ -1,0 +1,157 @@
+// A WLAN channel's own sends against the adapter's state, its
+// registrations and what the adapter's notifications make it do.
+#include "wlan_fixture.h"
+
+#include <thread>
+
+namespace wlan_test {
+namespace {
+
+using ChannelTest = WlanTest;
+
+TEST_F(ChannelTest, NotificationsAnswerOnlyTheSarServiceWithTheMergedSetting) {
+    struct Case {
+        const char* what;
+        std::optional<GUID> service;
+        std::optional<std::size_t> blockSize;
+        bool sends;
+    };
+    const GUID other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    const Case cases[] = {
+        {"SAR service", sim::wlan::kSarService, std::nullopt, true},
+        {"GUID_NULL", GUID{}, std::nullopt, false},
+        {"another service", other, std::nullopt, false},
+        {"no data block", std::nullopt, std::nullopt, false},
+        {"a block said to be shorter than a GUID", sim::wlan::kSarService, 15, false},
+    };
+    Build(1, {WlanChannel(0, 5, 1, 2, 4)});
+    Sense(5, 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::size_t sets = sim::wlan::SetCount();
+        sim::wlan::NotifyDeviceService(c.service, c.blockSize);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(sim::wlan::SetCount(), sets + (c.sends ? 1 : 0));
+    }
+    EXPECT_EQ(LastSet(), (Setting{0, {}}));
+}
+
+TEST_F(ChannelTest, WhileTheInterfaceIsAwayNothingIsSentButTheStateIsKept) {
+    Build(1, {WlanChannel(0, 5, 1, 2, 4)}, false);
+    WlanDataNotifier& notifier = Notifier(0);
+    ASSERT_TRUE(notifier.Start());
+    ASSERT_TRUE(sim::Settle());
+    sim::wlan::Leave();
+    ASSERT_TRUE(sim::Settle());
+
+    LONG index = 7;
+    EXPECT_FALSE(notifier.Notify(1, &index));
+    EXPECT_TRUE(sim::TraceContains(" WLAN is not up, not sending backoff index"));
+    EXPECT_EQ(sim::wlan::SetCount(), 0u);
+    EXPECT_FALSE(ResendRequested(notifier));
+    EXPECT_EQ(notifier.mRetryCount, 5);
+
+    sim::wlan::Arrive();
+    sim::wlan::NotifyDeviceService(sim::wlan::kSarService);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(LastSet(), (Setting{1, {{1, 7}}}));
+}
+
+TEST_F(ChannelTest, RegistrationAndEnumerationFailuresAreTriedAgainByTheNextSend) {
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        const char* trace;
+        bool delivered;
+    };
+    const Case cases[] = {
+        {"open fails", [] { sim::ArmFault("WlanOpenHandle", sim::FaultSpec::Once(1062)); },
+         " WlanOpenHandle failed and returned :1062", true},
+        {"service registration fails",
+         [] { sim::ArmFault("WlanRegisterDeviceServiceNotification", sim::FaultSpec::Once(8)); },
+         "WlanRegisterDeviceServiceNotification failed 8", true},
+        {"notification registration fails",
+         [] { sim::ArmFault("WlanRegisterNotification", sim::FaultSpec::Once(8)); },
+         "WlanRegisterNotification failed 8", true},
+        {"enumeration fails", [] { sim::ArmFault("WlanEnumInterfaces", sim::FaultSpec::Once()); },
+         " WlanEnumInterfaces failed", true},
+        {"no interface", [] { sim::wlan::SetInterfaces(0); }, "No WLAN interface listed", false},
+        {"current index outside the list", [] { sim::wlan::SetInterfaces(2, 5); },
+         "Current index 5 outside the 2 listed interfaces, using 0", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        sim::wlan::Reset();
+        c.arrange();
+        Build(1, {WlanChannel(0, 5, 1, 2, 4)}, false);
+        WlanDataNotifier& notifier = Notifier(0);
+        ASSERT_TRUE(notifier.Start());
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_TRUE(sim::TraceContains(c.trace, TRACE_LEVEL_ERROR));
+
+        LONG index = 4;
+        EXPECT_EQ(notifier.Notify(1, &index), c.delivered);
+        EXPECT_EQ(sim::wlan::SarServiceRegistered(), true);
+        EXPECT_EQ(sim::wlan::NotificationRegistrations(), 1u);
+        EXPECT_EQ(sim::wlan::SetCount(), c.delivered ? 1u : 0u);
+        if (!c.delivered) {
+            EXPECT_TRUE(sim::TraceContains(
+                " Could not retrieve WLAN interface GUID, not sending backoff index"));
+            EXPECT_FALSE(ResendRequested(notifier));
+        }
+    }
+}
+
+TEST_F(ChannelTest, TheMergedSettingFindsTheInterfaceItself) {
+    sim::ArmFault("WlanEnumInterfaces", sim::FaultSpec::Once());
+    Build(1, {WlanChannel(0, 5, 1, 2, 4)}, false);
+    ASSERT_TRUE(Notifier(0).Start());
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(WlanDataNotifier::SendMergedWlanBackoff(), STATUS_SUCCESS);
+}
+
+TEST_F(ChannelTest, ASendBeforeTheInitialisationThreadHasRunHasItsEntrySlots) {
+    Build(2, {WlanChannel(0, 5, 1, 2, 4)}, false);
+    LONG index = 4;
+    EXPECT_TRUE(Notifier(0).Notify(1, &index));
+    ASSERT_TRUE(sim::wlan::LastSet());
+    EXPECT_EQ(sim::wlan::LastSet()->payload.size(), 28u);
+}
+
+TEST_F(ChannelTest, WithoutAWaitLockFromTheStartTheChannelMakesOneWhenItSends) {
+    // The lock the first WLAN notifier makes fails.
+    sim::SetTraceSink([](const sim::TraceRecord& record) {
+        if (record.message == "WlanDataNotifier Entry") {
+            sim::ArmFault("WdfWaitLockCreate", sim::FaultSpec::Once());
+        }
+    });
+    Build(1, {WlanChannel(0, 5, 1, 2, 4)});
+    sim::SetTraceSink(nullptr);
+    EXPECT_TRUE(sim::TraceContains("WdfWaitLockCreate failed", TRACE_LEVEL_ERROR));
+    Sense(5, 0);
+    Sense(5, 1);
+    EXPECT_EQ(LastSet(), (Setting{1, {{1, 4}}}));
+    EXPECT_TRUE(sim::DebuggerOutput().empty());
+}
+
+TEST_F(ChannelTest, UnregisteringWaitsForARegistrationInProgress) {
+    Build(1, {WlanChannel(0, 5, 1, 2, 4)}, false);
+    constexpr char kRegister[] = "WlanRegisterNotification";
+    sim::wlan::Hold(kRegister);
+    std::thread registering([] { RegisterWlanNotifications(); });
+    ASSERT_TRUE(WaitFor([&] { return sim::wlan::Held(kRegister) == 1; }));
+    std::thread unregistering([] { UnregisterWlanNotifications(); });
+    // One that did not wait would be at the adapter now, ending the
+    // registration of a handle that is still being registered.
+    EXPECT_FALSE(
+        WaitFor([&] { return sim::wlan::Held(kRegister) == 2; }, std::chrono::milliseconds(100)));
+    sim::wlan::Release(kRegister);
+    registering.join();
+    unregistering.join();
+    EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
+    EXPECT_EQ(gWlanDeviceServiceRegistered.load(), 0u);
+}
+
+} // namespace
+} // namespace wlan_test

@@ -1,0 +1,106 @@
+// The WLAN channel tests: the real driver with WLAN channels in its
+// configuration, the simulated WLAN adapter, and the clock scaled so that
+// the 15000 ms joins pass in 15 ms.
+#pragma once
+
+#include "halvex/notifier/WlanChannelState.h"
+#include "halvex/notifier/WlanDataNotifier.h"
+#include "platform/sim/wlan.h"
+#include "platform/win32.h"
+#include "tests/driver/driver_core_fixture.h"
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+namespace wlan_test {
+
+using driver_test::Apps;
+using sim::wlan::Entry;
+using sim::wlan::Setting;
+
+// A WLAN channel with APPS sensor `id`: antenna `mask`, state 0 -> idle, 1 -> active.
+inline std::string WlanChannel(int number, ULONG id, ULONG mask, int idle, int active) {
+    auto dword = [](int value) {
+        char text[16];
+        std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(value));
+        return std::string(text);
+    };
+    std::string key = "[Device Parameters\\channel" + std::to_string(number);
+    return key + "]\n\"ChannelType\"=\"WLAN\"\n\"SarMappingCount\"=dword:2\n\"0\"=" + dword(idle) +
+           "\n\"1\"=" + dword(active) + "\n" + key + "\\0]\n" + Apps(id) +
+           "\"WlanAntMask\"=" + dword(static_cast<int>(mask)) + "\n";
+}
+
+class WlanTest : public driver_test::DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        sim::wlan::Reset();
+        sim::SetTimeScale(0.001);
+    }
+
+    void TearDown() override {
+        host.reset(); // the device goes, and with it every WLAN notifier
+        EXPECT_TRUE(gWlanNotifiers.empty());
+        EXPECT_EQ(gWlanDevice, nullptr);
+        EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
+        EXPECT_EQ(sim::wlan::OutstandingLists(), 0u);
+        sim::wlan::Reset();
+        DriverTest::TearDown();
+    }
+
+    // A device with these channels and N antennas, added and (unless told
+    // otherwise) started, settled.
+    void Build(ULONG antennas, const std::vector<std::string>& channels, bool start = true) {
+        std::string reg = driver_test::DeviceKey(static_cast<ULONG>(channels.size()), antennas);
+        for (const std::string& channel : channels) {
+            reg += channel;
+        }
+        Configure(reg);
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
+        if (start) {
+            ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+        }
+        ASSERT_TRUE(sim::Settle());
+    }
+
+    static WlanDataNotifier& Notifier(std::size_t i) {
+        return **std::next(gWlanNotifiers.begin(), static_cast<long>(i));
+    }
+
+    // The meaning of the last set command the adapter received.
+    static Setting LastSet() {
+        auto command = sim::wlan::LastSet();
+        return command ? sim::wlan::DecodeSetting(command->payload).value_or(Setting{99, {}})
+                       : Setting{99, {}};
+    }
+
+    // Polls a condition (real time) until it holds or `bound` passes: for a
+    // thread blocked where quiescence cannot see it.
+    static bool WaitFor(const std::function<bool()>& condition,
+                        std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + bound;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    static bool ResendRequested(WlanDataNotifier& notifier) {
+        return WaitForSingleObject(notifier.ResendDataEvent, 0) == WAIT_OBJECT_0;
+    }
+
+    // Sets a sensor through the IOCTL and lets the channels settle.
+    void Sense(ULONG id, ULONG state) {
+        EXPECT_EQ(SetSensorState(id, state).status, STATUS_SUCCESS);
+        EXPECT_TRUE(sim::Settle());
+    }
+};
+
+} // namespace wlan_test

@@ -1,0 +1,52 @@
+// The WLAN channels across power transitions and the device's life: the
+// initialisation thread, the removal setting, a device added again.
+#include "wlan_fixture.h"
+
+namespace wlan_test {
+namespace {
+
+using LifecycleTest = WlanTest;
+
+constexpr char kOpen[] = "WlanOpenHandle";
+
+TEST_F(LifecycleTest, RemovalLeavesEveryChannelAtItsActiveIndexOnce) {
+    // Channel 1's active state sends nothing: it keeps the state it has.
+    Build(2, {WlanChannel(0, 5, 1, 1, 3), WlanChannel(1, 6, 2, 2, -1)});
+    Sense(5, 0);
+    Sense(6, 0);
+    std::size_t sets = sim::wlan::SetCount();
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::wlan::SetCount(), sets + 1);
+    EXPECT_EQ(LastSet(), (Setting{1, {{1, 3}}}));
+    EXPECT_TRUE(sim::TraceContains("Removal setting sent already")); // by channel 1's stop
+}
+
+TEST_F(LifecycleTest, StopWaitsForASlowInitialisationThreadBeforeUnregistering) {
+    Build(1, {WlanChannel(0, 5, 1, 2, 4)}, false);
+    sim::SetTimeScale(1.0); // the thread ends well within the 15 s wait
+    sim::wlan::Hold(kOpen);
+    ASSERT_TRUE(Notifier(0).Start());
+    ASSERT_TRUE(WaitFor([] { return sim::wlan::Held(kOpen) == 1; }));
+    std::thread stopping([] { Notifier(0).Stop(); });
+    // The wait begins while the thread is still opening its handle.
+    EXPECT_TRUE(WaitFor([] { return sim::TraceContains("Waiting for the WLAN initialisation"); }));
+    sim::wlan::Release(kOpen);
+    stopping.join();
+    EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
+}
+
+TEST_F(LifecycleTest, ADeviceAddedAgainStartsClean) {
+    Build(1, {WlanChannel(0, 5, 2, 1, 4)});
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    host->Unload();
+    host = std::make_unique<sim::DriverHost>();
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    Sense(5, 0);
+    Sense(5, 1);
+    EXPECT_EQ(LastSet(), (Setting{1, {{2, 4}}}));
+    EXPECT_FALSE(sim::TraceContains("Device Context is NULL"));
+}
+
+} // namespace
+} // namespace wlan_test
