@@ -2,6 +2,7 @@
 #include "host/Tokens.h"
 
 #include "platform/sim/quiescence.h"
+#include "platform/sim/sensor_client_service.h"
 #include "platform/sim/trace_recorder.h"
 
 #include <thread>
@@ -82,6 +83,16 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
         std::size_t sets = machine.ModemSetCount();
         return Outcome(sets == c.a, std::to_string(c.a) + " SetConfigurationAsync call(s)",
                        std::to_string(sets) + " SetConfigurationAsync call(s)", sets > c.a);
+    }
+    case Op::ExpectHubRequests: {
+        unsigned seen = sim::hub::RequestCount(*sim::hub::KindFromName(c.word));
+        return Outcome(seen == c.a, std::to_string(c.a) + " " + c.word + " request(s) at the hub",
+                       std::to_string(seen) + " " + c.word + " request(s) at the hub", seen > c.a);
+    }
+    case Op::ExpectHubClients: {
+        std::size_t seen = sim::hub::Clients();
+        return Outcome(seen == c.a, std::to_string(c.a) + " client(s) on the sensor hub",
+                       std::to_string(seen) + " client(s) on the sensor hub");
     }
     case Op::ExpectModemEnabled: {
         bool enabled = machine.ModemEnabled();

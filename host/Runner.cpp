@@ -8,6 +8,7 @@
 
 #include "platform/sim/clock.h"
 #include "platform/sim/quiescence.h"
+#include "platform/sim/sensor_client_service.h"
 #include "platform/sim/trace_recorder.h"
 
 #include <chrono>
@@ -80,7 +81,11 @@ private:
     void Observe() {
         PollPending();
         DrainModem();
+        DrainHub();
     }
+    // Prints what the sensor hub answered and sent since the last look.
+    void DrainHub();
+    std::string Hub(const Command& c);
     std::string SendIoctl(const Command& c, std::string* result);
     // What every radio holds now, for `show`. Each simulated radio adds its part.
     std::string Radios();
@@ -276,6 +281,11 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         return mMachine.ModemFail(c.word, c.how, c.flag);
     case Op::ModemOk:
         return mMachine.ModemOk();
+    case Op::Hub:
+        return Hub(c);
+    case Op::BootTime:
+        sim::SetUptimeMs(c.a);
+        return {};
     case Op::Wait:
         Wait(c.a);
         return {};
@@ -288,6 +298,35 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     default:
         return "not a command";
     }
+}
+
+void ScenarioRun::DrainHub() {
+    for (const std::string& line : sim::hub::TakeActivity()) {
+        mTimeline.Note(Now(), "hub: " + line);
+    }
+}
+
+std::string ScenarioRun::Hub(const Command& c) {
+    auto suid = [&](std::size_t i) { return sim::hub::Suid{c.suids[i + 1], c.suids[i]}; };
+    if (c.word == "present" || c.word == "absent") {
+        sim::hub::SetPresent(c.word == "present");
+    } else if (c.word == "sar") {
+        std::vector<sim::hub::Suid> suids;
+        for (std::size_t i = 0; i + 1 < c.suids.size(); i += 2) {
+            suids.push_back(suid(i));
+        }
+        sim::hub::SetSuids("SAR", suids);
+    } else if (c.word == "report") {
+        sim::hub::Report(static_cast<float>(c.value),
+                         c.suids.empty() ? std::nullopt : std::optional(suid(0)));
+    } else if (c.word == "error") {
+        sim::hub::Restart();
+    } else if (c.word == "fail") {
+        sim::hub::FailNext(*sim::hub::KindFromName(c.how), static_cast<std::int32_t>(c.a));
+    } else if (c.word == "raw") {
+        sim::hub::SendRaw(c.bytes);
+    }
+    return {};
 }
 
 bool ScenarioRun::RunCheck(const Command& c) {

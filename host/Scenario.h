@@ -37,6 +37,8 @@ enum class Op {
     ModemOk,
     Wait,
     TimeScale,
+    BootTime,
+    Hub,
     // Output
     Show,
     // Checks (every Op from ExpectStatus on is a check)
@@ -50,6 +52,8 @@ enum class Op {
     ExpectModemEnabled,
     ExpectTrace,
     ExpectNoTrace,
+    ExpectHubRequests,
+    ExpectHubClients,
 };
 
 bool IsCheck(Op op);
@@ -76,6 +80,8 @@ struct Command {
     std::string path;                    // config: resolved against the scenario's folder
     bool flag = false;                   // always, yes/no
     double scale = 1.0;                  // time-scale
+    double value = 0.0;                  // hub report VALUE
+    std::vector<std::uint64_t> suids;    // hub sar / report from: HIGH, LOW pairs
 };
 
 struct Scenario {

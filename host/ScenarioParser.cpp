@@ -2,8 +2,10 @@
 #include "host/Scenario.h"
 #include "host/Tokens.h"
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,7 +16,7 @@ namespace {
 
 constexpr const char* kCommandList =
     "config, add, start, d0-entry, d0-exit, sleep, wake, hibernate, resume, shutdown, remove, "
-    "unload, ioctl, display, wwan, modem, wait, time-scale, show, expect";
+    "unload, ioctl, display, wwan, modem, hub, boot-time, wait, time-scale, show, expect";
 
 // The command as written again, quotes and escapes included.
 std::string Quote(const std::string& text) {
@@ -177,7 +179,29 @@ private:
 
     void ParseIoctl();
     void ParseModem();
+    void ParseHub();
     void ParseExpect();
+
+    // HIGH:LOW, each half a decimal or 0x hex 64-bit number.
+    void Suid(const std::string& what) {
+        const Token* t = Peek();
+        std::string text = t != nullptr ? t->text : std::string();
+        auto colon = text.find(':');
+        auto half = [](const std::string& h, std::uint64_t& out) {
+            bool hex = h.size() > 2 && h[0] == '0' && (h[1] == 'x' || h[1] == 'X');
+            const char* begin = h.data() + (hex ? 2 : 0);
+            auto [end, ec] = std::from_chars(begin, h.data() + h.size(), out, hex ? 16 : 10);
+            return ec == std::errc() && end == h.data() + h.size() && begin != end;
+        };
+        std::uint64_t high = 0, low = 0;
+        if (colon == std::string::npos || !half(text.substr(0, colon), high) ||
+            !half(text.substr(colon + 1), low)) {
+            Expected(what + " (HIGH:LOW, such as 0x0123456789ABCDEF:0x5341523053454E31)");
+        }
+        ++mNext;
+        mCommand->suids.push_back(high);
+        mCommand->suids.push_back(low);
+    }
 
     std::vector<Token> mTokens;
     std::size_t mNext = 0;
@@ -233,6 +257,12 @@ void LineParser::Parse(const std::string& baseDir) {
         End();
     } else if (verb == "modem") {
         ParseModem();
+    } else if (verb == "hub") {
+        ParseHub();
+    } else if (verb == "boot-time") {
+        c.op = Op::BootTime;
+        c.a = Number("milliseconds since boot");
+        End();
     } else if (verb == "wait") {
         c.op = Op::Wait;
         c.a = Number("milliseconds");
@@ -318,10 +348,44 @@ void LineParser::ParseModem() {
     End();
 }
 
+void LineParser::ParseHub() {
+    Command& c = *mCommand;
+    c.op = Op::Hub;
+    c.word = OneOf({"present", "absent", "sar", "report", "error", "fail", "raw"}, "a hub command");
+    if (c.word == "sar") {
+        do {
+            Suid("a SUID");
+        } while (Peek() != nullptr);
+    } else if (c.word == "report") {
+        const Token* t = Peek();
+        char* end = nullptr;
+        c.value = t != nullptr ? std::strtod(t->text.c_str(), &end) : 0.0;
+        if (t == nullptr || end == t->text.c_str() || *end != '\0') {
+            Expected("a sensor value, such as 1.0");
+        }
+        ++mNext;
+        if (Accept("from")) {
+            Suid("the SUID of the sensor reporting");
+        }
+    } else if (c.word == "fail") {
+        c.how = OneOf({"lookup", "attr", "onchange"}, "a kind of request");
+        const Token* t = Peek();
+        auto result = t ? ParseI32(t->text) : std::nullopt;
+        if (!result || *result == 0) {
+            Expected("a non-zero result");
+        }
+        ++mNext;
+        c.a = static_cast<std::uint32_t>(*result);
+    } else if (c.word == "raw") {
+        c.bytes = Bytes("the indication's bytes");
+    }
+    End();
+}
+
 void LineParser::ParseExpect() {
     Command& c = *mCommand;
     std::string what = OneOf({"status", "bytes", "output", "add", "channels", "modem", "modem-sets",
-                              "modem-enabled", "trace", "no-trace"},
+                              "modem-enabled", "trace", "no-trace", "hub-requests", "hub-clients"},
                              "what to check");
     auto status = [&](const std::string& expected) {
         const Token* t = Peek();
@@ -357,6 +421,13 @@ void LineParser::ParseExpect() {
         }
         ++mNext;
         c.indexes = *list;
+    } else if (what == "hub-requests") {
+        c.op = Op::ExpectHubRequests;
+        c.word = OneOf({"lookup", "attr", "onchange"}, "a kind of request");
+        c.a = Number("a request count");
+    } else if (what == "hub-clients") {
+        c.op = Op::ExpectHubClients;
+        c.a = Number("a client count");
     } else if (what == "modem-sets") {
         c.op = Op::ExpectModemSets;
         c.a = Number("a count of SetConfigurationAsync calls");

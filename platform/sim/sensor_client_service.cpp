@@ -122,7 +122,7 @@ Bytes ResponseBody(std::int32_t result) {
 
 struct State {
     std::mutex lock;
-    std::map<std::string, std::vector<Suid>> suids;
+    std::map<std::string, std::vector<Suid>> suids{{"SAR", {kDefaultSarSuid}}};
     std::map<Kind, std::int32_t> armed;
     std::map<std::uint32_t, Suid> subscribed; // handle -> the sensor it configured
     std::vector<Request> requests;

@@ -84,6 +84,23 @@ TEST(ScenarioParser, ReadsDevicesOfTheMachine) {
     EXPECT_DOUBLE_EQ(s.commands[9].scale, 0.001);
 }
 
+TEST(ScenarioParser, ReadsTheSensorHub) {
+    Scenario s = Parse("hub sar 0x0123456789ABCDEF:0xFEDCBA9876543210 1:2\n"
+                       "hub report 0.5 from 3:0x4\nhub fail onchange -5\nhub raw 01,02\n"
+                       "boot-time 200\nexpect hub-requests attr 2\nexpect hub-clients 1\n");
+    ASSERT_EQ(s.commands.size(), 7u);
+    EXPECT_EQ(s.commands[0].suids,
+              (std::vector<std::uint64_t>{0x0123456789ABCDEFull, 0xFEDCBA9876543210ull, 1, 2}));
+    EXPECT_DOUBLE_EQ(s.commands[1].value, 0.5);
+    EXPECT_EQ(s.commands[1].suids, (std::vector<std::uint64_t>{3, 4}));
+    EXPECT_EQ(s.commands[2].how, "onchange");
+    EXPECT_EQ(static_cast<std::int32_t>(s.commands[2].a), -5);
+    EXPECT_EQ(s.commands[3].bytes, (std::vector<std::uint8_t>{1, 2}));
+    EXPECT_EQ(s.commands[4].op, Op::BootTime);
+    EXPECT_EQ(s.commands[5].word, "attr");
+    EXPECT_TRUE(IsCheck(s.commands[6].op));
+}
+
 TEST(ScenarioParser, ReadsChecks) {
     Scenario s = Parse("expect status buffer-too-small\nexpect status 0xC0000001\nexpect bytes 8\n"
                        "expect output 0100000001000000\nexpect add success\nexpect channels 2\n"
@@ -135,6 +152,11 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
         {"d0-entry D4 none\n", "expected the previous power state (D0, D1, D2, D3, D3Final)"},
         {"d0-exit D3 reboot\n", "expected a system power action"},
         {"display bright\n", "expected a display state (off, on, dimmed)"},
+        {"hub sar 0x1\n", "expected a SUID (HIGH:LOW"},
+        {"hub sar 1:0x\n", "expected a SUID (HIGH:LOW"},
+        {"hub report near\n", "expected a sensor value"},
+        {"hub fail attr 0\n", "expected a non-zero result"},
+        {"expect hub-requests all 1\n", "expected a kind of request (lookup, attr, onchange)"},
         {"modem fail set crash\n", "expected how the step fails (timeout, error, notsupported)"},
         {"modem fail send timeout\n", "expected a modem step (config, enable, set)"},
         {"time-scale 0\n", "expected a time scale"},
