@@ -7,7 +7,6 @@
 #include "platform/trace.h"
 #include "platform/win32.h"
 
-#include <cstring>
 #include <exception>
 #include <stdexcept>
 
@@ -15,13 +14,7 @@ AppsDataProvider::AppsDataProvider(uint32_t sensorId, HANDLE sensorEvent, WDFDEV
     : mSensorId(sensorId), mSensorEvent(sensorEvent), mLock(nullptr) {
     FuncEntry(TRACE_PROVIDER);
     SetModuleDevice(device);
-    NTSTATUS ntStatus = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &mLock);
-    if (!NT_SUCCESS(ntStatus)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                    "WdfWaitLockCreate fails for sensor %u: ntStatus=0x%08X",
-                    static_cast<unsigned>(sensorId), static_cast<unsigned>(ntStatus));
-        mLock = nullptr;
-    }
+    mLock = CreateWaitLock(sensorId);
     FuncExitVoid(TRACE_PROVIDER);
 }
 
@@ -45,36 +38,24 @@ bool AppsDataProvider::IsActive() {
 }
 
 void AppsDataProvider::AcquireLock() {
-    if (mLock != nullptr) {
-        WdfWaitLockAcquire(mLock, nullptr);
-    } else {
-        mFallbackLock.lock();
-    }
+    AcquireWaitLock(mLock, mFallbackLock);
 }
 
 void AppsDataProvider::ReleaseLock() {
-    if (mLock != nullptr) {
-        WdfWaitLockRelease(mLock);
-    } else {
-        mFallbackLock.unlock();
-    }
+    ReleaseWaitLock(mLock, mFallbackLock);
 }
 
 void AppsDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SETTING* setting) {
     (void)type;
     FuncEntry(TRACE_PROVIDER);
-    // Only the first DWORD of the record is used; a record too short for it
-    // carries no display state.
-    if (setting == nullptr || setting->DataLength < sizeof(DWORD)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                    "Power setting record without a display state ignored");
+    std::optional<DWORD> state = DisplayStateOf(setting);
+    if (!state) {
         FuncExitVoid(TRACE_PROVIDER);
         return;
     }
     AcquireLock();
     try {
-        DWORD displayState = 0;
-        std::memcpy(&displayState, setting->Data, sizeof(displayState));
+        DWORD displayState = *state;
         mDisplayState.store(static_cast<int32_t>(displayState));
         try {
             PDEVICE_CONTEXT context =

@@ -6,6 +6,9 @@
 #include "platform/wdf/wdf_types.h"
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
 
 class DataProvider {
 public:
@@ -36,6 +39,16 @@ public:
 
 protected:
     static void SetModuleDevice(WDFDEVICE device);
+
+    // A provider's own wait lock; NULL (traced) when it cannot be created.
+    static WDFWAITLOCK CreateWaitLock(uint32_t sensorId);
+    // Takes `lock`, or `fallback` when the provider has no wait lock: the
+    // provider stays in its channel and must still serialise its changes.
+    static void AcquireWaitLock(WDFWAITLOCK lock, std::mutex& fallback);
+    static void ReleaseWaitLock(WDFWAITLOCK lock, std::mutex& fallback);
+    // The console display state in the first DWORD of the record's Data;
+    // nothing (traced) for a record too short to carry one.
+    static std::optional<DWORD> DisplayStateOf(const POWERBROADCAST_SETTING* setting);
 
     // The activity rule both implementations share: a reading strictly above
     // 0.0 (so not 0.0, a negative value or NaN), or the display forcing it.

@@ -8,7 +8,6 @@
 #include "platform/trace.h"
 #include "platform/win32.h"
 
-#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -24,13 +23,7 @@ SlpiDataProvider::SlpiDataProvider(uint32_t sensorId, HANDLE sensorEvent, uint64
       mConfigSuidHigh(suidHigh) {
     FuncEntry(TRACE_PROVIDER);
     SetModuleDevice(device);
-    NTSTATUS ntStatus = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &mLock);
-    if (!NT_SUCCESS(ntStatus)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                    "WdfWaitLockCreate fails for SLPI sensor %u: ntStatus=0x%08X",
-                    static_cast<unsigned>(sensorId), static_cast<unsigned>(ntStatus));
-        mLock = nullptr;
-    }
+    mLock = CreateWaitLock(sensorId);
     FuncExitVoid(TRACE_PROVIDER);
 }
 
@@ -49,19 +42,11 @@ SlpiDataProvider::~SlpiDataProvider() {
 }
 
 void SlpiDataProvider::AcquireLock() {
-    if (mLock != nullptr) {
-        WdfWaitLockAcquire(mLock, nullptr);
-    } else {
-        mFallbackLock.lock();
-    }
+    AcquireWaitLock(mLock, mFallbackLock);
 }
 
 void SlpiDataProvider::ReleaseLock() {
-    if (mLock != nullptr) {
-        WdfWaitLockRelease(mLock);
-    } else {
-        mFallbackLock.unlock();
-    }
+    ReleaseWaitLock(mLock, mFallbackLock);
 }
 
 std::pair<uint64_t, uint64_t> SlpiDataProvider::Suid() {
@@ -82,17 +67,12 @@ bool SlpiDataProvider::IsActive() {
 void SlpiDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SETTING* setting) {
     (void)type;
     FuncEntry(TRACE_PROVIDER);
-    // Only the first DWORD of the record is used; a record too short for it
-    // carries no display state.
-    if (setting == nullptr || setting->DataLength < sizeof(DWORD)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                    "Power setting record without a display state ignored");
+    std::optional<DWORD> state = DisplayStateOf(setting);
+    if (!state) {
         FuncExitVoid(TRACE_PROVIDER);
         return;
     }
-    DWORD displayState = 0;
-    std::memcpy(&displayState, setting->Data, sizeof(displayState));
-    mDisplayState.store(static_cast<int32_t>(displayState));
+    mDisplayState.store(static_cast<int32_t>(*state));
     if (mPowerEvent != nullptr) {
         SetEvent(mPowerEvent);
     }
