@@ -2,6 +2,8 @@
 // the loss of the sensor service and removal.
 #include "tests/slpi/slpi_fixture.h"
 
+#include "tests/support/MachineTest.h"
+
 #include <thread>
 
 namespace slpi_test {
@@ -136,11 +138,25 @@ TEST_F(SlpiLifecycle, AWorkerGivenUpOnAtStopIsWaitedForAndLeavesNoClient) {
     EXPECT_FALSE(sim::TraceContains("SLPI worker wait failed"));
 }
 
+TEST_F(SlpiLifecycle, AClientTheWorkerOpensWhileStopWaitsForItIsReleased) {
+    AddDevice();
+    sim::hub::SetPresent(false);
+    ASSERT_TRUE(sim::Settle());
+    // On a stand-in thread, so that settling means Stop waits for the worker.
+    HANDLE stop = halvex::testing::StartStandInThread([this] { return DWORD{Provider()->Stop()}; });
+    ASSERT_TRUE(sim::Settle());
+    sim::hub::SetPresent(true);
+    ASSERT_EQ(WaitForSingleObject(stop, 10000), WAIT_OBJECT_0);
+    CloseHandle(stop);
+    EXPECT_EQ(sim::hub::Clients(), 0u);
+}
+
 TEST_F(SlpiLifecycle, AWorkerWhoseWaitFailsEndsInsteadOfSpinning) {
     AddDevice();
-    sim::ArmFault("WaitForMultipleObjects", sim::FaultSpec::Once());
+    sim::ArmFault("WaitForMultipleObjects", sim::FaultSpec::Always());
     SlpiDataProvider::ServiceErrorCallback(1, -2, Provider());
     EXPECT_TRUE(sim::Settle());
+    sim::ResetFaults();
     EXPECT_TRUE(sim::TraceContains("SLPI worker wait failed", TRACE_LEVEL_ERROR));
 }
 
