@@ -1,5 +1,6 @@
 #include "host/Checks.h"
 #include "host/Tokens.h"
+#include "host/WlanAdapter.h"
 
 #include "platform/sim/quiescence.h"
 #include "platform/sim/sensor_client_service.h"
@@ -100,6 +101,10 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
         return Outcome(enabled == c.flag, "modem SAR back-off " + word(c.flag),
                        "modem SAR back-off " + word(enabled));
     }
+    case Op::ExpectWlan:
+    case Op::ExpectWlanSets:
+    case Op::ExpectWlanSize:
+        return EvaluateWlanCheck(c);
     case Op::ExpectTrace: {
         bool found = sim::TraceContains(c.word);
         return Outcome(found, "a trace message containing \"" + c.word + "\"",

@@ -5,6 +5,7 @@
 #include "host/Machine.h"
 #include "host/Timeline.h"
 #include "host/Tokens.h"
+#include "host/WlanAdapter.h"
 
 #include "platform/sim/clock.h"
 #include "platform/sim/quiescence.h"
@@ -74,6 +75,8 @@ private:
     double Now() const { return static_cast<double>(sim::NowMs() - mStartMs); }
     // Prints the settings that reached the modem since the last look.
     void DrainModem();
+    // Prints the commands the WLAN adapter received since the last look.
+    void DrainWlan();
     // Prints the IOCTLs that completed since the last look; the latest is
     // the one `expect status` and friends compare.
     void PollPending();
@@ -82,6 +85,7 @@ private:
         PollPending();
         DrainModem();
         DrainHub();
+        DrainWlan();
     }
     // Prints what the sensor hub answered and sent since the last look.
     void DrainHub();
@@ -104,6 +108,7 @@ private:
     std::uint64_t mStartMs = 0;
     std::chrono::steady_clock::time_point mRealStart;
     std::size_t mModemSeen = 0;
+    std::size_t mWlanSeen = 0;
     std::vector<PendingIoctl> mPending;
 };
 
@@ -164,7 +169,7 @@ std::string ScenarioRun::Radios() {
                 " setting(s) received, back-off " +
                 (mMachine.ModemEnabled() ? "enabled" : "not enabled") + ")";
     }
-    return modem;
+    return modem + "; " + WlanSummary();
 }
 
 // A long wait tells how far it has come, so that a run is never silent for long.
@@ -194,6 +199,13 @@ void ScenarioRun::DrainModem() {
         mTimeline.Modem(Now(), payloads[i], i + 1);
     }
     mModemSeen = payloads.size();
+}
+
+void ScenarioRun::DrainWlan() {
+    for (const WlanEvent& event : WlanEventsSince(mWlanSeen)) {
+        mTimeline.Wlan(Now(), event);
+        mWlanSeen = event.number;
+    }
 }
 
 void ScenarioRun::ReportLeaks() {
@@ -286,6 +298,15 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     case Op::BootTime:
         sim::SetUptimeMs(c.a);
         return {};
+    case Op::WlanInterfaces:
+    case Op::WlanArrive:
+    case Op::WlanLeave:
+    case Op::WlanNotify:
+    case Op::WlanFail:
+    case Op::WlanReply:
+    case Op::WlanReadback:
+    case Op::WlanOk:
+        return RunWlanCommand(c);
     case Op::Wait:
         Wait(c.a);
         return {};

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -35,6 +36,14 @@ enum class Op {
     ModemNone,
     ModemFail,
     ModemOk,
+    WlanInterfaces,
+    WlanArrive,
+    WlanLeave,
+    WlanNotify,
+    WlanFail,
+    WlanReply,
+    WlanReadback,
+    WlanOk,
     Wait,
     TimeScale,
     BootTime,
@@ -50,6 +59,9 @@ enum class Op {
     ExpectModem,
     ExpectModemSets,
     ExpectModemEnabled,
+    ExpectWlan,
+    ExpectWlanSets,
+    ExpectWlanSize,
     ExpectTrace,
     ExpectNoTrace,
     ExpectHubRequests,
@@ -82,6 +94,9 @@ struct Command {
     double scale = 1.0;                  // time-scale
     double value = 0.0;                  // hub report VALUE
     std::vector<std::uint64_t> suids;    // hub sar / report from: HIGH, LOW pairs
+
+    // wlan readback, expect wlan: MASK:INDEX entries
+    std::vector<std::pair<std::uint32_t, std::int32_t>> entries;
 };
 
 struct Scenario {

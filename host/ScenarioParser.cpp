@@ -16,7 +16,8 @@ namespace {
 
 constexpr const char* kCommandList =
     "config, add, start, d0-entry, d0-exit, sleep, wake, hibernate, resume, shutdown, remove, "
-    "unload, ioctl, display, wwan, modem, hub, boot-time, wait, time-scale, show, expect";
+    "unload, ioctl, display, wwan, modem, hub, boot-time, wlan, wait, time-scale, show, "
+    "expect";
 
 // The command as written again, quotes and escapes included.
 std::string Quote(const std::string& text) {
@@ -180,6 +181,9 @@ private:
     void ParseIoctl();
     void ParseModem();
     void ParseHub();
+    void ParseWlan();
+    // ENABLE [MASK:INDEX ...] to the end of the line.
+    void WlanSetting();
     void ParseExpect();
 
     // HIGH:LOW, each half a decimal or 0x hex 64-bit number.
@@ -263,6 +267,8 @@ void LineParser::Parse(const std::string& baseDir) {
         c.op = Op::BootTime;
         c.a = Number("milliseconds since boot");
         End();
+    } else if (verb == "wlan") {
+        ParseWlan();
     } else if (verb == "wait") {
         c.op = Op::Wait;
         c.a = Number("milliseconds");
@@ -382,10 +388,73 @@ void LineParser::ParseHub() {
     End();
 }
 
+void LineParser::WlanSetting() {
+    Command& c = *mCommand;
+    c.a = Number("Enable (0 or 1)");
+    while (const Token* t = Peek()) {
+        std::string_view text = t->text;
+        std::size_t colon = text.find(':');
+        auto mask =
+            colon == std::string_view::npos ? std::nullopt : ParseU32(text.substr(0, colon));
+        auto index = mask ? ParseI32(text.substr(colon + 1)) : std::nullopt;
+        if (!index) {
+            Expected("an entry MASK:INDEX, such as 1:3");
+        }
+        ++mNext;
+        c.entries.emplace_back(*mask, *index);
+    }
+}
+
+void LineParser::ParseWlan() {
+    Command& c = *mCommand;
+    std::string kind =
+        OneOf({"interfaces", "arrive", "leave", "notify", "fail", "reply", "readback", "ok"},
+              "a WLAN adapter command");
+    if (kind == "interfaces") {
+        c.op = Op::WlanInterfaces;
+        c.a = Number("an interface count");
+        if (c.a > 64) {
+            --mNext;
+            Expected("an interface count of at most 64");
+        }
+        if (Accept("index")) {
+            c.b = Number("the current interface's index");
+        }
+    } else if (kind == "arrive" || kind == "leave" || kind == "ok") {
+        c.op = kind == "arrive" ? Op::WlanArrive : kind == "leave" ? Op::WlanLeave : Op::WlanOk;
+    } else if (kind == "notify") {
+        c.op = Op::WlanNotify;
+        c.word = OneOf({"sar", "null", "other"}, "the notification's device service");
+    } else if (kind == "fail") {
+        c.op = Op::WlanFail;
+        c.word = OneOf({"open", "register-service", "register", "enum", "set", "query"},
+                       "a WLAN operation");
+        c.a = Number("a Win32 error code");
+        c.flag = Accept("always");
+    } else if (kind == "reply") {
+        c.op = Op::WlanReply;
+        if (Accept("empty")) {
+            c.how = "empty";
+        } else {
+            c.a = Number("a reply byte, or empty");
+            if (c.a > 255) {
+                --mNext;
+                Expected("a reply byte (0 to 255), or empty");
+            }
+        }
+        c.flag = Accept("always");
+    } else {
+        c.op = Op::WlanReadback;
+        WlanSetting();
+    }
+    End();
+}
+
 void LineParser::ParseExpect() {
     Command& c = *mCommand;
     std::string what = OneOf({"status", "bytes", "output", "add", "channels", "modem", "modem-sets",
-                              "modem-enabled", "trace", "no-trace", "hub-requests", "hub-clients"},
+                              "modem-enabled", "trace", "no-trace", "hub-requests", "hub-clients",
+                              "wlan", "wlan-sets", "wlan-size"},
                              "what to check");
     auto status = [&](const std::string& expected) {
         const Token* t = Peek();
@@ -434,6 +503,15 @@ void LineParser::ParseExpect() {
     } else if (what == "modem-enabled") {
         c.op = Op::ExpectModemEnabled;
         c.flag = OneOf({"yes", "no"}, "yes or no") == "yes";
+    } else if (what == "wlan") {
+        c.op = Op::ExpectWlan;
+        WlanSetting();
+    } else if (what == "wlan-sets") {
+        c.op = Op::ExpectWlanSets;
+        c.a = Number("a count of WLAN settings");
+    } else if (what == "wlan-size") {
+        c.op = Op::ExpectWlanSize;
+        c.a = Number("a payload size in bytes");
     } else {
         c.op = what == "trace" ? Op::ExpectTrace : Op::ExpectNoTrace;
         c.word = Quoted("the trace text");

@@ -143,6 +143,39 @@ void Timeline::Modem(double timeMs, const std::vector<std::int32_t>& indexes,
     }
 }
 
+void Timeline::Wlan(double timeMs, const WlanEvent& event) {
+    std::lock_guard guard(mLock);
+    std::string setting = "Enable " + std::to_string(event.enable);
+    std::string entries;
+    for (const auto& [mask, index] : event.entries) {
+        setting += (entries.empty() ? ", entries " : " ") + std::to_string(mask) + ":" +
+                   std::to_string(index);
+        entries += std::string(entries.empty() ? "" : ",") + "[" + std::to_string(mask) + "," +
+                   std::to_string(index) + "]";
+    }
+    if (event.set) {
+        ++mSummary.wlanSettings;
+        mSummary.lastWlan = setting;
+    }
+    if (mJson) {
+        Emit(JsonHead(timeMs, "wlan") + ",\"opcode\":" + (event.set ? "1" : "2") +
+             ",\"enable\":" + std::to_string(event.enable) + ",\"entries\":[" + entries +
+             "],\"bytes\":" + std::to_string(event.bytes) +
+             ",\"reply\":" + (event.reply ? std::to_string(*event.reply) : std::string("null")) +
+             ",\"result\":" + std::to_string(event.result) +
+             ",\"command\":" + std::to_string(event.number) + "}");
+        return;
+    }
+    std::string outcome = event.result != 0 ? "error " + std::to_string(event.result)
+                          : !event.set      ? setting
+                          : event.reply     ? "reply " + std::to_string(*event.reply)
+                                            : "no reply byte";
+    Emit(Prefix(timeMs, "wlan") +
+         (event.set ? "set " + setting + " (" + std::to_string(event.bytes) + " bytes) -> "
+                    : std::string("query -> ")) +
+         outcome + "  (command #" + std::to_string(event.number) + ")");
+}
+
 void Timeline::Trace(double timeMs, int level, const std::string& file, const std::string& message,
                      bool print, int expected) {
     std::lock_guard guard(mLock);
@@ -214,6 +247,7 @@ void Timeline::End(double timeMs, double realMs, int exitStatus) {
              std::to_string(s.checksHeld) + ",\"checks_failed\":" + std::to_string(s.checksFailed) +
              ",\"modem_settings\":" + std::to_string(s.modemSettings) +
              ",\"modem\":" + (s.lastModemKnown ? JsonArray(s.lastModem) : std::string("null")) +
+             ",\"wlan_settings\":" + std::to_string(s.wlanSettings) +
              ",\"error_traces\":" + std::to_string(s.errorTraces) +
              ",\"expected_error_traces\":" + std::to_string(s.expectedErrorTraces) +
              ",\"exit\":" + std::to_string(exitStatus) + "}");
@@ -235,7 +269,11 @@ void Timeline::End(double timeMs, double realMs, int exitStatus) {
          " commands, " + std::to_string(s.checksHeld) + " checks held, " +
          std::to_string(s.checksFailed) + " failed; the modem received " +
          std::to_string(s.modemSettings) + " setting(s)" +
-         (s.lastModemKnown ? ", last " + IndexList(s.lastModem) : std::string()) + "; " + errors);
+         (s.lastModemKnown ? ", last " + IndexList(s.lastModem) : std::string()) +
+         (s.wlanSettings > 0 ? "; the WLAN adapter received " + std::to_string(s.wlanSettings) +
+                                   " setting(s), last " + s.lastWlan
+                             : std::string()) +
+         "; " + errors);
 }
 
 } // namespace host

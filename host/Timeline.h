@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -21,6 +23,19 @@ struct TimelineSummary {
     int expectedErrorTraces = 0;         // of errorTraces: see ExpectedTraces
     std::vector<std::int32_t> lastModem; // empty when nothing reached the modem
     bool lastModemKnown = false;
+    int wlanSettings = 0;
+    std::string lastWlan; // "Enable 1, entries 1:3", empty when none
+};
+
+// A command the WLAN adapter received.
+struct WlanEvent {
+    bool set = true; // a setting (opcode 1), else a query (opcode 2)
+    std::uint32_t enable = 0;
+    std::vector<std::pair<std::uint32_t, std::int32_t>> entries; // mask, index
+    std::size_t bytes = 0;
+    std::optional<std::uint8_t> reply; // a setting's reply byte, none when it had none
+    std::uint32_t result = 0;          // the call's Win32 result
+    std::size_t number = 0;            // the adapter's count of commands, this one included
 };
 
 class Timeline {
@@ -38,6 +53,7 @@ public:
     void Completion(double timeMs, const std::string& file, int line, const std::string& text,
                     const std::string& result);
     void Modem(double timeMs, const std::vector<std::int32_t>& indexes, std::size_t setNumber);
+    void Wlan(double timeMs, const WlanEvent& event);
     // Every message counts for the summary; only `print`ed ones get a line.
     // `expected` error traces are counted apart (ExpectedTraces).
     void Trace(double timeMs, int level, const std::string& file, const std::string& message,

@@ -170,6 +170,9 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
         {"expect trace unquoted\n", "expected the trace text in double quotes"},
         {"expect trace \"open\n", "expected a closing '\"'"},
         {"expect modem-enabled 1\n", "expected yes or no"},
+        {"wlan reply 256\n", "expected a reply byte (0 to 255), or empty"},
+        {"wlan fail connect 5\n", "expected a WLAN operation (open, register-service"},
+        {"expect wlan 1 1-3\n", "expected an entry MASK:INDEX, such as 1:3, found '1-3'"},
         {"expect\n", "expected what to check"},
     };
     for (const Case& c : cases) {
