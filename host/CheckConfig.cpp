@@ -80,6 +80,18 @@ void PrintList(const char* indent, const std::vector<std::string>& defaults,
     }
 }
 
+// The index a WLAN channel sends while a sensor is active, and the adapter
+// keeps once the device is removed: that of the first mapping of state 1, 0
+// without one; -1 sends nothing.
+std::int32_t WlanActiveIndex(const ChannelView& record) {
+    for (const auto& [mask, index] : record.mapping) {
+        if (mask == 1) {
+            return index;
+        }
+    }
+    return 0;
+}
+
 void PrintMapping(const ChannelView& record) {
     std::printf("  mapping:");
     for (const auto& [mask, index] : record.mapping) {
@@ -100,6 +112,12 @@ void PrintText(const Report& r) {
                     "built %zu\n",
                     r.view->numberOfChannels, r.view->wlanAntCount, r.view->configuredCount,
                     r.view->channelObjects);
+        bool wlan = std::any_of(r.view->channels.begin(), r.view->channels.end(),
+                                [](const ChannelView& c) { return c.wlanAntennaMask.has_value(); });
+        if (wlan) {
+            std::printf("WLAN SAR commands of %u bytes (12 + 8 x WlanAntCount)\n",
+                        12 + 8 * r.view->wlanAntCount);
+        }
     } else {
         std::printf("(no device to inspect: device add failed; the traces below say why)\n");
     }
@@ -111,7 +129,10 @@ void PrintText(const Report& r) {
                     record != nullptr ? "" : "  (no record kept)");
         if (record != nullptr) {
             if (record->wlanAntennaMask) {
-                std::printf("  WLAN antenna mask 0x%X\n", *record->wlanAntennaMask);
+                std::int32_t active = WlanActiveIndex(*record);
+                std::printf("  WLAN antenna mask 0x%X, active index %s\n", *record->wlanAntennaMask,
+                            active == -1 ? "none (state 1 sends nothing, nor does removal)"
+                                         : std::to_string(active).c_str());
             }
             PrintMapping(*record);
         }
@@ -175,7 +196,12 @@ void PrintJson(const Report& r) {
         const ChannelView* record = RecordOf(r, channel);
         out += std::string(c ? "," : "") + "{\"subkey\":\"" + JsonEscape(channel.subkey) +
                "\",\"type\":\"" + JsonEscape(channel.type) +
-               "\",\"record\":" + (record ? "true" : "false") + ",\"mapping\":[";
+               "\",\"record\":" + (record ? "true" : "false");
+        if (record && record->wlanAntennaMask) {
+            out += ",\"wlan_antenna_mask\":" + std::to_string(*record->wlanAntennaMask) +
+                   ",\"wlan_active_index\":" + std::to_string(WlanActiveIndex(*record));
+        }
+        out += ",\"mapping\":[";
         for (std::size_t m = 0; record && m < record->mapping.size(); ++m) {
             out += std::string(m ? "," : "") +
                    "{\"mask\":" + std::to_string(record->mapping[m].first) +
