@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const host::Command& d = again.scenario->commands[0];
         Check(d.op == c.op && d.a == c.a && d.b == c.b && d.outLen == c.outLen &&
               d.bytes == c.bytes && d.indexes == c.indexes && d.word == c.word && d.how == c.how &&
-              d.flag == c.flag && d.path == c.path && d.text == c.text);
+              d.flag == c.flag && d.path == c.path && d.entries == c.entries && d.text == c.text);
         host::StatusText(c.a);
         host::HexBytes(c.bytes);
     }
