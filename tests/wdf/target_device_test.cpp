@@ -16,17 +16,6 @@ constexpr GUID kClass = {
     0x5F797E8F, 0xE6A4, 0x41F0, {0xB5, 0xA8, 0x56, 0x0A, 0x4D, 0x0B, 0xBC, 0x20}};
 constexpr GUID kOtherClass = {0x1, 0x2, 0x3, {0, 0, 0, 0, 0, 0, 0, 4}};
 
-NTSTATUS AddPlainDevice(WDFDRIVER, PWDFDEVICE_INIT init) {
-    WDFDEVICE device = nullptr;
-    return WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
-}
-
-NTSTATUS PlainDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, AddPlainDevice);
-    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, nullptr);
-}
-
 // What the notification callbacks saw: "<action> <link>" per call.
 struct Heard {
     std::mutex lock;

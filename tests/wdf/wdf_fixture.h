@@ -5,6 +5,19 @@
 #include "platform/wdf.h"
 #include "tests/support/MachineTest.h"
 
+// A driver whose device does nothing of its own: a parent for targets and
+// requests a test sends itself.
+inline NTSTATUS AddPlainDevice(WDFDRIVER, PWDFDEVICE_INIT init) {
+    WDFDEVICE device = nullptr;
+    return WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+}
+
+inline NTSTATUS PlainDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, AddPlainDevice);
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, nullptr);
+}
+
 class WdfTest : public halvex::testing::MachineTest {
 protected:
     void SetUp() override {
