@@ -1,4 +1,5 @@
 #include "host/Checks.h"
+#include "host/PartitionService.h"
 #include "host/Tokens.h"
 #include "host/WlanAdapter.h"
 
@@ -105,6 +106,8 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
     case Op::ExpectWlanSets:
     case Op::ExpectWlanSize:
         return EvaluateWlanCheck(c);
+    case Op::ExpectPartitionRequests:
+        return EvaluatePartitionCheck(c);
     case Op::ExpectTrace: {
         bool found = sim::TraceContains(c.word);
         return Outcome(found, "a trace message containing \"" + c.word + "\"",

@@ -5,6 +5,7 @@
 #include "platform/sim/driver_host.h"
 #include "platform/sim/ip_interfaces.h"
 #include "platform/sim/modem.h"
+#include "platform/sim/partition_service.h"
 #include "platform/sim/registry.h"
 
 #include <fstream>
@@ -27,6 +28,8 @@ struct Machine::State {
 
 Machine::Machine(std::string driverPath) : mState(std::make_unique<State>()) {
     mState->driverPath = std::move(driverPath);
+    // The service is part of the machine from its start, with an empty partition.
+    sim::partition::Reset();
 }
 
 Machine::~Machine() = default;

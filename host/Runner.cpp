@@ -3,6 +3,7 @@
 #include "host/ExpectedTraces.h"
 #include "host/Limits.h"
 #include "host/Machine.h"
+#include "host/PartitionService.h"
 #include "host/Timeline.h"
 #include "host/Tokens.h"
 #include "host/WlanAdapter.h"
@@ -86,6 +87,9 @@ private:
         DrainModem();
         DrainHub();
         DrainWlan();
+        for (const std::string& line : PartitionActivity()) {
+            mTimeline.Note(Now(), line);
+        }
     }
     // Prints what the sensor hub answered and sent since the last look.
     void DrainHub();
@@ -307,6 +311,18 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     case Op::WlanReadback:
     case Op::WlanOk:
         return RunWlanCommand(c);
+    case Op::PartitionPresent:
+    case Op::PartitionAbsent:
+    case Op::PartitionQueryRemove:
+    case Op::PartitionRemoveCancelled:
+    case Op::PartitionRemoveComplete:
+    case Op::PartitionFile:
+    case Op::PartitionPeriod:
+    case Op::PartitionDelete:
+    case Op::PartitionFail:
+    case Op::PartitionHang:
+    case Op::PartitionOk:
+        return RunPartitionCommand(c, result);
     case Op::Wait:
         Wait(c.a);
         return {};

@@ -44,6 +44,17 @@ enum class Op {
     WlanReply,
     WlanReadback,
     WlanOk,
+    PartitionPresent,
+    PartitionAbsent,
+    PartitionQueryRemove,
+    PartitionRemoveCancelled,
+    PartitionRemoveComplete,
+    PartitionFile,
+    PartitionPeriod,
+    PartitionDelete,
+    PartitionFail,
+    PartitionHang,
+    PartitionOk,
     Wait,
     TimeScale,
     BootTime,
@@ -66,6 +77,7 @@ enum class Op {
     ExpectNoTrace,
     ExpectHubRequests,
     ExpectHubClients,
+    ExpectPartitionRequests,
 };
 
 bool IsCheck(Op op);
@@ -87,13 +99,13 @@ struct Command {
     std::optional<std::uint32_t> outLen; // get-info / raw output length
     std::vector<std::uint8_t> bytes;     // raw input, expected output
     std::vector<std::int32_t> indexes;   // expect modem
-    std::string word;                    // modem fail STEP, display state, trace text
-    std::string how;                     // modem fail HOW
-    std::string path;                    // config: resolved against the scenario's folder
-    bool flag = false;                   // always, yes/no
-    double scale = 1.0;                  // time-scale
-    double value = 0.0;                  // hub report VALUE
-    std::vector<std::uint64_t> suids;    // hub sar / report from: HIGH, LOW pairs
+    std::string word;   // modem fail STEP, display state, trace text, partition list|read
+    std::string how;    // modem fail HOW
+    std::string path;   // config: resolved against the scenario's folder; partition FOLDER\NAME
+    bool flag = false;  // always, yes/no, veto, big-endian
+    double scale = 1.0; // time-scale
+    double value = 0.0; // hub report VALUE
+    std::vector<std::uint64_t> suids; // hub sar / report from: HIGH, LOW pairs
 
     // wlan readback, expect wlan: MASK:INDEX entries
     std::vector<std::pair<std::uint32_t, std::int32_t>> entries;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace host {
 
@@ -16,8 +17,8 @@ namespace {
 
 constexpr const char* kCommandList =
     "config, add, start, d0-entry, d0-exit, sleep, wake, hibernate, resume, shutdown, remove, "
-    "unload, ioctl, display, wwan, modem, hub, boot-time, wlan, wait, time-scale, show, "
-    "expect";
+    "unload, ioctl, display, wwan, modem, hub, boot-time, wlan, partition, wait, time-scale, "
+    "show, expect";
 
 // The command as written again, quotes and escapes included.
 std::string Quote(const std::string& text) {
@@ -184,6 +185,7 @@ private:
     void ParseWlan();
     // ENABLE [MASK:INDEX ...] to the end of the line.
     void WlanSetting();
+    void ParsePartition();
     void ParseExpect();
 
     // HIGH:LOW, each half a decimal or 0x hex 64-bit number.
@@ -269,6 +271,8 @@ void LineParser::Parse(const std::string& baseDir) {
         End();
     } else if (verb == "wlan") {
         ParseWlan();
+    } else if (verb == "partition") {
+        ParsePartition();
     } else if (verb == "wait") {
         c.op = Op::Wait;
         c.a = Number("milliseconds");
@@ -450,11 +454,71 @@ void LineParser::ParseWlan() {
     End();
 }
 
+void LineParser::ParsePartition() {
+    Command& c = *mCommand;
+    const std::string kind =
+        OneOf({"present", "absent", "query-remove", "remove-cancelled", "remove-complete", "file",
+               "period", "delete", "fail", "hang", "ok"},
+              "a partition command");
+    static const std::pair<const char*, Op> kOps[] = {
+        {"present", Op::PartitionPresent},
+        {"absent", Op::PartitionAbsent},
+        {"query-remove", Op::PartitionQueryRemove},
+        {"remove-cancelled", Op::PartitionRemoveCancelled},
+        {"remove-complete", Op::PartitionRemoveComplete},
+        {"file", Op::PartitionFile},
+        {"period", Op::PartitionPeriod},
+        {"delete", Op::PartitionDelete},
+        {"fail", Op::PartitionFail},
+        {"hang", Op::PartitionHang},
+        {"ok", Op::PartitionOk},
+    };
+    for (const auto& [word, op] : kOps) {
+        if (kind == word) {
+            c.op = op;
+        }
+    }
+    if (c.op == Op::PartitionQueryRemove) {
+        c.flag = Accept("veto");
+    } else if (c.op == Op::PartitionFile || c.op == Op::PartitionDelete) {
+        c.path = Word("a file as FOLDER\\NAME");
+        if (c.path.find('\\') == std::string::npos) {
+            --mNext;
+            Expected("a file as FOLDER\\NAME");
+        }
+        // The bytes may be written in one word or in several.
+        while (c.op == Op::PartitionFile && Peek() != nullptr) {
+            auto more = Bytes("the file's bytes");
+            c.bytes.insert(c.bytes.end(), more.begin(), more.end());
+            if (c.bytes.size() > kMaxIoctlBuffer) {
+                --mNext;
+                Expected(std::string("a file of at most ") + kMaxIoctlBufferText);
+            }
+        }
+    } else if (c.op == Op::PartitionPeriod) {
+        c.a = Number("a refresh period in milliseconds");
+        c.flag = Accept("big-endian");
+    } else if (c.op == Op::PartitionFail || c.op == Op::PartitionHang) {
+        c.word = OneOf({"list", "read"}, "a partition request");
+        if (c.op == Op::PartitionFail) {
+            const Token* t = Peek();
+            auto value = t ? ParseStatus(t->text) : std::nullopt;
+            if (!value) {
+                Expected("an NTSTATUS (0x hex, or a name such as buffer-too-small)");
+            }
+            ++mNext;
+            c.a = *value;
+        }
+        c.flag = Accept("always");
+    }
+    End();
+}
+
 void LineParser::ParseExpect() {
     Command& c = *mCommand;
     std::string what = OneOf({"status", "bytes", "output", "add", "channels", "modem", "modem-sets",
                               "modem-enabled", "trace", "no-trace", "hub-requests", "hub-clients",
-                              "wlan", "wlan-sets", "wlan-size"},
+                              "wlan", "wlan-sets", "wlan-size", "partition-requests"},
                              "what to check");
     auto status = [&](const std::string& expected) {
         const Token* t = Peek();
@@ -512,6 +576,10 @@ void LineParser::ParseExpect() {
     } else if (what == "wlan-size") {
         c.op = Op::ExpectWlanSize;
         c.a = Number("a payload size in bytes");
+    } else if (what == "partition-requests") {
+        c.op = Op::ExpectPartitionRequests;
+        c.word = OneOf({"list", "read"}, "a partition request");
+        c.a = Number("a request count");
     } else {
         c.op = what == "trace" ? Op::ExpectTrace : Op::ExpectNoTrace;
         c.word = Quoted("the trace text");

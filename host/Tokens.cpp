@@ -25,6 +25,8 @@ constexpr StatusName kStatusNames[] = {
     {"invalid-device-request", 0xC0000010u},
     {"io-timeout", 0xC00000B5u},
     {"invalid-device-state", 0xC0000184u},
+    {"buffer-overflow", 0x80000005u},
+    {"device-not-ready", 0xC00000A3u},
 };
 
 int HexDigit(char c) {

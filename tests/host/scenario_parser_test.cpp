@@ -101,6 +101,26 @@ TEST(ScenarioParser, ReadsTheSensorHub) {
     EXPECT_TRUE(IsCheck(s.commands[6].op));
 }
 
+TEST(ScenarioParser, ReadsPartitionCommandsWithFilesInOneWordOrSeveral) {
+    Scenario s = Parse("partition absent\npartition query-remove veto\npartition remove-cancelled\n"
+                       "partition file TSRL\\A.BIN 00 09 0a,0b\npartition period 10000 big-endian\n"
+                       "partition fail read buffer-overflow always\npartition hang list\n"
+                       "expect partition-requests read 2\n");
+    ASSERT_EQ(s.commands.size(), 8u);
+    EXPECT_EQ(s.commands[0].op, Op::PartitionAbsent);
+    EXPECT_TRUE(s.commands[1].flag);
+    EXPECT_EQ(s.commands[3].path, "TSRL\\A.BIN");
+    EXPECT_EQ(s.commands[3].bytes, (std::vector<std::uint8_t>{0, 9, 10, 11}));
+    EXPECT_EQ(s.commands[4].a, 10000u);
+    EXPECT_TRUE(s.commands[4].flag);
+    EXPECT_EQ(s.commands[5].a, 0x80000005u);
+    EXPECT_TRUE(s.commands[5].flag);
+    EXPECT_EQ(s.commands[6].word, "list");
+    EXPECT_FALSE(s.commands[6].flag);
+    EXPECT_EQ(s.commands[7].word, "read");
+    EXPECT_EQ(s.commands[7].a, 2u);
+}
+
 TEST(ScenarioParser, ReadsChecks) {
     Scenario s = Parse("expect status buffer-too-small\nexpect status 0xC0000001\nexpect bytes 8\n"
                        "expect output 0100000001000000\nexpect add success\nexpect channels 2\n"
@@ -174,6 +194,9 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
         {"wlan fail connect 5\n", "expected a WLAN operation (open, register-service"},
         {"expect wlan 1 1-3\n", "expected an entry MASK:INDEX, such as 1:3, found '1-3'"},
         {"expect\n", "expected what to check"},
+        {"partition file TSRL 00\n", "expected a file as FOLDER\\NAME, found 'TSRL'"},
+        {"partition fail list maybe\n", "expected an NTSTATUS"},
+        {"partition hang write\n", "expected a partition request (list, read)"},
     };
     for (const Case& c : cases) {
         SyntaxError e = ParseError(c.text);
