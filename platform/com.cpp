@@ -18,15 +18,25 @@ struct Apartment {
 
 thread_local Apartment tApartment;
 
-// Which threads are in the multithreaded apartment, for tests that ask about another thread.
-std::mutex gMtaLock;
-std::map<DWORD, int> gMtaThreads;
+// Which threads are in the multithreaded apartment, for tests that ask about
+// another thread. Event deliveries enter and leave the apartment and may still
+// run at exit.
+struct MtaThreads {
+    std::mutex lock;
+    std::map<DWORD, int> counts;
+};
+
+MtaThreads& TheMtaThreads() {
+    static MtaThreads* threads = new MtaThreads;
+    return *threads;
+}
 
 void RecordMta(int delta) {
-    std::lock_guard guard(gMtaLock);
+    auto& mta = TheMtaThreads();
+    std::lock_guard guard(mta.lock);
     DWORD id = GetCurrentThreadId();
-    if ((gMtaThreads[id] += delta) <= 0) {
-        gMtaThreads.erase(id);
+    if ((mta.counts[id] += delta) <= 0) {
+        mta.counts.erase(id);
     }
 }
 
@@ -87,8 +97,9 @@ bool CurrentThreadInMta() {
 }
 
 bool ThreadInMta(DWORD threadId) {
-    std::lock_guard guard(gMtaLock);
-    return gMtaThreads.count(threadId) != 0;
+    auto& mta = TheMtaThreads();
+    std::lock_guard guard(mta.lock);
+    return mta.counts.count(threadId) != 0;
 }
 
 int CurrentThreadComInitCount() {
@@ -116,7 +127,7 @@ void check_hresult(HRESULT result) {
 
 } // namespace winrt
 
-std::string NarrowString(const std::u16string& text) {
+std::string NarrowString(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -146,5 +157,5 @@ std::string NarrowString(const std::u16string& text) {
 }
 
 std::string NarrowString(const WCHAR* text) {
-    return text == nullptr ? std::string() : NarrowString(std::u16string(text));
+    return text == nullptr ? std::string() : NarrowString(std::u16string_view(text));
 }

@@ -3,7 +3,9 @@
 
 #include "platform/types.h"
 
+#include <compare>
 #include <string>
+#include <string_view>
 
 #define COINIT_MULTITHREADED 0x0u
 #define COINIT_APARTMENTTHREADED 0x2u
@@ -20,7 +22,7 @@ int StringFromGUID2(REFGUID guid, LPWSTR text, int capacity);
 
 namespace winrt {
 
-// UTF-16 string as WinRT hands it out.
+// UTF-16 string as WinRT hands it out, ordered by its text.
 class hstring {
 public:
     hstring() = default;
@@ -31,6 +33,7 @@ public:
     bool empty() const { return mText.empty(); }
     const std::u16string& str() const { return mText; }
     bool operator==(const hstring& other) const = default;
+    auto operator<=>(const hstring& other) const = default;
 
 private:
     std::u16string mText;
@@ -63,5 +66,5 @@ void check_hresult(HRESULT result);
 } // namespace winrt
 
 // UTF-16 to UTF-8, for trace messages.
-std::string NarrowString(const std::u16string& text);
+std::string NarrowString(std::u16string_view text);
 std::string NarrowString(const WCHAR* text);

@@ -8,6 +8,7 @@
 #include "halvex/driver/Ioctl.h"
 #include "halvex/driver/Power.h"
 #include "halvex/driver/RegistryConfig.h"
+#include "halvex/provider/ProximitySensorWatcher.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
 
@@ -51,16 +52,21 @@ void SetPowerCapabilities(WDFDEVICE device) {
     (void)WdfDeviceSetPowerCapabilities(device, &powerCaps);
 }
 
-// The proximity-sensor watcher and its device-watcher handlers; creating it
-// goes with the watcher itself, which this driver does not have yet.
-void CreateWatcher(WDFDEVICE device) {
-    UNREFERENCED_PARAMETER(device);
-    // CreateProximitySensorWatcher(device), then
-    // ProximityWatcher->RegisterEventHandlers(); either failing is traced and
-    // device add goes on.
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
-                "CreateProximitySensorWatcher: ProximitySensorWatcher is not built yet, "
-                "the device goes on without a watcher");
+// The proximity-sensor watcher and its device-watcher handlers. The device
+// does without proximity readings rather than fail: either failure is only
+// traced.
+void CreateWatcher(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
+    NTSTATUS status = CreateProximitySensorWatcher(device);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "CreateProximitySensorWatcher failed 0x%08X",
+                    static_cast<unsigned>(status));
+        return;
+    }
+    status = deviceContext->ProximityWatcher->RegisterEventHandlers();
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "RegisterEventHandlers failed 0x%08X",
+                    static_cast<unsigned>(status));
+    }
 }
 
 } // namespace
@@ -128,7 +134,7 @@ NTSTATUS CreateDevice(PWDFDEVICE_INIT DeviceInit) {
             throw std::runtime_error("DMF_ModulesCreate() failed");
         }
 
-        CreateWatcher(device);
+        CreateWatcher(device, deviceContext);
         status = STATUS_SUCCESS;
 
         if (!createInterface(device)) {

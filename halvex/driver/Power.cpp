@@ -6,6 +6,7 @@
 #include "halvex/driver/Channels.h"
 #include "halvex/driver/DeviceContext.h"
 #include "halvex/driver/EventHandler.h"
+#include "halvex/provider/ProximitySensorWatcher.h"
 #include "platform/power_notify.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
@@ -22,29 +23,25 @@ PDEVICE_CONTEXT RequireDeviceContext(WDFDEVICE device, const char* message) {
     return deviceContext;
 }
 
-// The proximity-sensor watcher goes with its own issue; until it exists the
-// device never has one, and these say so where the watcher would be driven.
+// A failed start or stop of the device watcher is raised: the callback's
+// boundary catches it, and a failed start skips what comes after it.
 void StartWatcher(PDEVICE_CONTEXT deviceContext) {
-    if (deviceContext->ProximityWatcher == nullptr) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
-                    "No proximity-sensor watcher to start (ProximitySensorWatcher is not built "
-                    "yet)");
+    ProximitySensorWatcher* watcher = deviceContext->ProximityWatcher;
+    if (watcher == nullptr || !watcher->mDeviceWatcher) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "No proximity-sensor watcher to start");
         return;
     }
-    // ProximityWatcher->mDeviceWatcher.Start(), raising its failure.
+    watcher->LoadSensorPatterns();
+    watcher->mDeviceWatcher.Start();
 }
 
 void StopWatcher(PDEVICE_CONTEXT deviceContext) {
-    if (deviceContext->ProximityWatcher == nullptr) {
+    ProximitySensorWatcher* watcher = deviceContext->ProximityWatcher;
+    if (watcher == nullptr || !watcher->mDeviceWatcher) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "No proximity-sensor watcher to stop");
         return;
     }
-    // ProximityWatcher->mDeviceWatcher.Stop(), raising its failure.
-}
-
-void DeleteWatcher(PDEVICE_CONTEXT deviceContext) {
-    // delete ProximityWatcher once the watcher exists; nothing can set it yet.
-    deviceContext->ProximityWatcher = nullptr;
+    watcher->mDeviceWatcher.Stop();
 }
 
 void StartEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
@@ -232,6 +229,12 @@ void EvtDeviceContextCleanup(WDFOBJECT Device) {
             deviceContext->PowerNotifyHandle = nullptr;
         }
 
+        // The watcher's handlers update the channels' providers: they are
+        // shut out, and the running ones waited for, before any provider goes.
+        if (deviceContext->ProximityWatcher != nullptr) {
+            deviceContext->ProximityWatcher->ShutDown();
+        }
+
         if (deviceContext->ChannelObjects != nullptr) {
             for (ULONG i = 0; i < deviceContext->ConfiguredCount; ++i) {
                 EventHandler* handler = deviceContext->ChannelObjects[i];
@@ -248,7 +251,8 @@ void EvtDeviceContextCleanup(WDFOBJECT Device) {
             deviceContext->ChannelObjects = nullptr;
         }
 
-        DeleteWatcher(deviceContext);
+        delete deviceContext->ProximityWatcher;
+        deviceContext->ProximityWatcher = nullptr;
     } catch (...) {
         TraceCaughtException(TRACE_DEVICE);
     }

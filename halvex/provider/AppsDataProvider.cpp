@@ -3,6 +3,7 @@
 
 #include "halvex/driver/CaughtException.h"
 #include "halvex/driver/DeviceContext.h"
+#include "halvex/provider/ProximitySensorWatcher.h"
 #include "platform/com.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
@@ -63,14 +64,20 @@ void AppsDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SET
             if (context == nullptr) {
                 throw std::runtime_error("Device Context is NULL");
             }
-            // The proximity watcher's display gate is written by the watcher's
-            // own code once the device has one; without it only the forced flag
-            // follows the display.
+            // The watcher takes readings only while the display is on; while
+            // it is off the forced flag stands in for them.
+            ProximitySensorWatcher* watcher = context->ProximityWatcher;
             bool signal = false;
             if (displayState == 0) {
+                if (watcher != nullptr) {
+                    watcher->mDisplayOn.store(0);
+                }
                 mForcedActive.store(1);
                 signal = true;
             } else if (displayState == 1) {
+                if (watcher != nullptr) {
+                    watcher->mDisplayOn.store(1);
+                }
                 mForcedActive.store(0);
                 signal = true;
             }

@@ -22,8 +22,8 @@ struct FaultTable {
 };
 
 FaultTable& Table() {
-    static FaultTable table;
-    return table;
+    static FaultTable* table = new FaultTable; // deliveries may still check at exit
+    return *table;
 }
 
 Point& PointLocked(FaultTable& table, std::string_view name) {

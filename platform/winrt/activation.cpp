@@ -35,7 +35,7 @@ HRESULT RoGetActivationFactory(std::u16string_view className, com_ptr<ref_counte
     if (sim::CurrentThreadComInitCount() == 0) {
         return CO_E_NOTINITIALIZED;
     }
-    std::string point = "RoGetActivationFactory:" + NarrowString(std::u16string(className));
+    std::string point = "RoGetActivationFactory:" + NarrowString(className);
     if (auto code = sim::CheckFault(point)) {
         return sim::FaultCodeOr<HRESULT>(*code, REGDB_E_CLASSNOTREG);
     }

@@ -34,6 +34,18 @@ public:
     ref_counted& operator=(const ref_counted&) = delete;
 
     std::uint32_t AddRef() noexcept { return mRefs.fetch_add(1) + 1; }
+    // A reference only while the object still has one: an implementation
+    // that lists its live objects (to raise events on them) must not revive
+    // one whose last reference is already gone.
+    bool TryAddRef() noexcept {
+        std::uint32_t refs = mRefs.load();
+        while (refs != 0) {
+            if (mRefs.compare_exchange_weak(refs, refs + 1)) {
+                return true;
+            }
+        }
+        return false;
+    }
     std::uint32_t Release() noexcept {
         std::uint32_t left = mRefs.fetch_sub(1) - 1;
         if (left == 0) {
@@ -118,5 +130,13 @@ HRESULT to_hresult() noexcept;
 
 // A projected call on an empty object: the platform would crash, we raise.
 [[noreturn]] void throw_null_object();
+
+// The object behind a projection, for a projected call.
+template <typename T> T* checked_abi(const com_ptr<T>& object) {
+    if (!object) {
+        throw_null_object();
+    }
+    return object.get();
+}
 
 } // namespace winrt

@@ -3,16 +3,6 @@
 #include "platform/winrt/activation.h"
 
 namespace winrt::Windows::Networking::NetworkOperators {
-namespace {
-
-template <typename T> T* Checked(const com_ptr<T>& object) {
-    if (!object) {
-        throw_null_object();
-    }
-    return object.get();
-}
-
-} // namespace
 
 MobileBroadbandAntennaSar::MobileBroadbandAntennaSar(std::int32_t antennaIndex,
                                                      std::int32_t sarBackoffIndex) {
@@ -23,18 +13,18 @@ MobileBroadbandAntennaSar::MobileBroadbandAntennaSar(std::int32_t antennaIndex,
 
 std::int32_t MobileBroadbandAntennaSar::AntennaIndex() const {
     std::int32_t value = 0;
-    check_hresult(Checked(mAbi)->get_AntennaIndex(&value));
+    check_hresult(checked_abi(mAbi)->get_AntennaIndex(&value));
     return value;
 }
 
 std::int32_t MobileBroadbandAntennaSar::SarBackoffIndex() const {
     std::int32_t value = 0;
-    check_hresult(Checked(mAbi)->get_SarBackoffIndex(&value));
+    check_hresult(checked_abi(mAbi)->get_SarBackoffIndex(&value));
     return value;
 }
 
 abi::IMobileBroadbandSarManager* MobileBroadbandSarManager::Abi() const {
-    return Checked(mAbi);
+    return checked_abi(mAbi);
 }
 
 Foundation::IAsyncAction MobileBroadbandSarManager::EnableBackoffAsync() const {
@@ -59,7 +49,7 @@ Foundation::IAsyncAction MobileBroadbandSarManager::SetConfigurationAsync(
 
 MobileBroadbandSarManager MobileBroadbandModemConfiguration::SarManager() const {
     com_ptr<abi::IMobileBroadbandSarManager> manager;
-    check_hresult(Checked(mAbi)->get_SarManager(&manager));
+    check_hresult(checked_abi(mAbi)->get_SarManager(&manager));
     return MobileBroadbandSarManager(std::move(manager));
 }
 
@@ -74,7 +64,7 @@ MobileBroadbandModem MobileBroadbandModem::GetDefault() {
 Foundation::IAsyncOperation<MobileBroadbandModemConfiguration>
 MobileBroadbandModem::GetCurrentConfigurationAsync() const {
     com_ptr<Foundation::abi::IAsyncOperation<MobileBroadbandModemConfiguration>> operation;
-    check_hresult(Checked(mAbi)->GetCurrentConfigurationAsync(&operation));
+    check_hresult(checked_abi(mAbi)->GetCurrentConfigurationAsync(&operation));
     return Foundation::IAsyncOperation<MobileBroadbandModemConfiguration>(std::move(operation));
 }
 

@@ -10,6 +10,7 @@
 #include "platform/sim/faults.h"
 #include "platform/sim/ip_interfaces.h"
 #include "platform/sim/modem.h"
+#include "platform/sim/proximity.h"
 #include "platform/sim/quiescence.h"
 #include "platform/sim/registry.h"
 #include "platform/sim/trace_recorder.h"
@@ -60,6 +61,8 @@ inline std::string DeviceKey(ULONG numberOfChannels, ULONG wlanAntCount = 1) {
            "\n\"WlanAntCount\"=dword:" + std::to_string(wlanAntCount) + "\n";
 }
 
+using winrt::Windows::Devices::Enumeration::DeviceWatcherStatus;
+
 inline std::vector<std::int32_t> Indexes(std::int32_t both) {
     return {both, both};
 }
@@ -70,6 +73,9 @@ protected:
     void TearDown() override {
         host.reset();
         sim::SetTraceSink(nullptr);
+        // Deliveries the device's end set off (a watcher's Stopped) run out
+        // here, not into the next test or past the end of the program.
+        sim::Settle();
         sim::WaitForThreadsToEnd();
         ResetMachine();
     }
@@ -80,6 +86,7 @@ protected:
         sim::ResetFaults();
         sim::display::Reset();
         sim::modem::Reset();
+        sim::proximity::Reset();
         sim::ip::Reset();
         sim::wpp::Reset();
         sim::ClearTrace();

@@ -26,6 +26,8 @@ TEST_F(LifecycleTest, RemovalAndUnloadLeaveNoObjectThreadOrRegistration) {
     EXPECT_GT(sim::LiveThreadCount(), 0u);
 
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::Settle());
+    EXPECT_FALSE(sim::proximity::WatcherStatus());
     EXPECT_TRUE(gSensorStateMap.empty());
     EXPECT_TRUE(gModemNotifiers.empty());
     EXPECT_EQ(sim::display::RegistrationCount(), 0u);
@@ -55,13 +57,13 @@ TEST_F(LifecycleTest, ADeviceAddedAgainInTheSameProcessStartsWithACleanMap) {
     EXPECT_EQ(ModemAfter(7, 0), Indexes(2));
 }
 
-TEST_F(LifecycleTest, ADeviceWithoutChannelsStillRegistersForTheDisplayState) {
+TEST_F(LifecycleTest, ADeviceWithoutChannelsStillStartsItsWatcherAndRegistersForTheDisplay) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_NE(Context()->PowerNotifyHandle, nullptr);
-    EXPECT_TRUE(sim::TraceContains("No proximity-sensor watcher to start", TRACE_LEVEL_ERROR));
     sim::display::SetState(sim::display::State::Off);
     ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::EnumerationCompleted);
     EXPECT_EQ(sim::display::DeliveredCount(), 2u);
     EXPECT_EQ(SetSensorState(7, 1).status, STATUS_UNSUCCESSFUL);
 }

@@ -39,19 +39,27 @@ protected:
         SetLastError(ERROR_SUCCESS);
     }
 
-    // Polls `condition` (real time) until it holds or `bound` passes.
     static bool WaitUntil(const std::function<bool()>& condition,
-                          std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-        auto deadline = std::chrono::steady_clock::now() + bound;
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        return true;
-    }
+                          std::chrono::milliseconds bound = std::chrono::seconds(10));
 };
+
+// Polls `condition` (real time) until it holds or `bound` passes.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+inline bool MachineTest::WaitUntil(const std::function<bool()>& condition,
+                                   std::chrono::milliseconds bound) {
+    return halvex::testing::WaitUntil(condition, bound);
+}
 
 // Runs `body` on a stand-in thread (tracked by quiescence); returns its handle.
 inline HANDLE StartStandInThread(std::function<DWORD()> body, DWORD* threadId = nullptr) {

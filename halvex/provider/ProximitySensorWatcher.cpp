@@ -1,0 +1,367 @@
+// The proximity-sensor watcher.
+#include "halvex/provider/ProximitySensorWatcher.h"
+
+#include "halvex/driver/CaughtException.h"
+#include "halvex/driver/DeviceContext.h"
+#include "halvex/driver/SensorStateMap.h"
+#include "halvex/provider/SuidPattern.h"
+#include "platform/com.h"
+#include "platform/trace.h"
+
+#include <condition_variable>
+#include <cwctype>
+#include <stdexcept>
+#include <string_view>
+
+using winrt::hstring;
+using winrt::Windows::Devices::Enumeration::DeviceWatcherStatus;
+
+namespace {
+
+// What the device id's separators and case may hide of a SUID pattern.
+constexpr std::u16string_view kSeparators = u"\\?#{}-";
+
+std::string Text(const hstring& text) {
+    return NarrowString(text.str());
+}
+
+} // namespace
+
+// Lets handlers in while the watcher lives. Close shuts them out and waits
+// for those already inside, so that the watcher, and the providers its
+// handlers update, may go.
+class ProximitySensorWatcher::HandlerGate {
+public:
+    bool Enter() {
+        std::lock_guard guard(mLock);
+        if (mClosed) {
+            return false;
+        }
+        ++mRunning;
+        return true;
+    }
+
+    void Leave() {
+        std::lock_guard guard(mLock);
+        if (--mRunning == 0) {
+            mIdle.notify_all();
+        }
+    }
+
+    void Close() {
+        std::unique_lock lock(mLock);
+        mClosed = true;
+        if (mRunning != 0) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Waiting for %u running proximity handlers", mRunning);
+        }
+        mIdle.wait(lock, [this] { return mRunning == 0; });
+    }
+
+private:
+    std::mutex mLock;
+    std::condition_variable mIdle;
+    unsigned mRunning = 0;
+    bool mClosed = false;
+};
+
+namespace {
+
+// A delegate body that runs `handler` only through the gate.
+template <typename Gate, typename Handler> auto Gated(const Gate& gate, Handler handler) {
+    return [gate, handler](const auto&... arguments) {
+        if (gate->Enter()) {
+            handler(arguments...);
+            gate->Leave();
+        }
+    };
+}
+
+} // namespace
+
+ProximitySensorWatcher::ProximitySensorWatcher(WDFDEVICE device)
+    : mDevice(device), mGate(std::make_shared<HandlerGate>()) {}
+
+ProximitySensorWatcher::~ProximitySensorWatcher() {
+    ShutDown();
+}
+
+NTSTATUS ProximitySensorWatcher::RegisterEventHandlers() {
+    FuncEntry(TRACE_PROVIDER);
+    if (!mDeviceWatcher) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "No device watcher to register handlers on");
+        FuncExit(TRACE_PROVIDER, "0x%08X", static_cast<unsigned>(STATUS_UNSUCCESSFUL));
+        return STATUS_UNSUCCESSFUL;
+    }
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    try {
+        // The tokens are kept: the subscriptions must end before the watcher does.
+        mWatcherTokens.added = mDeviceWatcher.Added(
+            Gated(mGate, [this](const auto& sender, const auto& info) { OnAdded(sender, info); }));
+        mWatcherTokens.updated = mDeviceWatcher.Updated(Gated(
+            mGate, [this](const auto& sender, const auto& update) { OnUpdated(sender, update); }));
+        mWatcherTokens.removed = mDeviceWatcher.Removed(Gated(
+            mGate, [this](const auto& sender, const auto& update) { OnRemoved(sender, update); }));
+        mWatcherTokens.enumerationCompleted = mDeviceWatcher.EnumerationCompleted(
+            Gated(mGate, [this](const auto& s, const auto& a) { OnEnumerationCompleted(s, a); }));
+        mWatcherTokens.stopped = mDeviceWatcher.Stopped(
+            Gated(mGate, [this](const auto& s, const auto& a) { OnStopped(s, a); }));
+        status = STATUS_SUCCESS;
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExit(TRACE_PROVIDER, "0x%08X", static_cast<unsigned>(status));
+    return status;
+}
+
+void ProximitySensorWatcher::LoadSensorPatterns() {
+    std::vector<SensorPattern> patterns;
+    PDEVICE_CONTEXT context = DeviceGetContext(mDevice);
+    for (ULONG i = 0;
+         context != nullptr && context->Channels != nullptr && i < context->ConfiguredCount; ++i) {
+        const CHANNEL_INFO& channel = context->Channels[i];
+        if (channel.Sensors == nullptr || channel.SensorCount == 0) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "Channel %u has no sensors; no later channel is matched", i);
+            break;
+        }
+        // Only the first sensor of a channel is matched, whatever its type.
+        const SENSOR_INFO& first = channel.Sensors[0];
+        if (first.Valid != 0) {
+            std::string pattern = FormatSuidPattern(first.SuidLow, first.SuidHigh);
+            patterns.push_back({std::u16string(pattern.begin(), pattern.end()), first.ID});
+        }
+    }
+    std::lock_guard guard(mPatternLock);
+    mPatterns = std::move(patterns);
+}
+
+NTSTATUS ProximitySensorWatcher::GetSensorIdFromDeviceId(const WCHAR* deviceId,
+                                                         uint32_t* sensorId) {
+    *sensorId = 0;
+    std::u16string normalised;
+    for (const WCHAR* c = deviceId; c != nullptr && *c != 0; ++c) {
+        if (kSeparators.find(*c) == std::u16string_view::npos) {
+            normalised += static_cast<WCHAR>(std::towlower(static_cast<wint_t>(*c)));
+        }
+    }
+    std::lock_guard guard(mPatternLock);
+    for (const SensorPattern& candidate : mPatterns) {
+        if (normalised.find(candidate.pattern) != std::u16string::npos) {
+            *sensorId = candidate.sensorId;
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+bool ProximitySensorWatcher::UpdateReadingState(const hstring& deviceId, bool detected) {
+    if (mDisplayOn.load() != 1) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "Display is off: reading of %s dropped",
+                    Text(deviceId).c_str());
+        return false;
+    }
+    const uint32_t state = detected ? 1 : 0;
+    auto [entry, inserted] = mReadingStates.try_emplace(deviceId, state);
+    if (inserted) {
+        return true;
+    }
+    if ((entry->second != 0) == detected) {
+        return false;
+    }
+    entry->second = state;
+    return true;
+}
+
+void ProximitySensorWatcher::ShutDown() {
+    FuncEntry(TRACE_PROVIDER);
+    if (mDeviceWatcher) {
+        try {
+            DeviceWatcherStatus status = mDeviceWatcher.Status();
+            if (status == DeviceWatcherStatus::Started ||
+                status == DeviceWatcherStatus::EnumerationCompleted) {
+                mDeviceWatcher.Stop();
+            }
+        } catch (...) {
+            TraceCaughtException(TRACE_PROVIDER);
+        }
+        mDeviceWatcher.Added(mWatcherTokens.added);
+        mDeviceWatcher.Updated(mWatcherTokens.updated);
+        mDeviceWatcher.Removed(mWatcherTokens.removed);
+        mDeviceWatcher.EnumerationCompleted(mWatcherTokens.enumerationCompleted);
+        mDeviceWatcher.Stopped(mWatcherTokens.stopped);
+        mWatcherTokens = {};
+    }
+    // A handler in the middle of its run may still subscribe a sensor; once
+    // none runs, none will, and the sensors' subscriptions can go.
+    mGate->Close();
+    std::map<std::u16string, ReadingSubscription> subscriptions;
+    {
+        std::lock_guard maps(mMapLock);
+        subscriptions.swap(mReadingSubscriptions);
+    }
+    for (const auto& [id, subscription] : subscriptions) {
+        subscription.sensor.ReadingChanged(subscription.token);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+void ProximitySensorWatcher::OnAdded(const DeviceWatcher&, const DeviceInformation& information) {
+    FuncEntry(TRACE_PROVIDER);
+    try {
+        std::lock_guard added(mAddedMutex);
+        std::lock_guard maps(mMapLock);
+        const hstring id = information.Id();
+        uint32_t sensorId = 0;
+        if (id.empty()) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "Added device has no device id");
+        } else if (!(mLastSensor = ProximitySensor::FromId(id))) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "Device %s is not a proximity sensor",
+                        Text(id).c_str());
+        } else if (!NT_SUCCESS(GetSensorIdFromDeviceId(id.c_str(), &sensorId))) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "Proximity sensor %s matches no configured sensor", Text(id).c_str());
+        } else {
+            mSensors.try_emplace(id.str(), mLastSensor);
+            // One subscription per sensor: a watcher started again reports
+            // the sensors it reported before.
+            if (mReadingSubscriptions.count(id.str()) == 0) {
+                std::u16string deviceId = id.str();
+                winrt::event_token token = mLastSensor.ReadingChanged(
+                    Gated(mGate, [this, deviceId](const auto& sensor, const auto& arguments) {
+                        OnReadingChanged(sensor, arguments, deviceId);
+                    }));
+                mReadingSubscriptions.emplace(deviceId, ReadingSubscription{mLastSensor, token});
+            }
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Proximity sensor %s added as sensor %u", Text(id).c_str(), sensorId);
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+void ProximitySensorWatcher::OnReadingChanged(const ProximitySensor&,
+                                              const ReadingChangedEventArgs& arguments,
+                                              const std::u16string& deviceId) {
+    FuncEntry(TRACE_PROVIDER);
+    try {
+        std::lock_guard reading(mReadingMutex);
+        std::lock_guard maps(mMapLock);
+        auto sensor = mSensors.find(deviceId);
+        if (sensor != mSensors.end() && arguments) {
+            const bool detected = arguments.Reading().IsDetected();
+            const hstring id = sensor->second.DeviceId();
+            if (UpdateReadingState(id, detected)) {
+                uint32_t sensorId = 0;
+                if (!NT_SUCCESS(GetSensorIdFromDeviceId(id.c_str(), &sensorId))) {
+                    TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                                "Proximity sensor %s matches no configured sensor",
+                                Text(id).c_str());
+                } else if (!UpdateSensorState(sensorId, detected ? 1 : 0)) {
+                    TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                                "UpdateSensorState found no provider for sensor %u", sensorId);
+                } else {
+                    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                                "Proximity sensor %s reads %s: sensor %u set to %u",
+                                Text(id).c_str(), detected ? "near" : "far", sensorId,
+                                detected ? 1u : 0u);
+                }
+            }
+            for (const auto& [key, state] : mReadingStates) {
+                TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_PROVIDER, "Reading state %s: %u",
+                            Text(key).c_str(), state);
+            }
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+void ProximitySensorWatcher::OnRemoved(const DeviceWatcher&,
+                                       const DeviceInformationUpdate& update) {
+    FuncEntry(TRACE_PROVIDER);
+    try {
+        std::lock_guard removed(mRemovedMutex);
+        std::lock_guard maps(mMapLock);
+        const hstring id = update.Id();
+        uint32_t sensorId = 0;
+        if (!NT_SUCCESS(GetSensorIdFromDeviceId(id.c_str(), &sensorId))) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Removed device %s matches no configured sensor", Text(id).c_str());
+        } else if (!UpdateSensorState(sensorId, 1)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "UpdateSensorState found no provider for sensor %u", sensorId);
+        } else {
+            // Without its reading, the safe assumption is that something is near.
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Proximity sensor %s removed: sensor %u set to 1", Text(id).c_str(),
+                        sensorId);
+        }
+        mSensors.erase(id.str());
+        mReadingStates.erase(id);
+        auto subscription = mReadingSubscriptions.find(id.str());
+        if (subscription != mReadingSubscriptions.end()) {
+            subscription->second.sensor.ReadingChanged(subscription->second.token);
+            mReadingSubscriptions.erase(subscription);
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+void ProximitySensorWatcher::OnUpdated(const DeviceWatcher&,
+                                       const DeviceInformationUpdate& update) {
+    try {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "Device %s updated",
+                    Text(update.Id()).c_str());
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+}
+
+void ProximitySensorWatcher::OnEnumerationCompleted(const DeviceWatcher&, const IInspectable&) {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "Proximity sensor enumeration completed");
+}
+
+void ProximitySensorWatcher::OnStopped(const DeviceWatcher&, const IInspectable&) {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "Proximity sensor watcher stopped");
+}
+
+NTSTATUS CreateProximitySensorWatcher(WDFDEVICE device) {
+    FuncEntry(TRACE_PROVIDER);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    PDEVICE_CONTEXT context = nullptr;
+    try {
+        context = DeviceGetContext(device);
+        if (context == nullptr) {
+            throw std::runtime_error("Device Context is NULL");
+        }
+        context->ProximityWatcher = new ProximitySensorWatcher(device);
+        const hstring selector =
+            winrt::Windows::Devices::Sensors::ProximitySensor::GetDeviceSelector();
+        if (selector.empty()) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "ProximitySensor::GetDeviceSelector returned an empty selector");
+        } else {
+            context->ProximityWatcher->mDeviceWatcher =
+                winrt::Windows::Devices::Enumeration::DeviceInformation::CreateWatcher(selector);
+            if (!context->ProximityWatcher->mDeviceWatcher) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                            "DeviceInformation::CreateWatcher returned no watcher");
+            } else {
+                status = STATUS_SUCCESS;
+            }
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    if (!NT_SUCCESS(status) && context != nullptr && context->ProximityWatcher != nullptr) {
+        context->ProximityWatcher->mDeviceWatcher = nullptr;
+    }
+    FuncExit(TRACE_PROVIDER, "0x%08X", static_cast<unsigned>(status));
+    return status;
+}

@@ -1,0 +1,111 @@
+// Follows the proximity sensors the operating system exposes, matches each to
+// the channel whose first sensor's SUID its device id carries, and passes
+// every change of its detected state to UpdateSensorState while the display
+// is on. A sensor that goes away counts as detected, display or not.
+#pragma once
+
+#include "platform/types.h"
+#include "platform/wdf.h"
+#include "platform/winrt/device_enumeration.h"
+#include "platform/winrt/proximity_sensor.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class ProximitySensorWatcher {
+public:
+    using DeviceWatcher = winrt::Windows::Devices::Enumeration::DeviceWatcher;
+    using DeviceInformation = winrt::Windows::Devices::Enumeration::DeviceInformation;
+    using DeviceInformationUpdate = winrt::Windows::Devices::Enumeration::DeviceInformationUpdate;
+    using ProximitySensor = winrt::Windows::Devices::Sensors::ProximitySensor;
+    using ReadingChangedEventArgs =
+        winrt::Windows::Devices::Sensors::ProximitySensorReadingChangedEventArgs;
+    using IInspectable = winrt::Windows::Foundation::IInspectable;
+
+    explicit ProximitySensorWatcher(WDFDEVICE device);
+    // Shuts the handlers out first, should the device cleanup not have.
+    ~ProximitySensorWatcher();
+    ProximitySensorWatcher(const ProximitySensorWatcher&) = delete;
+    ProximitySensorWatcher& operator=(const ProximitySensorWatcher&) = delete;
+
+    // Subscribes the device watcher's five events; 0xC0000001 without a
+    // device watcher or when a subscription fails.
+    NTSTATUS RegisterEventHandlers();
+    // Takes each channel's first-sensor SUID pattern from the configuration;
+    // called when the device watcher starts, before any handler can run.
+    void LoadSensorPatterns();
+    // 0 and the configured "ID" of the first channel whose first sensor's
+    // SUID pattern occurs in the device id (separators "\?#{}-" removed, lower
+    // case); 0xC0000001 otherwise.
+    NTSTATUS GetSensorIdFromDeviceId(const WCHAR* deviceId, uint32_t* sensorId);
+    // Under mMapLock: whether a reading is passed on. While the display is off
+    // it is dropped and not remembered; otherwise only a change of the last
+    // accepted state (or a first reading) is.
+    bool UpdateReadingState(const winrt::hstring& deviceId, bool detected);
+
+    // For the device cleanup, before the providers go: stops the device
+    // watcher, revokes every subscription and waits until no handler runs.
+    // No handler reaches this object afterwards. Safe to call again.
+    void ShutDown();
+
+    void OnAdded(const DeviceWatcher& sender, const DeviceInformation& information);
+    void OnUpdated(const DeviceWatcher& sender, const DeviceInformationUpdate& update);
+    void OnRemoved(const DeviceWatcher& sender, const DeviceInformationUpdate& update);
+    void OnEnumerationCompleted(const DeviceWatcher& sender, const IInspectable& arguments);
+    void OnStopped(const DeviceWatcher& sender, const IInspectable& arguments);
+    void OnReadingChanged(const ProximitySensor& sensor, const ReadingChangedEventArgs& arguments,
+                          const std::u16string& deviceId);
+
+    std::mutex mAddedMutex;
+    std::mutex mRemovedMutex;
+    std::mutex mReadingMutex;
+    WDFDEVICE mDevice;
+    DeviceWatcher mDeviceWatcher{nullptr}; // null until created, and after a failed creation
+    // 1 while readings are accepted; written by the APPS providers on display
+    // changes, read by the reading handler.
+    std::atomic<uint32_t> mDisplayOn{0};
+    std::map<std::u16string, ProximitySensor> mSensors;
+    std::map<winrt::hstring, uint32_t> mReadingStates;
+    ProximitySensor mLastSensor{nullptr};
+
+private:
+    class HandlerGate;
+    struct WatcherTokens {
+        winrt::event_token added, updated, removed, enumerationCompleted, stopped;
+    };
+    struct ReadingSubscription {
+        ProximitySensor sensor;
+        winrt::event_token token;
+    };
+    struct SensorPattern {
+        std::u16string pattern;
+        uint32_t sensorId;
+    };
+
+    void RevokeSubscriptions();
+
+    // The three handlers share both maps, so one lock guards them, taken after
+    // the handler's own mutex and held across UpdateSensorState (watcher, then
+    // provider: nothing takes them the other way round).
+    std::mutex mMapLock;
+    // Outlives this object in every subscribed delegate: a delegate the
+    // platform calls after its revocation finds it closed.
+    std::shared_ptr<HandlerGate> mGate;
+    WatcherTokens mWatcherTokens;
+    // One ReadingChanged subscription per device id, under mMapLock.
+    std::map<std::u16string, ReadingSubscription> mReadingSubscriptions;
+    // The channel records are the device's memory and go before the device
+    // cleanup shuts the handlers out: the handlers match against this copy.
+    std::mutex mPatternLock;
+    std::vector<SensorPattern> mPatterns;
+};
+
+// Creates the device's watcher into DEVICE_CONTEXT.ProximityWatcher and its
+// device watcher. On a failure (0xC0000001) the watcher stays, without a
+// device watcher.
+NTSTATUS CreateProximitySensorWatcher(WDFDEVICE device);

@@ -1,0 +1,260 @@
+// The proximity-sensor watcher: which operating-system sensor stands for which
+// configured sensor, when its readings reach the channels, what its failures
+// leave, and how its handlers end with the device.
+#include "driver_core_fixture.h"
+
+#include "halvex/provider/ProximitySensorWatcher.h"
+#include "tests/support/MachineTest.h"
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace driver_test {
+namespace {
+
+using halvex::testing::WaitUntil;
+using sim::display::State;
+using sim::proximity::HoldPoint;
+
+constexpr char16_t kSensor[] = u"\\\\?\\ACPI#PROX0001#1a2b#{7e5f1c2a-0b1d-4c1e-9a3f-5d6e7f8a9b0c}";
+
+std::string AppsWithSuid(ULONG id, unsigned high, unsigned low) {
+    char suid[64];
+    std::snprintf(suid, sizeof suid, "\"SUID_HIGH_L\"=dword:%x\n\"SUID_LOW_L\"=dword:%x\n", high,
+                  low);
+    return Apps(id) + suid;
+}
+
+class ProximityTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        Prepare();
+    }
+
+    // Channel 0 follows sensor 7 (SUID 1a:2b; its second sensor, 9, is never
+    // matched, and is set clear once running); channel 1's first sensor, 8,
+    // has the SUID 0:5 and its channel never moves the modem.
+    void Prepare() {
+        sim::modem::Install(2, 0);
+        sim::ip::AddInterface();
+        Configure(DeviceKey(2) +
+                  Channel("channel0", {AppsWithSuid(7, 0x1a, 0x2b), AppsWithSuid(9, 0xc0, 0xde)}) +
+                  Channel("channel1", {AppsWithSuid(8, 0, 5)}, 0, 0));
+    }
+
+    void Run() {
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
+        ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+        ASSERT_EQ(SetSensorState(9, 0).status, STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+    }
+
+    static void Arrives(const char16_t* deviceId = kSensor) {
+        ASSERT_TRUE(sim::proximity::AddSensor(deviceId));
+        ASSERT_TRUE(sim::Settle());
+    }
+    static std::vector<std::int32_t> Modem() {
+        EXPECT_TRUE(sim::Settle());
+        return sim::modem::BackoffIndexes();
+    }
+    static std::vector<std::int32_t> Reads(bool near) {
+        EXPECT_TRUE(sim::proximity::Reading(kSensor, near));
+        return Modem();
+    }
+    static std::vector<std::int32_t> Display(State state) {
+        sim::display::SetState(state);
+        return Modem();
+    }
+};
+
+TEST_F(ProximityTest, MatchingIgnoresSeparatorsAndCaseAndLooksOnlyAtEachChannelsFirstSensor) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    struct Case {
+        const char16_t* deviceId;
+        NTSTATUS status;
+        uint32_t sensorId;
+    };
+    const Case cases[] = {
+        {kSensor, STATUS_SUCCESS, 7},
+        {u"ACPI#PROX0001#1A2B", STATUS_SUCCESS, 7},
+        {u"1-a{2}b", STATUS_SUCCESS, 7},
+        {u"ACPI#PROX0001#c0de", STATUS_UNSUCCESSFUL, 0},
+        {u"ACPI#PROX0001#05", STATUS_SUCCESS, 8},
+        {u"", STATUS_UNSUCCESSFUL, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(NarrowString(c.deviceId));
+        uint32_t sensorId = 99;
+        EXPECT_EQ(Context()->ProximityWatcher->GetSensorIdFromDeviceId(c.deviceId, &sensorId),
+                  c.status);
+        EXPECT_EQ(sensorId, c.sensorId);
+    }
+}
+
+TEST_F(ProximityTest, ReadingsReachTheChannelOnlyWhileTheDisplayIsOnAndOnlyWhenTheyChange) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives());
+    EXPECT_EQ(Reads(false), Indexes(2));
+    EXPECT_EQ(Display(State::Off), Indexes(7));
+    // Dropped while the display is off, and not remembered either.
+    EXPECT_EQ(Reads(true), Indexes(7));
+    EXPECT_EQ(Display(State::On), Indexes(2));
+    EXPECT_EQ(Reads(true), Indexes(7));
+    // A reading equal to the last one passed on is not passed on again: the
+    // client's setting stands.
+    EXPECT_EQ(ModemAfter(7, 0), Indexes(2));
+    EXPECT_EQ(Reads(true), Indexes(2));
+}
+
+TEST_F(ProximityTest, ARemovedSensorCountsAsDetectedEvenWhileTheDisplayIsOff) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives());
+    EXPECT_EQ(Reads(false), Indexes(2));
+    EXPECT_EQ(Display(State::Off), Indexes(7));
+    ASSERT_TRUE(sim::proximity::Remove(kSensor));
+    EXPECT_EQ(Display(State::On), Indexes(7));
+    EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 0u);
+}
+
+TEST_F(ProximityTest, OtherDevicesAndSensorsMatchingNoConfiguredSensorAreIgnored) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_TRUE(sim::proximity::AddOther(u"ACPI#HID0001#1a2b"));
+    ASSERT_NO_FATAL_FAILURE(Arrives(u"ACPI#PROX0002#ffff"));
+    EXPECT_TRUE(sim::TraceContains("Device ACPI#HID0001#1a2b is not a proximity sensor",
+                                   TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(
+        sim::TraceContains("ACPI#PROX0002#ffff matches no configured sensor", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(sim::proximity::ReadingSubscriptions(u"ACPI#PROX0002#ffff"), 0u);
+}
+
+TEST_F(ProximityTest, AWatcherStartedAgainKeepsOneSubscriptionPerSensor) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives());
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::Stopped);
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(Reads(false), Indexes(2));
+    EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 1u);
+}
+
+TEST_F(ProximityTest, WatcherFailuresLeaveADeviceThatRunsWithoutProximityReadings) {
+    struct Case {
+        const char* point;
+        sim::FaultSpec fault;
+        const char* traced;
+        bool watcherStarts;
+        bool displayRegistered;
+    };
+    const Case cases[] = {
+        {"ProximitySensor.GetDeviceSelector", sim::FaultSpec::Once(1), "an empty selector", false,
+         true},
+        {"ProximitySensor.GetDeviceSelector", sim::FaultSpec::Once(E_ACCESSDENIED),
+         "HRESULT 0x80070005", false, true},
+        {"DeviceInformation.CreateWatcher", sim::FaultSpec::Once(1), "returned no watcher", false,
+         true},
+        {"DeviceInformation.CreateWatcher", sim::FaultSpec::Once(E_OUTOFMEMORY), "bad_alloc", false,
+         true},
+        {"Proximity.Subscribe", sim::FaultSpec::OnCall(3), "RegisterEventHandlers failed", true,
+         true},
+        {"DeviceWatcher.Start", sim::FaultSpec::Once(E_ACCESSDENIED), "HRESULT 0x80070005", false,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.traced);
+        FreshMachine();
+        Prepare();
+        sim::ArmFault(c.point, c.fault);
+        ASSERT_NO_FATAL_FAILURE(Run());
+        EXPECT_TRUE(sim::TraceContains(c.traced, TRACE_LEVEL_ERROR));
+        EXPECT_EQ(ChannelCount(), 2u);
+        EXPECT_EQ(sim::proximity::WatcherStatus() == DeviceWatcherStatus::EnumerationCompleted,
+                  c.watcherStarts);
+        EXPECT_EQ(Context()->PowerNotifyHandle != nullptr, c.displayRegistered);
+        ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(sim::proximity::WatcherSubscriptions(), 0u);
+        EXPECT_FALSE(sim::proximity::WatcherStatus());
+    }
+}
+
+TEST_F(ProximityTest, ReadingsDuringAndAfterRemovalReachNothingThatIsGone) {
+    constexpr char16_t kOther[] = u"ACPI#PROX0002#1a2b";
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives());
+    ASSERT_NO_FATAL_FAILURE(Arrives(kOther));
+    EXPECT_EQ(Reads(false), Indexes(2));
+    // Kept as a delivery in flight would keep it.
+    auto deviceWatcher = Context()->ProximityWatcher->mDeviceWatcher;
+
+    // When the device goes, one handler is in the middle of its run and one
+    // delivery has taken its handler without calling it yet; the stop at D0
+    // exit fails, so the cleanup stops the device watcher itself.
+    sim::proximity::Hold(HoldPoint::IsDetected);
+    ASSERT_TRUE(sim::proximity::Reading(kSensor, true));
+    ASSERT_TRUE(WaitUntil([] { return sim::proximity::Held(HoldPoint::IsDetected) == 1; }));
+    sim::proximity::Hold(HoldPoint::Delivery);
+    ASSERT_TRUE(sim::proximity::Reading(kOther, true));
+    ASSERT_TRUE(WaitUntil([] { return sim::proximity::Held(HoldPoint::Delivery) == 1; }));
+    sim::ArmFault("DeviceWatcher.Stop", sim::FaultSpec::Once());
+    std::atomic<bool> removed{false};
+    std::thread releaser([&] {
+        WaitUntil([&] {
+            return removed.load() || sim::TraceContains("Waiting for 1 running proximity handlers");
+        });
+        sim::proximity::Release(HoldPoint::IsDetected);
+    });
+    EXPECT_EQ(host->Remove(), STATUS_SUCCESS);
+    removed = true;
+    releaser.join();
+    sim::proximity::Release(HoldPoint::Delivery);
+    ASSERT_TRUE(sim::Settle());
+
+    // The running handler finished while the providers were still there.
+    EXPECT_EQ(sim::TraceCount("reads near: sensor 7 set to 1"), 1u);
+    EXPECT_EQ(deviceWatcher.Status(), DeviceWatcherStatus::Stopped);
+    EXPECT_EQ(sim::proximity::WatcherSubscriptions(), 0u);
+    EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 0u);
+    ASSERT_TRUE(sim::proximity::Reading(kSensor, false));
+    EXPECT_TRUE(sim::Settle());
+}
+
+TEST_F(ProximityTest, ArrivalsReadingsRemovalsAndDisplayChangesMayRunAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    auto id = [](char16_t group, std::size_t n) {
+        return u"ACPI#PROX" + std::u16string{group, static_cast<char16_t>(u'A' + n)} + u"#1a2b";
+    };
+    constexpr std::size_t kCount = 12;
+    for (std::size_t i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(sim::proximity::AddSensor(id(u'P', i)));
+    }
+    ASSERT_TRUE(sim::Settle());
+    // Readings of the present sensors meet the arrival of others, their own
+    // removal and display changes.
+    for (std::size_t i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(sim::proximity::AddSensor(id(u'Q', i)));
+        for (std::size_t j = i; j < kCount; ++j) {
+            ASSERT_TRUE(sim::proximity::Reading(id(u'P', j), (i + j) % 2 == 0));
+        }
+        ASSERT_TRUE(sim::proximity::Remove(id(u'P', i)));
+        sim::display::SetState(i % 4 == 0 ? State::Off : State::On);
+    }
+    sim::display::SetState(State::On);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::TraceCount("added as sensor 7"), 2 * kCount);
+    for (std::size_t i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(sim::proximity::Remove(id(u'Q', i)));
+    }
+    // Every sensor went, and the last one to go left its sensor detected.
+    EXPECT_EQ(Modem(), Indexes(7));
+
+    for (std::size_t i = 0; i < kCount; ++i) {
+        EXPECT_EQ(sim::proximity::ReadingSubscriptions(id(u'P', i)), 0u);
+        EXPECT_EQ(sim::proximity::ReadingSubscriptions(id(u'Q', i)), 0u);
+    }
+}
+
+} // namespace
+} // namespace driver_test
