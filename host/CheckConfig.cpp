@@ -6,6 +6,8 @@
 #include "host/Timeline.h"
 #include "host/Tokens.h"
 
+#include "halvex/provider/SuidPattern.h"
+
 #include "platform/sim/quiescence.h"
 #include "platform/sim/trace_recorder.h"
 
@@ -19,6 +21,16 @@
 namespace host {
 
 namespace {
+
+// What a proximity sensor's device id must hold for the driver to take it as
+// the channel's first sensor; empty when that sensor is not valid.
+std::string ProximityPattern(const ChannelView& record) {
+    if (record.sensors.empty() || !record.sensors.front().valid) {
+        return {};
+    }
+    const SensorView& first = record.sensors.front();
+    return FormatSuidPattern(first.suidLow, first.suidHigh);
+}
 
 const char* SensorTypeName(std::uint32_t type) {
     return type == 0 ? "SLPI" : type == 1 ? "APPS" : "invalid";
@@ -135,6 +147,11 @@ void PrintText(const Report& r) {
                                          : std::to_string(active).c_str());
             }
             PrintMapping(*record);
+            std::string pattern = ProximityPattern(*record);
+            if (!pattern.empty()) {
+                std::printf("  a proximity sensor whose device id holds \"%s\" sets sensor %u\n",
+                            pattern.c_str(), record->sensors.front().id);
+            }
         }
         PrintList("  ", channel.defaults, channel.findings);
         for (const SensorReview& sensor : channel.sensors) {
@@ -207,7 +224,11 @@ void PrintJson(const Report& r) {
                    "{\"mask\":" + std::to_string(record->mapping[m].first) +
                    ",\"index\":" + std::to_string(record->mapping[m].second) + "}";
         }
-        out += "],\"defaults\":" + JsonStrings(channel.defaults) +
+        out += "]";
+        if (record != nullptr && !ProximityPattern(*record).empty()) {
+            out += ",\"suid_pattern\":\"" + ProximityPattern(*record) + "\"";
+        }
+        out += ",\"defaults\":" + JsonStrings(channel.defaults) +
                ",\"findings\":" + JsonStrings(channel.findings) + ",\"sensors\":[";
         for (std::size_t i = 0; i < channel.sensors.size(); ++i) {
             const SensorReview& sensor = channel.sensors[i];

@@ -1,5 +1,6 @@
 #include "host/Checks.h"
 #include "host/PartitionService.h"
+#include "host/ProximitySensors.h"
 #include "host/Tokens.h"
 #include "host/WlanAdapter.h"
 
@@ -108,6 +109,8 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
         return EvaluateWlanCheck(c);
     case Op::ExpectPartitionRequests:
         return EvaluatePartitionCheck(c);
+    case Op::ExpectProximityWatcher:
+        return EvaluateProximityCheck(c);
     case Op::ExpectTrace: {
         bool found = sim::TraceContains(c.word);
         return Outcome(found, "a trace message containing \"" + c.word + "\"",

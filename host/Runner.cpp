@@ -4,6 +4,7 @@
 #include "host/Limits.h"
 #include "host/Machine.h"
 #include "host/PartitionService.h"
+#include "host/ProximitySensors.h"
 #include "host/Timeline.h"
 #include "host/Tokens.h"
 #include "host/WlanAdapter.h"
@@ -299,6 +300,8 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         return mMachine.ModemOk();
     case Op::Hub:
         return Hub(c);
+    case Op::Proximity:
+        return RunProximityCommand(c);
     case Op::BootTime:
         sim::SetUptimeMs(c.a);
         return {};
@@ -406,8 +409,8 @@ int ScenarioRun::Run() {
                                                                       record.message)
                                              : 0;
             gate->timeline->Trace(static_cast<double>(sim::NowMs() - gate->startMs), record.level,
-                                  record.file, record.message, record.level <= printLevel,
-                                  expected);
+                                  record.file, record.message,
+                                  record.level <= printLevel || IsProximityEvent(record), expected);
         }
     });
     mTimeline.Begin(mScenario.name, 0, sim::TimeScale());

@@ -59,6 +59,7 @@ enum class Op {
     TimeScale,
     BootTime,
     Hub,
+    Proximity,
     // Output
     Show,
     // Checks (every Op from ExpectStatus on is a check)
@@ -78,6 +79,7 @@ enum class Op {
     ExpectHubRequests,
     ExpectHubClients,
     ExpectPartitionRequests,
+    ExpectProximityWatcher,
 };
 
 bool IsCheck(Op op);
@@ -106,6 +108,7 @@ struct Command {
     double scale = 1.0; // time-scale
     double value = 0.0; // hub report VALUE
     std::vector<std::uint64_t> suids; // hub sar / report from: HIGH, LOW pairs
+    std::string deviceId;             // proximity add / add-other: the device id
 
     // wlan readback, expect wlan: MASK:INDEX entries
     std::vector<std::pair<std::uint32_t, std::int32_t>> entries;

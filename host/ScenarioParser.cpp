@@ -17,8 +17,8 @@ namespace {
 
 constexpr const char* kCommandList =
     "config, add, start, d0-entry, d0-exit, sleep, wake, hibernate, resume, shutdown, remove, "
-    "unload, ioctl, display, wwan, modem, hub, boot-time, wlan, partition, wait, time-scale, "
-    "show, expect";
+    "unload, ioctl, display, wwan, modem, hub, boot-time, wlan, partition, proximity, wait, "
+    "time-scale, show, expect";
 
 // The command as written again, quotes and escapes included.
 std::string Quote(const std::string& text) {
@@ -186,6 +186,7 @@ private:
     // ENABLE [MASK:INDEX ...] to the end of the line.
     void WlanSetting();
     void ParsePartition();
+    void ParseProximity();
     void ParseExpect();
 
     // HIGH:LOW, each half a decimal or 0x hex 64-bit number.
@@ -273,6 +274,8 @@ void LineParser::Parse(const std::string& baseDir) {
         ParseWlan();
     } else if (verb == "partition") {
         ParsePartition();
+    } else if (verb == "proximity") {
+        ParseProximity();
     } else if (verb == "wait") {
         c.op = Op::Wait;
         c.a = Number("milliseconds");
@@ -514,12 +517,40 @@ void LineParser::ParsePartition() {
     End();
 }
 
+// proximity add|add-other NAME DEVICE-ID; near|far|update|remove NAME; fail CALL.
+void LineParser::ParseProximity() {
+    Command& c = *mCommand;
+    c.op = Op::Proximity;
+    c.word = OneOf({"add", "add-other", "near", "far", "update", "remove", "fail"},
+                   "a proximity command");
+    if (c.word == "fail") {
+        c.how = OneOf({"selector", "create", "start", "stop", "subscribe"}, "the call that fails");
+    } else {
+        c.how = Word("a sensor name");
+        if (c.word == "add" || c.word == "add-other") {
+            // Device ids are ASCII, as the platform's device paths are.
+            const Token* t = Peek();
+            bool ascii = t != nullptr && !t->text.empty();
+            for (char ch : t != nullptr ? t->text : std::string()) {
+                ascii = ascii && static_cast<unsigned char>(ch) >= 0x20 &&
+                        static_cast<unsigned char>(ch) < 0x7F;
+            }
+            if (!ascii) {
+                Expected("a device id of printable ASCII characters");
+            }
+            c.deviceId = Word("a device id");
+        }
+    }
+    End();
+}
+
 void LineParser::ParseExpect() {
     Command& c = *mCommand;
-    std::string what = OneOf({"status", "bytes", "output", "add", "channels", "modem", "modem-sets",
-                              "modem-enabled", "trace", "no-trace", "hub-requests", "hub-clients",
-                              "wlan", "wlan-sets", "wlan-size", "partition-requests"},
-                             "what to check");
+    std::string what =
+        OneOf({"status", "bytes", "output", "add", "channels", "modem", "modem-sets",
+               "modem-enabled", "trace", "no-trace", "hub-requests", "hub-clients", "wlan",
+               "wlan-sets", "wlan-size", "partition-requests", "proximity-watcher"},
+              "what to check");
     auto status = [&](const std::string& expected) {
         const Token* t = Peek();
         auto value = t ? ParseStatus(t->text) : std::nullopt;
@@ -558,6 +589,9 @@ void LineParser::ParseExpect() {
         c.op = Op::ExpectHubRequests;
         c.word = OneOf({"lookup", "attr", "onchange"}, "a kind of request");
         c.a = Number("a request count");
+    } else if (what == "proximity-watcher") {
+        c.op = Op::ExpectProximityWatcher;
+        c.word = OneOf({"started", "stopped", "none"}, "the device watcher's state");
     } else if (what == "hub-clients") {
         c.op = Op::ExpectHubClients;
         c.a = Number("a client count");

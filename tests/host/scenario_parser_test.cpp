@@ -197,6 +197,9 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
         {"partition file TSRL 00\n", "expected a file as FOLDER\\NAME, found 'TSRL'"},
         {"partition fail list maybe\n", "expected an NTSTATUS"},
         {"partition hang write\n", "expected a partition request (list, read)"},
+        {"proximity add p1 \"PROX\xc3\xa9\"\n", "expected a device id of printable ASCII"},
+        {"proximity fail watch\n", "expected the call that fails (selector, create, start, stop"},
+        {"expect proximity-watcher running\n", "expected the device watcher's state"},
     };
     for (const Case& c : cases) {
         SyntaxError e = ParseError(c.text);

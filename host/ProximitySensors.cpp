@@ -1,0 +1,79 @@
+#include "host/ProximitySensors.h"
+
+#include "platform/sim/faults.h"
+#include "platform/sim/proximity.h"
+
+#include <map>
+
+namespace host {
+namespace {
+
+using winrt::Windows::Devices::Enumeration::DeviceWatcherStatus;
+
+// One scenario per process: the names live as long as it does.
+std::map<std::string, std::u16string>& Names() {
+    static std::map<std::string, std::u16string> names;
+    return names;
+}
+
+std::string Named(const std::string& name, std::u16string* deviceId) {
+    auto it = Names().find(name);
+    if (it == Names().end()) {
+        return "no proximity sensor is named " + name + " (use proximity add first)";
+    }
+    *deviceId = it->second;
+    return {};
+}
+
+} // namespace
+
+std::string RunProximityCommand(const Command& c) {
+    if (c.word == "fail") {
+        auto fault = sim::proximity::FaultFromName(c.how);
+        sim::ArmFault(fault->point, sim::FaultSpec::Once(fault->code));
+        return {};
+    }
+    if (c.word == "add" || c.word == "add-other") {
+        std::u16string deviceId(c.deviceId.begin(), c.deviceId.end());
+        bool added = c.word == "add" ? sim::proximity::AddSensor(deviceId)
+                                     : sim::proximity::AddOther(deviceId);
+        if (!added) {
+            return "a device with the id " + c.deviceId + " is present already";
+        }
+        Names()[c.how] = deviceId;
+        return {};
+    }
+    std::u16string deviceId;
+    if (std::string error = Named(c.how, &deviceId); !error.empty()) {
+        return error;
+    }
+    bool done = c.word == "update"   ? sim::proximity::Update(deviceId)
+                : c.word == "remove" ? sim::proximity::Remove(deviceId)
+                                     : sim::proximity::Reading(deviceId, c.word == "near");
+    if (!done) {
+        return c.how + (c.word == "update" || c.word == "remove"
+                            ? " is not present"
+                            : " is not a present proximity sensor");
+    }
+    return {};
+}
+
+CheckOutcome EvaluateProximityCheck(const Command& c) {
+    auto status = sim::proximity::WatcherStatus();
+    std::string seen = !status ? "none"
+                       : *status == DeviceWatcherStatus::Started ||
+                               *status == DeviceWatcherStatus::EnumerationCompleted
+                           ? "started"
+                           : "stopped";
+    CheckOutcome outcome;
+    outcome.held = seen == c.word;
+    outcome.expected = "proximity device watcher " + c.word;
+    outcome.seen = "proximity device watcher " + seen;
+    return outcome;
+}
+
+bool IsProximityEvent(const sim::TraceRecord& record) {
+    return record.file == "ProximitySensorWatcher.cpp" && record.level <= 4;
+}
+
+} // namespace host
