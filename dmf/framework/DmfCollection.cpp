@@ -6,6 +6,7 @@
 #include "dmf/framework/DmfObject.h"
 #include "dmf/framework/DmfRecordMemory.h"
 #include "dmf/framework/Dmf_Bridge.h"
+#include "platform/registry.h"
 #include "platform/trace.h"
 
 #include <cstring>
@@ -40,6 +41,26 @@ void BranchTrackInitialize(DMF_OBJECT* dmfObject) {
     if (dmfObject->ModuleDescriptor.BranchTrackInitialize != nullptr) {
         dmfObject->ModuleDescriptor.BranchTrackInitialize(dmfObject->MemoryDmfModule);
     }
+}
+
+// The driver's "BranchTrackEnabled" switch; a missing key or value is off.
+bool BranchTrackEnabledRead() {
+    static constexpr WCHAR kValueName[] = u"BranchTrackEnabled";
+    WDFKEY key = nullptr;
+    NTSTATUS ntStatus = WdfDriverOpenParametersRegistryKey(WdfGetDriver(), KEY_READ,
+                                                           WDF_NO_OBJECT_ATTRIBUTES, &key);
+    ULONG value = 0;
+    if (NT_SUCCESS(ntStatus)) {
+        UNICODE_STRING name{sizeof(kValueName) - sizeof(WCHAR), sizeof(kValueName),
+                            const_cast<PWSTR>(kValueName)};
+        if (!NT_SUCCESS(WdfRegistryQueryULong(key, &name, &value))) {
+            value = 0;
+        }
+        WdfRegistryClose(key);
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, DMF_TRACE, "BranchTrackEnabled=%u",
+                static_cast<unsigned>(value));
+    return value != 0;
 }
 
 DMF_OBJECT* FindByName(DMF_MODULE_COLLECTION* collection, const char* name) {
@@ -139,13 +160,13 @@ NTSTATUS PostCreate(DMF_MODULE_COLLECTION* collection, BOOLEAN branchTrackEnable
 } // namespace
 
 void DMFMODULE_INIT_Prepare(DMFMODULE_INIT* Init, WDFDEVICE Device, DMFMODULE ParentModule,
-                            PVOID BranchTrackModuleConfig) {
+                            const DMF_MODULE_ATTRIBUTES* BranchTrackModuleAttributes) {
     *Init = {};
     Init->Size = sizeof(DMFMODULE_INIT);
     Init->DmfStatus = STATUS_SUCCESS;
     Init->ParentDevice = Device;
     Init->ParentModule = ParentModule;
-    Init->BranchTrackModuleConfig = BranchTrackModuleConfig;
+    Init->BranchTrackModuleAttributes = BranchTrackModuleAttributes;
 }
 
 DMF_MODULE_COLLECTION* DMF_CollectionFromMemory(WDFMEMORY CollectionMemory) {
@@ -179,6 +200,17 @@ void DMF_DmfModuleAdd(PDMFMODULE_INIT DmfModuleInit, DMF_MODULE_ATTRIBUTES* Modu
             DmfModuleInit->ModuleDescriptionCollection = nullptr;
             DmfModuleInit->DmfStatus = ntStatus;
             return;
+        }
+        if (DmfModuleInit->BranchTrackModuleAttributes != nullptr) {
+            // First in the collection: BranchTrack is open before any other
+            // module declares or counts a branch.
+            DMF_MODULE_ATTRIBUTES branchTrackAttributes =
+                *DmfModuleInit->BranchTrackModuleAttributes;
+            branchTrackAttributes.ClientModuleInstanceName = "";
+            DMF_DmfModuleAdd(DmfModuleInit, &branchTrackAttributes, nullptr, nullptr);
+            if (!NT_SUCCESS(DmfModuleInit->DmfStatus)) {
+                return;
+            }
         }
     }
 
@@ -250,12 +282,25 @@ NTSTATUS DMF_ModuleCollectionCreate(PDMFDEVICE_INIT DmfDeviceInit, PDMFMODULE_IN
         goto Exit;
     }
     if (DmfModuleInit->ModuleDescriptionCollection == nullptr &&
-        DmfModuleInit->BranchTrackModuleConfig == nullptr && !deviceCollection) {
+        DmfModuleInit->BranchTrackModuleAttributes == nullptr && !deviceCollection) {
         goto Exit;
     }
 
-    // Nothing sets a branch-tracking config, so no BranchTrack module is ever
-    // added ahead of the client's (and its registry switch is never read).
+    if (DmfModuleInit->BranchTrackModuleAttributes != nullptr) {
+        if (BranchTrackEnabledRead()) {
+            DmfModuleInit->BranchTrackEnabled = TRUE;
+        } else {
+            // BranchTrack's description is the first one, unless the client
+            // added nothing: then no add may bring it in from here on.
+            DmfModuleInit->BranchTrackModuleAttributes = nullptr;
+            if (DmfModuleInit->ModuleDescriptionCollection != nullptr) {
+                WDFOBJECT branchTrack =
+                    WdfCollectionGetItem(DmfModuleInit->ModuleDescriptionCollection, 0);
+                WdfCollectionRemoveItem(DmfModuleInit->ModuleDescriptionCollection, 0);
+                WdfObjectDelete(branchTrack);
+            }
+        }
+    }
 
     if (deviceCollection) {
         // Bridge last: the client sees every "up" event after its modules and
@@ -421,7 +466,10 @@ NTSTATUS DMF_ModulesCreate(WDFDEVICE Device, PDMFDEVICE_INIT* DmfDeviceInit) {
     deviceContext->WdfClientDriverDevice = record->IsControlDevice ? record->ClientDevice : Device;
     deviceContext->IsFilterDevice = record->IsFilterDevice;
 
-    DMFMODULE_INIT_Prepare(&moduleInit, Device, nullptr, record->BranchTrackModuleConfig);
+    DMFMODULE_INIT_Prepare(&moduleInit, Device, nullptr,
+                           record->BranchTrackModuleAttributes.InstanceCreator != nullptr
+                               ? &record->BranchTrackModuleAttributes
+                               : nullptr);
     if (record->DmfEventCallbacks != nullptr) {
         if (record->DmfEventCallbacks->EvtDmfDeviceModulesAdd != nullptr) {
             record->DmfEventCallbacks->EvtDmfDeviceModulesAdd(Device, &moduleInit);

@@ -19,7 +19,9 @@ struct DMFMODULE_INIT {
     WDFDEVICE ParentDevice;
     DMFMODULE ParentModule; // NULL for the device's own modules
     BOOLEAN IsTransportModule;
-    PVOID BranchTrackModuleConfig;
+    // The BranchTrack module to add ahead of the device's own modules; NULL
+    // without branch tracking, and always for a module's children.
+    const DMF_MODULE_ATTRIBUTES* BranchTrackModuleAttributes;
     PVOID Reserved;
 };
 
@@ -53,6 +55,14 @@ void DMF_DmfDeviceInitHookQueueConfig(PDMFDEVICE_INIT DmfDeviceInit,
                                       PWDF_IO_QUEUE_CONFIG QueueConfig);
 void DMF_DmfDeviceInitSetEventCallbacks(PDMFDEVICE_INIT DmfDeviceInit,
                                         DMF_EVENT_CALLBACKS* EventCallbacks);
+
+// Branch tracking: the BranchTrack module's setter
+// (DMF_DmfDeviceInitSetBranchTrackConfig) hands over the module's attributes.
+// DMF_ModulesCreate then adds that module ahead of the client's modules unless
+// the driver's "BranchTrackEnabled" value is 0 or absent. The config the
+// attributes point to is read when DMF_ModulesCreate runs.
+void DMF_DmfDeviceInitBranchTrackModuleSet(PDMFDEVICE_INIT DmfDeviceInit,
+                                           const DMF_MODULE_ATTRIBUTES* BranchTrackAttributes);
 
 // Asks the client for its modules, creates them (Bridge last) and opens those
 // that open at creation. Always frees the record and clears the caller's pointer.

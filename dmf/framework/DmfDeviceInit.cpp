@@ -171,6 +171,14 @@ void DMF_DmfDeviceInitSetEventCallbacks(PDMFDEVICE_INIT DmfDeviceInit,
     DmfDeviceInit->DmfEventCallbacks = EventCallbacks;
 }
 
+void DMF_DmfDeviceInitBranchTrackModuleSet(PDMFDEVICE_INIT DmfDeviceInit,
+                                           const DMF_MODULE_ATTRIBUTES* BranchTrackAttributes) {
+    if (!Usable(DmfDeviceInit)) {
+        return;
+    }
+    DmfDeviceInit->BranchTrackModuleAttributes = *BranchTrackAttributes;
+}
+
 bool DMF_DmfDeviceInitIsSentinel(PDMFDEVICE_INIT DmfDeviceInit) {
     return DmfDeviceInit == &gDmfDeviceInitSentinel;
 }

@@ -19,7 +19,7 @@ struct DMFDEVICE_INIT_RECORD {
     WDF_IO_QUEUE_CONFIG DefaultQueueConfig;
     WDF_OBJECT_ATTRIBUTES DefaultQueueAttributes;
     DMF_EVENT_CALLBACKS* DmfEventCallbacks;
-    PVOID BranchTrackModuleConfig;
+    DMF_MODULE_ATTRIBUTES BranchTrackModuleAttributes; // no creator: no branch tracking
     BOOLEAN IsControlDevice;
     WDFDEVICE ClientDevice;
     BOOLEAN IsFilterDevice;

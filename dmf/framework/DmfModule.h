@@ -270,6 +270,9 @@ PCSTR DMF_ModuleNameGet(DMFMODULE DmfModule);
 DMFMODULE DMF_ModuleTransportGet(DMFMODULE DmfModule);
 // Whether the module is open (run-time references can be taken).
 BOOLEAN DMF_ModuleIsOpen(DMFMODULE DmfModule);
+// The device's BranchTrack module, NULL when branch tracking is off: a module
+// type's BranchTrackInitialize callback declares its branches there.
+DMFMODULE DMF_BranchTrackModuleGet(DMFMODULE DmfModule);
 
 // A module finds itself again from a WDF object it created (timer, work item,
 // request): the object carries a context of type DMFMODULE holding the handle.

@@ -39,6 +39,13 @@ DMFMODULE DMF_ModuleTransportGet(DMFMODULE DmfModule) {
     return transport != nullptr ? transport->MemoryDmfModule : nullptr;
 }
 
+DMFMODULE DMF_BranchTrackModuleGet(DMFMODULE DmfModule) {
+    DMF_MODULE_COLLECTION* collection = DMF_ModuleToObject(DmfModule)->ModuleCollection;
+    return collection != nullptr && collection->DmfObjectBranchTrack != nullptr
+               ? collection->DmfObjectBranchTrack->MemoryDmfModule
+               : nullptr;
+}
+
 PVOID DMF_ModuleContextGet(DMFMODULE DmfModule, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
     return WdfObjectGetTypedContextWorker(DMF_ModuleToWdfObject(DmfModule), TypeInfo);
 }

@@ -215,7 +215,7 @@ NTSTATUS DMF_ModuleCollectionCreate(PDMFDEVICE_INIT DmfDeviceInit, PDMFMODULE_IN
                                     WDFMEMORY* CollectionMemory);
 DMF_MODULE_COLLECTION* DMF_CollectionFromMemory(WDFMEMORY CollectionMemory);
 void DMFMODULE_INIT_Prepare(DMFMODULE_INIT* Init, WDFDEVICE Device, DMFMODULE ParentModule,
-                            PVOID BranchTrackModuleConfig);
+                            const DMF_MODULE_ATTRIBUTES* BranchTrackModuleAttributes);
 // The device's collection, NULL when the device has none.
 DMF_MODULE_COLLECTION* DMF_DeviceCollectionGet(WDFDEVICE Device);
 

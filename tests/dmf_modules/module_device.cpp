@@ -9,6 +9,7 @@ namespace moduletest {
 namespace {
 
 std::vector<ModuleSpec>* gSpecs = nullptr;
+std::function<void(PDMFDEVICE_INIT)>* gDeviceInitHook = nullptr;
 
 void ModulesAdd(WDFDEVICE, PDMFMODULE_INIT DmfModuleInit) {
     for (ModuleSpec& spec : *gSpecs) {
@@ -26,6 +27,9 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
     DMF_DmfDeviceInitHookPnpPowerEventCallbacks(dmfDeviceInit, nullptr);
     DMF_DmfDeviceInitHookPowerPolicyEventCallbacks(dmfDeviceInit, nullptr);
     DMF_DmfDeviceInitHookFileObjectConfig(dmfDeviceInit, nullptr);
+    if (*gDeviceInitHook) {
+        (*gDeviceInitHook)(dmfDeviceInit);
+    }
     WDFDEVICE device = nullptr;
     NTSTATUS ntStatus = WdfDeviceCreate(&DeviceInit, WDF_NO_OBJECT_ATTRIBUTES, &device);
     if (!NT_SUCCESS(ntStatus)) {
@@ -52,6 +56,7 @@ void ModuleTest::SetUp() {
     sim::registry::Reset();
     sim::SetTimeScale(0.001);
     gSpecs = &mSpecs;
+    gDeviceInitHook = &mDeviceInitHook;
 }
 
 void ModuleTest::TearDown() {
@@ -64,6 +69,7 @@ void ModuleTest::TearDown() {
     }
     mHost.reset();
     gSpecs = nullptr;
+    gDeviceInitHook = nullptr;
     MachineTest::TearDown();
     sim::wdf::ResetForTest();
 }

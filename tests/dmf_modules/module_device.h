@@ -7,6 +7,7 @@
 #include "tests/support/MachineTest.h"
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,8 @@ protected:
     static size_t LiveMemoryTagged(const char (&tag)[5]);
 
     std::vector<ModuleSpec> mSpecs;
+    // Called with the device-init record before the device is created.
+    std::function<void(PDMFDEVICE_INIT)> mDeviceInitHook;
     std::unique_ptr<sim::DriverHost> mHost;
 };
 
