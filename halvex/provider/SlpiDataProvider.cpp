@@ -98,6 +98,8 @@ bool SlpiDataProvider::Start() {
         }
         AcquireLock();
         if (mThread == nullptr) {
+            // A stop signalled to an earlier worker must not end this one.
+            ResetEvent(mStopEvent);
             mThread = CreateThread(nullptr, 0, ReinitThreadProc, this, 0, nullptr);
             if (mThread == nullptr) {
                 TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,

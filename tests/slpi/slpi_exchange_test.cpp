@@ -68,6 +68,8 @@ TEST_F(SlpiExchange, TheConfiguredSuidOrElseTheLastListedIsTakenAndSignalledOnce
         {{}, {kOther, kDefaultSarSuid}, {kDefaultSarSuid}},
         {kOther, {kDefaultSarSuid, kOther}, {kOther}},
         {kOther, {kDefaultSarSuid}, {}},
+        // Only 0 in both halves takes any sensor.
+        {{0, kOther.high}, {{0, kOther.high}, kDefaultSarSuid}, {{0, kOther.high}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.listed.size());

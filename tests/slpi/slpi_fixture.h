@@ -41,6 +41,7 @@ class SlpiTest : public driver_test::DriverTest {
 protected:
     void SetUp() override {
         DriverTest::SetUp();
+        sim::SetTraceLevel(TRACE_LEVEL_VERBOSE);
         sim::hub::Reset();
         sim::ResetUptime();
         sim::display::SetState(sim::display::State::Dimmed);
@@ -52,6 +53,7 @@ protected:
     void TearDown() override {
         host.reset();
         EXPECT_EQ(sim::hub::Clients(), 0u) << "a hub client outlived its provider";
+        EXPECT_FALSE(sim::TraceContains("hmx_client_release failed"));
         EXPECT_TRUE(sim::WaitForThreadsToEnd());
         sim::ResetUptime();
         DriverTest::TearDown();

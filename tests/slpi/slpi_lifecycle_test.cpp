@@ -135,11 +135,27 @@ TEST_F(SlpiLifecycle, AWorkerGivenUpOnAtStopIsWaitedForAndLeavesNoClient) {
     EXPECT_TRUE(Provider()->Stop());
     EXPECT_TRUE(sim::TraceContains("SLPI worker did not end within 15000 ms", TRACE_LEVEL_ERROR));
     // Back before the worker's wait ends: it opens a client after the stop.
+    // The next start waits for that worker and runs one of its own, which
+    // follows the display.
     sim::SetTimeScale(1.0);
     sim::hub::SetPresent(true);
+    EXPECT_TRUE(Provider()->Start());
+    sim::display::SetState(sim::display::State::Off);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::Clients(), 0u);
     host->Remove();
     host->Unload();
     EXPECT_TRUE(host->LeakReport().Empty()) << host->LeakReport().ToString();
+    EXPECT_FALSE(sim::TraceContains("SLPI worker wait failed"));
+}
+
+TEST_F(SlpiLifecycle, AProviderDeletedWhileItsWorkerIsStuckWaitsForIt) {
+    AddDevice();
+    sim::SetTimeScale(0.01);
+    sim::hub::SetPresent(false);
+    ASSERT_TRUE(sim::Settle());
+    host->Remove();
+    EXPECT_TRUE(sim::TraceContains("Waiting for the SLPI worker to end"));
     EXPECT_FALSE(sim::TraceContains("SLPI worker wait failed"));
 }
 
@@ -180,7 +196,6 @@ TEST_F(SlpiLifecycle, AProviderWithoutAWaitLockSerialisesOnItsOwn) {
         EXPECT_EQ(line.rfind("HMCI UM", 0), 0u) << line;
     }
 }
-
 
 } // namespace
 } // namespace slpi_test
