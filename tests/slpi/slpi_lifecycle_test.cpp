@@ -12,9 +12,11 @@ namespace {
 using SlpiLifecycle = SlpiTest;
 
 TEST_F(SlpiLifecycle, TheFirstLookupWaitsUntilASecondAfterBoot) {
-    sim::SetTimeScale(0.01);
-    sim::SetUptimeMs(200);
-    AddDevice();
+    AddDevice({}, false);
+    sim::SetTimeScale(0.1);
+    sim::SetUptimeMs(0);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
     auto requests = sim::hub::Requests();
     ASSERT_FALSE(requests.empty());
     EXPECT_GE(requests[0].uptimeMs, 1000u);
