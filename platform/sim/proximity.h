@@ -5,9 +5,11 @@
 //
 // A started watcher reports every present device (Added), then
 // EnumerationCompleted, then every arrival, update and removal until it is
-// stopped; Stop leaves it Stopping until the events it owes have been
-// delivered, then Stopped. Watcher events arrive in order on the watcher
-// thread; each sensor's readings arrive in order on a thread of their own
+// stopped. Stop makes it Stopped at once when its handlers are owed nothing,
+// else Stopping until what they are owed has been delivered; the Stopped
+// event follows either way. Start while Stopping or Started fails with
+// E_ILLEGAL_METHOD_CALL, as on the platform. Watcher events arrive in order on
+// the watcher thread; each sensor's readings arrive in order on a thread of their own
 // (sensors share a few), so readings of different sensors and watcher events
 // may run at once. Every delivery counts as pending work until its handlers
 // have returned, and runs in the multithreaded apartment.
