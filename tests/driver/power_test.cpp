@@ -120,20 +120,29 @@ TEST_F(PowerTest, SleepAndWakeLeaveEverythingRunningAndRegistered) {
                              "D0 entry from WdfPowerDeviceD3, action PowerActionSleep"));
 }
 
-TEST_F(PowerTest, HibernationStopsAndRestartsTheSameChannelsAroundTheFlag) {
+TEST_F(PowerTest, EachStoppingExitSetsItsFlagBeforeTheChannelsStopAndEntryClearsIt) {
+    struct Row {
+        WDF_POWER_DEVICE_STATE target;
+        POWER_ACTION action;
+        FlagSample atStop;
+    };
+    const Row rows[] = {{WdfPowerDeviceD3, PowerActionHibernate, {1, 0}},
+                        {WdfPowerDeviceD3Final, PowerActionHibernate, {1, 0}},
+                        {WdfPowerDeviceD3Final, PowerActionShutdown, {0, 0}},
+                        {WdfPowerDeviceD3Final, PowerActionNone, {0, 1}}};
     ASSERT_NO_FATAL_FAILURE(StartSettled());
-    ClearSamples();
-    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
-    EXPECT_EQ(Stops(), (std::vector<FlagSample>{{1, 0}, {1, 0}}));
-    EXPECT_FALSE(Registered());
-    EXPECT_EQ(sim::display::RegistrationCount(), 0u);
-    EXPECT_EQ(Context()->InHibernate, 1);
-
-    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
-    EXPECT_EQ(Stops().size(), 2u);
-    EXPECT_TRUE(Registered());
-    EXPECT_EQ(Context()->InHibernate, 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.target << " " << row.action);
+        ClearSamples();
+        ASSERT_EQ(host->D0Exit(row.target, row.action), STATUS_SUCCESS);
+        EXPECT_EQ(Stops(), (std::vector<FlagSample>{row.atStop, row.atStop}));
+        EXPECT_FALSE(Registered());
+        POWER_ACTION back = row.action == PowerActionHibernate ? row.action : PowerActionNone;
+        ASSERT_EQ(host->D0Entry(row.target, back), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
+        EXPECT_TRUE(Registered());
+    }
 }
 
 TEST_F(PowerTest, AHibernateEntryStartsEverythingEvenWithoutTheFlag) {
@@ -144,24 +153,6 @@ TEST_F(PowerTest, AHibernateEntryStartsEverythingEvenWithoutTheFlag) {
     EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
     EXPECT_TRUE(Registered());
     EXPECT_FALSE(sim::TraceContains("InHibernate 1 -> 0"));
-}
-
-TEST_F(PowerTest, ShutdownStopsEverythingWithoutTouchingEitherFlag) {
-    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    ClearSamples();
-    ASSERT_EQ(host->Shutdown(), STATUS_SUCCESS);
-    EXPECT_EQ(Stops(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
-    EXPECT_FALSE(Registered());
-}
-
-TEST_F(PowerTest, RemovalMarksTheStopAsDeviceRemovalAndTheNextEntryClearsIt) {
-    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    ClearSamples();
-    ASSERT_EQ(host->D0Exit(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
-    EXPECT_EQ(Stops(), (std::vector<FlagSample>{{0, 1}, {0, 1}}));
-    EXPECT_EQ(Context()->IsDeviceRemoval, 1u);
-    ASSERT_EQ(host->D0Entry(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
-    EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
 }
 
 TEST_F(PowerTest, AFailedRegistrationIsTracedAndRetriedOnlyAtTheNextStartingEntry) {
