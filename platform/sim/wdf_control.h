@@ -13,6 +13,8 @@
 //   "WdfIoTargetFormatRequestForRead", "WdfIoTargetFormatRequestForWrite".
 // Each fails its call with the armed code, or with STATUS_INSUFFICIENT_RESOURCES
 // (STATUS_OBJECT_NAME_COLLISION for the symbolic link) when the code is 0.
+// "WdfMemoryCreate:TAG" (such as "WdfMemoryCreate:Hvx0") fails only the memory
+// of that pool tag.
 #pragma once
 
 #include "platform/wdf.h"

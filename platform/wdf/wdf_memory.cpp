@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace fx {
 namespace {
@@ -76,6 +77,12 @@ NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, 
         return STATUS_INVALID_PARAMETER;
     }
     if (NTSTATUS status = fx::CheckFaultStatus("WdfMemoryCreate"); !NT_SUCCESS(status)) {
+        return status;
+    }
+    const char tag[5] = {static_cast<char>(PoolTag), static_cast<char>(PoolTag >> 8),
+                         static_cast<char>(PoolTag >> 16), static_cast<char>(PoolTag >> 24), 0};
+    if (NTSTATUS status = fx::CheckFaultStatus((std::string("WdfMemoryCreate:") + tag).c_str());
+        !NT_SUCCESS(status)) {
         return status;
     }
     auto memory = std::make_shared<fx::Memory>();

@@ -15,6 +15,15 @@ const std::string kModemKey = "[Device Parameters\\channel0]\n\"ChannelType\"=\"
 const std::string kModemChannel =
     kModemKey + "[Device Parameters\\channel0\\0]\n\"Type\"=\"APPS\"\n\"ID\"=dword:7\n";
 
+// A WLAN channel whose sensors carry the antenna masks 1, 0 and 4.
+const std::string kWlanChannel =
+    "[Device Parameters\\channel1]\n\"ChannelType\"=\"WLAN\"\n"
+    "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:2\n"
+    "[Device Parameters\\channel1\\0]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:1\n\"WlanAntMask\"=dword:1\n"
+    "[Device Parameters\\channel1\\1]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:2\n\"WlanAntMask\"=dword:0\n"
+    "[Device "
+    "Parameters\\channel1\\2]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:3\n\"WlanAntMask\"=dword:4\n";
+
 // The device key with its channel count.
 std::string Channels(int count) {
     return "[Device Parameters]\n\"NumberOfChannels\"=dword:" + std::to_string(count) + "\n";
@@ -81,21 +90,19 @@ TEST_F(ConfigReader, ChannelCountProblemsLeaveNoChannels) {
 }
 
 TEST_F(ConfigReader, ChannelSubkeysAreThoseNamedChanneCaseSensitively) {
-    Import(Channels(1) + "[Device Parameters\\Channel1]\n[Device Parameters\\chan]\n" +
-           kModemChannel);
+    // Six letters decide: "channe1" is a channel, "Channel1" and "chann" are not.
+    std::string other = kModemChannel;
+    for (std::size_t at; (at = other.find("channel0")) != std::string::npos;) {
+        other.replace(at, 8, "channe1");
+    }
+    Import(Channels(2) + "[Device Parameters\\Channel1]\n[Device Parameters\\chann]\n" +
+           kModemChannel + other);
     ASSERT_EQ(Read(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->ConfiguredCount, 1u);
+    EXPECT_EQ(Context()->ConfiguredCount, 2u);
 }
 
 TEST_F(ConfigReader, WlanChannelsNeedOneOrTwoAntennas) {
-    const std::string wlan = "[Device Parameters\\channel1]\n"
-                             "\"ChannelType\"=\"WLAN\"\n"
-                             "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n\"1\"=dword:2\n"
-                             "[Device Parameters\\channel1\\0]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:1\n"
-                             "\"WlanAntMask\"=dword:1\n"
-                             "[Device Parameters\\channel1\\1]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:2\n"
-                             "\"WlanAntMask\"=dword:0\n";
-    Import(Channels(2) + "\"WlanAntCount\"=dword:3\n" + kModemChannel + wlan);
+    Import(Channels(2) + "\"WlanAntCount\"=dword:3\n" + kModemChannel + kWlanChannel);
     ASSERT_EQ(Read(), STATUS_SUCCESS);
     ASSERT_EQ(Context()->ConfiguredCount, 1u);
     EXPECT_EQ(Channel(0).ChannelType, ChannelTypeModem);
@@ -109,8 +116,10 @@ TEST_F(ConfigReader, WlanChannelsNeedOneOrTwoAntennas) {
     ASSERT_EQ(Context()->ConfiguredCount, 2u);
     EXPECT_EQ(Channel(1).ChannelType, ChannelTypeWlan);
     ASSERT_NE(Channel(1).WlanAntennaInfo, nullptr);
-    EXPECT_EQ(Channel(1).WlanAntennaInfo[0], 0u);
+    EXPECT_EQ(Channel(1).WlanAntennaInfo[0], 4u);
     EXPECT_TRUE(sim::TraceContains("Invalid WlanAntMask=0", TRACE_LEVEL_ERROR));
+    EXPECT_TRUE(sim::TraceContains("Invalid WlanAntMask=4", TRACE_LEVEL_ERROR));
+    EXPECT_FALSE(sim::TraceContains("Invalid WlanAntMask=1", TRACE_LEVEL_ERROR));
 }
 
 TEST_F(ConfigReader, ChannelTypeIsAWholeCaseSensitiveString) {
@@ -241,6 +250,26 @@ TEST_F(ConfigReader, SensorSubkeys) {
     sim::registry::DeleteKey("Device Parameters\\channel0\\2");
     EXPECT_EQ(Read(), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim::TraceContains("cannot allocate memory for sensors", TRACE_LEVEL_ERROR));
+}
+
+TEST_F(ConfigReader, EveryAllocationOfTheReaderThatFailsFailsTheRead) {
+    // A WLAN channel, which takes an allocation more per sensor.
+    Import(Channels(1) + "\"WlanAntCount\"=dword:1\n" + kWlanChannel);
+    constexpr const char* kPoint = "WdfMemoryCreate:Hvx0";
+    AddDevice();
+    const unsigned before = sim::FaultCalls(kPoint);
+    ASSERT_EQ(ReadSarConfiguration(Device()), STATUS_SUCCESS);
+    const unsigned allocations = sim::FaultCalls(kPoint) - before;
+    ASSERT_GT(allocations, 0u);
+    for (unsigned n = 1; n <= allocations; ++n) {
+        SCOPED_TRACE(n);
+        mHost.reset();
+        AddDevice();
+        sim::ArmFault(kPoint, sim::FaultSpec::OnCall(n));
+        EXPECT_FALSE(NT_SUCCESS(ReadSarConfiguration(Device())));
+        ExpectNoChannels();
+        sim::DisarmFault(kPoint);
+    }
 }
 
 TEST_F(ConfigReader, SensorNamesWithoutASlotAreSkipped) {
