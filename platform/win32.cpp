@@ -4,6 +4,8 @@
 #include "platform/sim/faults.h"
 #include "platform/sim/kernel.h"
 
+#include <cstdlib>
+
 namespace kernel = sim::kernel;
 
 namespace {
@@ -164,6 +166,29 @@ BOOL CloseHandle(HANDLE handle) {
 void Sleep(DWORD milliseconds) {
     std::unique_lock lock(kernel::DispatcherLock());
     kernel::WaitAny({}, lock, milliseconds);
+}
+
+HANDLE GetProcessHeap() {
+    static int heap;
+    return &heap;
+}
+
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    if (heap != GetProcessHeap() || Faulted("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY)) {
+        return nullptr;
+    }
+    // Never NULL for a request of 0 bytes, as on the platform.
+    return (flags & HEAP_ZERO_MEMORY) != 0 ? std::calloc(1, bytes == 0 ? 1 : bytes)
+                                           : std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+BOOL HeapFree(HANDLE heap, DWORD, LPVOID memory) {
+    if (heap != GetProcessHeap()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::free(memory);
+    return TRUE;
 }
 
 ULONGLONG GetTickCount64() {

@@ -28,10 +28,9 @@ BOOL ResetEvent(HANDLE event);
 // Waits. Time-outs are milliseconds of the machine's clock (see sim/clock.h).
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable);
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds);
-DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll,
-                               DWORD milliseconds, BOOL alertable);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
+                               BOOL alertable);
 
 BOOL CloseHandle(HANDLE handle);
 
@@ -40,6 +39,13 @@ void SetLastError(DWORD error);
 
 void Sleep(DWORD milliseconds);
 ULONGLONG GetTickCount64();
+
+// The process heap. HeapAlloc fails (NULL, no exception) when the fault point
+// "HeapAlloc" fires.
+#define HEAP_ZERO_MEMORY 0x00000008u
+HANDLE GetProcessHeap();
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
 
 // The debugger.
 void OutputDebugStringA(LPCSTR text);
@@ -60,13 +66,22 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section);
 struct SRWLOCK {
     std::shared_mutex Lock;
 };
-#define SRWLOCK_INIT {}
+#define SRWLOCK_INIT                                                                               \
+    {}
 using PSRWLOCK = SRWLOCK*;
 inline void InitializeSRWLock(PSRWLOCK) {}
-inline void AcquireSRWLockExclusive(PSRWLOCK lock) { lock->Lock.lock(); }
-inline void ReleaseSRWLockExclusive(PSRWLOCK lock) { lock->Lock.unlock(); }
-inline void AcquireSRWLockShared(PSRWLOCK lock) { lock->Lock.lock_shared(); }
-inline void ReleaseSRWLockShared(PSRWLOCK lock) { lock->Lock.unlock_shared(); }
+inline void AcquireSRWLockExclusive(PSRWLOCK lock) {
+    lock->Lock.lock();
+}
+inline void ReleaseSRWLockExclusive(PSRWLOCK lock) {
+    lock->Lock.unlock();
+}
+inline void AcquireSRWLockShared(PSRWLOCK lock) {
+    lock->Lock.lock_shared();
+}
+inline void ReleaseSRWLockShared(PSRWLOCK lock) {
+    lock->Lock.unlock_shared();
+}
 
 // Interlocked operations: sequentially consistent, on aligned 32-bit words and pointers.
 inline LONG InterlockedIncrement(LONG volatile* target) {

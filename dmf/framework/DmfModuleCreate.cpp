@@ -3,9 +3,9 @@
 #include "dmf/framework/DmfRecordMemory.h"
 #include "dmf/framework/DmfUtility.h"
 #include "platform/trace.h"
+#include "platform/win32.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -88,14 +88,27 @@ NTSTATUS CreateLocks(DMF_OBJECT* dmfObject, WDFOBJECT parent) {
     return STATUS_SUCCESS;
 }
 
+// A module's name, config copy and callback tables come from the process
+// heap, and any of them may be refused.
+template <typename Table> Table* HeapNew(const Table& initial) {
+    void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(Table));
+    return memory != nullptr ? new (memory) Table(initial) : nullptr;
+}
+
+void HeapDelete(void* memory) {
+    if (memory != nullptr) {
+        HeapFree(GetProcessHeap(), 0, memory);
+    }
+}
+
 NTSTATUS BuildCallbackTables(DMF_OBJECT* dmfObject, const DMF_MODULE_DESCRIPTOR* descriptor) {
-    auto* callbacksDmf = new (std::nothrow) DMF_CALLBACKS_DMF(DmfCallbacksDmf_Default);
+    auto* callbacksDmf = HeapNew(DmfCallbacksDmf_Default);
     if (callbacksDmf == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    auto* callbacksWdf = new (std::nothrow) DMF_CALLBACKS_WDF(DmfCallbacksWdf_Default);
+    auto* callbacksWdf = HeapNew(DmfCallbacksWdf_Default);
     if (callbacksWdf == nullptr) {
-        delete callbacksDmf;
+        HeapDelete(callbacksDmf);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     if (const DMF_CALLBACKS_DMF* given = descriptor->CallbacksDmf; given != nullptr) {
@@ -132,13 +145,13 @@ void FreeInternals(DMF_OBJECT* dmfObject) {
         DMF_ModuleInterfaceBindingsRemove(dmfObject);
     }
     dmfObject->ModuleState = ModuleState_Destroyed;
-    std::free(dmfObject->ClientModuleInstanceName);
+    HeapDelete(dmfObject->ClientModuleInstanceName);
     dmfObject->ClientModuleInstanceName = nullptr;
-    delete dmfObject->ModuleDescriptor.CallbacksDmf;
+    HeapDelete(dmfObject->ModuleDescriptor.CallbacksDmf);
     dmfObject->ModuleDescriptor.CallbacksDmf = nullptr;
-    delete dmfObject->ModuleDescriptor.CallbacksWdf;
+    HeapDelete(dmfObject->ModuleDescriptor.CallbacksWdf);
     dmfObject->ModuleDescriptor.CallbacksWdf = nullptr;
-    std::free(dmfObject->ModuleConfig);
+    HeapDelete(dmfObject->ModuleConfig);
     dmfObject->ModuleConfig = nullptr;
     DMF_EventClose(&dmfObject->ModuleOpenedEvent);
     if (dmfObject->ModuleAttributes.DynamicModule) {
@@ -349,7 +362,8 @@ NTSTATUS DMF_ModuleCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleAttr
         }
     }
 
-    dmfObject->ClientModuleInstanceName = static_cast<char*>(std::malloc(nameBytes));
+    dmfObject->ClientModuleInstanceName =
+        static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, nameBytes));
     if (dmfObject->ClientModuleInstanceName == nullptr) {
         ntStatus = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
@@ -360,7 +374,7 @@ NTSTATUS DMF_ModuleCreate(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleAttr
     if (DmfModuleAttributes->SizeOfModuleSpecificConfig != 0 && configSize != 0) {
         // The client's config may be shorter than the module's (an older
         // layout): copy what it has and leave the rest zero.
-        dmfObject->ModuleConfig = std::calloc(1, configSize);
+        dmfObject->ModuleConfig = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, configSize);
         if (dmfObject->ModuleConfig == nullptr) {
             ntStatus = STATUS_INSUFFICIENT_RESOURCES;
             goto Exit;

@@ -49,6 +49,7 @@ void ModulesAdd(WDFDEVICE, PDMFMODULE_INIT DmfModuleInit) {
         DMF_MODULE_ATTRIBUTES_INIT(&attributes, plan.configSize,
                                    plan.noConfig ? nullptr : &plan.config, plan.creator);
         attributes.ClientModuleInstanceName = plan.name.c_str();
+        attributes.PassiveLevel = plan.passiveLevel;
         attributes.ModuleEventCallbacks = plan.events;
         attributes.TransportModulesAdd = plan.transportAdd;
         DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES,

@@ -16,6 +16,7 @@ struct ModulePlan {
     DMF_CONFIG_Recorder config{};
     ULONG configSize = sizeof(DMF_CONFIG_Recorder);
     bool noConfig = false; // a NULL config pointer with the size
+    bool passiveLevel = false;
     DMF_ModuleInstanceCreate* creator = DMF_Recorder_Create;
     DMF_MODULE_EVENT_CALLBACKS* events = nullptr;
     EVT_DMF_MODULE_TransportModulesAdd* transportAdd = nullptr;

@@ -65,21 +65,26 @@ TEST_F(ModuleCreate, MoreThanFourAuxiliaryLocksIsRefused) {
 TEST_F(ModuleCreate, LockKindFollowsTheOptionsAndThePassiveFlag) {
     struct Case {
         ULONG options;
+        bool passiveLevel; // the attributes' flag
         NTSTATUS expected;
         const char* lockKind;
     } cases[] = {
-        {DMF_MODULE_OPTIONS_PASSIVE, STATUS_SUCCESS, "WDFWAITLOCK"},
-        {DMF_MODULE_OPTIONS_DISPATCH, STATUS_SUCCESS, "WDFSPINLOCK"},
-        // Either kind: chosen by the attributes' passive flag, which is 0 here.
-        {DMF_MODULE_OPTIONS_DISPATCH_MAXIMUM, STATUS_SUCCESS, "WDFSPINLOCK"},
-        {DMF_MODULE_OPTIONS_TRANSPORT_REQUIRED, STATUS_UNSUCCESSFUL, nullptr},
-        {DMF_MODULE_OPTIONS_PASSIVE | DMF_MODULE_OPTIONS_DISPATCH, STATUS_UNSUCCESSFUL, nullptr},
+        {DMF_MODULE_OPTIONS_PASSIVE, false, STATUS_SUCCESS, "WDFWAITLOCK"},
+        {DMF_MODULE_OPTIONS_DISPATCH, false, STATUS_SUCCESS, "WDFSPINLOCK"},
+        {DMF_MODULE_OPTIONS_DISPATCH, true, STATUS_INVALID_DEVICE_REQUEST, nullptr},
+        // Either kind: chosen by the attributes' passive flag.
+        {DMF_MODULE_OPTIONS_DISPATCH_MAXIMUM, false, STATUS_SUCCESS, "WDFSPINLOCK"},
+        {DMF_MODULE_OPTIONS_DISPATCH_MAXIMUM, true, STATUS_SUCCESS, "WDFWAITLOCK"},
+        {DMF_MODULE_OPTIONS_TRANSPORT_REQUIRED, false, STATUS_UNSUCCESSFUL, nullptr},
+        {DMF_MODULE_OPTIONS_PASSIVE | DMF_MODULE_OPTIONS_DISPATCH, false, STATUS_UNSUCCESSFUL,
+         nullptr},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.options);
+        SCOPED_TRACE(testing::Message() << c.options << (c.passiveLevel ? " passive" : ""));
         SetUp();
         ModulePlan plan = Module("M");
         plan.config.ModuleOptions = c.options;
+        plan.passiveLevel = c.passiveLevel;
         plan.config.AuxiliaryLockCount = 1;
         Plan().modules = {plan};
         ASSERT_EQ(Add(), c.expected);
@@ -173,6 +178,7 @@ TEST_F(ModuleCreate, AFailedAddIsReportedOnceAndLaterAddsAreIgnored) {
     Plan().modules = {Module("A"), Module("B"), Module("C")};
     sim::ArmFault("WdfCollectionAdd", sim::FaultSpec::OnCall(2, STATUS_NO_MEMORY));
     EXPECT_EQ(Add(), STATUS_NO_MEMORY);
+    EXPECT_EQ(sim::FaultCalls("WdfCollectionAdd"), 2u) << "C is not even tried";
     EXPECT_TRUE(Log().empty());
     EXPECT_EQ(LiveMemory("Dmf5"), 0u);
     EXPECT_FALSE(WdfComplained());
@@ -183,6 +189,20 @@ TEST_F(ModuleCreate, NoModulesStillGivesTheClientItsBridge) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     EXPECT_TRUE(Logged("Client:D0Entry"));
+}
+
+TEST_F(ModuleCreate, EachAllocationOfAModuleCanFailItsCreation) {
+    // The name, the config copy, then the two callback tables.
+    for (unsigned call = 1; call <= 4; ++call) {
+        SCOPED_TRACE(call);
+        SetUp();
+        Plan().modules = {Module("M")};
+        sim::ArmFault("HeapAlloc", sim::FaultSpec::OnCall(call));
+        EXPECT_EQ(Add(), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(sim::FaultCalls("HeapAlloc"), call) << "creation goes no further";
+        EXPECT_EQ(LiveMemory("Dmf4"), 0u);
+        TearDown();
+    }
 }
 
 TEST_F(ModuleCreate, TheOpenCloseEventFailureIsNeverSuccess) {
