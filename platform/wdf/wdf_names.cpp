@@ -150,5 +150,9 @@ void WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, const GUID* InterfaceCla
             return;
         }
     }
-    fx::ReportError("WdfDeviceSetDeviceInterfaceState: the device has no such interface");
+    // Turning off an interface the device never created leaves it as asked:
+    // absent, so not enabled. Enabling one is an error of the driver.
+    if (IsInterfaceEnabled) {
+        fx::ReportError("WdfDeviceSetDeviceInterfaceState: the device has no such interface");
+    }
 }

@@ -8,6 +8,7 @@ namespace configtest {
 namespace {
 
 DMF_CONFIG_IoctlHandler gIoctlConfig;
+ClientShape gClient;
 
 void ModulesAdd(WDFDEVICE Device, PDMFMODULE_INIT DmfModuleInit) {
     PHALVEX_DMF_DEVICE_CONTEXT context = HalvexDmfDeviceGetContext(Device);
@@ -50,11 +51,20 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
 
     WDF_IO_QUEUE_CONFIG queueConfig;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchParallel);
+    queueConfig.DefaultQueue = gClient.defaultQueue ? TRUE : FALSE;
     DMF_DmfDeviceInitHookQueueConfig(dmfDeviceInit, &queueConfig);
     WDFQUEUE queue = nullptr;
     ntStatus = WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &queue);
     if (!NT_SUCCESS(ntStatus)) {
         return ntStatus;
+    }
+
+    if (gClient.createsInterface) {
+        ntStatus =
+            WdfDeviceCreateDeviceInterface(device, &gIoctlConfig.DeviceInterfaceGuid, nullptr);
+        if (!NT_SUCCESS(ntStatus)) {
+            return ntStatus;
+        }
     }
 
     DMF_EVENT_CALLBACKS eventCallbacks;
@@ -76,7 +86,12 @@ DMF_CONFIG_IoctlHandler& IoctlConfig() {
     return gIoctlConfig;
 }
 
+ClientShape& Client() {
+    return gClient;
+}
+
 void ResetIoctlConfig() {
+    gClient = ClientShape{};
     gIoctlConfig = DMF_CONFIG_IoctlHandler{};
     gIoctlConfig.DeviceInterfaceGuid = GUID_DEVINTERFACE_HALVEX;
     gIoctlConfig.IoctlRecords = HalvexIoctlHandlerTable;

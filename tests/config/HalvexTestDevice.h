@@ -13,6 +13,15 @@ namespace configtest {
 
 // The IoctlHandler configuration the next device is added with.
 DMF_CONFIG_IoctlHandler& IoctlConfig();
+// How the client builds its device, besides the IoctlHandler configuration.
+struct ClientShape {
+    // It creates the configured interface itself before it adds its modules,
+    // as a client that enables its interface by hand does.
+    bool createsInterface = false;
+    // Its queue is the device's default queue.
+    bool defaultQueue = true;
+};
+ClientShape& Client();
 // Back to the driver's own IoctlHandler configuration.
 void ResetIoctlConfig();
 

@@ -152,12 +152,20 @@ TEST_F(IoctlHandlerModule, KernelModeOnlyRefusesUserModeCallers) {
     mHost->CloseFile(kernel);
 }
 
-TEST_F(IoctlHandlerModule, AdministratorModesRefuseEveryCreate) {
-    UseTestTable();
-    IoctlConfig().AccessModeFilter = IoctlHandler_AccessModeFilterAdministratorOnly;
-    AddDevice();
-    sim::HostFile file = mHost->OpenFile();
-    EXPECT_EQ(file.status, STATUS_ACCESS_DENIED);
+TEST_F(IoctlHandlerModule, AdministratorModesRefuseEveryCreateAndLeaveNoCollection) {
+    for (auto mode : {IoctlHandler_AccessModeFilterAdministratorOnly,
+                      IoctlHandler_AccessModeFilterAdministratorOnlyPerIoctl}) {
+        ResetIoctlConfig();
+        UseTestTable();
+        IoctlConfig().AccessModeFilter = mode;
+        AddDevice();
+        EXPECT_EQ(mHost->OpenFile().status, STATUS_ACCESS_DENIED);
+        ASSERT_EQ(mHost->Remove(), STATUS_SUCCESS);
+        for (const auto& object : sim::wdf::LiveObjects()) {
+            EXPECT_NE(object.kind, "WDFCOLLECTION") << "left behind by mode " << mode;
+        }
+        mHost.reset();
+    }
 }
 
 TEST_F(IoctlHandlerModule, InternalModeLeavesDeviceControlRequestsAlone) {
@@ -201,9 +209,16 @@ NTSTATUS FailingPostCreate(DMFMODULE, GUID*, UNICODE_STRING*) {
     return STATUS_DEVICE_NOT_READY;
 }
 
-TEST_F(IoctlHandlerModule, InterfaceCreationFailuresFailTheOpen) {
-    IoctlConfig().PostInterfaceCreateCallback = FailingPostCreate;
+TEST_F(IoctlHandlerModule, OpenFailuresFailDeviceAdd) {
+    Client().defaultQueue = false;
     NTSTATUS status = STATUS_SUCCESS;
+    mHost = AddTestDevice(&status);
+    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(sim::TraceContains("The device has no default queue", TRACE_LEVEL_ERROR));
+    mHost.reset();
+
+    ResetIoctlConfig();
+    IoctlConfig().PostInterfaceCreateCallback = FailingPostCreate;
     mHost = AddTestDevice(&status);
     EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
     mHost.reset();
@@ -214,12 +229,18 @@ TEST_F(IoctlHandlerModule, InterfaceCreationFailuresFailTheOpen) {
     EXPECT_EQ(status, STATUS_NO_MEMORY);
     mHost.reset();
 
-    // A manually enabled interface is not created at open.
-    ResetIoctlConfig();
-    IoctlConfig().InterfaceManualEnable = TRUE;
-    AddDevice();
-    for (const auto& record : sim::wdf::DeviceInterfaces(Device())) {
-        EXPECT_FALSE(record.enabled);
+    // A manually enabled interface is not created at open; one the client
+    // made itself is turned off until the client enables it.
+    for (bool clientMadeOne : {false, true}) {
+        mHost.reset();
+        ResetIoctlConfig();
+        IoctlConfig().InterfaceManualEnable = TRUE;
+        Client().createsInterface = clientMadeOne;
+        AddDevice();
+        auto interfaces = sim::wdf::DeviceInterfaces(Device());
+        ASSERT_EQ(interfaces.size(), clientMadeOne ? 1u : 0u);
+        EXPECT_TRUE(interfaces.empty() || !interfaces[0].enabled);
+        EXPECT_FALSE(sim::TraceContains("WDF: ", TRACE_LEVEL_ERROR));
     }
 }
 
