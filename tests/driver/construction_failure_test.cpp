@@ -63,8 +63,6 @@ TEST_F(ConstructionFailureTest, AChannelTableThatCannotBeAllocatedFailsDeviceAdd
     EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
     FailAllocation(0, 0);
     EXPECT_TRUE(sim::TraceContains("Channel obj allocation failure", TRACE_LEVEL_ERROR));
-    EXPECT_TRUE(gModemNotifiers.empty());
-    EXPECT_TRUE(gSensorStateMap.empty());
 }
 
 } // namespace

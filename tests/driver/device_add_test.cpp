@@ -90,7 +90,6 @@ TEST_F(DeviceAddTest, ATakenSymbolicLinkFailsDeviceAddUnsuccessfulAndReleasesWha
     EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim::TraceContains("createInterface() failed", TRACE_LEVEL_ERROR));
     EXPECT_TRUE(sim::TraceContains("WdfDeviceCreateSymbolicLink failed", TRACE_LEVEL_ERROR));
-    EXPECT_TRUE(gSensorStateMap.empty());
     host->Unload();
     sim::HostLeaks leaks = host->LeakReport();
     EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
@@ -163,34 +162,52 @@ TEST_F(DeviceAddTest, ARepeatedMaskKeepsTheLastIndexAndInvalidSensorsGetNoProvid
     EXPECT_EQ(Context()->ChannelObjects[0]->GetSensorList().size(), 2u);
 }
 
-TEST_F(DeviceAddTest, WlanRecordsNeedOneOrTwoAntennasAndLaterRecordsTakeTheSlot) {
+TEST_F(DeviceAddTest, RecordsThatCannotBeBuiltAreSkippedOrEndConstruction) {
     // A device without channels of its own, so that the records below are the only ones.
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     PDEVICE_CONTEXT context = Context();
+    const ULONG savedAntCount = context->WlanAntCount;
 
-    // Records as the reader leaves them: a WLAN record, then a MODEM one.
     SENSOR_INFO sensor{SensorTypeApps, 9, 1, 0, 0};
     SAR_DATA_MAPPING mapping[] = {{0, 1}, {1, 3}};
     ULONG mask = 1;
-    CHANNEL_INFO records[2] = {
-        {1, &sensor, ChannelTypeWlan, &mask, 1, 2, mapping},
-        {1, &sensor, ChannelTypeModem, nullptr, 1, 2, mapping},
+    const CHANNEL_INFO modem{1, &sensor, ChannelTypeModem, nullptr, 1, 2, mapping};
+    const CHANNEL_INFO wlan{1, &sensor, ChannelTypeWlan, &mask, 1, 2, mapping};
+    CHANNEL_INFO invalid = modem;
+    invalid.Valid = 0;
+    CHANNEL_INFO otherType = modem;
+    otherType.ChannelType = ChannelTypeInvalid;
+    struct Row {
+        const char* what;
+        CHANNEL_INFO middle; // between two MODEM records
+        ULONG wlanAntCount;
+        const char* trace;
+        ULONG built;
     };
-    ULONG savedAntCount = context->WlanAntCount;
-    for (ULONG antennas : {3u, 2u}) {
-        SCOPED_TRACE(antennas);
-        EventHandler* table[2] = {};
-        context->WlanAntCount = antennas;
+    const Row rows[] = {
+        {"WLAN with two antennas", wlan, 2, nullptr, 3},
+        {"WLAN without antennas", wlan, 0, "WlanAntCount 0 is not 1 or 2", 2},
+        {"WLAN with three antennas", wlan, 3, "WlanAntCount 3 is not 1 or 2", 2},
+        {"not valid", invalid, 1, nullptr, 2},
+        {"of another type", otherType, 1, "Failed to create notifier object!", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        CHANNEL_INFO records[3] = {modem, row.middle, modem};
+        EventHandler* table[3] = {};
+        context->WlanAntCount = row.wlanAntCount;
         sim::ClearTrace();
-        EXPECT_TRUE(CreateChannelObjects(records, 2, table, host->Device()));
-        EXPECT_EQ(sim::TraceCount("WlanAntCount", TRACE_LEVEL_ERROR), antennas == 3 ? 2u : 0u);
-        ASSERT_NE(table[0], nullptr);
-        EXPECT_EQ(table[0]->GetChannelType(), antennas == 3 ? ChannelTypeModem : ChannelTypeWlan);
-        EXPECT_EQ(table[1] != nullptr, antennas == 2);
-        for (EventHandler* handler : table) {
+        EXPECT_TRUE(CreateChannelObjects(records, 3, table, host->Device()));
+        if (row.trace != nullptr) {
+            EXPECT_TRUE(sim::TraceContains(row.trace, TRACE_LEVEL_ERROR));
+        }
+        ULONG built = 0;
+        for (EventHandler*& handler : table) {
+            built += handler != nullptr ? 1 : 0;
             RemoveSensorStateEntries(handler);
             delete handler;
         }
+        EXPECT_EQ(built, row.built);
     }
     context->WlanAntCount = savedAntCount;
 }

@@ -55,7 +55,6 @@ TEST_F(ClientReceive, ReleaseWhileIndicationsArrive) {
     CloseHandle(injector);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(cb.indicationsAfterRelease.load(), 0) << "no callback once release has returned";
-    EXPECT_LE(cb.IndicationCount(), static_cast<std::size_t>(kBurst));
 }
 
 class TwoHubs : public HubTest {
