@@ -4,27 +4,19 @@
 #include "platform/sim/wdf_control.h"
 #include "tests/dmf_modules/module_device.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace moduletest {
 namespace {
 
-DMF_CONFIG_BufferPool Pool(ULONG mode, ULONG count = 0, ULONG size = 0, ULONG contextSize = 0) {
-    DMF_CONFIG_BufferPool config{};
-    config.BufferPoolMode = mode;
-    config.BufferCount = count;
-    config.BufferSize = size;
-    config.BufferContextSize = contextSize;
-    config.PoolType = NonPagedPoolNx;
-    return config;
-}
+constexpr ULONG kSource = BufferPool_Mode_Source;
+constexpr ULONG kSink = BufferPool_Mode_Sink;
 
-DMF_CONFIG_BufferPool Source(ULONG count, ULONG size, ULONG contextSize = 0) {
-    return Pool(BufferPool_Mode_Source, count, size, contextSize);
+DMF_CONFIG_BufferPool Pool(ULONG mode, ULONG count = 0, ULONG size = 0, ULONG contextSize = 0) {
+    return {mode, count, size, contextSize, 0, 0, NonPagedPoolNx};
 }
 
 UCHAR* Get(DMFMODULE pool, PVOID* context = nullptr) {
@@ -33,70 +25,40 @@ UCHAR* Get(DMFMODULE pool, PVOID* context = nullptr) {
     return static_cast<UCHAR*>(buffer);
 }
 
-bool AllBytes(const void* data, size_t size, UCHAR value) {
+bool Filled(const void* data, size_t size, UCHAR value) {
     auto* bytes = static_cast<const UCHAR*>(data);
-    for (size_t index = 0; index < size; ++index) {
-        if (bytes[index] != value) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(bytes, bytes + size, [value](UCHAR byte) { return byte == value; });
 }
 
 using BufferPoolTest = ModuleTest;
 
-TEST_F(BufferPoolTest, EachBufferIsOneObjectOfHeaderBufferSentinelContextSentinel) {
-    struct Row {
-        ULONG size, contextSize;
-        size_t afterHeader; // rounded buffer + sentinel slot + rounded context + sentinel
-    };
-    const Row rows[] = {
-        {1, 1, 16 + 16 + 16 + 4}, {17, 0, 32 + 16 + 0 + 4}, {32, 20, 32 + 16 + 32 + 4}};
-    for (const Row& row : rows) {
-        Add(DMF_BufferPool_Create, Source(1, row.size, row.contextSize));
-    }
+TEST_F(BufferPoolTest, ABufferOfOneByteWithAContextOfOneByteTakesHeaderPlus52Bytes) {
+    Add(DMF_BufferPool_Create, Pool(kSource, 1, 1, 1));
     ASSERT_EQ(STATUS_SUCCESS, AddDevice());
-    EXPECT_EQ(3u, LiveMemoryTagged("BPMo"));
-    for (size_t index = 0; index < std::size(rows); ++index) {
-        SCOPED_TRACE(index);
-        PVOID context = nullptr;
-        UCHAR* buffer = Get(Module(index), &context);
-        size_t found = 0;
-        for (const auto& object : sim::wdf::LiveObjects()) {
-            if (object.poolTag != WdfMakePoolTag("BPMo")) {
-                continue;
-            }
-            auto* start = static_cast<UCHAR*>(
-                WdfMemoryGetBuffer(static_cast<WDFMEMORY>(object.handle), nullptr));
-            if (buffer < start || buffer >= start + object.size) {
-                continue;
-            }
-            const size_t header = static_cast<size_t>(buffer - start);
-            ++found;
-            EXPECT_EQ(header + rows[index].afterHeader, object.size);
-            EXPECT_EQ(0x87654321ull, *reinterpret_cast<ULONGLONG*>(buffer - 8));
-        }
-        EXPECT_EQ(1u, found);
-        if (rows[index].contextSize == 0) {
-            EXPECT_EQ(nullptr, context);
-        } else {
-            EXPECT_EQ(buffer + ((rows[index].size + 15) & ~15u) + 16, context);
-        }
-    }
+    PVOID context = nullptr;
+    UCHAR* buffer = Get(Module(0), &context);
+    auto objects = sim::wdf::LiveObjects();
+    auto object = std::find_if(objects.begin(), objects.end(),
+                               [](const auto& o) { return o.poolTag == WdfMakePoolTag("BPMo"); });
+    ASSERT_NE(objects.end(), object);
+    auto* start =
+        static_cast<UCHAR*>(WdfMemoryGetBuffer(static_cast<WDFMEMORY>(object->handle), nullptr));
+    EXPECT_EQ(static_cast<size_t>(buffer - start) + 16 + 16 + 16 + 4, object->size);
+    EXPECT_EQ(buffer + 32, context);
+    EXPECT_EQ(0x87654321ull, *reinterpret_cast<ULONGLONG*>(buffer - 8));
 }
 
 TEST_F(BufferPoolTest, LookAsideMakesABufferWhenDryAndFreesItOnReturnWhileExtrasAreOut) {
-    DMF_CONFIG_BufferPool lookAside = Source(1, 8);
+    DMF_CONFIG_BufferPool lookAside = Pool(kSource, 1, 8);
     lookAside.EnableLookAside = 1;
     size_t withLookAside = Add(DMF_BufferPool_Create, lookAside);
-    size_t without = Add(DMF_BufferPool_Create, Source(1, 8));
+    size_t without = Add(DMF_BufferPool_Create, Pool(kSource, 1, 8));
     ASSERT_EQ(STATUS_SUCCESS, AddDevice());
 
     UCHAR* first = Get(Module(withLookAside));
     UCHAR* second = Get(Module(withLookAside));
     EXPECT_EQ(3u, LiveMemoryTagged("BPMo"));
     DMF_BufferPool_Put(Module(withLookAside), second);
-    EXPECT_EQ(2u, LiveMemoryTagged("BPMo"));
     DMF_BufferPool_Put(Module(withLookAside), first);
     EXPECT_EQ(2u, LiveMemoryTagged("BPMo"));
 
@@ -107,123 +69,90 @@ TEST_F(BufferPoolTest, LookAsideMakesABufferWhenDryAndFreesItOnReturnWhileExtras
 }
 
 TEST_F(BufferPoolTest, ASourceHandsBuffersOutAgainZeroFilledWhileASinkKeepsTheirContents) {
-    size_t source = Add(DMF_BufferPool_Create, Source(1, 24, 8));
-    size_t sink = Add(DMF_BufferPool_Create, Pool(BufferPool_Mode_Sink));
+    size_t source = Add(DMF_BufferPool_Create, Pool(kSource, 1, 24, 8));
+    size_t sink = Add(DMF_BufferPool_Create, Pool(kSink));
     sim::wdf::SetPoisonNewMemory(true);
     ASSERT_EQ(STATUS_SUCCESS, AddDevice());
 
     PVOID context = nullptr;
     UCHAR* buffer = Get(Module(source), &context);
-    EXPECT_TRUE(AllBytes(context, 8, 0));
+    EXPECT_TRUE(Filled(context, 8, 0));
     std::memset(buffer, 0xAB, 24);
     std::memset(context, 0xCD, 8);
     DMF_BufferPool_Put(Module(sink), buffer);
-    PVOID sinkContext = nullptr;
-    ASSERT_EQ(buffer, Get(Module(sink), &sinkContext));
-    EXPECT_TRUE(AllBytes(buffer, 24, 0xAB) && AllBytes(sinkContext, 8, 0xCD));
-
+    ASSERT_EQ(buffer, Get(Module(sink)));
+    EXPECT_TRUE(Filled(buffer, 24, 0xAB) && Filled(context, 8, 0xCD));
     DMF_BufferPool_Put(Module(source), buffer);
-    ASSERT_EQ(buffer, Get(Module(source), &context));
-    EXPECT_TRUE(AllBytes(buffer, 24, 0) && AllBytes(context, 8, 0));
+    ASSERT_EQ(buffer, Get(Module(source)));
+    EXPECT_TRUE(Filled(buffer, 24, 0) && Filled(context, 8, 0));
 }
 
-TEST_F(BufferPoolTest, VerifierReportsADamagedSignatureOrSentinelWhereTheBufferComesBack) {
-    size_t pool = Add(DMF_BufferPool_Create, Source(4, 8, 8));
+TEST_F(BufferPoolTest, VerifierReportsAPagedSourceOfASpinLockModuleAndDamageWhereBuffersReturn) {
+    sim::wdf::SetDriverFlags(WdfVerifyOn);
+    size_t pool = Add(DMF_BufferPool_Create, Pool(kSource, 4, 8, 8));
+    DMF_CONFIG_BufferPool pagedSource = Pool(kSource, 1, 8);
+    DMF_CONFIG_BufferPool pagedSink = Pool(kSink);
+    pagedSource.PoolType = pagedSink.PoolType = PagedPool;
+    Add(DMF_BufferPool_Create, pagedSource, /*passive=*/true);
+    Add(DMF_BufferPool_Create, pagedSink);
+    Add(DMF_BufferPool_Create, pagedSource);
+    Add(DMF_BufferPool_Create, pagedSource);
     ASSERT_EQ(STATUS_SUCCESS, AddDevice());
+    EXPECT_EQ(std::vector<std::string>(2, "Invalid Pool/Lock combination"), sim::DebuggerOutput());
+
     struct Row {
-        bool verifier;
-        bool inContext;
+        bool verifier, inContext;
         ptrdiff_t offset;
         const char* message;
     };
-    const Row rows[] = {{false, false, -8, nullptr},
-                        {true, false, -8, "DMF_BufferPool signature mismatch"},
-                        {true, false, 16, "DMF_BufferPool data sentinel mismatch"},
-                        {true, true, 16, "DMF_BufferPool context sentinel mismatch"}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.offset);
+    for (const Row& row :
+         {Row{false, false, -8, nullptr}, Row{true, false, -8, "DMF_BufferPool signature mismatch"},
+          Row{true, false, 16, "DMF_BufferPool data sentinel mismatch"},
+          Row{true, true, 16, "DMF_BufferPool context sentinel mismatch"}}) {
         sim::ClearDebugger();
         sim::wdf::SetDriverFlags(row.verifier ? WdfVerifyOn : 0);
         PVOID context = nullptr;
         UCHAR* buffer = Get(Module(pool), &context);
         (row.inContext ? static_cast<UCHAR*>(context) : buffer)[row.offset] ^= 0x5A;
         DMF_BufferPool_Put(Module(pool), buffer);
-        std::vector<std::string> expected;
-        if (row.message != nullptr) {
-            expected.emplace_back(row.message);
-        }
+        auto expected =
+            row.message ? std::vector<std::string>{row.message} : std::vector<std::string>{};
         EXPECT_EQ(expected, sim::DebuggerOutput());
         EXPECT_EQ(expected.size(), sim::DebugBreakCount());
     }
 }
 
-TEST_F(BufferPoolTest, VerifierReportsOnlyAPagedSourcePoolOfANonPassiveModule) {
-    sim::wdf::SetDriverFlags(WdfVerifyOn);
-    DMF_CONFIG_BufferPool pagedSource = Source(1, 8);
-    pagedSource.PoolType = PagedPool;
-    DMF_CONFIG_BufferPool pagedSink = Pool(BufferPool_Mode_Sink);
-    pagedSink.PoolType = PagedPool;
-    Add(DMF_BufferPool_Create, pagedSource, /*passive=*/true);
-    Add(DMF_BufferPool_Create, pagedSink);
-    Add(DMF_BufferPool_Create, Source(1, 8));
-    Add(DMF_BufferPool_Create, pagedSource);
-    Add(DMF_BufferPool_Create, pagedSource);
-    ASSERT_EQ(STATUS_SUCCESS, AddDevice());
-    EXPECT_EQ(std::vector<std::string>(2, "Invalid Pool/Lock combination"), sim::DebuggerOutput());
-    EXPECT_EQ(2u, sim::DebugBreakCount());
-}
-
-struct Expiry {
-    std::atomic<int> calls{0};
-    DMFMODULE module = nullptr;
-    PVOID buffer = nullptr;
-    PVOID context = nullptr;
-};
-
-void OnExpiry(DMFMODULE DmfModule, PVOID ClientBuffer, PVOID ClientBufferContext,
-              PVOID CallbackContext) {
-    auto* expiry = static_cast<Expiry*>(CallbackContext);
-    expiry->module = DmfModule;
-    expiry->buffer = ClientBuffer;
-    expiry->context = ClientBufferContext;
-    expiry->calls++;
+void OnExpiry(DMFMODULE DmfModule, PVOID ClientBuffer, PVOID, PVOID CallbackContext) {
+    Log().Record(DmfModule, ClientBuffer, *static_cast<ULONG*>(CallbackContext));
 }
 
 TEST_F(BufferPoolTest, ATimerHandsAnUntakenBufferToItsCallbackAndAGetBeforeItStopsIt) {
-    DMF_CONFIG_BufferPool timed = Source(2, 8, 4);
+    DMF_CONFIG_BufferPool timed = Pool(kSource, 2, 8);
     timed.CreateWithTimer = 1;
     size_t source = Add(DMF_BufferPool_Create, timed);
-    size_t sink = Add(DMF_BufferPool_Create, Pool(BufferPool_Mode_Sink));
+    size_t sink = Add(DMF_BufferPool_Create, Pool(kSink));
     ASSERT_EQ(STATUS_SUCCESS, AddDevice());
 
-    Expiry expiry;
-    PVOID lateContext = nullptr;
+    ULONG tag = 7;
     UCHAR* early = Get(Module(source));
-    UCHAR* late = Get(Module(source), &lateContext);
-    DMF_BufferPool_PutInSinkWithTimer(Module(sink), early, 3600000, OnExpiry, &expiry);
-    DMF_BufferPool_PutInSinkWithTimer(Module(sink), late, 1000, OnExpiry, &expiry);
-    ASSERT_TRUE(WaitUntil([&] { return expiry.calls == 1; }));
-    EXPECT_EQ(Module(sink), expiry.module);
-    EXPECT_EQ(late, expiry.buffer);
-    EXPECT_EQ(lateContext, expiry.context);
-
+    UCHAR* late = Get(Module(source));
+    DMF_BufferPool_PutInSinkWithTimer(Module(sink), early, 3600000, OnExpiry, &tag);
+    DMF_BufferPool_PutInSinkWithTimer(Module(sink), late, 1000, OnExpiry, &tag);
+    ASSERT_TRUE(WaitUntil([] { return Log().Count() == 1; }));
     EXPECT_EQ(early, Get(Module(sink)));
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(1, expiry.calls);
+    EXPECT_EQ((std::vector<Call>{{Module(sink), late, tag}}), Log().calls);
     PVOID none = nullptr;
     EXPECT_EQ(STATUS_UNSUCCESSFUL, DMF_BufferPool_Get(Module(sink), &none, nullptr));
 }
 
 TEST_F(BufferPoolTest, OpenFailsForTimersWithLookAsideAndAtTheFirstBufferThatCannotBeMade) {
-    DMF_CONFIG_BufferPool both = Source(1, 8);
-    both.CreateWithTimer = 1;
-    both.EnableLookAside = 1;
+    DMF_CONFIG_BufferPool both = Pool(kSource, 1, 8);
+    both.CreateWithTimer = both.EnableLookAside = 1;
     Add(DMF_BufferPool_Create, both);
     EXPECT_EQ(STATUS_NOT_SUPPORTED, AddDevice());
-
-    mSpecs.clear();
-    mHost.reset();
-    Add(DMF_BufferPool_Create, Source(3, 8));
+    NextDevice();
+    Add(DMF_BufferPool_Create, Pool(kSource, 3, 8));
     sim::ArmFault("WdfMemoryCreatePreallocated", sim::FaultSpec::OnCall(2, STATUS_NO_MEMORY));
     EXPECT_EQ(STATUS_NO_MEMORY, AddDevice());
 }

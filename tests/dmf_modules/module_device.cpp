@@ -50,6 +50,24 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
 
 } // namespace
 
+ULONG CallLog::Record(PVOID module, PVOID pointer, ULONG value) {
+    std::unique_lock guard(lock);
+    calls.push_back({module, pointer, value});
+    times.push_back(sim::NowMs());
+    const size_t call = calls.size();
+    const ULONG answer = answers.empty() ? 0 : answers[std::min(call, answers.size()) - 1];
+    guard.unlock();
+    if (call == gatedCall) {
+        WaitForSingleObject(gate, INFINITE);
+    }
+    return answer;
+}
+
+CallLog& Log() {
+    static CallLog log;
+    return log;
+}
+
 void ModuleTest::SetUp() {
     MachineTest::SetUp();
     sim::wdf::ResetForTest();
@@ -57,9 +75,19 @@ void ModuleTest::SetUp() {
     sim::SetTimeScale(0.001);
     gSpecs = &mSpecs;
     gDeviceInitHook = &mDeviceInitHook;
+    NextDevice();
 }
 
 void ModuleTest::TearDown() {
+    SetEvent(Log().gate);
+    NextDevice();
+    gSpecs = nullptr;
+    gDeviceInitHook = nullptr;
+    MachineTest::TearDown();
+    sim::wdf::ResetForTest();
+}
+
+void ModuleTest::NextDevice() {
     if (mHost && mHost->Device() != nullptr) {
         mHost->Remove();
         mHost->Unload();
@@ -68,16 +96,21 @@ void ModuleTest::TearDown() {
         EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
     }
     mHost.reset();
-    gSpecs = nullptr;
-    gDeviceInitHook = nullptr;
-    MachineTest::TearDown();
-    sim::wdf::ResetForTest();
+    mSpecs.clear();
+    CallLog& log = Log();
+    std::lock_guard guard(log.lock);
+    log.answers.clear();
+    log.calls.clear();
+    log.times.clear();
+    log.gatedCall = 0;
+    ResetEvent(log.gate);
 }
 
-size_t ModuleTest::Add(DMF_ModuleInstanceCreate* creator, bool passive) {
-    ModuleSpec spec;
-    spec.creator = creator;
-    spec.passiveLevel = passive ? TRUE : FALSE;
+size_t ModuleTest::Add(DMF_ModuleInstanceCreate* creator, const void* config, size_t size,
+                       bool passive) {
+    ModuleSpec spec{creator, {}, static_cast<BOOLEAN>(passive), nullptr};
+    auto* bytes = static_cast<const unsigned char*>(config);
+    spec.config.assign(bytes, bytes + (config != nullptr ? size : 0));
     mSpecs.push_back(std::move(spec));
     return mSpecs.size() - 1;
 }

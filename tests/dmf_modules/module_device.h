@@ -1,24 +1,50 @@
-// A fresh machine per test and a client driver whose device adds the
-// framework modules a test asks for, in order, at the top of its collection.
+// A fresh machine per test, a client driver whose device adds the framework
+// modules a test asks for (in order, at the top of its collection), and a
+// log of the callbacks those modules make.
 #pragma once
 
 #include "dmf/framework/DmfDefinitions.h"
 #include "platform/sim/driver_host.h"
 #include "tests/support/MachineTest.h"
 
-#include <cstring>
+#include <cstdint>
 #include <functional>
 #include <memory>
-#include <string>
+#include <mutex>
 #include <vector>
 
 namespace moduletest {
 
+struct Call {
+    PVOID module;
+    PVOID pointer;
+    ULONG value;
+    bool operator==(const Call&) const = default;
+};
+
+// Answers `answers` in turn (the last one repeats); the gated call (counted
+// from 1) waits for the gate first.
+struct CallLog {
+    std::mutex lock;
+    std::vector<ULONG> answers;
+    std::vector<Call> calls;
+    std::vector<std::uint64_t> times; // machine time of each call
+    size_t gatedCall = 0;
+    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+    ULONG Record(PVOID module, PVOID pointer, ULONG value);
+    size_t Count() {
+        std::lock_guard guard(lock);
+        return calls.size();
+    }
+};
+CallLog& Log();
+
 struct ModuleSpec {
     DMF_ModuleInstanceCreate* creator = nullptr;
-    std::vector<unsigned char> config; // copied into the module at device add
+    std::vector<unsigned char> config;
     BOOLEAN passiveLevel = FALSE;
-    DMFMODULE handle = nullptr; // written by the framework
+    DMFMODULE handle = nullptr;
 };
 
 class ModuleTest : public halvex::testing::MachineTest {
@@ -27,24 +53,17 @@ protected:
     void TearDown() override;
 
     // Adds a module to the next device; returns its index.
+    size_t Add(DMF_ModuleInstanceCreate* creator, const void* config = nullptr, size_t size = 0,
+               bool passive = false);
     template <typename Config>
     size_t Add(DMF_ModuleInstanceCreate* creator, const Config& config, bool passive = false) {
-        ModuleSpec spec;
-        spec.creator = creator;
-        spec.config.resize(sizeof(Config));
-        std::memcpy(spec.config.data(), &config, sizeof(Config));
-        spec.passiveLevel = passive ? TRUE : FALSE;
-        mSpecs.push_back(std::move(spec));
-        return mSpecs.size() - 1;
+        return Add(creator, &config, sizeof(Config), passive);
     }
-    size_t Add(DMF_ModuleInstanceCreate* creator, bool passive = false);
-
-    // Loads the test driver and runs device add.
     NTSTATUS AddDevice();
+    // Removes the device and forgets its modules and the log.
+    void NextDevice();
     DMFMODULE Module(size_t index) const { return mSpecs.at(index).handle; }
     sim::DriverHost& Host() { return *mHost; }
-
-    // Memory objects with this pool tag that are still alive.
     static size_t LiveMemoryTagged(const char (&tag)[5]);
 
     std::vector<ModuleSpec> mSpecs;
