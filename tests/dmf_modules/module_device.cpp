@@ -106,8 +106,8 @@ void ModuleTest::NextDevice() {
     ResetEvent(log.gate);
 }
 
-size_t ModuleTest::Add(DMF_ModuleInstanceCreate* creator, const void* config, size_t size,
-                       bool passive) {
+size_t ModuleTest::AddModule(DMF_ModuleInstanceCreate* creator, const void* config, size_t size,
+                             bool passive) {
     ModuleSpec spec{creator, {}, static_cast<BOOLEAN>(passive), nullptr};
     auto* bytes = static_cast<const unsigned char*>(config);
     spec.config.assign(bytes, bytes + (config != nullptr ? size : 0));

@@ -52,13 +52,17 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Adds a module to the next device; returns its index.
-    size_t Add(DMF_ModuleInstanceCreate* creator, const void* config = nullptr, size_t size = 0,
-               bool passive = false);
+    // Adds a module (without a config, or with one) to the next device;
+    // returns its index.
+    size_t Add(DMF_ModuleInstanceCreate* creator, bool passive = false) {
+        return AddModule(creator, nullptr, 0, passive);
+    }
     template <typename Config>
     size_t Add(DMF_ModuleInstanceCreate* creator, const Config& config, bool passive = false) {
-        return Add(creator, &config, sizeof(Config), passive);
+        return AddModule(creator, &config, sizeof(Config), passive);
     }
+    size_t AddModule(DMF_ModuleInstanceCreate* creator, const void* config, size_t size,
+                     bool passive);
     NTSTATUS AddDevice();
     // Removes the device and forgets its modules and the log.
     void NextDevice();
