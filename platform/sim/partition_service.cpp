@@ -1,6 +1,5 @@
 #include "platform/sim/partition_service.h"
 
-#include "platform/sim/target_device.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -236,68 +235,6 @@ std::string StatusText(NTSTATUS status) {
     return text;
 }
 
-TargetAnswer Answer(const TargetRequest& io) {
-    Service& service = TheService();
-    Request request;
-    request.bytes = io.input;
-    request.outputCapacity = io.outputCapacity;
-    const bool wellFormed = Parse(io, request);
-    std::function<void(const Request&)> hook;
-    {
-        std::lock_guard guard(service.lock);
-        hook = service.hook;
-    }
-    if (hook) {
-        hook(request);
-    }
-
-    TargetAnswer answer;
-    Bytes payload;
-    std::lock_guard guard(service.lock);
-    Fault fault = request.kind == Kind::Other ? Fault{} : service.TakeFault(request.kind);
-    if (!wellFormed) {
-        answer.status =
-            request.kind == Kind::Other ? STATUS_INVALID_DEVICE_REQUEST : STATUS_INVALID_PARAMETER;
-    } else {
-        answer.status = Payload(service, request, &payload);
-    }
-    if (NT_SUCCESS(answer.status) || fault.what != Fault::What::None) {
-        Bytes reply(kReplyHeader, 0);
-        std::fill_n(reply.begin(), 8, kUnreadPattern);
-        std::fill_n(reply.begin() + 12, 4, kUnreadPattern);
-        if (fault.what == Fault::What::Fail) {
-            answer.status = fault.status;
-            PutU32(reply, 8, static_cast<std::uint32_t>(payload.size()));
-        } else if (kReplyHeader + payload.size() > io.outputCapacity) {
-            answer.status = STATUS_BUFFER_TOO_SMALL;
-            PutU32(reply, 8, static_cast<std::uint32_t>(payload.size()));
-        } else {
-            PutU32(reply, 16, static_cast<std::uint32_t>(payload.size()));
-            reply.insert(reply.end(), payload.begin(), payload.end());
-        }
-        answer.output = std::move(reply);
-        answer.withhold = fault.what == Fault::What::Hang;
-    }
-    request.status = answer.withhold ? STATUS_PENDING : answer.status;
-
-    std::string line = std::string("partition: ") + KindName(request.kind);
-    if (!request.path.empty()) {
-        line += " " + Narrow(request.path);
-    }
-    line += answer.withhold ? std::string(" withheld") : " -> " + StatusText(answer.status);
-    if (answer.status == STATUS_BUFFER_TOO_SMALL || answer.status == STATUS_BUFFER_OVERFLOW) {
-        line += " (" + std::to_string(payload.size()) + " bytes needed)";
-    } else if (NT_SUCCESS(answer.status) && !answer.withhold) {
-        line += " (" + std::to_string(payload.size()) + " bytes)";
-    }
-    if (!request.problem.empty()) {
-        line += " (" + request.problem + ")";
-    }
-    service.activity.push_back(std::move(line));
-    service.requests.push_back(std::move(request));
-    return answer;
-}
-
 std::unique_ptr<TargetDevice> NewDevice() {
     return std::make_unique<TargetDevice>(
         kInterfaceClass, u"\\??\\ROOT#SOCPARTITION#0000#{5f797e8f-e6a4-41f0-b5a8-560a4d0bbc20}",
@@ -315,6 +252,18 @@ TargetDevice* Device() {
     return service.device.get();
 }
 
+// Under the service's lock.
+void ClearLocked(Service& service) {
+    service.partitions = {Partition{kDppGuid, u"DPP"}};
+    service.files.clear();
+    service.listingOverride.reset();
+    service.faults[0] = {};
+    service.faults[1] = {};
+    service.hook = nullptr;
+    service.requests.clear();
+    service.activity.clear();
+}
+
 } // namespace
 
 void Reset() {
@@ -324,17 +273,16 @@ void Reset() {
         std::lock_guard guard(service.lock);
         previous = std::move(service.device);
         service.device = NewDevice();
-        service.partitions = {Partition{kDppGuid, u"DPP"}};
-        service.files.clear();
-        service.listingOverride.reset();
-        service.faults[0] = {};
-        service.faults[1] = {};
-        service.hook = nullptr;
-        service.requests.clear();
-        service.activity.clear();
+        ClearLocked(service);
     }
     previous.reset(); // withdraws the old interface outside the lock: targets answer its removal
     SetPresent(true);
+}
+
+void Clear() {
+    Service& service = TheService();
+    std::lock_guard guard(service.lock);
+    ClearLocked(service);
 }
 
 void AddPartition(const GUID& guid, const std::u16string& name) {
@@ -444,6 +392,68 @@ void CancelRemove() {
 
 void CompleteRemove() {
     Device()->CompleteRemove();
+}
+
+TargetAnswer Answer(const TargetRequest& io) {
+    Service& service = TheService();
+    Request request;
+    request.bytes = io.input;
+    request.outputCapacity = io.outputCapacity;
+    const bool wellFormed = Parse(io, request);
+    std::function<void(const Request&)> hook;
+    {
+        std::lock_guard guard(service.lock);
+        hook = service.hook;
+    }
+    if (hook) {
+        hook(request);
+    }
+
+    TargetAnswer answer;
+    Bytes payload;
+    std::lock_guard guard(service.lock);
+    Fault fault = request.kind == Kind::Other ? Fault{} : service.TakeFault(request.kind);
+    if (!wellFormed) {
+        answer.status =
+            request.kind == Kind::Other ? STATUS_INVALID_DEVICE_REQUEST : STATUS_INVALID_PARAMETER;
+    } else {
+        answer.status = Payload(service, request, &payload);
+    }
+    if (NT_SUCCESS(answer.status) || fault.what != Fault::What::None) {
+        Bytes reply(kReplyHeader, 0);
+        std::fill_n(reply.begin(), 8, kUnreadPattern);
+        std::fill_n(reply.begin() + 12, 4, kUnreadPattern);
+        if (fault.what == Fault::What::Fail) {
+            answer.status = fault.status;
+            PutU32(reply, 8, static_cast<std::uint32_t>(payload.size()));
+        } else if (kReplyHeader + payload.size() > io.outputCapacity) {
+            answer.status = STATUS_BUFFER_TOO_SMALL;
+            PutU32(reply, 8, static_cast<std::uint32_t>(payload.size()));
+        } else {
+            PutU32(reply, 16, static_cast<std::uint32_t>(payload.size()));
+            reply.insert(reply.end(), payload.begin(), payload.end());
+        }
+        answer.output = std::move(reply);
+        answer.withhold = fault.what == Fault::What::Hang;
+    }
+    request.status = answer.withhold ? STATUS_PENDING : answer.status;
+
+    std::string line = std::string("partition: ") + KindName(request.kind);
+    if (!request.path.empty()) {
+        line += " " + Narrow(request.path);
+    }
+    line += answer.withhold ? std::string(" withheld") : " -> " + StatusText(answer.status);
+    if (answer.status == STATUS_BUFFER_TOO_SMALL || answer.status == STATUS_BUFFER_OVERFLOW) {
+        line += " (" + std::to_string(payload.size()) + " bytes needed)";
+    } else if (NT_SUCCESS(answer.status) && !answer.withhold) {
+        line += " (" + std::to_string(payload.size()) + " bytes)";
+    }
+    if (!request.problem.empty()) {
+        line += " (" + request.problem + ")";
+    }
+    service.activity.push_back(std::move(line));
+    service.requests.push_back(std::move(request));
+    return answer;
 }
 
 std::vector<Request> Requests() {

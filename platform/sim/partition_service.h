@@ -30,6 +30,7 @@
 // until released; the sender's time-out ends it).
 #pragma once
 
+#include "platform/sim/target_device.h"
 #include "platform/types.h"
 
 #include <cstddef>
@@ -75,6 +76,10 @@ struct Request {
 // it removed.
 void Reset();
 
+// As Reset, but the interface stays as it is (present or not, its targets
+// left open).
+void Clear();
+
 // Partitions and files. A path is FOLDER\NAME.
 void AddPartition(const GUID& guid, const std::u16string& name);
 void PutFile(const std::u16string& path, std::vector<std::uint8_t> bytes,
@@ -109,6 +114,10 @@ bool Present();
 NTSTATUS QueryRemove(bool veto);
 void CancelRemove();
 void CompleteRemove();
+
+// What the service answers a request, as its device receives it through a
+// target (recorded like any other).
+TargetAnswer Answer(const TargetRequest& request);
 
 // What the service has seen.
 std::vector<Request> Requests();
