@@ -120,6 +120,7 @@ void PrintText(const Report& r) {
     std::printf("configuration %s\n", Printable(r.path).c_str());
     std::printf("device add: %s\n", StatusText(r.addStatus).c_str());
     if (r.view) {
+        std::printf("modules: %s\n", Printable(Joined(r.view->modules)).c_str());
         std::printf("NumberOfChannels %u, WlanAntCount %u, valid channel records %u, channels "
                     "built %zu\n",
                     r.view->numberOfChannels, r.view->wlanAntCount, r.view->configuredCount,
@@ -204,7 +205,8 @@ void PrintJson(const Report& r) {
         out += ",\"number_of_channels\":" + std::to_string(r.view->numberOfChannels) +
                ",\"wlan_ant_count\":" + std::to_string(r.view->wlanAntCount) +
                ",\"records\":" + std::to_string(r.view->configuredCount) +
-               ",\"channels_built\":" + std::to_string(r.view->channelObjects);
+               ",\"channels_built\":" + std::to_string(r.view->channelObjects) +
+               ",\"modules\":" + JsonStrings(r.view->modules);
     }
     out += ",\"defaults\":" + JsonStrings(r.review.defaults) +
            ",\"findings\":" + JsonStrings(r.review.findings) + ",\"channels\":[";

@@ -1,6 +1,7 @@
 #include "host/DriverView.h"
 #include "host/Machine.h"
 
+#include "dmf/framework/DmfObject.h"
 #include "halvex/driver/DeviceContext.h"
 
 namespace host {
@@ -49,6 +50,15 @@ std::optional<DeviceView> ReadDeviceView(Machine& machine) {
     if (context->ChannelObjects != nullptr) {
         for (ULONG i = 0; i < context->ConfiguredCount; ++i) {
             view.channelObjects += context->ChannelObjects[i] != nullptr ? 1 : 0;
+        }
+    }
+    const DMF_DEVICE_CONTEXT* framework = DmfDeviceContextGet(device);
+    if (framework != nullptr && framework->WdfModuleCollection != nullptr) {
+        const auto* collection = static_cast<const DMF_MODULE_COLLECTION*>(
+            WdfMemoryGetBuffer(framework->WdfModuleCollection, nullptr));
+        for (LONG i = 0; i < collection->NumberOfClientDriverDmfModules; ++i) {
+            view.modules.emplace_back(
+                collection->ClientDriverDmfModules[i]->ClientModuleInstanceName);
         }
     }
     return view;

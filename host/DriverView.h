@@ -1,5 +1,6 @@
 // What the host can see of the driver's device from outside: the driver's
-// DEVICE_CONTEXT on the WDF device, read in place (the driver library exports
+// DEVICE_CONTEXT and the framework's module collection on the WDF device, read
+// in place (the driver library exports
 // nothing but its entry; the framework stand-in finds a context by its type
 // name, so the host's declaration of the type reaches the driver's context).
 #pragma once
@@ -36,6 +37,7 @@ struct DeviceView {
     std::uint32_t configuredCount = 0;
     std::vector<ChannelView> channels; // records 0 .. ConfiguredCount - 1
     std::size_t channelObjects = 0;    // non-empty slots of the channel-object table
+    std::vector<std::string> modules;  // the framework's module collection, in its order
 };
 
 // Empty when the device is not there or its context cannot be inspected.

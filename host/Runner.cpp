@@ -1,5 +1,6 @@
 #include "host/Runner.h"
 #include "host/Checks.h"
+#include "host/DriverView.h"
 #include "host/ExpectedTraces.h"
 #include "host/Limits.h"
 #include "host/Machine.h"
@@ -243,6 +244,13 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         if (error.empty()) {
             mLast.add = s;
             status(s);
+            if (auto view = ReadDeviceView(mMachine); view && !view->modules.empty()) {
+                std::string modules;
+                for (const std::string& name : view->modules) {
+                    modules += (modules.empty() ? "" : ", ") + name;
+                }
+                *result += "; modules " + modules;
+            }
         }
         return error;
     }

@@ -1,6 +1,7 @@
 // The framework's internal records: the module object behind a DMFMODULE,
 // the module collection of a device and the device context. Only the
-// framework's own sources include this.
+// framework's own sources include this, and the host, which reads a device's
+// module collection in place to show it.
 #pragma once
 
 #include "dmf/framework/DmfDevice.h"
