@@ -38,6 +38,22 @@ struct TargetDevice::State {
     // one was ended by its sender.
     std::vector<std::pair<std::weak_ptr<wdf::TargetIo>, TargetAnswer>> withheld;
 
+    // Answers every withheld request still waited for, with its own answer
+    // or with `instead`.
+    void AnswerWithheld(const TargetAnswer* instead) {
+        std::vector<std::pair<std::weak_ptr<wdf::TargetIo>, TargetAnswer>> held;
+        {
+            std::lock_guard guard(lock);
+            held.swap(withheld);
+        }
+        for (const auto& [weak, answer] : held) {
+            if (auto io = weak.lock()) {
+                Apply(*io, instead != nullptr ? *instead : answer);
+                io->complete();
+            }
+        }
+    }
+
     void Receive(const std::shared_ptr<wdf::TargetIo>& io) {
         TargetRequest request{io->type, io->ioControlCode, io->input, io->outputCapacity};
         TargetRequestHandler current;
@@ -119,6 +135,10 @@ void TargetDevice::Withdraw() {
         }
         mState->present = false;
     }
+    // A device that goes fails what it still holds, as its driver would.
+    TargetAnswer gone;
+    gone.status = STATUS_DEVICE_REMOVED;
+    mState->AnswerWithheld(&gone);
     wdf::CompleteTargetDeviceRemoval(mState->link);
     cm::RemoveInterface(mState->link);
 }
@@ -140,6 +160,23 @@ void TargetDevice::CompleteRemove() {
     Withdraw();
 }
 
+WDFIOTARGET TargetDevice::OpenTarget(WDFDEVICE device) const {
+    WDFIOTARGET target = nullptr;
+    if (!NT_SUCCESS(WdfIoTargetCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &target))) {
+        return nullptr;
+    }
+    std::u16string name = mState->link;
+    const auto bytes = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    UNICODE_STRING text{bytes, bytes, name.data()};
+    WDF_IO_TARGET_OPEN_PARAMS params;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ | GENERIC_WRITE);
+    if (!NT_SUCCESS(WdfIoTargetOpen(target, &params))) {
+        WdfObjectDelete(target);
+        return nullptr;
+    }
+    return target;
+}
+
 std::vector<TargetRequest> TargetDevice::Requests() const {
     std::lock_guard guard(mState->lock);
     return mState->requests;
@@ -158,17 +195,7 @@ std::size_t TargetDevice::WithheldCount() const {
 }
 
 void TargetDevice::ReleaseWithheld() {
-    std::vector<std::pair<std::weak_ptr<wdf::TargetIo>, TargetAnswer>> held;
-    {
-        std::lock_guard guard(mState->lock);
-        held.swap(mState->withheld);
-    }
-    for (const auto& [weak, answer] : held) {
-        if (auto io = weak.lock()) {
-            Apply(*io, answer);
-            io->complete();
-        }
-    }
+    mState->AnswerWithheld(nullptr);
 }
 
 } // namespace sim

@@ -18,8 +18,9 @@
 // Presence: Publish makes the interface present (sim/cm_control.h) and the
 // link openable by name (WdfIoTargetOpen); arrival notifications reach the
 // class's registrations on the notification thread. Withdraw is a surprise
-// removal: every target on the link gets its remove-complete, then the
-// interface is removal-notified and the link can no longer be opened.
+// removal: the requests the device withholds fail with STATUS_DEVICE_REMOVED,
+// every target on the link gets its remove-complete, then the interface is
+// removal-notified and the link can no longer be opened.
 //
 // Removal with a query: QueryRemove asks every open target (and the
 // device-handle registrations on it); any of them, or the device itself with
@@ -93,6 +94,11 @@ public:
     NTSTATUS QueryRemove(bool veto = false);
     void CancelRemove();
     void CompleteRemove();
+
+    // A new target of `device` (the driver's) opened by name on this device's
+    // link for reading and writing, as a driver that found the interface
+    // would open it; NULL when it cannot be created or opened.
+    WDFIOTARGET OpenTarget(WDFDEVICE device) const;
 
     // Requests received since creation, in order of arrival.
     std::vector<TargetRequest> Requests() const;

@@ -91,14 +91,8 @@ protected:
     }
     // A target opened on `device` and a 4-byte output IOCTL formatted on it.
     WDFREQUEST OpenAndPrepare(const sim::TargetDevice& device, WDFIOTARGET* target) {
-        EXPECT_EQ(WdfIoTargetCreate(mHost->Device(), WDF_NO_OBJECT_ATTRIBUTES, target),
-                  STATUS_SUCCESS);
-        std::u16string name = device.SymbolicLink();
-        UNICODE_STRING text{static_cast<USHORT>(name.size() * 2),
-                            static_cast<USHORT>(name.size() * 2), name.data()};
-        WDF_IO_TARGET_OPEN_PARAMS params;
-        WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ);
-        EXPECT_EQ(WdfIoTargetOpen(*target, &params), STATUS_SUCCESS);
+        *target = device.OpenTarget(mHost->Device());
+        EXPECT_NE(*target, nullptr);
         WDFREQUEST request = nullptr;
         EXPECT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, *target, &request), STATUS_SUCCESS);
         WDF_OBJECT_ATTRIBUTES attributes;
