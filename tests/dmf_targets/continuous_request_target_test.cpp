@@ -1,0 +1,131 @@
+#include "dmf/modules/Dmf_ContinuousRequestTarget.h"
+#include "tests/dmf_targets/target_fixture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace targettest {
+namespace {
+
+// The client of the stream: numbers its inputs and decides each output's
+// disposition by the completion's number (from 1).
+std::atomic<ULONG> gInputs{0};
+std::atomic<ULONG> gOutputs{0};
+ULONG (*gDisposition)(ULONG completion) = nullptr;
+
+void BufferInput(DMFMODULE, PVOID InputBuffer, size_t* InputBufferSize, PVOID) {
+    ULONG number = ++gInputs;
+    std::memcpy(InputBuffer, &number, sizeof(number));
+    *InputBufferSize = sizeof(number);
+}
+
+ULONG BufferOutput(DMFMODULE, PVOID OutputBuffer, size_t OutputBufferSize, PVOID,
+                   NTSTATUS CompletionStatus) {
+    EXPECT_EQ(Bytes(static_cast<BYTE*>(OutputBuffer),
+                    static_cast<BYTE*>(OutputBuffer) + OutputBufferSize),
+              Bytes({9, 8, 7, 6}));
+    EXPECT_EQ(CompletionStatus, STATUS_SUCCESS);
+    return gDisposition(++gOutputs);
+}
+
+class ContinuousRequestTargetTest : public TargetTest {
+protected:
+    void SetUp() override {
+        TargetTest::SetUp();
+        gInputs = 0;
+        gOutputs = 0;
+    }
+    // Two requests streaming to the simulated device, each with a 4-byte
+    // input and an 8-byte output from pools of two buffers.
+    DMFMODULE AddStream(bool passive, bool d0Callbacks = false) {
+        DMF_CONFIG_ContinuousRequestTarget config{};
+        config.ContinuousRequestCount = 2;
+        config.BufferCountInput = 2;
+        config.BufferCountOutput = 2;
+        config.RequestType = RequestTarget_RequestType_Ioctl;
+        config.BufferInputSize = 4;
+        config.BufferOutputSize = 8;
+        config.PoolTypeInput = NonPagedPoolNx;
+        config.PoolTypeOutput = NonPagedPoolNx;
+        config.EvtContinuousRequestTargetBufferInput = BufferInput;
+        config.EvtContinuousRequestTargetBufferOutput = BufferOutput;
+        config.ContinuousRequestTargetIoctl = 0x333;
+        config.PurgeAndStartTargetInD0Callbacks = d0Callbacks;
+        config.StartAndStopStreamingInD0Callbacks = d0Callbacks;
+        size_t index = Add(DMF_ContinuousRequestTarget_Create, config, passive);
+        EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
+        EXPECT_EQ(Host().Start(), STATUS_SUCCESS);
+        DMF_ContinuousRequestTarget_IoTargetSet(Module(index), OpenTarget());
+        return Module(index);
+    }
+};
+
+TEST_F(ContinuousRequestTargetTest, EachRequestIsSentAgainUntilItsOutputSaysStop) {
+    // Four outputs keep streaming; the fifth stops one request and the sixth,
+    // with a value that is neither, the other.
+    gDisposition = [](ULONG completion) -> ULONG {
+        return completion <= 4   ? ContinuousRequestTarget_BufferDisposition_ContinueStreaming
+               : completion == 5 ? ULONG{ContinuousRequestTarget_BufferDisposition_StopStreaming}
+                                 : 7u;
+    };
+    DMFMODULE module = AddStream(true);
+    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(gOutputs, 6u);
+    std::vector<Bytes> inputs;
+    for (const sim::TargetRequest& request : mDevice.Requests()) {
+        EXPECT_EQ(request.ioControlCode, 0x333u);
+        EXPECT_EQ(request.outputCapacity, 8u);
+        inputs.push_back(request.input);
+    }
+    std::sort(inputs.begin(), inputs.end());
+    EXPECT_EQ(
+        inputs,
+        (std::vector<Bytes>{
+            {1, 0, 0, 0}, {2, 0, 0, 0}, {3, 0, 0, 0}, {4, 0, 0, 0}, {5, 0, 0, 0}, {6, 0, 0, 0}}));
+}
+
+TEST_F(ContinuousRequestTargetTest, StopCancelsWhatIsInFlightAndEveryBufferComesBack) {
+    gDisposition = [](ULONG) -> ULONG {
+        return ContinuousRequestTarget_BufferDisposition_StopStreaming;
+    };
+    mDevice.SetHandler(Withhold);
+    DMFMODULE module = AddStream(false);
+    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mDevice.WithheldCount(), 2u);
+    DMF_ContinuousRequestTarget_Stop(module);
+    EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    EXPECT_EQ(gOutputs, 0u); // a stopping stream hands out nothing
+    // Both output buffers are back: the stream starts again.
+    mDevice.SetHandler(Answer);
+    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(gOutputs, 2u);
+}
+
+TEST_F(ContinuousRequestTargetTest, PowerTransitionsStopAndPurgeThenStartTheTargetAndTheStream) {
+    gDisposition = [](ULONG) -> ULONG {
+        return ContinuousRequestTarget_BufferDisposition_StopStreaming;
+    };
+    mDevice.SetHandler(Withhold);
+    DMFMODULE module = AddStream(false, true);
+    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    ASSERT_EQ(DMF_ContinuousRequestTarget_SendSynchronously(
+                  module, nullptr, 0, nullptr, 0, RequestTarget_RequestType_Ioctl, 1, 0, nullptr),
+              STATUS_INVALID_DEVICE_STATE); // purged
+    ASSERT_EQ(Host().Wake(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mDevice.RequestCount(), 4u);
+    EXPECT_EQ(mDevice.WithheldCount(), 2u);
+    mDevice.ReleaseWithheld();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(gOutputs, 2u);
+}
+
+} // namespace
+} // namespace targettest
