@@ -133,8 +133,8 @@ struct AgainstFloor {
     Samples path;
 
     // Runs the benchmark's rounds and publishes both medians and their ratio.
-    template <typename Path>
-    void Run(benchmark::State& state, PingPongFloor& floorPath, Path& measured, const char* name) {
+    template <typename Floor, typename Path>
+    void Run(benchmark::State& state, Floor& floorPath, Path& measured, const char* name) {
         Samples f;
         Samples p;
         for (auto _ : state) {

@@ -1,0 +1,269 @@
+#include "dmf/modules/Dmf_DeviceInterfaceTarget.h"
+#include "platform/sim/faults.h"
+#include "platform/sim/trace_recorder.h"
+#include "platform/sim/wdf_control.h"
+#include "tests/dmf_targets/target_fixture.h"
+
+#include <atomic>
+#include <chrono>
+
+namespace targettest {
+namespace {
+
+// What the client of the module hears and answers.
+struct Client {
+    std::mutex lock;
+    std::vector<ULONG> states;
+    std::vector<ULONG> handleActions;
+    std::vector<DMFMODULE> outputModules;
+    bool vetoQuery = false;
+    bool refuseOpen = false;
+    bool declineArrival = false;
+};
+Client* gClient = nullptr;
+
+NTSTATUS StateChange(DMFMODULE, ULONG state) {
+    std::lock_guard guard(gClient->lock);
+    gClient->states.push_back(state);
+    bool refuse = (state == DeviceInterfaceTarget_StateType_QueryRemove && gClient->vetoQuery) ||
+                  (state == DeviceInterfaceTarget_StateType_Open && gClient->refuseOpen);
+    return refuse ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+
+void ArrivalQuery(DMFMODULE, PUNICODE_STRING, BOOLEAN* open) {
+    std::lock_guard guard(gClient->lock);
+    *open = gClient->declineArrival ? FALSE : TRUE;
+}
+
+DWORD HandleNotification(DMFMODULE, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA, DWORD) {
+    std::lock_guard guard(gClient->lock);
+    gClient->handleActions.push_back(action);
+    return ERROR_SUCCESS;
+}
+
+ULONG StreamOutput(DMFMODULE module, PVOID, size_t, PVOID, NTSTATUS) {
+    std::lock_guard guard(gClient->lock);
+    gClient->outputModules.push_back(module);
+    return gClient->outputModules.size() < 3
+               ? ContinuousRequestTarget_BufferDisposition_ContinueStreaming
+               : ContinuousRequestTarget_BufferDisposition_StopStreaming;
+}
+
+class DeviceInterfaceTargetTest : public TargetTest {
+protected:
+    void SetUp() override {
+        TargetTest::SetUp();
+        gClient = &mClient;
+        DMF_CONFIG_DeviceInterfaceTarget_AND_ATTRIBUTES_INIT(&mConfig, &mAttributes);
+        mConfig.DeviceInterfaceTargetGuid = kInterfaceClass;
+        mConfig.EvtStateChangeEx = StateChange;
+        mConfig.EvtInterfaceArrivalQuery = ArrivalQuery;
+    }
+    // The module on a started device.
+    DMFMODULE AddInterfaceTarget(bool passive = false) {
+        size_t index = Add(DMF_DeviceInterfaceTarget_Create, mConfig, passive);
+        EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
+        EXPECT_EQ(Host().Start(), STATUS_SUCCESS);
+        return Module(index);
+    }
+    // A 296-byte IOCTL, as the partition service gets them.
+    static NTSTATUS Send(DMFMODULE module) {
+        Bytes request(296);
+        Bytes reply(8);
+        size_t bytes = 0;
+        return DMF_DeviceInterfaceTarget_SendSynchronously(
+            module, request.data(), request.size(), reply.data(), reply.size(),
+            RequestTarget_RequestType_Ioctl, 0xECAF32C2, 5000, &bytes);
+    }
+    std::vector<ULONG> States() {
+        std::lock_guard guard(mClient.lock);
+        return mClient.states;
+    }
+    static size_t TargetsOn(const sim::TargetDevice& device) {
+        return sim::wdf::TargetsOpenedOn(device.SymbolicLink()).size();
+    }
+
+    Client mClient;
+    DMF_CONFIG_DeviceInterfaceTarget mConfig;
+    DMF_MODULE_ATTRIBUTES mAttributes;
+};
+
+class ArrivalTest : public DeviceInterfaceTargetTest, public ::testing::WithParamInterface<bool> {};
+
+// Present at registration: a dispatch-level module. Arriving later: a
+// passive-level one, whose whole subtree is created with it.
+TEST_P(ArrivalTest, TheTargetOpensAtRegistrationOrOnArrivalAsTheInterfaceAsks) {
+    const bool present = GetParam();
+    if (present) {
+        mDevice.Publish();
+    }
+    DMFMODULE module = AddInterfaceTarget(!present);
+    if (!present) {
+        EXPECT_EQ(Send(module), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_TRUE(States().empty());
+        mDevice.Publish();
+        ASSERT_TRUE(sim::Settle());
+    }
+    EXPECT_EQ(States(), (std::vector<ULONG>{DeviceInterfaceTarget_StateType_Open}));
+    auto opened = sim::wdf::TargetsOpenedOn(mDevice.SymbolicLink());
+    ASSERT_EQ(opened.size(), 1u);
+    const WDF_IO_TARGET_OPEN_PARAMS& params = opened[0].params;
+    EXPECT_EQ(params.DesiredAccess, GENERIC_READ | GENERIC_WRITE);
+    EXPECT_EQ(params.ShareAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    EXPECT_EQ(params.FileAttributes, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(params.CreateDisposition, OPEN_EXISTING);
+    EXPECT_TRUE(params.EvtIoTargetQueryRemove && params.EvtIoTargetRemoveCanceled &&
+                params.EvtIoTargetRemoveComplete);
+    WDFIOTARGET target = nullptr;
+    EXPECT_EQ(DMF_DeviceInterfaceTarget_Get(module, &target), STATUS_SUCCESS);
+    EXPECT_EQ(target, opened[0].target);
+    EXPECT_EQ(Send(module), STATUS_SUCCESS);
+    EXPECT_EQ(mDevice.Requests().back().input.size(), 296u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PresentOrNot, ArrivalTest, ::testing::Bool());
+
+TEST_F(DeviceInterfaceTargetTest, OnlyTheInterfaceInUseMattersUntilItGoes) {
+    mDevice.Publish();
+    DMFMODULE module = AddInterfaceTarget();
+    sim::TargetDevice other(kInterfaceClass, u"\\??\\ROOT#PART#0001#{5f797e8f}", Answer);
+    other.Publish();
+    other.Withdraw();
+    other.Publish();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(TargetsOn(other), 0u);
+    EXPECT_EQ(Send(module), STATUS_SUCCESS);
+    // A surprise removal: remove-complete alone.
+    mDevice.Withdraw();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(Send(module), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(TargetsOn(mDevice), 0u);
+    other.Withdraw();
+    other.Publish();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(Send(module), STATUS_SUCCESS);
+    EXPECT_EQ(other.RequestCount(), 1u);
+    EXPECT_EQ(States(), (std::vector<ULONG>{1, 4, 1}));
+}
+
+struct QueryCase {
+    const char* name;
+    bool clientVetoes;
+    bool deviceVetoes;
+    void (sim::TargetDevice::*then)();
+    std::vector<ULONG> states;
+    bool openAfter;
+};
+
+void PrintTo(const QueryCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class QueryRemoveTest : public DeviceInterfaceTargetTest,
+                        public ::testing::WithParamInterface<QueryCase> {};
+
+TEST_P(QueryRemoveTest, AQueryRemoveEndsOpenAgainOrWithTheTargetGone) {
+    const QueryCase& c = GetParam();
+    mClient.vetoQuery = c.clientVetoes;
+    mDevice.Publish();
+    DMFMODULE module = AddInterfaceTarget();
+    const bool vetoed = c.clientVetoes || c.deviceVetoes;
+    EXPECT_EQ(mDevice.QueryRemove(c.deviceVetoes), vetoed ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+    if (c.then != nullptr) {
+        EXPECT_EQ(Send(module), STATUS_INVALID_DEVICE_STATE); // closed for the query
+        (mDevice.*c.then)();
+    }
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(States(), c.states);
+    EXPECT_EQ(Send(module), c.openAfter ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(TargetsOn(mDevice), c.openAfter ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, QueryRemoveTest,
+    ::testing::Values(
+        QueryCase{"Cancelled", false, false, &sim::TargetDevice::CancelRemove, {1, 2, 3}, true},
+        QueryCase{"Completed", false, false, &sim::TargetDevice::CompleteRemove, {1, 2, 4}, false},
+        QueryCase{"DeviceVeto", false, true, nullptr, {1, 2, 3}, true},
+        QueryCase{"ClientVeto", true, false, nullptr, {1, 2, 3}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DeviceInterfaceTargetTest, HandleNotificationsReachTheClientAndEndWithTheModule) {
+    mConfig.EvtTargetHandleNotification = HandleNotification;
+    mDevice.Publish();
+    AddInterfaceTarget();
+    ASSERT_EQ(mDevice.QueryRemove(), STATUS_SUCCESS);
+    mDevice.CompleteRemove();
+    EXPECT_EQ(mClient.handleActions, (std::vector<ULONG>{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE,
+                                                         CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE}));
+    // The teardown finds no registration left, though no target was open.
+}
+
+TEST_F(DeviceInterfaceTargetTest, AFailedOrRefusedOpenLeavesNothingOpenUntilTheNextArrival) {
+    DMFMODULE module = AddInterfaceTarget();
+    for (const char* point : {"CM_Get_Device_Interface_List_SizeW", "CM_Get_Device_Interface_ListW",
+                              "WdfIoTargetCreate", "WdfIoTargetOpen", "refuse", "decline"}) {
+        SCOPED_TRACE(point);
+        const std::string name = point;
+        mClient.refuseOpen = name == "refuse";
+        mClient.declineArrival = name == "decline";
+        if (!mClient.refuseOpen && !mClient.declineArrival) {
+            sim::ArmFault(point, sim::FaultSpec::Once());
+        }
+        mDevice.Publish();
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(Send(module), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(TargetsOn(mDevice), 0u);
+        mDevice.Withdraw();
+    }
+    mClient.refuseOpen = mClient.declineArrival = false;
+    mDevice.Publish();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(Send(module), STATUS_SUCCESS);
+}
+
+TEST_F(DeviceInterfaceTargetTest, ARegistrationThatFailsFailsTheStart) {
+    sim::ArmFault("CM_Register_Notification", sim::FaultSpec::Once());
+    Add(DMF_DeviceInterfaceTarget_Create, mConfig);
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Host().Start(), STATUS_NOT_FOUND);
+}
+
+TEST_F(DeviceInterfaceTargetTest, AnArrivalDuringTheOpenAtRegistrationOpensNoSecondTarget) {
+    mDevice.Publish();
+    sim::TargetDevice other(kInterfaceClass, u"\\??\\ROOT#PART#0001#{5f797e8f}", Answer);
+    // Just as the registration looks for an interface, another one arrives;
+    // its arrival gets its turn (or is held back) before the registration goes on.
+    std::atomic<bool> once{true};
+    sim::SetTraceSink([&](const sim::TraceRecord& record) {
+        if (record.message.find("No target: looking for an interface") != std::string::npos &&
+            once.exchange(false)) {
+            other.Publish();
+            WaitUntil([&] { return TargetsOn(other) != 0; }, std::chrono::milliseconds(300));
+        }
+    });
+    AddInterfaceTarget();
+    sim::SetTraceSink(nullptr);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(TargetsOn(mDevice) + TargetsOn(other), 1u);
+    EXPECT_EQ(States(), (std::vector<ULONG>{1}));
+}
+
+TEST_F(DeviceInterfaceTargetTest, InStreamingModeTheStreamRunsWhileTheTargetIsOpen) {
+    DMF_CONFIG_ContinuousRequestTarget& stream = mConfig.ContinuousRequestTargetConfig;
+    stream.ContinuousRequestCount = 1;
+    stream.BufferCountOutput = 1;
+    stream.BufferOutputSize = 4;
+    stream.PoolTypeOutput = NonPagedPoolNx;
+    stream.RequestType = RequestTarget_RequestType_Read;
+    stream.EvtContinuousRequestTargetBufferOutput = StreamOutput;
+    stream.ContinuousRequestTargetMode = ContinuousRequestTarget_Mode_Automatic;
+    mDevice.Publish();
+    DMFMODULE module = AddInterfaceTarget();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mClient.outputModules, (std::vector<DMFMODULE>{module, module, module}));
+    EXPECT_EQ(mDevice.RequestCount(), 3u);
+}
+
+} // namespace
+} // namespace targettest
