@@ -2,6 +2,7 @@
 // framework modules, its symbolic link, its configuration and its channels.
 #include "dmf/modules/Dmf_IoctlHandler.h"
 #include "dmf/modules/Dmf_Registry.h"
+#include "dmf/modules/Dmf_SocPartition.h"
 #include "halvex/driver/Channels.h"
 #include "halvex/driver/DeviceContext.h"
 #include "halvex/driver/Driver.h"
@@ -186,8 +187,11 @@ void DmfDeviceModulesAdd(WDFDEVICE Device, PDMFMODULE_INIT DmfModuleInit) {
 
         DMF_MODULE_ATTRIBUTES moduleAttributes;
 
-        // SocPartition goes first, with an all-zero configuration, once the
-        // module exists: DMF_DmfModuleAdd(..., &dmfContext->DmfModuleSocPartition).
+        // SocPartition first, with an all-zero configuration (no callbacks).
+        DMF_MODULE_ATTRIBUTES_INIT(&moduleAttributes, sizeof(DMF_CONFIG_SocPartition), nullptr,
+                                   DMF_SocPartition_Create);
+        DMF_DmfModuleAdd(DmfModuleInit, &moduleAttributes, WDF_NO_OBJECT_ATTRIBUTES,
+                         &dmfContext->DmfModuleSocPartition);
 
         DMF_CONFIG_IoctlHandler ioctlConfig{};
         ioctlConfig.DeviceInterfaceGuid = GUID_DEVINTERFACE_HALVEX;

@@ -30,7 +30,7 @@ TEST_F(DeviceAddTest, BuildsTheDeviceWithItsModulesLinkAndOneChannelPerModemReco
     ASSERT_NE(DmfContext(), nullptr);
     EXPECT_NE(DmfContext()->DmfModuleIoctlHandler, nullptr);
     EXPECT_NE(DmfContext()->DmfModuleRegistry, nullptr);
-    EXPECT_EQ(DmfContext()->DmfModuleSocPartition, nullptr);
+    EXPECT_NE(DmfContext()->DmfModuleSocPartition, nullptr);
 
     EXPECT_TRUE(sim::wdf::SymbolicLinkExists(kSymbolicLink));
     WDF_DEVICE_STATE state;

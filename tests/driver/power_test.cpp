@@ -99,12 +99,13 @@ TEST_F(DriverTest, EachStartedChannelIsTracedWithItsOwnType) {
 
 TEST_F(PowerTest, ModulesSeeD0EntryBeforeTheDriverAndD0ExitAfterIt) {
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(TracedBefore("[SocPartition] D0Entry$", "[IoctlHandler] D0Entry$"));
     EXPECT_TRUE(TracedBefore("[IoctlHandler] D0Entry$", "[Registry] D0Entry$"));
     EXPECT_TRUE(TracedBefore("[Registry] D0Entry$", "D0 entry from"));
-    // SocPartition joins ahead of IoctlHandler once it exists.
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
     EXPECT_TRUE(TracedBefore("D0 exit to", "[Registry] D0Exit$"));
     EXPECT_TRUE(TracedBefore("[Registry] D0Exit$", "[IoctlHandler] D0Exit$"));
+    EXPECT_TRUE(TracedBefore("[IoctlHandler] D0Exit$", "[SocPartition] D0Exit$"));
 }
 
 TEST_F(PowerTest, SleepAndWakeLeaveEverythingRunningAndRegistered) {
