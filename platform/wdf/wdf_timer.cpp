@@ -1,7 +1,8 @@
 // WDF timers on the machine clock. A one-shot start counts as pending work
-// for quiescence; periodic timers, and one-shot timers restarted from their
-// own callback (which then behave as periodic ones), do not. A timer gets
-// its thread when it is first started: pools create many that never run.
+// for quiescence; periodic timers do not, and neither does a one-shot timer
+// once its own callback has restarted it: it then runs as a periodic one,
+// whoever restarts it afterwards. A timer gets its thread when it is first
+// started: pools create many that never run.
 #include "platform/sim/clock.h"
 #include "platform/wdf/fx_deferred.h"
 #include "platform/wdf/fx_object.h"
@@ -22,7 +23,8 @@ public:
             mQueue = fx::NewQueue();
         }
         bool wasQueued = mPending != 0 && mQueue->Cancel(mPending);
-        bool counted = mConfig.Period == 0 && !mQueue->OnQueueThread();
+        mRearmsItself = mRearmsItself || mQueue->OnQueueThread();
+        bool counted = mConfig.Period == 0 && !mRearmsItself;
         Post(ms, counted);
         return wasQueued ? TRUE : FALSE;
     }
@@ -100,6 +102,7 @@ private:
     sim::WorkQueue::Id mPending = 0;
     std::uint64_t mGeneration = 0;
     bool mGone = false;
+    bool mRearmsItself = false;
 };
 
 } // namespace

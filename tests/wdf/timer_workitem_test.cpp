@@ -124,13 +124,16 @@ TEST_F(TimerTest, StopWithWaitReturnsOnlyAfterARunningCallback) {
     EXPECT_TRUE(sawFinished);
 }
 
-TEST_F(TimerTest, ATimerRestartedFromItsOwnCallbackRunsAgain) {
+TEST_F(TimerTest, ATimerRestartedFromItsOwnCallbackRunsAgainAsAPeriodicOne) {
     mState.restartUntil = 3;
     WDFTIMER timer = Make();
     WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(5));
     EXPECT_TRUE(WaitUntil([&] { return mState.fired.load() == 3; }));
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(mState.fired, 3);
+    // From then on no start holds quiescence, whoever makes it.
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(36000)); // 36 s real
+    EXPECT_TRUE(sim::Settle(std::chrono::seconds(5)));
 }
 
 TEST_F(TimerTest, APeriodicTimerRunsUntilStoppedWithoutHoldingQuiescence) {
