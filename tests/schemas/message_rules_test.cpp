@@ -148,9 +148,8 @@ TEST(Oneof, AnAttributeValueHoldsAtMostOneMember) {
     EXPECT_EQ(parsed.sint(), -3);
 }
 
-// Later code that reads the options goes through the generated extension
-// identifiers rather than the pool; both must see the same values. Which
-// descriptors carry options at all is the descriptor tests' to show.
+// Code that reads the options goes through the generated extension
+// identifiers: they see the schema's own settings.
 TEST(Options, GeneratedExtensionIdentifiersReadTheSchemaOptions) {
     // long_names defaults to true: false here is the schema's own setting.
     EXPECT_FALSE(sns_std_error_descriptor()->options().GetExtension(nanopb_enumopt).long_names());
