@@ -100,26 +100,6 @@ TEST_F(Events, ANullOrClosedHandleFailsAMultipleWaitAtOnceEvenBesideASignalledOn
     CloseHandle(signalled);
 }
 
-TEST_F(Events, SetEventFromAnotherThreadWakesAnInfiniteWait) {
-    HANDLE go = NewEvent(false);
-    HANDLE done = NewEvent(false);
-    HANDLE thread = StartStandInThread([&] {
-        SetEvent(go);
-        return WaitForSingleObject(done, INFINITE) == WAIT_OBJECT_0 ? 7u : 8u;
-    });
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(go, INFINITE), WAIT_OBJECT_0);
-    EXPECT_TRUE(sim::Settle());
-    SetEvent(done);
-    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-    DWORD exitCode = 0;
-    EXPECT_TRUE(GetExitCodeThread(thread, &exitCode));
-    EXPECT_EQ(exitCode, 7u);
-    CloseHandle(thread);
-    CloseHandle(go);
-    CloseHandle(done);
-}
-
 class Threads : public MachineTest {};
 
 TEST_F(Threads, HandleIsSignalledWhenTheThreadEndsAndStaysSignalled) {
@@ -150,34 +130,6 @@ TEST_F(Threads, HandleIsSignalledWhenTheThreadEndsAndStaysSignalled) {
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
     CloseHandle(thread);
     CloseHandle(gate);
-}
-
-TEST_F(Threads, ClosingTheHandleDoesNotStopTheThread) {
-    HANDLE gate = NewEvent(false);
-    std::atomic<bool> finished{false};
-    HANDLE thread = StartStandInThread([&] {
-        WaitForSingleObject(gate, INFINITE);
-        finished = true;
-        return 0u;
-    });
-    ASSERT_NE(thread, nullptr);
-    ASSERT_TRUE(CloseHandle(thread));
-    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED);
-    EXPECT_EQ(sim::LiveThreadCount(), 1u);
-    SetEvent(gate);
-    EXPECT_TRUE(sim::WaitForThreadsToEnd());
-    EXPECT_TRUE(finished);
-    CloseHandle(gate);
-}
-
-TEST_F(Threads, CreationFailsThroughItsFaultPointAndOnBadArguments) {
-    sim::ArmFault("CreateThread", sim::FaultSpec::Once(ERROR_NO_SYSTEM_RESOURCES));
-    EXPECT_EQ(StartStandInThread([] { return 0u; }), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
-    EXPECT_EQ(sim::LiveThreadCount(), 0u);
-
-    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(Threads, LastErrorBelongsToEachThread) {

@@ -151,25 +151,6 @@ TEST_F(Faults, OnceNthAndAlwaysFireWhenArmedAndCarryTheirCodes) {
     EXPECT_EQ(sim::FaultCodeOr<DWORD>(ERROR_TIMEOUT, ERROR_BUSY), ERROR_TIMEOUT);
 }
 
-TEST_F(Faults, StandInCallsFailTheWayThePlatformWould) {
-    sim::ArmFault("CreateEventW", sim::FaultSpec::OnCall(2));
-    HANDLE first = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(CreateEventW(nullptr, FALSE, FALSE, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-
-    sim::ArmFault("SetEvent", sim::FaultSpec::Once(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(SetEvent(first));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_TIMEOUT);
-
-    sim::ArmFault("WaitForSingleObject", sim::FaultSpec::Once());
-    EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_FAILED);
-    sim::ArmFault("CloseHandle", sim::FaultSpec::Once());
-    EXPECT_FALSE(CloseHandle(first));
-    EXPECT_TRUE(CloseHandle(first));
-}
-
 class Trace : public MachineTest {};
 
 int gFormatted = 0;
@@ -251,20 +232,6 @@ TEST_F(Com, ApartmentIsTrackedPerThread) {
     EXPECT_FALSE(sim::ThreadInMta(workerId));
     CloseHandle(thread);
     CloseHandle(done);
-}
-
-TEST_F(Com, InitialisationFailsThroughItsFaultPoint) {
-    sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once());
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), E_OUTOFMEMORY);
-    EXPECT_FALSE(sim::CurrentThreadInMta());
-    sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once(E_FAIL));
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), E_FAIL);
-
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-    EXPECT_FALSE(sim::CurrentThreadInMta());
-    CoUninitialize();
-    CoUninitialize(); // unbalanced: ignored
-    EXPECT_EQ(sim::CurrentThreadComInitCount(), 0);
 }
 
 TEST_F(Com, HresultErrorsAndNarrowStrings) {

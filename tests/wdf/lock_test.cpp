@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -37,42 +36,6 @@ TEST_F(LockTest, WaitLockTimesOutOnTheMachineClock) {
     WdfWaitLockRelease(lock);
     EXPECT_EQ(AcquireElsewhere(lock, WDF_REL_TIMEOUT_IN_MS(10000), true), STATUS_SUCCESS);
     WdfObjectDelete(lock);
-}
-
-template <typename Acquire, typename Release> void Hammer(Acquire acquire, Release release) {
-    int counter = 0; // unguarded but for the lock: a race shows under TSan
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlap{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 500; ++i) {
-                acquire();
-                if (inside.fetch_add(1) != 0) {
-                    overlap = true;
-                }
-                ++counter;
-                inside.fetch_sub(1);
-                release();
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_FALSE(overlap);
-    EXPECT_EQ(counter, 2000);
-}
-
-TEST_F(LockTest, WaitLocksAndSpinLocksExcludeEachOther) {
-    WDFWAITLOCK wait = nullptr;
-    WDFSPINLOCK spin = nullptr;
-    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &wait), STATUS_SUCCESS);
-    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &spin), STATUS_SUCCESS);
-    Hammer([&] { WdfWaitLockAcquire(wait, nullptr); }, [&] { WdfWaitLockRelease(wait); });
-    Hammer([&] { WdfSpinLockAcquire(spin); }, [&] { WdfSpinLockRelease(spin); });
-    WdfObjectDelete(wait);
-    WdfObjectDelete(spin);
 }
 
 TEST_F(LockTest, AThreadBlockedOnALockCountsAsSettled) {
@@ -113,18 +76,6 @@ TEST_F(LockTest, ReleasingALockNotHeldIsReportedAndIgnored) {
     Join(other);
     EXPECT_TRUE(got);
     WdfObjectDelete(spin);
-}
-
-TEST_F(LockTest, CreatorsHaveFaultPoints) {
-    WDFWAITLOCK wait = nullptr;
-    WDFSPINLOCK spin = nullptr;
-    sim::ArmFault("WdfWaitLockCreate", sim::FaultSpec::Once());
-    sim::ArmFault("WdfSpinLockCreate", sim::FaultSpec::Once(STATUS_NO_MEMORY));
-    EXPECT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &wait), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &spin), STATUS_NO_MEMORY);
-    EXPECT_EQ(wait, nullptr);
-    EXPECT_EQ(spin, nullptr);
-    EXPECT_EQ(sim::wdf::LiveObjectCount(), 0u);
 }
 
 } // namespace
