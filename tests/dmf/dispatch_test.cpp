@@ -126,35 +126,42 @@ TEST_F(Dispatch, PowerPolicyEventsReachTheModulesButNotTheClient) {
     EXPECT_EQ(Who("WakeFromSxTriggered"), childrenFirst);
 }
 
-TEST_F(Dispatch, AFailingChildStopsAnUpWalkBeforeItsParent) {
-    Build("a2", "PrepareHardware");
-    EXPECT_EQ(Container().EvtDevicePrepareHardware(WdfDevice(), nullptr, nullptr),
-              STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(Who("PrepareHardware"), (Names{"a1x", "a1", "a2"}));
-}
-
-TEST_F(Dispatch, AFailingGrandchildStopsSelfManagedIoInitAtOnce) {
-    Build("a1x", "SelfManagedIoInit");
-    EXPECT_EQ(Container().EvtDeviceSelfManagedIoInit(WdfDevice()), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(Who("SelfManagedIoInit"), (Names{"a1x"}));
-}
-
-TEST_F(Dispatch, AFailingModuleKeepsItsChildrenFromAQuery) {
-    Build("A", "QueryRemove");
-    EXPECT_EQ(Container().EvtDeviceQueryRemove(WdfDevice()), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(Who("QueryRemove"), (Names{"A"}));
-}
-
-TEST_F(Dispatch, SuspendStopsInsideTheReversedChildren) {
-    Build("a2", "SelfManagedIoSuspend");
-    EXPECT_EQ(Container().EvtDeviceSelfManagedIoSuspend(WdfDevice()), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(Who("SelfManagedIoSuspend"), (Names{"A", "a2"}));
-}
-
-TEST_F(Dispatch, WalksWithoutAStopRuleVisitEveryModuleDespiteFailures) {
-    Build("a1", "SurpriseRemoval");
-    Container().EvtDeviceSurpriseRemoval(WdfDevice());
-    EXPECT_EQ(Who("SurpriseRemoval"), kAcross);
+TEST_F(Dispatch, AFailureEndsAWalkWhereItsKindSays) {
+    struct Row {
+        const char* failer;
+        const char* slot;
+        Names reached;
+    };
+    const Row rows[] = {
+        {"a2", "PrepareHardware", {"a1x", "a1", "a2"}}, // up: before the parent
+        {"a1x", "SelfManagedIoInit", {"a1x"}},          // at once
+        {"A", "QueryRemove", {"A"}},                    // its children are kept out
+        {"a2", "SelfManagedIoSuspend", {"A", "a2"}},    // inside the reversed children
+        {"a1", "SurpriseRemoval", kAcross},             // a walk without a stop rule
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.slot);
+        SetUp();
+        Build(row.failer, row.slot);
+        const WDF_PNPPOWER_EVENT_CALLBACKS& c = Container();
+        const std::string slot = row.slot;
+        WDFDEVICE device = WdfDevice();
+        NTSTATUS status = STATUS_DEVICE_NOT_READY;
+        if (slot == "PrepareHardware") {
+            status = c.EvtDevicePrepareHardware(device, nullptr, nullptr);
+        } else if (slot == "SelfManagedIoInit") {
+            status = c.EvtDeviceSelfManagedIoInit(device);
+        } else if (slot == "QueryRemove") {
+            status = c.EvtDeviceQueryRemove(device);
+        } else if (slot == "SelfManagedIoSuspend") {
+            status = c.EvtDeviceSelfManagedIoSuspend(device);
+        } else {
+            c.EvtDeviceSurpriseRemoval(device);
+        }
+        EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(Who(row.slot), row.reached);
+        TearDown();
+    }
 }
 
 TEST_F(Dispatch, AFailingClientD0ExitKeepsTheModulesFromLeavingD0) {

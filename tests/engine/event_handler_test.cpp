@@ -118,26 +118,21 @@ TEST_F(Channel, WithoutProvidersEveryPassHasMaskZero) {
     }
 }
 
-TEST_F(Channel, AMaskMappedToMinusOneOrAbsentSendsNothing) {
-    Build(ChannelTypeWlan, {{0, -1}, {1, 7}}, 1);
-    ASSERT_TRUE(handler->Start());
-    providers[0]->Report(true);
-    ASSERT_EQ(NotifyCountAfterSettling(), 1u);
-    EXPECT_EQ(notifier->LastCall().backoffIndex, 7);
-
-    providers[0]->Report(false);
-    EXPECT_EQ(NotifyCountAfterSettling(), 1u);
-    EXPECT_TRUE(sim::TraceContains("No back-off index for state mask 0", TRACE_LEVEL_ERROR));
-}
-
-TEST_F(Channel, AMaskMissingFromTheTableSendsNothing) {
-    Build(ChannelTypeModem, {{1, 3}}, 1);
-    ASSERT_TRUE(handler->Start());
-    providers[0]->Report(false);
-    EXPECT_EQ(NotifyCountAfterSettling(), 0u);
-    EXPECT_TRUE(sim::TraceContains("No back-off index for state mask 0", TRACE_LEVEL_ERROR));
-    providers[0]->Report(true);
-    EXPECT_EQ(NotifyCountAfterSettling(), 1u);
+TEST_F(Channel, AMaskMappedToMinusOneOrMissingFromTheTableSendsNothing) {
+    for (LONG unmapped : {-1, 0}) { // 0: mask 0 is left out of the table
+        SCOPED_TRACE(unmapped);
+        providers.clear();
+        sim::ClearTrace();
+        Build(ChannelTypeWlan, unmapped == -1 ? Table{{0, -1}, {1, 7}} : Table{{1, 7}}, 1);
+        ASSERT_TRUE(handler->Start());
+        providers[0]->Report(true);
+        ASSERT_EQ(NotifyCountAfterSettling(), 1u);
+        EXPECT_EQ(notifier->LastCall().backoffIndex, 7);
+        providers[0]->Report(false);
+        EXPECT_EQ(NotifyCountAfterSettling(), 1u);
+        EXPECT_TRUE(sim::TraceContains("No back-off index for state mask 0", TRACE_LEVEL_ERROR));
+        handler.reset();
+    }
 }
 
 TEST_F(Channel, StopWinsOverPendingWork) {
@@ -251,51 +246,36 @@ TEST_F(Channel, ANotifierThatAlwaysFailsGetsExactlyFiveResends) {
     }
 }
 
-TEST_F(Channel, ADeliveryThatSucceedsRestoresTheWholeBudget) {
-    Build(ChannelTypeWlan, {{0, 1}, {1, 2}}, 1);
-    notifier->failuresLeft = 3;
-    ASSERT_TRUE(handler->Start());
-    providers[0]->Report(false);
-    EXPECT_EQ(NotifyCountAfterSettling(), 4u);
-    EXPECT_EQ(notifier->mRetryCount, DataNotifier::kRetryBudget);
-
-    notifier->alwaysFail = true;
-    providers[0]->Report(true);
-    EXPECT_EQ(NotifyCountAfterSettling(), 10u);
-}
-
-TEST_F(Channel, ModemWorkerLivesInTheMultithreadedApartment) {
-    Build(ChannelTypeModem, {{0, 1}, {1, 2}}, 1);
-    ASSERT_TRUE(handler->Start());
-    providers[0]->Report(false);
-    ASSERT_EQ(NotifyCountAfterSettling(), 1u);
-    auto call = notifier->LastCall();
-    EXPECT_TRUE(call.inMta);
-    EXPECT_EQ(call.comInitCount, 1);
-    EXPECT_TRUE(sim::ThreadInMta(call.threadId));
-
-    handler->Stop();
-    EXPECT_FALSE(sim::ThreadInMta(call.threadId));
-}
-
-TEST_F(Channel, WlanWorkerNeverInitialisesCom) {
-    Build(ChannelTypeWlan, {{0, 1}, {1, 2}}, 1);
-    ASSERT_TRUE(handler->Start());
-    providers[0]->Report(false);
-    ASSERT_EQ(NotifyCountAfterSettling(), 1u);
-    EXPECT_EQ(notifier->LastCall().comInitCount, 0);
-    EXPECT_EQ(sim::FaultCalls("CoInitializeEx"), 0u);
-}
-
-TEST_F(Channel, ModemWorkerThatCannotJoinTheApartmentRunsWithoutCom) {
-    Build(ChannelTypeModem, {{0, 1}, {1, 2}}, 1);
-    sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once(E_OUTOFMEMORY));
-    ASSERT_TRUE(handler->Start());
-    providers[0]->Report(false);
-    ASSERT_EQ(NotifyCountAfterSettling(), 1u);
-    EXPECT_EQ(notifier->LastCall().comInitCount, 0);
-    EXPECT_TRUE(
-        sim::TraceContains("could not join the multithreaded apartment", TRACE_LEVEL_ERROR));
+TEST_F(Channel, OnlyAModemWorkerJoinsTheMultithreadedApartmentAndItRunsOnWithoutIt) {
+    struct Row {
+        ULONG channelType;
+        bool apartmentFails;
+        int comInitCount; // as the notifier sees it
+    };
+    for (const Row& row : {Row{ChannelTypeModem, false, 1}, Row{ChannelTypeWlan, false, 0},
+                           Row{ChannelTypeModem, true, 0}}) {
+        SCOPED_TRACE(testing::Message() << row.channelType << (row.apartmentFails ? " fails" : ""));
+        providers.clear();
+        sim::ResetFaults();
+        sim::ClearTrace();
+        Build(row.channelType, {{0, 1}, {1, 2}}, 1);
+        if (row.apartmentFails) {
+            sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once(E_OUTOFMEMORY));
+        }
+        ASSERT_TRUE(handler->Start());
+        providers[0]->Report(false);
+        ASSERT_EQ(NotifyCountAfterSettling(), 1u);
+        auto call = notifier->LastCall();
+        EXPECT_EQ(call.comInitCount, row.comInitCount);
+        EXPECT_EQ(call.inMta, row.comInitCount == 1);
+        EXPECT_EQ(sim::FaultCalls("CoInitializeEx"), row.channelType == ChannelTypeModem ? 1u : 0u);
+        EXPECT_EQ(
+            sim::TraceContains("could not join the multithreaded apartment", TRACE_LEVEL_ERROR),
+            row.apartmentFails);
+        handler->Stop();
+        EXPECT_FALSE(sim::ThreadInMta(call.threadId)); // left with the worker
+        handler.reset();
+    }
 }
 
 TEST_F(Channel, AWorkerStuckInNotifyIsGivenUpOnByStopButWaitedForBeforeDeletion) {

@@ -51,29 +51,6 @@ TEST_F(FailureTest, ACancelledConfigurationStepIsAFailure) {
     EXPECT_EQ(sim::modem::Calls(Step::Enable), 0u);
 }
 
-TEST_F(FailureTest, SixFailuresInARowGiveExactlyFiveResends) {
-    sim::modem::Install(2, 0);
-    sim::ip::AddInterface(IF_TYPE_WWANPP);
-    ASSERT_TRUE(sim::Settle());
-    sim::modem::Fail(Step::Set, Behaviour{Outcome::Error}, /*always=*/true);
-    Channel channel(0, 3);
-    ASSERT_TRUE(channel.handler->Start());
-
-    channel.SetActive(true);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::SetCount(), 6u);
-    EXPECT_EQ(channel.notifier->mRetryCount, 5);
-
-    // The budget is whole again: the next change gets its five resends too.
-    channel.SetActive(false);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::SetCount(), 6u); // index 0: the antennas are there
-    channel.SetActive(true);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::SetCount(), 12u);
-    EXPECT_EQ(channel.notifier->mRetryCount, 5);
-}
-
 TEST_F(FailureTest, ResendEventHandlingAtTheEdges) {
     ModemWithWwan(1, 0);
     sim::modem::Fail(Step::Set, Behaviour{Outcome::Error}, /*always=*/true);
