@@ -80,12 +80,6 @@ WDFIOTARGET CurrentTarget(DMFMODULE DmfModule) {
     return RequestTarget_IoTargetGet(SingleRequestsOf(DmfModule));
 }
 
-void CollectionRemove(DMFMODULE DmfModule, WDFCOLLECTION Collection, WDFOBJECT Object) {
-    DMF_ModuleLock(DmfModule);
-    WdfCollectionRemove(Collection, Object);
-    DMF_ModuleUnlock(DmfModule);
-}
-
 // Gives a streaming request's buffers back to their pools.
 void StreamBuffersPut(DMF_CONTEXT_ContinuousRequestTarget* ModuleContext, WDFREQUEST Request) {
     ContinuousRequestTarget_StreamBuffers* buffers = StreamBuffersGet(Request);
@@ -224,7 +218,8 @@ void StreamCompletion(DMFMODULE DmfModule, WDFREQUEST Request) {
     StreamBuffersPut(moduleContext, Request);
     if (disposition != ContinuousRequestTarget_BufferDisposition_ContinueStreaming ||
         !NT_SUCCESS(StreamRequestSend(DmfModule, Request))) {
-        CollectionRemove(DmfModule, moduleContext->TransientStreamRequestsCollection, Request);
+        RequestTarget_CollectionRemove(DmfModule, moduleContext->TransientStreamRequestsCollection,
+                                       Request);
     }
     InterlockedDecrement(&moduleContext->StreamingRequestsPending);
 }
@@ -257,19 +252,6 @@ ULONG QueuedWorkitemStream(DMFMODULE, PVOID ClientBuffer, PVOID) {
     return 1; // done
 }
 
-NTSTATUS CollectionCreate(DMFMODULE DmfModule, WDFCOLLECTION* Collection) {
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = reinterpret_cast<WDFOBJECT>(DmfModule);
-    NTSTATUS ntStatus = WdfCollectionCreate(&attributes, Collection);
-    if (!NT_SUCCESS(ntStatus)) {
-        TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfCollectionCreate fails: ntStatus=0x%08X",
-                    static_cast<unsigned>(ntStatus));
-        *Collection = nullptr;
-    }
-    return ntStatus;
-}
-
 void StreamRequestsDelete(DMF_CONTEXT_ContinuousRequestTarget* ModuleContext) {
     if (ModuleContext->CreatedStreamRequestsCollection != nullptr) {
         WDFOBJECT request;
@@ -299,9 +281,11 @@ NTSTATUS ContinuousRequestTarget_Open(DMFMODULE DmfModule) {
     if (!NT_SUCCESS(ntStatus)) {
         goto Exit;
     }
-    ntStatus = CollectionCreate(DmfModule, &moduleContext->CreatedStreamRequestsCollection);
+    ntStatus =
+        RequestTarget_CollectionCreate(DmfModule, &moduleContext->CreatedStreamRequestsCollection);
     if (NT_SUCCESS(ntStatus)) {
-        ntStatus = CollectionCreate(DmfModule, &moduleContext->TransientStreamRequestsCollection);
+        ntStatus = RequestTarget_CollectionCreate(
+            DmfModule, &moduleContext->TransientStreamRequestsCollection);
     }
     moduleContext->NumberOfStreamingRequests = moduleConfig->ContinuousRequestCount;
     for (ULONG index = 0; NT_SUCCESS(ntStatus) && index < moduleConfig->ContinuousRequestCount;
@@ -466,14 +450,24 @@ NTSTATUS DMF_ContinuousRequestTarget_Start(DMFMODULE DmfModule) {
     for (ULONG index = 0; index < count; ++index) {
         auto request = static_cast<WDFREQUEST>(
             WdfCollectionGetItem(moduleContext->CreatedStreamRequestsCollection, index));
+        // A request still in flight is not sent again: a stream started by
+        // its parent when the target opened in D3 is started again at D0 entry.
         DMF_ModuleLock(DmfModule);
-        ntStatus = WdfCollectionAdd(moduleContext->TransientStreamRequestsCollection, request);
+        ULONG position = 0;
+        const bool inFlight = RequestTarget_CollectionFind(
+            moduleContext->TransientStreamRequestsCollection, request, &position);
+        if (!inFlight) {
+            ntStatus = WdfCollectionAdd(moduleContext->TransientStreamRequestsCollection, request);
+        }
         DMF_ModuleUnlock(DmfModule);
+        if (inFlight) {
+            continue;
+        }
         if (NT_SUCCESS(ntStatus)) {
             ntStatus = StreamRequestSend(DmfModule, request);
             if (!NT_SUCCESS(ntStatus)) {
-                CollectionRemove(DmfModule, moduleContext->TransientStreamRequestsCollection,
-                                 request);
+                RequestTarget_CollectionRemove(
+                    DmfModule, moduleContext->TransientStreamRequestsCollection, request);
             }
         }
         if (!NT_SUCCESS(ntStatus)) {

@@ -8,6 +8,7 @@
 #include "dmf/framework/DmfDevice.h"
 #include "dmf/modules/Dmf_BufferPool.h"
 #include "platform/trace.h"
+#include "platform/win32.h"
 
 #include <cstring>
 #include <memory>
@@ -159,11 +160,19 @@ void SymbolicLinkFreeLocked(DMFMODULE DmfModule) {
     DMF_ModuleUnlock(DmfModule);
 }
 
+// The target is read without the module lock: the open step holds that lock
+// while it opens the module, whose post-open callback may ask for the target.
+// It changes only under the lock.
 WDFIOTARGET TargetGet(DMFMODULE DmfModule) {
-    DMF_ModuleLock(DmfModule);
-    WDFIOTARGET ioTarget = DMF_CONTEXT_GET(DmfModule)->IoTarget;
-    DMF_ModuleUnlock(DmfModule);
-    return ioTarget;
+    return static_cast<WDFIOTARGET>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&DMF_CONTEXT_GET(DmfModule)->IoTarget), nullptr,
+        nullptr));
+}
+
+// Sets the target and returns the one it replaces.
+WDFIOTARGET TargetExchange(DMFMODULE DmfModule, WDFIOTARGET IoTarget) {
+    return static_cast<WDFIOTARGET>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&DMF_CONTEXT_GET(DmfModule)->IoTarget), IoTarget));
 }
 
 // Sets the close reason unless one is set, and says which reason stands:
@@ -279,7 +288,7 @@ NTSTATUS OpenStepLocked(DMFMODULE DmfModule, const WCHAR* Arrived) {
             return ntStatus;
         }
     }
-    if (moduleContext->IoTarget != nullptr) {
+    if (TargetGet(DmfModule) != nullptr) {
         return STATUS_SUCCESS;
     }
     TraceEvents(TRACE_LEVEL_VERBOSE, DMF_TRACE, "No target: looking for an interface");
@@ -337,7 +346,7 @@ NTSTATUS OpenStepLocked(DMFMODULE DmfModule, const WCHAR* Arrived) {
             goto Failed;
         }
     }
-    moduleContext->IoTarget = ioTarget;
+    TargetExchange(DmfModule, ioTarget);
     ntStatus = StateChange(DmfModule, DeviceInterfaceTarget_StateType_Open);
     if (!NT_SUCCESS(ntStatus)) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "The client refuses the target: ntStatus=0x%08X",
@@ -357,7 +366,7 @@ Failed:
     // A target that was refused must not stay open with the module closed:
     // no later arrival could open another.
     if (ioTarget != nullptr) {
-        moduleContext->IoTarget = nullptr;
+        TargetExchange(DmfModule, nullptr);
         TargetCloseAndDelete(ioTarget);
     }
     SymbolicLinkFree(moduleContext);
@@ -430,9 +439,9 @@ void RemoveCanceled(WDFIOTARGET IoTarget) {
     DMFMODULE dmfModule = DMF_ModuleInContextGet(IoTarget);
     DMF_CONTEXT_DeviceInterfaceTarget* moduleContext = DMF_CONTEXT_GET(dmfModule);
     DMF_ModuleLock(dmfModule);
-    const bool takeBack = moduleContext->IoTarget == nullptr;
+    const bool takeBack = TargetGet(dmfModule) == nullptr;
     if (takeBack) {
-        moduleContext->IoTarget = IoTarget;
+        TargetExchange(dmfModule, IoTarget);
     }
     DMF_ModuleUnlock(dmfModule);
     bool reopened = false;
@@ -453,18 +462,22 @@ void RemoveCanceled(WDFIOTARGET IoTarget) {
             TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "Reopening fails: ntStatus=0x%08X",
                         static_cast<unsigned>(ntStatus));
             DMF_ModuleLock(dmfModule);
-            moduleContext->IoTarget = nullptr;
+            TargetExchange(dmfModule, nullptr);
             SymbolicLinkFree(moduleContext);
             DMF_ModuleUnlock(dmfModule);
             TargetCloseAndDelete(IoTarget);
         }
     }
-    StateChange(dmfModule, DeviceInterfaceTarget_StateType_QueryRemoveCancelled);
+    // A target that could not be reopened is gone: the client must not hear
+    // that it is back.
+    const bool open = !takeBack || reopened;
+    StateChange(dmfModule, open ? DeviceInterfaceTarget_StateType_QueryRemoveCancelled
+                                : DeviceInterfaceTarget_StateType_Close);
     DMF_ModuleLock(dmfModule);
     const BOOLEAN deferredDelete = moduleContext->DeferredDelete;
     moduleContext->CloseReason = deferredDelete ? CloseReason_ModuleClose : CloseReason_NotSet;
     DMF_ModuleUnlock(dmfModule);
-    if (deferredDelete) {
+    if (deferredDelete && open) {
         StateChange(dmfModule, DeviceInterfaceTarget_StateType_Close);
         if (reopened) {
             StreamStop(dmfModule);
@@ -571,9 +584,8 @@ void DeviceInterfaceTarget_NotificationUnregister(DMFMODULE DmfModule) {
 NTSTATUS DeviceInterfaceTarget_Open(DMFMODULE DmfModule) {
     FuncEntry(DMF_TRACE);
     DMF_CONTEXT_DeviceInterfaceTarget* moduleContext = DMF_CONTEXT_GET(DmfModule);
-    // Runs inside the open step, which holds the module lock.
     moduleContext->IoTargetPassiveLevel = DMF_ModuleIsPassiveLevel(DmfModule);
-    moduleContext->ChildOperations.IoTargetSet(Child(moduleContext), moduleContext->IoTarget);
+    moduleContext->ChildOperations.IoTargetSet(Child(moduleContext), TargetGet(DmfModule));
     FuncExit(DMF_TRACE, "ntStatus=0x%08X", static_cast<unsigned>(STATUS_SUCCESS));
     return STATUS_SUCCESS;
 }
@@ -583,8 +595,7 @@ void DeviceInterfaceTarget_Close(DMFMODULE DmfModule) {
     DMF_CONTEXT_DeviceInterfaceTarget* moduleContext = DMF_CONTEXT_GET(DmfModule);
     moduleContext->ChildOperations.IoTargetClear(Child(moduleContext));
     DMF_ModuleLock(DmfModule);
-    WDFIOTARGET ioTarget = moduleContext->IoTarget;
-    moduleContext->IoTarget = nullptr;
+    WDFIOTARGET ioTarget = TargetExchange(DmfModule, nullptr);
     const ULONG reason = moduleContext->CloseReason;
     DMF_ModuleUnlock(DmfModule);
     switch (reason) {
@@ -704,19 +715,12 @@ NTSTATUS SendThroughChild(DMFMODULE DmfModule, const RequestTarget_SendParameter
     if (NT_SUCCESS(ntStatus)) {
         sendRecord->EvtRequestTargetSendCompletion = Parameters.EvtRequestTargetSendCompletion;
         sendRecord->SendCompletionContext = Parameters.SendCompletionContext;
-        const DeviceInterfaceTarget_ChildOperations& operations = moduleContext->ChildOperations;
-        ntStatus =
-            RequestId != nullptr
-                ? operations.SendEx(Child(moduleContext), Parameters.RequestBuffer,
-                                    Parameters.RequestLength, Parameters.ResponseBuffer,
-                                    Parameters.ResponseLength, Parameters.RequestType,
-                                    Parameters.RequestIoctl, Parameters.RequestTimeoutMilliseconds,
-                                    SendCompletion, sendRecord, RequestId)
-                : operations.Send(Child(moduleContext), Parameters.RequestBuffer,
-                                  Parameters.RequestLength, Parameters.ResponseBuffer,
-                                  Parameters.ResponseLength, Parameters.RequestType,
-                                  Parameters.RequestIoctl, Parameters.RequestTimeoutMilliseconds,
-                                  SendCompletion, sendRecord);
+        // Without a request id, SendEx is Send.
+        ntStatus = moduleContext->ChildOperations.SendEx(
+            Child(moduleContext), Parameters.RequestBuffer, Parameters.RequestLength,
+            Parameters.ResponseBuffer, Parameters.ResponseLength, Parameters.RequestType,
+            Parameters.RequestIoctl, Parameters.RequestTimeoutMilliseconds, SendCompletion,
+            sendRecord, RequestId);
         if (!NT_SUCCESS(ntStatus)) {
             DMF_BufferPool_Put(moduleContext->DmfModuleBufferPool, sendRecord);
         }

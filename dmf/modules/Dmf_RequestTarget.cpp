@@ -97,19 +97,6 @@ WDFREQUEST FindRequest(WDFCOLLECTION Collection, ULONGLONG RequestId, ULONG* Ind
     return nullptr;
 }
 
-void RemoveFromCollection(const RequestTarget_SingleRequests& Requests, WDFCOLLECTION Collection,
-                          WDFREQUEST Request) {
-    DMF_ModuleLock(Requests.DmfModule);
-    const ULONG count = WdfCollectionGetCount(Collection);
-    for (ULONG index = 0; index < count; ++index) {
-        if (WdfCollectionGetItem(Collection, index) == Request) {
-            WdfCollectionRemoveItem(Collection, index);
-            break;
-        }
-    }
-    DMF_ModuleUnlock(Requests.DmfModule);
-}
-
 NTSTATUS RequestCreate(const RequestTarget_SingleRequests& Requests, WDFIOTARGET IoTarget,
                        WDFREQUEST* Request) {
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -183,6 +170,20 @@ NTSTATUS RequestFormat(WDFIOTARGET IoTarget, WDFREQUEST Request,
     return ntStatus;
 }
 
+// Options that end the request after the sender's time-out, and the request's
+// timer for it.
+NTSTATUS SendOptionsPrepare(WDFREQUEST Request, ULONG Flags, ULONG TimeoutMilliseconds,
+                            WDF_REQUEST_SEND_OPTIONS* Options) {
+    WDF_REQUEST_SEND_OPTIONS_INIT(Options, Flags | WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(Options, WDF_REL_TIMEOUT_IN_MS(TimeoutMilliseconds));
+    NTSTATUS ntStatus = WdfRequestAllocateTimer(Request);
+    if (!NT_SUCCESS(ntStatus)) {
+        TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfRequestAllocateTimer fails: ntStatus=0x%08X",
+                    static_cast<unsigned>(ntStatus));
+    }
+    return ntStatus;
+}
+
 // Memory wrapped around a reusable request's buffers goes with its send:
 // otherwise every reuse would leave two more objects on the request.
 void RequestMemoryDelete(WDFREQUEST Request) {
@@ -208,7 +209,7 @@ PVOID MemoryBuffer(WDFMEMORY Memory, size_t* Size) {
 void CompletionStep(const RequestTarget_SingleRequests& Requests, WDFREQUEST Request,
                     RequestTarget_CompletionRecord* CompletionRecord) {
     UNIQUE_REQUEST* uniqueRequest = UniqueRequestContextGet(Request);
-    RemoveFromCollection(Requests, *Requests.PendingRequests, Request);
+    RequestTarget_CollectionRemove(Requests.DmfModule, *Requests.PendingRequests, Request);
 
     const NTSTATUS ntStatus = WdfRequestGetStatus(Request);
     WDF_REQUEST_COMPLETION_PARAMS params;
@@ -327,15 +328,9 @@ NTSTATUS RequestTarget_SendSynchronously(const RequestTarget_SingleRequests& Req
     }
     {
         WDF_REQUEST_SEND_OPTIONS sendOptions;
-        WDF_REQUEST_SEND_OPTIONS_INIT(&sendOptions, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
-                                                        WDF_REQUEST_SEND_OPTION_TIMEOUT);
-        WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(
-            &sendOptions, WDF_REL_TIMEOUT_IN_MS(Parameters.RequestTimeoutMilliseconds));
-        ntStatus = WdfRequestAllocateTimer(request);
+        ntStatus = SendOptionsPrepare(request, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS,
+                                      Parameters.RequestTimeoutMilliseconds, &sendOptions);
         if (!NT_SUCCESS(ntStatus)) {
-            TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE,
-                        "WdfRequestAllocateTimer fails: ntStatus=0x%08X",
-                        static_cast<unsigned>(ntStatus));
             goto Exit;
         }
         WdfRequestSend(request, ioTarget, &sendOptions);
@@ -423,14 +418,9 @@ NTSTATUS RequestTarget_Send(const RequestTarget_SingleRequests& Requests,
         completionRecord);
     {
         WDF_REQUEST_SEND_OPTIONS sendOptions;
-        WDF_REQUEST_SEND_OPTIONS_INIT(&sendOptions, WDF_REQUEST_SEND_OPTION_TIMEOUT);
-        WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(
-            &sendOptions, WDF_REL_TIMEOUT_IN_MS(Parameters.RequestTimeoutMilliseconds));
-        ntStatus = WdfRequestAllocateTimer(request);
+        ntStatus =
+            SendOptionsPrepare(request, 0, Parameters.RequestTimeoutMilliseconds, &sendOptions);
         if (!NT_SUCCESS(ntStatus)) {
-            TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE,
-                        "WdfRequestAllocateTimer fails: ntStatus=0x%08X",
-                        static_cast<unsigned>(ntStatus));
             goto Failed;
         }
         if (RequestId != nullptr || ReuseId != nullptr) {
@@ -451,7 +441,7 @@ NTSTATUS RequestTarget_Send(const RequestTarget_SingleRequests& Requests,
             ntStatus = WdfRequestGetStatus(request);
             TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfRequestSend fails: ntStatus=0x%08X",
                         static_cast<unsigned>(ntStatus));
-            RemoveFromCollection(Requests, *Requests.PendingRequests, request);
+            RequestTarget_CollectionRemove(Requests.DmfModule, *Requests.PendingRequests, request);
             goto Failed;
         }
         // From here on the completion may already have run: only the id is used.
@@ -572,24 +562,48 @@ void RequestTarget_IoTargetSet(const RequestTarget_SingleRequests& Requests, WDF
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(Requests.IoTarget), IoTarget);
 }
 
-NTSTATUS RequestTarget_CollectionsCreate(const RequestTarget_SingleRequests& Requests) {
+NTSTATUS RequestTarget_CollectionCreate(DMFMODULE DmfModule, WDFCOLLECTION* Collection) {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = reinterpret_cast<WDFOBJECT>(Requests.DmfModule);
-    NTSTATUS ntStatus = WdfCollectionCreate(&attributes, Requests.PendingRequests);
+    attributes.ParentObject = reinterpret_cast<WDFOBJECT>(DmfModule);
+    NTSTATUS ntStatus = WdfCollectionCreate(&attributes, Collection);
     if (!NT_SUCCESS(ntStatus)) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfCollectionCreate fails: ntStatus=0x%08X",
                     static_cast<unsigned>(ntStatus));
-        *Requests.PendingRequests = nullptr;
-        return ntStatus;
+        *Collection = nullptr;
     }
-    ntStatus = WdfCollectionCreate(&attributes, Requests.ReusableRequests);
-    if (!NT_SUCCESS(ntStatus)) {
-        TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "WdfCollectionCreate fails: ntStatus=0x%08X",
-                    static_cast<unsigned>(ntStatus));
-        WdfObjectDelete(*Requests.PendingRequests);
-        *Requests.PendingRequests = nullptr;
-        *Requests.ReusableRequests = nullptr;
+    return ntStatus;
+}
+
+bool RequestTarget_CollectionFind(WDFCOLLECTION Collection, WDFOBJECT Item, ULONG* Index) {
+    const ULONG count = WdfCollectionGetCount(Collection);
+    for (ULONG index = 0; index < count; ++index) {
+        if (WdfCollectionGetItem(Collection, index) == Item) {
+            *Index = index;
+            return true;
+        }
+    }
+    return false;
+}
+
+void RequestTarget_CollectionRemove(DMFMODULE DmfModule, WDFCOLLECTION Collection, WDFOBJECT Item) {
+    ULONG index = 0;
+    DMF_ModuleLock(DmfModule);
+    if (RequestTarget_CollectionFind(Collection, Item, &index)) {
+        WdfCollectionRemoveItem(Collection, index);
+    }
+    DMF_ModuleUnlock(DmfModule);
+}
+
+NTSTATUS RequestTarget_CollectionsCreate(const RequestTarget_SingleRequests& Requests) {
+    NTSTATUS ntStatus =
+        RequestTarget_CollectionCreate(Requests.DmfModule, Requests.PendingRequests);
+    if (NT_SUCCESS(ntStatus)) {
+        ntStatus = RequestTarget_CollectionCreate(Requests.DmfModule, Requests.ReusableRequests);
+        if (!NT_SUCCESS(ntStatus)) {
+            WdfObjectDelete(*Requests.PendingRequests);
+            *Requests.PendingRequests = nullptr;
+        }
     }
     return ntStatus;
 }

@@ -133,6 +133,12 @@ void RequestTarget_IoTargetSet(const RequestTarget_SingleRequests& Requests, WDF
 // Open: the two collections. Close: waits for the pending requests and
 // deletes the reusable ones.
 NTSTATUS RequestTarget_CollectionsCreate(const RequestTarget_SingleRequests& Requests);
+// A collection of requests parented to the module, changed only under its lock.
+NTSTATUS RequestTarget_CollectionCreate(DMFMODULE DmfModule, WDFCOLLECTION* Collection);
+// Whether Item is in Collection, and at which index; the caller holds the module lock.
+bool RequestTarget_CollectionFind(WDFCOLLECTION Collection, WDFOBJECT Item, ULONG* Index);
+// Takes Item out of Collection, if it is there, under the module lock.
+void RequestTarget_CollectionRemove(DMFMODULE DmfModule, WDFCOLLECTION Collection, WDFOBJECT Item);
 void RequestTarget_CollectionsDelete(const RequestTarget_SingleRequests& Requests);
 
 // Children the request modules share the making of: a source BufferPool of

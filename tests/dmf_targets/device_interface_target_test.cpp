@@ -49,6 +49,19 @@ ULONG StreamOutput(DMFMODULE module, PVOID, size_t, PVOID, NTSTATUS) {
                : ContinuousRequestTarget_BufferDisposition_StopStreaming;
 }
 
+// The target a callback of the module's opening fetches, as SocPartition's
+// post-open callback does while the open step is still under way.
+WDFIOTARGET gPostOpenTarget = nullptr;
+void PostOpen(DMFMODULE DmfModule) {
+    EXPECT_EQ(DMF_DeviceInterfaceTarget_Get(DmfModule, &gPostOpenTarget), STATUS_SUCCESS);
+}
+NTSTATUS CreateWithPostOpen(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* Attributes,
+                            WDF_OBJECT_ATTRIBUTES* ObjectAttributes, DMFMODULE* DmfModule) {
+    static DMF_MODULE_EVENT_CALLBACKS events{PostOpen, nullptr};
+    Attributes->ModuleEventCallbacks = &events;
+    return DMF_DeviceInterfaceTarget_Create(Device, Attributes, ObjectAttributes, DmfModule);
+}
+
 class DeviceInterfaceTargetTest : public TargetTest {
 protected:
     void SetUp() override {
@@ -61,7 +74,8 @@ protected:
     }
     // The module on a started device.
     DMFMODULE AddInterfaceTarget(bool passive = false) {
-        size_t index = Add(DMF_DeviceInterfaceTarget_Create, mConfig, passive);
+        gPostOpenTarget = nullptr;
+        size_t index = Add(CreateWithPostOpen, mConfig, passive);
         EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
         EXPECT_EQ(Host().Start(), STATUS_SUCCESS);
         return Module(index);
@@ -114,9 +128,7 @@ TEST_P(ArrivalTest, TheTargetOpensAtRegistrationOrOnArrivalAsTheInterfaceAsks) {
     EXPECT_EQ(params.CreateDisposition, OPEN_EXISTING);
     EXPECT_TRUE(params.EvtIoTargetQueryRemove && params.EvtIoTargetRemoveCanceled &&
                 params.EvtIoTargetRemoveComplete);
-    WDFIOTARGET target = nullptr;
-    EXPECT_EQ(DMF_DeviceInterfaceTarget_Get(module, &target), STATUS_SUCCESS);
-    EXPECT_EQ(target, opened[0].target);
+    EXPECT_EQ(gPostOpenTarget, opened[0].target);
     EXPECT_EQ(Send(module), STATUS_SUCCESS);
     EXPECT_EQ(mDevice.Requests().back().input.size(), 296u);
 }
@@ -153,6 +165,7 @@ struct QueryCase {
     void (sim::TargetDevice::*then)();
     std::vector<ULONG> states;
     bool openAfter;
+    bool reopenFails = false;
 };
 
 void PrintTo(const QueryCase& c, std::ostream* os) {
@@ -168,6 +181,9 @@ TEST_P(QueryRemoveTest, AQueryRemoveEndsOpenAgainOrWithTheTargetGone) {
     mDevice.Publish();
     DMFMODULE module = AddInterfaceTarget();
     const bool vetoed = c.clientVetoes || c.deviceVetoes;
+    if (c.reopenFails) {
+        sim::ArmFault("WdfIoTargetOpen", sim::FaultSpec::Once());
+    }
     EXPECT_EQ(mDevice.QueryRemove(c.deviceVetoes), vetoed ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
     if (c.then != nullptr) {
         EXPECT_EQ(Send(module), STATUS_INVALID_DEVICE_STATE); // closed for the query
@@ -185,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"Cancelled", false, false, &sim::TargetDevice::CancelRemove, {1, 2, 3}, true},
         QueryCase{"Completed", false, false, &sim::TargetDevice::CompleteRemove, {1, 2, 4}, false},
         QueryCase{"DeviceVeto", false, true, nullptr, {1, 2, 3}, true},
-        QueryCase{"ClientVeto", true, false, nullptr, {1, 2, 3}, true}),
+        QueryCase{"ClientVeto", true, false, nullptr, {1, 2, 3}, true},
+        QueryCase{"ReopenFails", false, true, nullptr, {1, 2, 5}, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeviceInterfaceTargetTest, HandleNotificationsReachTheClientAndEndWithTheModule) {
@@ -249,6 +266,8 @@ TEST_F(DeviceInterfaceTargetTest, AnArrivalDuringTheOpenAtRegistrationOpensNoSec
     EXPECT_EQ(States(), (std::vector<ULONG>{1}));
 }
 
+// The target opens while the device sleeps and the stream starts with it; the
+// wake starts streaming again, which must not send what is in flight twice.
 TEST_F(DeviceInterfaceTargetTest, InStreamingModeTheStreamRunsWhileTheTargetIsOpen) {
     DMF_CONFIG_ContinuousRequestTarget& stream = mConfig.ContinuousRequestTargetConfig;
     stream.ContinuousRequestCount = 1;
@@ -258,8 +277,15 @@ TEST_F(DeviceInterfaceTargetTest, InStreamingModeTheStreamRunsWhileTheTargetIsOp
     stream.RequestType = RequestTarget_RequestType_Read;
     stream.EvtContinuousRequestTargetBufferOutput = StreamOutput;
     stream.ContinuousRequestTargetMode = ContinuousRequestTarget_Mode_Automatic;
-    mDevice.Publish();
+    stream.PurgeAndStartTargetInD0Callbacks = stream.StartAndStopStreamingInD0Callbacks = TRUE;
+    mDevice.SetHandler(Withhold);
     DMFMODULE module = AddInterfaceTarget();
+    ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
+    mDevice.Publish();
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(Host().Wake(), STATUS_SUCCESS);
+    mDevice.SetHandler(Answer);
+    mDevice.ReleaseWithheld();
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(mClient.outputModules, (std::vector<DMFMODULE>{module, module, module}));
     EXPECT_EQ(mDevice.RequestCount(), 3u);
