@@ -116,11 +116,9 @@ TEST_F(ScheduledTaskTest, TwoDeferredRunsAskedForBeforeTheFirstEndsQueueOneWorkI
     // Without an argument the run is the task's own, with its configured context.
     EXPECT_EQ(STATUS_SUCCESS, DMF_ScheduledTask_ExecuteNowDeferred(Module(0), nullptr));
     ASSERT_TRUE(WaitUntil([] { return Log().Count() == 3; }));
-    std::vector<PVOID> contexts;
-    for (const Call& call : Log().calls) {
-        contexts.push_back(call.pointer);
-    }
-    EXPECT_EQ((std::vector<PVOID>{&first, &first, &configured}), contexts);
+    EXPECT_EQ(
+        (std::vector<Call>{{nullptr, &first, 0}, {nullptr, &first, 0}, {nullptr, &configured, 0}}),
+        Log().calls);
 }
 
 TEST_F(ScheduledTaskTest, ARundownRefusesReferencesOnceEndingAndItsCloseWaitsForTheOnesHeld) {
@@ -129,10 +127,10 @@ TEST_F(ScheduledTaskTest, ARundownRefusesReferencesOnceEndingAndItsCloseWaitsFor
     ASSERT_EQ(STATUS_SUCCESS, AddDevice());
     DMFMODULE rundown = Module(0);
     DMFMODULE closing = Module(1);
-    DMF_Rundown_Start(rundown);
-    DMF_Rundown_Start(closing);
-    ASSERT_EQ(STATUS_SUCCESS, DMF_Rundown_Reference(rundown));
-    ASSERT_EQ(STATUS_SUCCESS, DMF_Rundown_Reference(closing));
+    for (DMFMODULE module : {rundown, closing}) {
+        DMF_Rundown_Start(module);
+        ASSERT_EQ(STATUS_SUCCESS, DMF_Rundown_Reference(module));
+    }
 
     auto ended = std::async(std::launch::async, [&] { DMF_Rundown_EndAndWait(rundown); });
     ASSERT_TRUE(WaitUntil([&] {
