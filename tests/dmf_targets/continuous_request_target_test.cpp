@@ -36,9 +36,10 @@ protected:
         gInputs = 0;
         gOutputs = 0;
     }
-    // Two requests streaming to the simulated device, each with a 4-byte
-    // input and an 8-byte output from pools of two buffers.
-    DMFMODULE AddStream(bool passive, bool d0Callbacks = false) {
+    // A passive module keeping two requests in flight to the simulated device,
+    // each with a 4-byte input and an 8-byte output from pools of two buffers,
+    // stopped and started with the power state.
+    DMFMODULE AddStream() {
         DMF_CONFIG_ContinuousRequestTarget config{};
         config.ContinuousRequestCount = 2;
         config.BufferCountInput = 2;
@@ -51,9 +52,9 @@ protected:
         config.EvtContinuousRequestTargetBufferInput = BufferInput;
         config.EvtContinuousRequestTargetBufferOutput = BufferOutput;
         config.ContinuousRequestTargetIoctl = 0x333;
-        config.PurgeAndStartTargetInD0Callbacks = d0Callbacks;
-        config.StartAndStopStreamingInD0Callbacks = d0Callbacks;
-        size_t index = Add(DMF_ContinuousRequestTarget_Create, config, passive);
+        config.PurgeAndStartTargetInD0Callbacks = TRUE;
+        config.StartAndStopStreamingInD0Callbacks = TRUE;
+        size_t index = Add(DMF_ContinuousRequestTarget_Create, config, true);
         EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
         EXPECT_EQ(Host().Start(), STATUS_SUCCESS);
         DMF_ContinuousRequestTarget_IoTargetSet(Module(index), OpenTarget());
@@ -61,15 +62,18 @@ protected:
     }
 };
 
-TEST_F(ContinuousRequestTargetTest, EachRequestIsSentAgainUntilItsOutputSaysStop) {
-    // Four outputs keep streaming; the fifth stops one request and the sixth,
-    // with a value that is neither, the other.
+// Four outputs keep streaming; the fifth stops one request and the sixth, with
+// a value that is neither, the other. Leaving D0 then stops the stream started
+// again, cancelling what is in flight without handing its outputs out, and
+// purges the target; entering D0 starts both again, which takes both buffers of
+// each pool: every buffer came back.
+TEST_F(ContinuousRequestTargetTest, EachRequestStreamsUntilItsOutputSaysStopOrTheDeviceLeavesD0) {
     gDisposition = [](ULONG completion) -> ULONG {
         return completion <= 4   ? ContinuousRequestTarget_BufferDisposition_ContinueStreaming
                : completion == 5 ? ULONG{ContinuousRequestTarget_BufferDisposition_StopStreaming}
                                  : 7u;
     };
-    DMFMODULE module = AddStream(true);
+    DMFMODULE module = AddStream();
     ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(gOutputs, 6u);
@@ -84,47 +88,23 @@ TEST_F(ContinuousRequestTargetTest, EachRequestIsSentAgainUntilItsOutputSaysStop
         inputs,
         (std::vector<Bytes>{
             {1, 0, 0, 0}, {2, 0, 0, 0}, {3, 0, 0, 0}, {4, 0, 0, 0}, {5, 0, 0, 0}, {6, 0, 0, 0}}));
-}
 
-TEST_F(ContinuousRequestTargetTest, StopCancelsWhatIsInFlightAndEveryBufferComesBack) {
-    gDisposition = [](ULONG) -> ULONG {
-        return ContinuousRequestTarget_BufferDisposition_StopStreaming;
-    };
     mDevice.SetHandler(Withhold);
-    DMFMODULE module = AddStream(false);
     ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(mDevice.WithheldCount(), 2u);
-    DMF_ContinuousRequestTarget_Stop(module);
-    EXPECT_EQ(mDevice.WithheldCount(), 0u);
-    EXPECT_EQ(gOutputs, 0u); // a stopping stream hands out nothing
-    // Both output buffers are back: the stream starts again.
-    mDevice.SetHandler(Answer);
-    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(gOutputs, 2u);
-}
-
-TEST_F(ContinuousRequestTargetTest, PowerTransitionsStopAndPurgeThenStartTheTargetAndTheStream) {
-    gDisposition = [](ULONG) -> ULONG {
-        return ContinuousRequestTarget_BufferDisposition_StopStreaming;
-    };
-    mDevice.SetHandler(Withhold);
-    DMFMODULE module = AddStream(false, true);
-    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
     ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
     EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    EXPECT_EQ(gOutputs, 6u);
     ASSERT_EQ(DMF_ContinuousRequestTarget_SendSynchronously(
                   module, nullptr, 0, nullptr, 0, RequestTarget_RequestType_Ioctl, 1, 0, nullptr),
               STATUS_INVALID_DEVICE_STATE); // purged
     ASSERT_EQ(Host().Wake(), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mDevice.RequestCount(), 4u);
-    EXPECT_EQ(mDevice.WithheldCount(), 2u);
+    EXPECT_EQ(mDevice.RequestCount(), 10u);
     mDevice.ReleaseWithheld();
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(gOutputs, 2u);
+    EXPECT_EQ(gOutputs, 8u);
 }
 
 } // namespace

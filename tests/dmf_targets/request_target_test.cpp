@@ -4,6 +4,7 @@
 #include "tests/dmf_targets/target_fixture.h"
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -16,6 +17,13 @@ const Bytes kAnswer = {9, 8, 7, 6};
 // one sees the first id.
 bool gIdTaken = false;
 
+struct Completion {
+    DMFMODULE module;
+    Bytes input;
+    Bytes output;
+    NTSTATUS status;
+};
+
 class RequestTargetTest : public TargetTest {
 protected:
     // A RequestTarget sending to the simulated device.
@@ -25,28 +33,44 @@ protected:
         DMF_RequestTarget_IoTargetSet(Module(index), OpenTarget());
         return Module(index);
     }
+    // The completion callback; the client context is the test.
+    static void Record(DMFMODULE DmfModule, PVOID Context, PVOID InputBuffer, size_t InputBytes,
+                       PVOID OutputBuffer, size_t OutputBytes, NTSTATUS Status) {
+        auto bytes = [](PVOID buffer, size_t size) {
+            auto* start = static_cast<std::uint8_t*>(buffer);
+            return buffer != nullptr ? Bytes(start, start + size) : Bytes{};
+        };
+        auto* self = static_cast<RequestTargetTest*>(Context);
+        std::lock_guard guard(self->mLock);
+        self->mSeen.push_back(
+            {DmfModule, bytes(InputBuffer, InputBytes), bytes(OutputBuffer, OutputBytes), Status});
+    }
     NTSTATUS Send(DMFMODULE module, ULONGLONG* requestId = nullptr) {
-        return requestId != nullptr
-                   ? DMF_RequestTarget_SendEx(module, mInput.data(), mInput.size(), mOutput.data(),
-                                              mOutput.size(), RequestTarget_RequestType_Ioctl,
-                                              kIoctl, 0, Completions::Record, &mCompletions,
-                                              requestId)
-                   : DMF_RequestTarget_Send(module, mInput.data(), mInput.size(), mOutput.data(),
-                                            mOutput.size(), RequestTarget_RequestType_Ioctl, kIoctl,
-                                            0, Completions::Record, &mCompletions);
+        return DMF_RequestTarget_SendEx(module, mInput.data(), mInput.size(), mOutput.data(),
+                                        mOutput.size(), RequestTarget_RequestType_Ioctl, kIoctl, 0,
+                                        Record, this, requestId);
     }
     NTSTATUS ReuseSend(DMFMODULE module, ULONGLONG requestId) {
         return DMF_RequestTarget_ReuseSend(
             module, requestId, mInput.data(), mInput.size(), mOutput.data(), mOutput.size(),
-            RequestTarget_RequestType_Ioctl, kIoctl, 0, Completions::Record, &mCompletions);
+            RequestTarget_RequestType_Ioctl, kIoctl, 0, Record, this);
+    }
+    std::vector<Completion> Seen() {
+        std::lock_guard guard(mLock);
+        return mSeen;
     }
     std::vector<NTSTATUS> Statuses() {
         std::vector<NTSTATUS> statuses;
-        for (const Completion& completion : mCompletions.Seen()) {
+        for (const Completion& completion : Seen()) {
             statuses.push_back(completion.status);
         }
         return statuses;
     }
+
+    Bytes mInput{'a', 'b', 'c'};
+    Bytes mOutput = Bytes(8);
+    std::mutex mLock;
+    std::vector<Completion> mSeen;
 };
 
 TEST_F(RequestTargetTest, SynchronousRequestsOfEachTypeBringBackTheDevicesAnswerOrTimeOut) {
@@ -99,7 +123,7 @@ TEST_P(AsynchronousTest, ACompletionCarriesTheBuffersAndRunsOnTheWorkItemWhenPas
     DMFMODULE module = AddRequestTarget(passive);
     ASSERT_EQ(Send(module), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
-    auto seen = mCompletions.Seen();
+    auto seen = Seen();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].module, module);
     EXPECT_EQ(seen[0].input, mInput);
@@ -110,7 +134,7 @@ TEST_P(AsynchronousTest, ACompletionCarriesTheBuffersAndRunsOnTheWorkItemWhenPas
 
 INSTANTIATE_TEST_SUITE_P(Levels, AsynchronousTest, ::testing::Bool());
 
-TEST_F(RequestTargetTest, RequestIdsStartAt256AndOnlyAPendingRequestCancels) {
+TEST_F(RequestTargetTest, RequestIdsStartAt256AndOnlyAPendingRequestCancelsEvenAsItCompletes) {
     mDevice.SetHandler(Withhold);
     DMFMODULE module = AddRequestTarget();
     const bool firstInProcess = !std::exchange(gIdTaken, true);
@@ -128,16 +152,9 @@ TEST_F(RequestTargetTest, RequestIdsStartAt256AndOnlyAPendingRequestCancels) {
     mDevice.ReleaseWithheld();
     ASSERT_TRUE(sim::Settle());
     EXPECT_FALSE(DMF_RequestTarget_Cancel(module, first));
-    EXPECT_EQ(Statuses(), (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_SUCCESS}));
-}
 
-TEST_F(RequestTargetTest, ACancellationMeetingTheCompletionTouchesNoDeletedRequest) {
-    mDevice.SetHandler(Withhold);
-    DMFMODULE module = AddRequestTarget();
-    ULONGLONG requestId = 0;
-    gIdTaken = true;
-    ASSERT_EQ(Send(module, &requestId), STATUS_SUCCESS);
     // The request completes and is deleted right after the cancellation found it.
+    ASSERT_EQ(Send(module, &first), STATUS_SUCCESS);
     std::atomic<bool> once{true};
     sim::SetTraceSink([&](const sim::TraceRecord& record) {
         if (record.message.find("Cancel request") != std::string::npos && once.exchange(false)) {
@@ -145,9 +162,10 @@ TEST_F(RequestTargetTest, ACancellationMeetingTheCompletionTouchesNoDeletedReque
             EXPECT_TRUE(sim::Settle());
         }
     });
-    EXPECT_FALSE(DMF_RequestTarget_Cancel(module, requestId));
+    EXPECT_FALSE(DMF_RequestTarget_Cancel(module, first));
     sim::SetTraceSink(nullptr);
-    EXPECT_EQ(Statuses(), (std::vector<NTSTATUS>{STATUS_SUCCESS}));
+    EXPECT_EQ(Statuses(),
+              (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_SUCCESS, STATUS_SUCCESS}));
     EXPECT_FALSE(sim::TraceContains("WDF: ", TRACE_LEVEL_ERROR));
 }
 
@@ -174,7 +192,9 @@ TEST_F(RequestTargetTest, AReusableRequestSendsOnceAtATimeAndLeavesNothingBehind
     // Never deleted by its client: the module's close deletes it.
 }
 
-TEST_F(RequestTargetTest, ASendThatFailsGivesBackItsReferenceAndItsCompletionRecord) {
+// Sends that fail give back their reference and completion record, so the
+// close waits for the one request still pending only.
+TEST_F(RequestTargetTest, FailedSendsGiveBackWhatTheyTookAndTheCloseWaitsForAPendingRequest) {
     DMFMODULE module = AddRequestTarget();
     const size_t records = LiveMemoryTagged("BPMo");
     for (const char* point : {"WdfMemoryCreatePreallocated", "WdfIoTargetFormatRequestForIoctl",
@@ -186,16 +206,6 @@ TEST_F(RequestTargetTest, ASendThatFailsGivesBackItsReferenceAndItsCompletionRec
     ASSERT_EQ(Send(module), STATUS_SUCCESS);
     // The pool's one record was free again: no further one was made.
     EXPECT_EQ(LiveMemoryTagged("BPMo"), records);
-    mDevice.ReleaseWithheld();
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mCompletions.Seen().size(), 1u);
-    // The removal at the end closes the module only if every reference came back.
-}
-
-TEST_F(RequestTargetTest, TheCloseWaitsForAPendingRequest) {
-    mDevice.SetHandler(Withhold);
-    DMFMODULE module = AddRequestTarget();
-    ASSERT_EQ(Send(module), STATUS_SUCCESS);
     std::thread answer([this] {
         EXPECT_TRUE(WaitUntil([] { return sim::TraceContains("Close of RequestTarget waits"); }));
         mDevice.ReleaseWithheld();

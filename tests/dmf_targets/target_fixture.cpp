@@ -14,24 +14,6 @@ sim::TargetAnswer Withhold(const sim::TargetRequest& request) {
     return answer;
 }
 
-void Completions::Record(DMFMODULE DmfModule, PVOID ClientRequestContext, PVOID InputBuffer,
-                         size_t InputBufferBytesWritten, PVOID OutputBuffer,
-                         size_t OutputBufferBytesRead, NTSTATUS CompletionStatus) {
-    auto* self = static_cast<Completions*>(ClientRequestContext);
-    auto bytes = [](PVOID buffer, size_t size) {
-        auto* start = static_cast<std::uint8_t*>(buffer);
-        return buffer != nullptr ? Bytes(start, start + size) : Bytes{};
-    };
-    std::lock_guard guard(self->mLock);
-    self->mSeen.push_back({DmfModule, bytes(InputBuffer, InputBufferBytesWritten),
-                           bytes(OutputBuffer, OutputBufferBytesRead), CompletionStatus});
-}
-
-std::vector<Completion> Completions::Seen() {
-    std::lock_guard guard(mLock);
-    return mSeen;
-}
-
 void TargetTest::SetUp() {
     ModuleTest::SetUp();
     sim::cm::Reset();

@@ -9,7 +9,6 @@
 #include "platform/sim/target_device.h"
 #include "tests/dmf_modules/module_device.h"
 
-#include <mutex>
 #include <vector>
 
 namespace targettest {
@@ -24,24 +23,6 @@ sim::TargetAnswer Withhold(const sim::TargetRequest& request);
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Completion {
-    DMFMODULE module;
-    Bytes input;
-    Bytes output;
-    NTSTATUS status;
-};
-
-// Completion callbacks record here (the client context is the recorder).
-class Completions {
-public:
-    static EVT_DMF_RequestTarget_SendCompletion Record;
-    std::vector<Completion> Seen();
-
-private:
-    std::mutex mLock;
-    std::vector<Completion> mSeen;
-};
-
 class TargetTest : public moduletest::ModuleTest {
 protected:
     void SetUp() override;
@@ -50,9 +31,6 @@ protected:
     WDFIOTARGET OpenTarget();
 
     sim::TargetDevice mDevice{kInterfaceClass, u"\\??\\ROOT#PART#0000#{5f797e8f}", Answer};
-    Completions mCompletions;
-    Bytes mInput{'a', 'b', 'c'};
-    Bytes mOutput = Bytes(8);
 };
 
 } // namespace targettest
