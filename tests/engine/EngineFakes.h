@@ -26,11 +26,11 @@ public:
         std::lock_guard guard(mLock);
         return mEntries;
     }
-    // Position of the first entry equal to `entry`, or -1.
-    int IndexOf(const std::string& entry) const {
+    // Position of the last entry equal to `entry`, or -1.
+    int LastIndexOf(const std::string& entry) const {
         std::lock_guard guard(mLock);
-        auto it = std::find(mEntries.begin(), mEntries.end(), entry);
-        return it == mEntries.end() ? -1 : static_cast<int>(it - mEntries.begin());
+        auto it = std::find(mEntries.rbegin(), mEntries.rend(), entry);
+        return static_cast<int>(mEntries.rend() - it) - 1;
     }
 
 private:
@@ -87,7 +87,7 @@ private:
 };
 
 // A radio path that records every delivery and can hold the worker inside
-// Notify (while `gate` is a closed manual-reset event) or fail deliveries.
+// Notify (while `gate`, a manual-reset event, is reset) or fail deliveries.
 class FakeNotifier : public DataNotifier {
 public:
     struct Call {
@@ -133,10 +133,6 @@ public:
         return true;
     }
 
-    std::vector<Call> Calls() const {
-        std::lock_guard guard(mLock);
-        return mCalls;
-    }
     std::size_t CallCount() const {
         std::lock_guard guard(mLock);
         return mCalls.size();
