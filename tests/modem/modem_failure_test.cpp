@@ -1,54 +1,88 @@
 // Failed modem steps: time-outs, errors, resends and the not-supported rule.
 #include "modem_fixture.h"
 
+#include "platform/sim/kernel.h"
+#include "tests/support/MachineTest.h"
+
+#include <functional>
+#include <thread>
+
 namespace modem_test {
 namespace {
 
 using FailureTest = ModemTest;
+using winrt::Windows::Networking::NetworkOperators::MobileBroadbandModem;
 
-TEST_F(FailureTest, ATimedOutSetIsCancelledAndTheResendDelivers) {
-    ModemWithWwan(2, 0);
-    auto& channel = AddNotifier();
-    sim::modem::Fail(Step::Set, Behaviour{Outcome::Never});
+TEST_F(FailureTest, AFailedStepIsTracedAndResentAndTheResendDelivers) {
+    struct Case {
+        const char* trace;
+        std::function<void()> fail;
+        BYTE enabledAfterFailure;
+        unsigned configurationCalls; // once the resend delivered
+        unsigned enableCalls;
+    };
+    const Case cases[] = {
+        {kTimedOut, [] { sim::modem::Fail(Step::Set, Behaviour{Outcome::Never}); }, 1, 1, 1},
+        {"0x80070005",
+         [] {
+             sim::modem::Fail(Step::Enable, Behaviour{Outcome::Error, E_ACCESSDENIED});
+         },
+         0, 2, 2},
+        {"Modem configuration failed: 0x800704C7",
+         [] { sim::modem::Fail(Step::Configuration, Behaviour{Outcome::Cancelled}); }, 0, 2, 1},
+        {"Failed to Register for IP Interface Change Event! will not send the bacoff index to "
+         "Modem",
+         [] { sim::ArmFault("NotifyIpInterfaceChange"); }, 0, 1, 1},
+        {"Failed to Create NewSarDataObj! Cannot send the data to Modem",
+         [] {
+             sim::ArmFault("MobileBroadbandAntennaSar.CreateWithIndex",
+                           sim::FaultSpec::OnCall(2, 1));
+         },
+         1, 1, 1},
+        {"bad_alloc",
+         [] {
+             sim::ArmFault("MobileBroadbandModem.GetDefault", sim::FaultSpec::Once(E_OUTOFMEMORY));
+         },
+         0, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.trace);
+        Restart();
+        ModemWithWwan(2, 0);
+        auto& channel = AddNotifier();
+        c.fail();
+        EXPECT_FALSE(Send(channel, 4));
+        EXPECT_TRUE(sim::TraceContains(c.trace, TRACE_LEVEL_ERROR));
+        EXPECT_EQ(gBackoffEnabled.load(), c.enabledAfterFailure);
+        EXPECT_EQ(channel.mRetryCount, 4);
+        ASSERT_TRUE(ResendRequested());
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(sim::modem::Outstanding(Step::Set), 0u); // a timed-out set was cancelled
+        EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{0, 0}));
 
-    EXPECT_FALSE(Send(channel, 4));
-    EXPECT_TRUE(sim::TraceContains(kTimedOut, TRACE_LEVEL_ERROR));
+        EXPECT_TRUE(Send(channel, 4)); // the worker's second pass
+        EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{4, 4}));
+        EXPECT_EQ(channel.mRetryCount, 5);
+        EXPECT_NE(gIpInterfaceChangeHandle, nullptr);
+        EXPECT_EQ(sim::modem::Calls(Step::Configuration), c.configurationCalls);
+        EXPECT_EQ(sim::modem::Calls(Step::Enable), c.enableCalls);
+    }
+}
+
+TEST_F(FailureTest, TheAsyncWaitClosesItsEventAlsoWhenItCannotMakeItsCompletionHandler) {
+    sim::modem::Install(1);
+    std::size_t handles = sim::kernel::OpenHandleCount();
+    {
+        auto configuration = MobileBroadbandModem::GetDefault().GetCurrentConfigurationAsync();
+        ASSERT_TRUE(ModemDataNotifier::WaitForAsyncOperation(configuration));
+        sim::modem::Fail(Step::Enable, Behaviour{Outcome::Error, E_ACCESSDENIED});
+        auto failed = configuration.GetResults().SarManager().EnableBackoffAsync();
+        ASSERT_FALSE(ModemDataNotifier::WaitForAsyncAction(failed));
+        sim::ArmFault("make_self", sim::FaultSpec::Once());
+        EXPECT_FALSE(ModemDataNotifier::WaitForAsyncAction(failed));
+    }
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::Outstanding(Step::Set), 0u); // the cancel ended it
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{0, 0}));
-    EXPECT_EQ(channel.mRetryCount, 4);
-    ASSERT_TRUE(ResendRequested());
-
-    EXPECT_TRUE(Send(channel, 4)); // the worker's second pass
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{4, 4}));
-    EXPECT_EQ(channel.mRetryCount, 5);
-    EXPECT_EQ(sim::modem::Calls(Step::Enable), 1u); // enabling is not repeated
-}
-
-TEST_F(FailureTest, AFailedEnableLeavesBackoffDisabledAndIsRetried) {
-    ModemWithWwan(1, 0);
-    auto& channel = AddNotifier();
-    sim::modem::Fail(Step::Enable, Behaviour{Outcome::Error, E_ACCESSDENIED});
-
-    EXPECT_FALSE(Send(channel, 2));
-    EXPECT_TRUE(sim::TraceContains("0x80070005", TRACE_LEVEL_ERROR));
-    EXPECT_EQ(gBackoffEnabled.load(), 0);
-    EXPECT_TRUE(gSarManager); // taken before the failure, and kept
-    ASSERT_TRUE(ResendRequested());
-
-    EXPECT_TRUE(Send(channel, 2));
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2}));
-    EXPECT_EQ(sim::modem::Calls(Step::Configuration), 2u);
-}
-
-TEST_F(FailureTest, ACancelledConfigurationStepIsAFailure) {
-    ModemWithWwan(1, 0);
-    auto& channel = AddNotifier();
-    sim::modem::Fail(Step::Configuration, Behaviour{Outcome::Cancelled});
-    EXPECT_FALSE(Send(channel, 2));
-    EXPECT_TRUE(sim::TraceContains(kTimedOut, TRACE_LEVEL_ERROR));
-    EXPECT_TRUE(ResendRequested());
-    EXPECT_EQ(sim::modem::Calls(Step::Enable), 0u);
+    EXPECT_EQ(sim::kernel::OpenHandleCount(), handles);
 }
 
 TEST_F(FailureTest, ResendEventHandlingAtTheEdges) {
@@ -66,44 +100,6 @@ TEST_F(FailureTest, ResendEventHandlingAtTheEdges) {
     channel.ResendDataEvent = nullptr;
     EXPECT_FALSE(Send(channel, 1));
     EXPECT_EQ(channel.mRetryCount, 4);
-}
-
-TEST_F(FailureTest, FailedRegistrationIsRetriedOnTheNextNotify) {
-    ModemWithWwan(1, 0);
-    auto& channel = AddNotifier();
-    sim::ArmFault("NotifyIpInterfaceChange");
-
-    EXPECT_FALSE(Send(channel, 1));
-    EXPECT_TRUE(sim::TraceContains(
-        "Failed to Register for IP Interface Change Event! will not send the bacoff index to Modem",
-        TRACE_LEVEL_ERROR));
-    EXPECT_EQ(gIpInterfaceChangeHandle, nullptr);
-    EXPECT_EQ(sim::modem::Calls(Step::Configuration), 0u);
-    ASSERT_TRUE(ResendRequested());
-
-    EXPECT_TRUE(Send(channel, 1));
-    EXPECT_NE(gIpInterfaceChangeHandle, nullptr);
-    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{1}));
-}
-
-TEST_F(FailureTest, AnEmptyAntennaSettingIsAFailure) {
-    ModemWithWwan(2, 0);
-    auto& channel = AddNotifier();
-    sim::ArmFault("MobileBroadbandAntennaSar.CreateWithIndex", sim::FaultSpec::OnCall(2, 1));
-    EXPECT_FALSE(Send(channel, 1));
-    EXPECT_TRUE(sim::TraceContains("Failed to Create NewSarDataObj! Cannot send the data to Modem",
-                                   TRACE_LEVEL_ERROR));
-    EXPECT_EQ(sim::modem::SetCount(), 0u);
-    EXPECT_TRUE(ResendRequested());
-}
-
-TEST_F(FailureTest, OutOfMemoryFromTheModemIsRetriedLikeAnyOtherFailure) {
-    ModemWithWwan(1, 0);
-    auto& channel = AddNotifier();
-    sim::ArmFault("MobileBroadbandModem.GetDefault", sim::FaultSpec::Once(E_OUTOFMEMORY));
-    EXPECT_FALSE(Send(channel, 1));
-    EXPECT_TRUE(sim::TraceContains("bad_alloc", TRACE_LEVEL_ERROR));
-    EXPECT_TRUE(ResendRequested());
 }
 
 TEST_F(FailureTest, NotSupportedFromEnableStopsEnablingUntilStop) {
@@ -175,9 +171,10 @@ TEST_F(FailureTest, RemovalDuringTheEnableStepEndsWithBackoffDisabled) {
         result = Send(channel, 3);
         CoUninitialize();
     });
-    ASSERT_TRUE(WaitFor([] { return sim::modem::Calls(Step::Enable) == 1; }));
+    using halvex::testing::WaitUntil;
+    ASSERT_TRUE(WaitUntil([] { return sim::modem::Calls(Step::Enable) == 1; }));
     sim::ip::RemoveInterface(IF_TYPE_WWANPP);
-    ASSERT_TRUE(WaitFor([] { return gWwanInterfacePresent.load() == 0; }));
+    ASSERT_TRUE(WaitUntil([] { return gWwanInterfacePresent.load() == 0; }));
     ASSERT_TRUE(sim::Settle());
     sim::modem::Release(Step::Enable);
     worker.join();

@@ -1,10 +1,8 @@
 // Shared set-up for the modem channel tests: a clean simulated machine with a
 // scaled clock, the test thread in the multithreaded apartment (as a MODEM
-// channel's worker is), and helpers to build channels.
+// channel's worker is), and notifiers driven from the test thread.
 #pragma once
 
-#include "halvex/driver/ChannelConfig.h"
-#include "halvex/driver/EventHandler.h"
 #include "halvex/notifier/ModemChannelState.h"
 #include "halvex/notifier/ModemDataNotifier.h"
 #include "halvex/notifier/WwanInterfaceTracking.h"
@@ -20,10 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace modem_test {
@@ -35,57 +30,18 @@ using sim::modem::Step;
 
 constexpr char kTimedOut[] = " Timed out while waiting for modem response ";
 
-// Polls a condition with a bound; for states that quiescence cannot see
-// (a test thread blocked inside Notify).
-inline bool WaitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// A sensor whose state the test sets.
-class FakeSensor : public DataProvider {
-public:
-    bool Start() override { return true; }
-    bool Stop() override { return true; }
-    bool IsActive() override { return mActive.load(); }
-    void OnPowerSettingChange(ULONG, const POWERBROADCAST_SETTING*) override {}
-    std::atomic<bool> mActive{false};
-};
-
-// One running MODEM channel: worker, one fake sensor, a table {0: idle, 1: active}.
-struct Channel {
-    Channel(LONG idleIndex, LONG activeIndex) {
-        auto* table = new Interpreter;
-        table->SetMapping(0, idleIndex);
-        table->SetMapping(1, activeIndex);
-        notifier = new ModemDataNotifier;
-        handler = std::make_unique<EventHandler>(notifier, table, ChannelTypeModem);
-        sensor = new FakeSensor;
-        handler->AddSensor(sensor);
-        notifier->ResendDataEvent = handler->GetNotifierEvent();
-    }
-    ~Channel() { handler->Stop(); }
-    void SetActive(bool active) {
-        sensor->mActive = active;
-        SetEvent(handler->GetSensorEvent());
-    }
-
-    ModemDataNotifier* notifier = nullptr; // owned by the handler
-    FakeSensor* sensor = nullptr;
-    std::unique_ptr<EventHandler> handler;
-};
-
 class ModemTest : public ::testing::Test {
 protected:
     void SetUp() override {
         sim::SetTimeScale(0.02); // a 10000 ms modem wait lasts 200 ms
+        Restart();
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        mResendEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+
+    // A clean machine and channel state, also between the cases of one test.
+    void Restart() {
+        mNotifiers.clear();
         sim::ResetFaults();
         sim::modem::Reset();
         sim::ip::Reset();
@@ -94,8 +50,9 @@ protected:
         ResetModemState();
         ASSERT_TRUE(gModemNotifiers.empty());
         ASSERT_EQ(gIpInterfaceChangeHandle, nullptr);
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        mResendEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (mResendEvent != nullptr) {
+            ResetEvent(mResendEvent);
+        }
     }
 
     void TearDown() override {
