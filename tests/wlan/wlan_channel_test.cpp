@@ -82,7 +82,6 @@ TEST_F(ChannelTest, RegistrationAndEnumerationFailuresAreTriedAgainByTheNextSend
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FreshMachine();
-        sim::wlan::Reset();
         c.arrange();
         Build(1, {WlanChannel(0, 5, 1, 2, 4)}, false);
         WlanDataNotifier& notifier = Notifier(0);

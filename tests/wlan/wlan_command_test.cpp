@@ -27,7 +27,6 @@ TEST_F(CommandTest, AChannelsOwnSettingIsSentWholeAndReadBack) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.words.size());
         FreshMachine();
-        sim::wlan::Reset();
         Build(c.antennas, {WlanChannel(0, 5, c.mask, c.index, c.index)}, false);
         ASSERT_TRUE(Notifier(0).Start());
         ASSERT_TRUE(sim::Settle());
@@ -135,7 +134,6 @@ TEST_F(CommandTest, TheMergedSettingFollowsEveryChannel) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FreshMachine();
-        sim::wlan::Reset();
         std::vector<std::string> channels;
         for (std::size_t i = 0; i < c.masks.size(); ++i) {
             channels.push_back(WlanChannel(static_cast<int>(i), 5, c.masks[i], 0, 0));

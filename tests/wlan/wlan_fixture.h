@@ -5,6 +5,8 @@
 
 #include "halvex/notifier/WlanChannelState.h"
 #include "halvex/notifier/WlanDataNotifier.h"
+#include "platform/sim/debugger.h"
+#include "platform/sim/partition_service.h"
 #include "platform/sim/wlan.h"
 #include "platform/win32.h"
 #include "tests/driver/driver_core_fixture.h"
@@ -39,6 +41,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         sim::wlan::Reset();
+        sim::partition::Reset();
         sim::SetTimeScale(0.001);
     }
 
@@ -48,8 +51,25 @@ protected:
         EXPECT_EQ(gWlanDevice, nullptr);
         EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
         EXPECT_EQ(sim::wlan::OutstandingLists(), 0u);
+        EXPECT_TRUE(sim::DebuggerOutput().empty());
         sim::wlan::Reset();
+        sim::partition::Reset();
         DriverTest::TearDown();
+    }
+
+    void FreshMachine() {
+        DriverTest::FreshMachine();
+        sim::wlan::Reset();
+        sim::partition::Reset();
+        sim::SetTimeScale(0.001);
+    }
+
+    // The provisioning file asks for this refresh period (none: no file).
+    static void Provision(std::optional<ULONG> periodMs) {
+        if (periodMs) {
+            sim::partition::PutFile(std::u16string(sim::partition::kProvisioningPath),
+                                    sim::partition::ProvisioningFile(*periodMs, false));
+        }
     }
 
     // A device with these channels and N antennas, added and (unless told

@@ -35,6 +35,29 @@ TEST_F(LifecycleTest, StopWaitsForASlowInitialisationThreadBeforeUnregistering) 
     EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
 }
 
+TEST_F(LifecycleTest, AnInitialisationThreadThatOutlastsStopIsWaitedForByTheNextStart) {
+    Provision(10000);
+    Build(1, {WlanChannel(0, 5, 1, 2, 4)}, false);
+    // The thread registers, then waits for the file it reads (5 s: scale 1).
+    sim::partition::Hang(sim::partition::Kind::Read);
+    sim::SetTimeScale(1.0);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitFor([] { return sim::partition::WithheldCount() == 1; }));
+    sim::SetTimeScale(0.001); // Stop's and Start's 15 s waits end first
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::TraceCount("WLAN initialisation thread still running"), 3u);
+    EXPECT_EQ(sim::TraceCount("WlanInitThreadProc Entry"), 1u);
+    // Once it has ended, the next start makes a thread of its own.
+    sim::partition::ReleaseWithheld();
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::TraceCount("WlanInitThreadProc Entry"), 2u);
+}
+
 TEST_F(LifecycleTest, ADeviceAddedAgainStartsClean) {
     Build(1, {WlanChannel(0, 5, 2, 1, 4)});
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
