@@ -1,5 +1,6 @@
-// The walk `halvex-host` runs when it is given no scenario: one MODEM channel
-// with one APPS sensor, driven through the whole life of the device.
+// The walk `halvex-host` runs when it is given no scenario: a MODEM and a
+// WLAN channel behind one APPS sensor, driven through the whole life of the
+// device.
 #pragma once
 
 namespace host {

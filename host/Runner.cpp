@@ -429,8 +429,9 @@ int ScenarioRun::Run() {
         if (!error.empty()) {
             exitStatus = HostError("built-in.reg", 0, error);
         } else {
-            mTimeline.Note(Now(),
-                           "configuration: the built-in one (one MODEM channel, APPS sensor 1)");
+            mTimeline.Note(
+                Now(),
+                "configuration: the built-in one (a MODEM and a WLAN channel, APPS sensor 1)");
         }
     }
     if (exitStatus == 0 && !mSettings.configPath.empty()) {
