@@ -9,16 +9,14 @@ CommandLineResult Parse(std::vector<std::string> args) {
     return ParseCommandLine(args);
 }
 
-TEST(CommandLine, NoArgumentsRunsTheBuiltInWalk) {
-    auto r = Parse({});
-    ASSERT_TRUE(r.options);
-    EXPECT_EQ(r.options->mode, Mode::Run);
-    EXPECT_TRUE(r.options->scenarios.empty());
-    EXPECT_EQ(r.options->traceLevel, 0);
-    EXPECT_FALSE(r.options->json);
-}
+TEST(CommandLine, ReadsEveryOptionAndMode) {
+    auto walk = Parse({});
+    ASSERT_TRUE(walk.options);
+    EXPECT_EQ(walk.options->mode, Mode::Run);
+    EXPECT_TRUE(walk.options->scenarios.empty());
+    EXPECT_EQ(walk.options->traceLevel, 0);
+    EXPECT_FALSE(walk.options->json);
 
-TEST(CommandLine, ReadsEveryOption) {
     auto r = Parse({"--driver", "/d.so", "--config", "c.reg", "--trace", "flow", "--json",
                     "--time-scale", "0.01", "a.scn", "b.scn"});
     ASSERT_TRUE(r.options) << r.error;
@@ -30,13 +28,11 @@ TEST(CommandLine, ReadsEveryOption) {
     EXPECT_EQ(r.options->scenarios, (std::vector<std::string>{"a.scn", "b.scn"}));
     EXPECT_EQ(Parse({"--trace", "error"}).options->traceLevel, 2);
     EXPECT_EQ(Parse({"--trace", "verbose"}).options->traceLevel, 5);
-}
 
-TEST(CommandLine, CheckConfigAndBenchAreModesOfTheirOwn) {
-    auto r = Parse({"--check-config", "x.reg"});
-    ASSERT_TRUE(r.options);
-    EXPECT_EQ(r.options->mode, Mode::CheckConfig);
-    EXPECT_EQ(r.options->configPath, "x.reg");
+    auto check = Parse({"--check-config", "x.reg"});
+    ASSERT_TRUE(check.options);
+    EXPECT_EQ(check.options->mode, Mode::CheckConfig);
+    EXPECT_EQ(check.options->configPath, "x.reg");
     EXPECT_EQ(Parse({"--bench"}).options->mode, Mode::Bench);
     EXPECT_EQ(Parse({"--help"}).options->mode, Mode::Help);
 }
