@@ -1,7 +1,6 @@
 // What a client of the SocPartition module hears of its child target: the
-// driver passes no callbacks, a module of another client may. (The target
-// itself, EvtTargetAvailable, cannot be fetched from inside the child's open
-// while the child holds its module lock across it.)
+// driver passes no callbacks, a module of another client may. The target is
+// fetched from inside the child's open, which holds the child's module lock.
 #include "dmf/modules/Dmf_SocPartition.h"
 #include "platform/sim/cm_control.h"
 #include "platform/sim/partition_service.h"
@@ -19,6 +18,9 @@ DMF_CONFIG_SocPartition Listening() {
     DMF_CONFIG_SocPartition config{};
     config.EvtChildOpened = [](DMFMODULE) { gHeard.push_back("opened"); };
     config.EvtChildClosing = [](DMFMODULE) { gHeard.push_back("closing"); };
+    config.EvtTargetAvailable = [](DMFMODULE, WDFIOTARGET target) {
+        gHeard.push_back(target != nullptr ? "target" : "no target");
+    };
     config.EvtTargetStateChanged = [](DMFMODULE, ULONG state) {
         gHeard.push_back("state " + std::to_string(state));
         return gStateAnswer;
@@ -41,11 +43,12 @@ protected:
     }
 };
 
-TEST_F(SocPartitionCallbacksTest, TheClientHearsTheChildOpenCloseAndItsStatesAndMayVeto) {
+TEST_F(SocPartitionCallbacksTest,
+       TheClientHearsTheChildOpenWithItsTargetCloseAndChangeStateAndMayVeto) {
     Add(DMF_SocPartition_Create, Listening());
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
-    EXPECT_EQ(gHeard, (std::vector<std::string>{"state 1", "opened"}));
+    EXPECT_EQ(gHeard, (std::vector<std::string>{"state 1", "opened", "target"}));
 
     gHeard.clear();
     gStateAnswer = STATUS_ACCESS_DENIED;
