@@ -102,7 +102,11 @@ TEST_F(ContinuousRequestTargetTest, EachRequestStreamsUntilItsOutputSaysStopOrTh
     ASSERT_EQ(Host().Wake(), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(mDevice.RequestCount(), 10u);
-    mDevice.ReleaseWithheld();
+    // A stop returns once what was in flight has been cancelled.
+    DMF_ContinuousRequestTarget_Stop(module);
+    EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    mDevice.SetHandler(Answer);
+    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(gOutputs, 8u);
 }

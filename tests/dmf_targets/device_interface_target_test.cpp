@@ -286,6 +286,7 @@ TEST_F(DeviceInterfaceTargetTest, InStreamingModeTheStreamRunsWhileTheTargetIsOp
     ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
     mDevice.Publish();
     ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mDevice.WithheldCount(), 1u);
     ASSERT_EQ(Host().Wake(), STATUS_SUCCESS);
     mDevice.SetHandler(Answer);
     mDevice.ReleaseWithheld();
