@@ -42,7 +42,7 @@ struct Report {
     std::uint32_t addStatus = 0;
     std::optional<DeviceView> view;
     ConfigReview review;
-    int expectedErrors = 0;
+    ExpectedCounts expectedErrors{};
     std::vector<std::pair<std::string, int>> otherErrors; // distinct message, count
     bool noChannel = false;
 };
@@ -179,9 +179,16 @@ void PrintText(const Report& r) {
             PrintList("    ", sensor.defaults, sensor.findings);
         }
     }
-    std::printf("traced errors: %d expected from reading the configuration (absent values that "
-                "take their default, string size queries)%s\n",
-                r.expectedErrors, r.otherErrors.empty() ? "; no other" : "; others:");
+    int other = 0;
+    for (const auto& error : r.otherErrors) {
+        other += error.second;
+    }
+    std::string expected =
+        Total(r.expectedErrors) == 0
+            ? std::string()
+            : ", " + std::to_string(Total(r.expectedErrors)) +
+                  " that a sound setup draws too: " + DescribeExpected(r.expectedErrors);
+    std::printf("traced errors: %d other%s\n", other, expected.c_str());
     for (const auto& [text, count] : r.otherErrors) {
         std::string times = count > 1 ? std::to_string(count) + "x " : std::string();
         std::printf("  %s%s\n", times.c_str(), Printable(text).c_str());
@@ -249,7 +256,7 @@ void PrintJson(const Report& r) {
         }
         out += "]}";
     }
-    out += "],\"expected_error_traces\":" + std::to_string(r.expectedErrors) +
+    out += "],\"expected_error_traces\":" + std::to_string(Total(r.expectedErrors)) +
            ",\"other_error_traces\":[";
     for (std::size_t i = 0; i < r.otherErrors.size(); ++i) {
         out += std::string(i ? "," : "") + "{\"text\":\"" + JsonEscape(r.otherErrors[i].first) +
@@ -299,11 +306,12 @@ int CheckConfig(const std::string& regPath, const std::string& driverPath, bool 
     for (std::size_t i = 0; i < errors.size(); ++i) {
         auto& mine = byThread[errors[i].threadId];
         mine.push_back(i);
-        int count = expected.Observe(errors[i].threadId, errors[i].file, errors[i].message);
-        for (int k = 0; k < count && k < static_cast<int>(mine.size()); ++k) {
+        ExpectedMatch match =
+            expected.Observe(errors[i].threadId, errors[i].file, errors[i].message);
+        for (int k = 0; k < match.count && k < static_cast<int>(mine.size()); ++k) {
             known[mine[mine.size() - 1 - static_cast<std::size_t>(k)]] = true;
         }
-        r.expectedErrors += count;
+        r.expectedErrors[static_cast<std::size_t>(match.kind)] += match.count;
     }
     for (std::size_t i = 0; i < errors.size(); ++i) {
         if (known[i]) {

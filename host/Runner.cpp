@@ -413,9 +413,10 @@ int ScenarioRun::Run() {
     sim::SetTraceSink([gate, printLevel](const sim::TraceRecord& record) {
         std::lock_guard guard(gate->lock);
         if (gate->timeline != nullptr) {
-            int expected = record.level <= 2 ? gate->expected.Observe(record.threadId, record.file,
-                                                                      record.message)
-                                             : 0;
+            ExpectedMatch expected =
+                record.level <= 2
+                    ? gate->expected.Observe(record.threadId, record.file, record.message)
+                    : ExpectedMatch{};
             gate->timeline->Trace(static_cast<double>(sim::NowMs() - gate->startMs), record.level,
                                   record.file, record.message,
                                   record.level <= printLevel || IsProximityEvent(record), expected);

@@ -177,12 +177,13 @@ void Timeline::Wlan(double timeMs, const WlanEvent& event) {
 }
 
 void Timeline::Trace(double timeMs, int level, const std::string& file, const std::string& message,
-                     bool print, int expected) {
+                     bool print, ExpectedMatch expected) {
     std::lock_guard guard(mLock);
     if (level <= 2) {
         ++mSummary.errorTraces;
+        mSummary.errorTracesPrinted = mSummary.errorTracesPrinted || print;
     }
-    mSummary.expectedErrorTraces += expected;
+    mSummary.expectedErrorTraces[static_cast<std::size_t>(expected.kind)] += expected.count;
     if (!print) {
         return;
     }
@@ -249,18 +250,24 @@ void Timeline::End(double timeMs, double realMs, int exitStatus) {
              ",\"modem\":" + (s.lastModemKnown ? JsonArray(s.lastModem) : std::string("null")) +
              ",\"wlan_settings\":" + std::to_string(s.wlanSettings) +
              ",\"error_traces\":" + std::to_string(s.errorTraces) +
-             ",\"expected_error_traces\":" + std::to_string(s.expectedErrorTraces) +
+             ",\"expected_error_traces\":" + std::to_string(Total(s.expectedErrorTraces)) +
              ",\"exit\":" + std::to_string(exitStatus) + "}");
         return;
     }
     char times[96];
     std::snprintf(times, sizeof times, "%.1f machine ms (%.1f ms real)", timeMs, realMs);
+    // What a newcomer reads first is whether anything went wrong: the other
+    // traces, then the ones a sound setup draws as well, by why it draws them.
+    const int expected = Total(s.expectedErrorTraces);
     std::string errors = std::to_string(s.errorTraces) + " error trace(s)";
-    if (s.expectedErrorTraces > 0) {
-        errors += ": " + std::to_string(s.expectedErrorTraces) +
-                  " expected from reading the configuration (absent values that take their "
-                  "default, string size queries), " +
-                  std::to_string(s.errorTraces - s.expectedErrorTraces) + " other";
+    if (s.errorTraces > 0) {
+        const int other = s.errorTraces - expected;
+        errors += ": " + std::to_string(other) + " other" +
+                  (other > 0 && !s.errorTracesPrinted ? " (--trace error shows them)" : "");
+        if (expected > 0) {
+            errors += ", " + std::to_string(expected) +
+                      " that a sound setup draws too: " + DescribeExpected(s.expectedErrorTraces);
+        }
     }
     const char* outcome = exitStatus != 0 ? "FAILED"
                           : checked       ? "passed"

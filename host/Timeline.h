@@ -4,6 +4,8 @@
 // threads (trace messages), so printing is serialised.
 #pragma once
 
+#include "host/ExpectedTraces.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -20,8 +22,9 @@ struct TimelineSummary {
     int checksFailed = 0;
     int modemSettings = 0;
     int errorTraces = 0;
-    int expectedErrorTraces = 0;         // of errorTraces: see ExpectedTraces
-    std::vector<std::int32_t> lastModem; // empty when nothing reached the modem
+    bool errorTracesPrinted = false;      // whether the timeline showed them
+    ExpectedCounts expectedErrorTraces{}; // of errorTraces, by kind
+    std::vector<std::int32_t> lastModem;  // empty when nothing reached the modem
     bool lastModemKnown = false;
     int wlanSettings = 0;
     std::string lastWlan; // "Enable 1, entries 1:3", empty when none
@@ -55,9 +58,9 @@ public:
     void Modem(double timeMs, const std::vector<std::int32_t>& indexes, std::size_t setNumber);
     void Wlan(double timeMs, const WlanEvent& event);
     // Every message counts for the summary; only `print`ed ones get a line.
-    // `expected` error traces are counted apart (ExpectedTraces).
+    // `expected` error traces are counted apart, by kind.
     void Trace(double timeMs, int level, const std::string& file, const std::string& message,
-               bool print, int expected = 0);
+               bool print, ExpectedMatch expected = {});
     void Note(double timeMs, const std::string& text);
     void CheckHeld(double timeMs, const std::string& file, int line, const std::string& text);
     void CheckFailed(double timeMs, const std::string& file, int line, const std::string& text,
