@@ -77,7 +77,8 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
     case Op::ExpectModem: {
         std::string expected = "modem antennas at " + IndexList(c.indexes);
         if (!machine.ModemPresent()) {
-            return Outcome(false, expected, "no modem");
+            // Only a `modem antennas` command installs one: waiting cannot help.
+            return Outcome(false, expected, "no modem", true);
         }
         auto seen = machine.ModemIndexes();
         return Outcome(seen == c.indexes, expected, "modem antennas at " + IndexList(seen));

@@ -7,13 +7,18 @@ namespace host {
 const char* UsageText() {
     return "usage: halvex-host [--driver PATH] [--config FILE.reg] [--trace error|flow|verbose]\n"
            "                   [--json] [--time-scale F] [SCENARIO.scn ...]\n"
-           "       halvex-host --check-config FILE.reg [--driver PATH]\n"
+           "       halvex-host --check-config FILE.reg [--json] [--driver PATH]\n"
            "       halvex-host --bench [--driver PATH]\n"
-           "With no scenario, runs the built-in walk: device add, start, a sensor set and "
-           "cleared,\n"
-           "display off and on, a WWAN interface, hibernate and resume, removal.\n"
+           "       halvex-host --help\n"
+           "With no scenario, runs the built-in walk: a modem and a WLAN channel behind one "
+           "sensor,\n"
+           "device add, start, the sensor cleared and set, a WWAN interface, display off and "
+           "on,\n"
+           "hibernate and resume, removal. With --config and no scenario, walks that "
+           "configuration.\n"
+           "The scenario language: docs/scenarios.md.\n"
            "Exit status: 0 every check held, 1 a check failed, 2 bad command line, file or "
-           "syntax,\n3 a scenario crashed.\n";
+           "syntax,\nor a command the machine cannot carry out, 3 a scenario crashed.\n";
 }
 
 CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {

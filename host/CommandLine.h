@@ -1,8 +1,9 @@
 // The host's command line:
 //   halvex-host [--driver PATH] [--config FILE.reg] [--trace error|flow|verbose]
 //               [--json] [--time-scale F] [SCENARIO.scn ...]
-//   halvex-host --check-config FILE.reg
-//   halvex-host --bench
+//   halvex-host --check-config FILE.reg [--json] [--driver PATH]
+//   halvex-host --bench [--driver PATH]
+//   halvex-host --help
 #pragma once
 
 #include <optional>

@@ -4,6 +4,7 @@
 #include "platform/sim/proximity.h"
 
 #include <map>
+#include <string_view>
 
 namespace host {
 namespace {
@@ -73,7 +74,19 @@ CheckOutcome EvaluateProximityCheck(const Command& c) {
 }
 
 bool IsProximityEvent(const sim::TraceRecord& record) {
-    return record.file == "ProximitySensorWatcher.cpp" && record.level <= 4;
+    // The watcher starts and stops with every D0 entry and exit, sensors or
+    // not: only --trace shows that.
+    static constexpr std::string_view kLifecycle[] = {"Proximity sensor enumeration completed",
+                                                      "Proximity sensor watcher stopped"};
+    if (record.file != "ProximitySensorWatcher.cpp" || record.level > 4) {
+        return false;
+    }
+    for (std::string_view line : kLifecycle) {
+        if (record.message == line) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace host

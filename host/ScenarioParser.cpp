@@ -628,7 +628,8 @@ bool IsCheck(Op op) {
 }
 
 std::string SyntaxError::ToString() const {
-    return file + ":" + std::to_string(line) + ": " + message;
+    // Line 0: the whole file, which could not be read.
+    return file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + message;
 }
 
 ParseResult ParseScenario(const std::string& text, const std::string& fileName,

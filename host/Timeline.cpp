@@ -239,7 +239,12 @@ void Timeline::End(double timeMs, double realMs, int exitStatus) {
     const auto& s = mSummary;
     // Passing means some check held: a run that checked nothing says so.
     const bool checked = s.checksHeld + s.checksFailed > 0;
-    const char* verdict = exitStatus != 0 ? "failed" : checked ? "passed" : "no-checks";
+    // A command the host could not carry out (status 2) is no failed check:
+    // the run stopped before it could tell.
+    const char* verdict = exitStatus == 2   ? "stopped"
+                          : exitStatus != 0 ? "failed"
+                          : checked         ? "passed"
+                                            : "no-checks";
     if (mJson) {
         char times[64];
         std::snprintf(times, sizeof times, "%.3f", realMs);
@@ -269,9 +274,10 @@ void Timeline::End(double timeMs, double realMs, int exitStatus) {
                       " that a sound setup draws too: " + DescribeExpected(s.expectedErrorTraces);
         }
     }
-    const char* outcome = exitStatus != 0 ? "FAILED"
-                          : checked       ? "passed"
-                                          : "ran without checks (nothing was verified)";
+    const char* outcome = exitStatus == 2   ? "STOPPED by a command the host could not carry out"
+                          : exitStatus != 0 ? "FAILED"
+                          : checked         ? "passed"
+                                            : "ran without checks (nothing was verified)";
     Emit("-- " + mScenario + ": " + outcome + " in " + times + "; " + std::to_string(s.commands) +
          " commands, " + std::to_string(s.checksHeld) + " checks held, " +
          std::to_string(s.checksFailed) + " failed; the modem received " +

@@ -7,6 +7,7 @@
 #include "host/CommandLine.h"
 #include "host/HostBench.h"
 #include "host/Isolation.h"
+#include "host/Limits.h"
 #include "host/Runner.h"
 #include "host/Scenario.h"
 #include "host/Tokens.h"
@@ -86,6 +87,16 @@ int main(int argc, char** argv) {
     }
     if (options.mode == host::Mode::Bench) {
         return host::RunHostBench(driver);
+    }
+    // The environment's scale is held to the limits of --time-scale, which
+    // takes its place when both are given.
+    if (const char* env = std::getenv("HVX_TIME_SCALE");
+        env != nullptr && *env != '\0' && !options.timeScale) {
+        options.timeScale = host::ParseScale(env);
+        if (!options.timeScale) {
+            return InputError(std::string("HVX_TIME_SCALE: expected a number ") +
+                              host::kTimeScaleRangeText + ", found '" + env + "'");
+        }
     }
 
     // Every scenario is parsed before any runs: a syntax error stops the run

@@ -63,7 +63,9 @@ TEST_F(ChecksTest, IoctlChecksCompareTheLastRequestAndNeverWait) {
 TEST_F(ChecksTest, ModemChecksReadTheSimulatedModem) {
     Command modem = Check(Op::ExpectModem);
     modem.indexes = {2, 2};
-    EXPECT_EQ(EvaluateCheck(modem, mMachine, mLast).seen, "no modem");
+    CheckOutcome none = EvaluateCheck(modem, mMachine, mLast);
+    EXPECT_EQ(none.seen, "no modem");
+    EXPECT_TRUE(none.final) << "no modem comes by waiting";
     sim::modem::Install(2, 2);
     EXPECT_TRUE(EvaluateCheck(modem, mMachine, mLast).held);
     modem.indexes = {2, 2, 2};
