@@ -74,14 +74,6 @@ const SensorView* SlotOf(const ChannelView* record, const ChannelReview& channel
     return nullptr;
 }
 
-std::string Joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const auto& item : items) {
-        text += (text.empty() ? "" : ", ") + item;
-    }
-    return text;
-}
-
 void PrintList(const char* indent, const std::vector<std::string>& defaults,
                const std::vector<std::string>& findings) {
     if (!defaults.empty()) {

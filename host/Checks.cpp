@@ -12,22 +12,14 @@
 
 namespace host {
 
-namespace {
-
-std::string IndexList(const std::vector<std::int32_t>& indexes) {
-    std::string text;
-    for (std::int32_t i : indexes) {
-        text += text.empty() ? "" : ",";
-        text += std::to_string(i);
-    }
-    return text;
-}
-
-CheckOutcome Outcome(bool held, std::string expected, std::string seen, bool final = false) {
+CheckOutcome Outcome(bool held, std::string expected, std::string seen, bool final) {
     return CheckOutcome{held, final, std::move(expected), std::move(seen)};
 }
 
-} // namespace
+CheckOutcome CountOutcome(std::size_t seen, std::size_t expected, const std::string& what) {
+    return Outcome(seen == expected, std::to_string(expected) + " " + what,
+                   std::to_string(seen) + " " + what, seen > expected);
+}
 
 CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults& last) {
     switch (c.op) {
@@ -83,16 +75,11 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
         auto seen = machine.ModemIndexes();
         return Outcome(seen == c.indexes, expected, "modem antennas at " + IndexList(seen));
     }
-    case Op::ExpectModemSets: {
-        std::size_t sets = machine.ModemSetCount();
-        return Outcome(sets == c.a, std::to_string(c.a) + " SetConfigurationAsync call(s)",
-                       std::to_string(sets) + " SetConfigurationAsync call(s)", sets > c.a);
-    }
-    case Op::ExpectHubRequests: {
-        unsigned seen = sim::hub::RequestCount(*sim::hub::KindFromName(c.word));
-        return Outcome(seen == c.a, std::to_string(c.a) + " " + c.word + " request(s) at the hub",
-                       std::to_string(seen) + " " + c.word + " request(s) at the hub", seen > c.a);
-    }
+    case Op::ExpectModemSets:
+        return CountOutcome(machine.ModemSetCount(), c.a, "SetConfigurationAsync call(s)");
+    case Op::ExpectHubRequests:
+        return CountOutcome(sim::hub::RequestCount(*sim::hub::KindFromName(c.word)), c.a,
+                            c.word + " request(s) at the hub");
     case Op::ExpectHubClients: {
         std::size_t seen = sim::hub::Clients();
         return Outcome(seen == c.a, std::to_string(c.a) + " client(s) on the sensor hub",

@@ -27,6 +27,11 @@ struct CheckOutcome {
     std::string seen;
 };
 
+// A comparison's outcome; `final` when waiting cannot change it.
+CheckOutcome Outcome(bool held, std::string expected, std::string seen, bool final = false);
+// A count that only grows ("3 set(s)"): once past `expected`, waiting cannot help.
+CheckOutcome CountOutcome(std::size_t seen, std::size_t expected, const std::string& what);
+
 // Compares once, as things are now.
 CheckOutcome EvaluateCheck(const Command& command, Machine& machine, const LastResults& last);
 

@@ -1,5 +1,6 @@
 #include "host/ConfigReview.h"
 
+#include "platform/com.h"
 #include "platform/sim/registry.h"
 
 #include <cstring>
@@ -10,33 +11,6 @@ namespace host {
 namespace {
 
 constexpr std::size_t kMappingNames = 10; // "0" to "9": the reader's name buffer holds one digit
-
-std::string Narrow(std::u16string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 std::u16string Widen(std::string_view ascii) {
     return std::u16string(ascii.begin(), ascii.end());
@@ -70,7 +44,7 @@ std::optional<std::string> Text(const std::u16string& key, std::string_view name
     }
     std::u16string text(value->data.size() / 2, u'\0');
     std::memcpy(text.data(), value->data.data(), text.size() * 2);
-    return Narrow(text.substr(0, text.find(u'\0')));
+    return NarrowString(text.substr(0, text.find(u'\0')));
 }
 
 // A number the reader reads with a default: absent or unreadable values are
@@ -210,7 +184,7 @@ bool ReviewChannel(const std::u16string& key, std::uint32_t wlanAntCount, Channe
     bool ok = true;
     for (const std::u16string& name : names) {
         SensorReview sensor;
-        sensor.subkey = Narrow(name);
+        sensor.subkey = NarrowString(name);
         sensor.slot = LeadingNumber(sensor.subkey);
         if (sensor.slot < 0 || sensor.slot >= static_cast<long long>(names.size())) {
             sensor.findings.push_back("its name reads as slot " + std::to_string(sensor.slot) +
@@ -259,7 +233,7 @@ ConfigReview ReviewConfiguration() {
             channelKeys.push_back(name);
         } else {
             review.findings.push_back(
-                "subkey " + Quoted(Narrow(name)) +
+                "subkey " + Quoted(NarrowString(name)) +
                 " is not taken as a channel: a channel subkey's name must start with the "
                 "lower-case letters \"channe\"");
         }
@@ -275,7 +249,7 @@ ConfigReview ReviewConfiguration() {
     std::vector<std::string> records;
     for (const std::u16string& name : channelKeys) {
         ChannelReview channel;
-        channel.subkey = Narrow(name);
+        channel.subkey = NarrowString(name);
         bool record = false;
         readOk = ReviewChannel(root + u"\\" + name, wlanAntCount, &channel, &record) && readOk;
         if (record && readOk) {

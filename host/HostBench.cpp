@@ -131,13 +131,6 @@ std::string ChannelsConfig(int channels) {
     return text;
 }
 
-std::vector<std::uint8_t> SetState(std::uint32_t id, std::uint32_t state) {
-    std::vector<std::uint8_t> bytes(8, 0);
-    bytes[0] = static_cast<std::uint8_t>(id);
-    bytes[4] = static_cast<std::uint8_t>(state);
-    return bytes;
-}
-
 // Medians, in microseconds, of the floor's round trip and of the time from the
 // IOCTL until the modem has the new indexes, measured in alternation so that
 // both see the same load on the machine. Empty on failure.
@@ -165,12 +158,12 @@ std::vector<double> MeasureIoctlToModem(const std::string& driverPath) {
         }
         sim::Settle();
         auto ioctlBegin = Clock::now();
-        machine.Ioctl(0x81290800u, {}, 8, &error);
+        machine.Ioctl(kIoctlGetInfo, {}, 8, &error);
         ioctlOnly.push_back(Micros(Clock::now() - ioctlBegin));
         sim::Settle();
         std::size_t before = machine.ModemSetCount();
         auto begin = Clock::now();
-        machine.Ioctl(0x81290804u, SetState(1, state), 0, &error);
+        machine.Ioctl(kIoctlSetSensorState, SetSensorStateInput(1, state), 0, &error);
         while (machine.ModemSetCount() == before) {
             std::this_thread::yield();
             if (Clock::now() - begin > std::chrono::seconds(5)) {

@@ -1,5 +1,6 @@
 #include "host/Machine.h"
 #include "host/DriverView.h"
+#include "host/Tokens.h"
 
 #include "platform/sim/display.h"
 #include "platform/sim/driver_host.h"
@@ -13,6 +14,15 @@
 #include <sstream>
 
 namespace host {
+
+std::vector<std::uint8_t> SetSensorStateInput(std::uint32_t id, std::uint32_t state) {
+    std::vector<std::uint8_t> bytes(8);
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(id >> (8 * i));
+        bytes[4 + i] = static_cast<std::uint8_t>(state >> (8 * i));
+    }
+    return bytes;
+}
 
 struct Machine::State {
     std::string driverPath;
@@ -59,9 +69,8 @@ bool Machine::EnsureLoaded(std::string* error) {
     }
     NTSTATUS status = mState->driverHost().LoadLibrary(mState->driverPath);
     if (!NT_SUCCESS(status)) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
-        *error = "cannot load the driver library " + mState->driverPath + " (" + buf + ")";
+        *error = "cannot load the driver library " + mState->driverPath + " (" +
+                 StatusText(static_cast<std::uint32_t>(status)) + ")";
         return false;
     }
     mState->loaded = true;
@@ -187,9 +196,8 @@ bool Machine::EnsureFile(std::string* error) {
     if (mState->file.handle == nullptr) {
         mState->file = mState->driverHost().OpenFile();
         if (!mState->file) {
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(mState->file.status));
-            *error = std::string("cannot open the device (") + buf + ")";
+            *error = "cannot open the device (" +
+                     StatusText(static_cast<std::uint32_t>(mState->file.status)) + ")";
             mState->file = {};
             return false;
         }

@@ -13,6 +13,12 @@
 
 namespace host {
 
+// The driver's IOCTLs: its information, and a sensor's state set from user mode.
+inline constexpr std::uint32_t kIoctlGetInfo = 0x81290800u;
+inline constexpr std::uint32_t kIoctlSetSensorState = 0x81290804u;
+// The set-state request's input: {ID, STATE}, two little-endian 32-bit numbers.
+std::vector<std::uint8_t> SetSensorStateInput(std::uint32_t id, std::uint32_t state);
+
 struct IoOutcome {
     std::uint32_t status = 0;
     std::size_t bytes = 0;

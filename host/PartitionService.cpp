@@ -66,10 +66,7 @@ std::string RunPartitionCommand(const Command& c, std::string* result) {
 }
 
 CheckOutcome EvaluatePartitionCheck(const Command& c) {
-    const unsigned seen = partition::RequestCount(KindOf(c));
-    auto text = [&](unsigned n) { return std::to_string(n) + " " + c.word + " request(s)"; };
-    // Requests are never taken back: once past the count, waiting cannot help.
-    return CheckOutcome{seen == c.a, seen > c.a, text(c.a), text(seen)};
+    return CountOutcome(partition::RequestCount(KindOf(c)), c.a, c.word + " request(s)");
 }
 
 std::vector<std::string> PartitionActivity() {

@@ -66,11 +66,8 @@ CheckOutcome EvaluateProximityCheck(const Command& c) {
                                *status == DeviceWatcherStatus::EnumerationCompleted
                            ? "started"
                            : "stopped";
-    CheckOutcome outcome;
-    outcome.held = seen == c.word;
-    outcome.expected = "proximity device watcher " + c.word;
-    outcome.seen = "proximity device watcher " + seen;
-    return outcome;
+    return Outcome(seen == c.word, "proximity device watcher " + c.word,
+                   "proximity device watcher " + seen);
 }
 
 bool IsProximityEvent(const sim::TraceRecord& record) {

@@ -28,18 +28,6 @@ namespace {
 constexpr std::chrono::milliseconds kCheckBound(10000);
 constexpr std::chrono::milliseconds kSettleBound(10000);
 
-constexpr std::uint32_t kIoctlGetInfo = 0x81290800u;
-constexpr std::uint32_t kIoctlSetSensorState = 0x81290804u;
-
-std::vector<std::uint8_t> SetStateInput(std::uint32_t id, std::uint32_t state) {
-    std::vector<std::uint8_t> bytes(8);
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(id >> (8 * i));
-        bytes[4 + i] = static_cast<std::uint8_t>(state >> (8 * i));
-    }
-    return bytes;
-}
-
 std::string IoctlResultText(const IoOutcome& outcome) {
     std::string text = StatusText(outcome.status) + ", " + std::to_string(outcome.bytes) + " bytes";
     if (outcome.bytes > 0) {
@@ -136,7 +124,7 @@ std::string ScenarioRun::SendIoctl(const Command& c, std::string* result) {
     std::uint32_t code = c.op == Op::IoctlSetState  ? kIoctlSetSensorState
                          : c.op == Op::IoctlGetInfo ? kIoctlGetInfo
                                                     : c.a;
-    std::vector<std::uint8_t> input = c.op == Op::IoctlSetState ? SetStateInput(c.a, c.b)
+    std::vector<std::uint8_t> input = c.op == Op::IoctlSetState ? SetSensorStateInput(c.a, c.b)
                                       : c.op == Op::IoctlRaw    ? c.bytes
                                                                 : std::vector<std::uint8_t>{};
     std::size_t outLen = c.outLen.value_or(c.op == Op::IoctlGetInfo ? 8 : 0);
@@ -167,12 +155,8 @@ std::string ScenarioRun::SendIoctl(const Command& c, std::string* result) {
 std::string ScenarioRun::Radios() {
     std::string modem = "modem: none";
     if (mMachine.ModemPresent()) {
-        std::string indexes;
-        for (std::int32_t i : mMachine.ModemIndexes()) {
-            indexes += (indexes.empty() ? "" : ",") + std::to_string(i);
-        }
-        modem = "modem antennas at " + indexes + " (" + std::to_string(mMachine.ModemSetCount()) +
-                " setting(s) received, back-off " +
+        modem = "modem antennas at " + IndexList(mMachine.ModemIndexes()) + " (" +
+                std::to_string(mMachine.ModemSetCount()) + " setting(s) received, back-off " +
                 (mMachine.ModemEnabled() ? "enabled" : "not enabled") + ")";
     }
     return modem + "; " + WlanSummary();
@@ -245,11 +229,7 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
             mLast.add = s;
             status(s);
             if (auto view = ReadDeviceView(mMachine); view && !view->modules.empty()) {
-                std::string modules;
-                for (const std::string& name : view->modules) {
-                    modules += (modules.empty() ? "" : ", ") + name;
-                }
-                *result += "; modules " + modules;
+                *result += "; modules " + Joined(view->modules);
             }
         }
         return error;

@@ -22,15 +22,6 @@ const char* LevelLetter(int level) {
     }
 }
 
-std::string IndexList(const std::vector<std::int32_t>& indexes) {
-    std::string text;
-    for (std::int32_t i : indexes) {
-        text += text.empty() ? "" : ",";
-        text += std::to_string(i);
-    }
-    return text;
-}
-
 std::string JsonArray(const std::vector<std::int32_t>& indexes) {
     return "[" + IndexList(indexes) + "]";
 }

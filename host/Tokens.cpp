@@ -221,6 +221,22 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
     return text.empty() ? "(none)" : text;
 }
 
+std::string IndexList(const std::vector<std::int32_t>& indexes) {
+    std::string text;
+    for (std::int32_t i : indexes) {
+        text += (text.empty() ? "" : ",") + std::to_string(i);
+    }
+    return text;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text;
+}
+
 std::string Printable(std::string_view text) {
     std::string out;
     char buf[8];

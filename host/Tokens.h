@@ -33,6 +33,10 @@ std::optional<std::uint32_t> ParseStatus(std::string_view text);
 // The name of a status the scenario language knows, or its hex text.
 std::string StatusText(std::uint32_t status);
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);
+// Indexes as ParseIndexList reads them: "0,3,3".
+std::string IndexList(const std::vector<std::int32_t>& indexes);
+// "a, b, c".
+std::string Joined(const std::vector<std::string>& items);
 // Input as it may be quoted in a message or on a terminal: control characters,
 // NUL and bytes that are not UTF-8 become \t, \0, \x1b..., so that a message is
 // never cut short and no escape sequence reaches the terminal.

@@ -75,12 +75,8 @@ std::string Survey(const std::string& configPath, const std::string& driverPath,
     machine.Start(error);
     std::string unknown;
     for (auto it = apps.begin(); error->empty() && it != apps.end();) {
-        std::vector<std::uint8_t> input(8, 0);
-        for (int b = 0; b < 4; ++b) {
-            input[b] = static_cast<std::uint8_t>(*it >> (8 * b));
-        }
-        input[4] = 1;
-        if (machine.Ioctl(0x81290804u, input, 0, error).status == 0) {
+        if (machine.Ioctl(kIoctlSetSensorState, SetSensorStateInput(*it, 1), 0, error).status ==
+            0) {
             ++it;
             continue;
         }

@@ -26,10 +26,6 @@ std::string SetText(const sim::wlan::Setting& setting) {
     return text;
 }
 
-CheckOutcome Outcome(bool held, std::string expected, std::string seen, bool final = false) {
-    return CheckOutcome{held, final, std::move(expected), std::move(seen)};
-}
-
 } // namespace
 
 std::string RunWlanCommand(const Command& c) {
@@ -90,11 +86,8 @@ CheckOutcome EvaluateWlanCheck(const Command& c) {
                                          " bytes, too short to read";
         return Outcome(setting && *setting == SettingOf(c), expected, seen);
     }
-    case Op::ExpectWlanSets: {
-        std::size_t sets = sim::wlan::SetCount();
-        return Outcome(sets == c.a, std::to_string(c.a) + " WLAN setting(s) received",
-                       std::to_string(sets) + " WLAN setting(s) received", sets > c.a);
-    }
+    case Op::ExpectWlanSets:
+        return CountOutcome(sim::wlan::SetCount(), c.a, "WLAN setting(s) received");
     case Op::ExpectWlanSize: {
         std::string expected = "a last WLAN setting of " + std::to_string(c.a) + " bytes";
         if (!last) {
