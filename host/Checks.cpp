@@ -1,11 +1,11 @@
 #include "host/Checks.h"
 #include "host/PartitionService.h"
 #include "host/ProximitySensors.h"
+#include "host/SensorHub.h"
 #include "host/Tokens.h"
 #include "host/WlanAdapter.h"
 
 #include "platform/sim/quiescence.h"
-#include "platform/sim/sensor_client_service.h"
 #include "platform/sim/trace_recorder.h"
 
 #include <thread>
@@ -78,13 +78,8 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
     case Op::ExpectModemSets:
         return CountOutcome(machine.ModemSetCount(), c.a, "SetConfigurationAsync call(s)");
     case Op::ExpectHubRequests:
-        return CountOutcome(sim::hub::RequestCount(*sim::hub::KindFromName(c.word)), c.a,
-                            c.word + " request(s) at the hub");
-    case Op::ExpectHubClients: {
-        std::size_t seen = sim::hub::Clients();
-        return Outcome(seen == c.a, std::to_string(c.a) + " client(s) on the sensor hub",
-                       std::to_string(seen) + " client(s) on the sensor hub");
-    }
+    case Op::ExpectHubClients:
+        return EvaluateHubCheck(c);
     case Op::ExpectModemEnabled: {
         bool enabled = machine.ModemEnabled();
         auto word = [](bool b) { return std::string(b ? "enabled" : "not enabled"); };

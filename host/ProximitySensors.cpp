@@ -28,35 +28,46 @@ std::string Named(const std::string& name, std::u16string* deviceId) {
 
 } // namespace
 
-std::string RunProximityCommand(const Command& c) {
-    if (c.word == "fail") {
-        auto fault = sim::proximity::FaultFromName(c.how);
+std::string RunProximityCommand(const Command& c, std::string* /*result*/) {
+    switch (c.op) {
+    case Op::ProximityFail: {
+        auto fault = sim::proximity::FaultFromName(c.word);
         sim::ArmFault(fault->point, sim::FaultSpec::Once(fault->code));
         return {};
     }
-    if (c.word == "add" || c.word == "add-other") {
+    case Op::ProximityAdd:
+    case Op::ProximityAddOther: {
         std::u16string deviceId(c.deviceId.begin(), c.deviceId.end());
-        bool added = c.word == "add" ? sim::proximity::AddSensor(deviceId)
-                                     : sim::proximity::AddOther(deviceId);
+        bool added = c.op == Op::ProximityAdd ? sim::proximity::AddSensor(deviceId)
+                                              : sim::proximity::AddOther(deviceId);
         if (!added) {
             return "a device with the id " + c.deviceId + " is present already";
         }
-        Names()[c.how] = deviceId;
+        Names()[c.word] = deviceId;
         return {};
     }
+    case Op::ProximityNear:
+    case Op::ProximityFar:
+    case Op::ProximityUpdate:
+    case Op::ProximityRemove:
+        break;
+    default:
+        return "not a proximity command";
+    }
     std::u16string deviceId;
-    if (std::string error = Named(c.how, &deviceId); !error.empty()) {
+    if (std::string error = Named(c.word, &deviceId); !error.empty()) {
         return error;
     }
-    bool done = c.word == "update"   ? sim::proximity::Update(deviceId)
-                : c.word == "remove" ? sim::proximity::Remove(deviceId)
-                                     : sim::proximity::Reading(deviceId, c.word == "near");
-    if (!done) {
-        return c.how + (c.word == "update" || c.word == "remove"
-                            ? " is not present"
-                            : " is not a present proximity sensor");
+    switch (c.op) {
+    case Op::ProximityUpdate:
+        return sim::proximity::Update(deviceId) ? "" : c.word + " is not present";
+    case Op::ProximityRemove:
+        return sim::proximity::Remove(deviceId) ? "" : c.word + " is not present";
+    default:
+        return sim::proximity::Reading(deviceId, c.op == Op::ProximityNear)
+                   ? ""
+                   : c.word + " is not a present proximity sensor";
     }
-    return {};
 }
 
 CheckOutcome EvaluateProximityCheck(const Command& c) {

@@ -14,7 +14,7 @@ namespace host {
 
 // Carries out a `proximity ...` command: an empty string, or what went wrong.
 // A NAME stands for the device id it was added with, for the rest of the run.
-std::string RunProximityCommand(const Command& c);
+std::string RunProximityCommand(const Command& c, std::string* result);
 // `expect proximity-watcher started|stopped|none`.
 CheckOutcome EvaluateProximityCheck(const Command& c);
 // Whether the timeline shows a driver message whatever --trace says: what the

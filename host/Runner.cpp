@@ -6,13 +6,13 @@
 #include "host/Machine.h"
 #include "host/PartitionService.h"
 #include "host/ProximitySensors.h"
+#include "host/SensorHub.h"
 #include "host/Timeline.h"
 #include "host/Tokens.h"
 #include "host/WlanAdapter.h"
 
 #include "platform/sim/clock.h"
 #include "platform/sim/quiescence.h"
-#include "platform/sim/sensor_client_service.h"
 #include "platform/sim/trace_recorder.h"
 
 #include <chrono>
@@ -71,19 +71,18 @@ private:
     // Prints the IOCTLs that completed since the last look; the latest is
     // the one `expect status` and friends compare.
     void PollPending();
-    // Everything that may have happened after a command: late completions first.
+    // Everything that may have happened after a command: late completions
+    // first, then what reached the radios and what the other devices did.
     void Observe() {
         PollPending();
         DrainModem();
-        DrainHub();
         DrainWlan();
-        for (const std::string& line : PartitionActivity()) {
-            mTimeline.Note(Now(), line);
+        for (const auto& activity : {HubActivity(), PartitionActivity()}) {
+            for (const std::string& line : activity) {
+                mTimeline.Note(Now(), line);
+            }
         }
     }
-    // Prints what the sensor hub answered and sent since the last look.
-    void DrainHub();
-    std::string Hub(const Command& c);
     std::string SendIoctl(const Command& c, std::string* result);
     // What every radio holds now, for `show`. Each simulated radio adds its part.
     std::string Radios();
@@ -286,13 +285,25 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         return mMachine.ModemFail(c.word, c.how, c.flag);
     case Op::ModemOk:
         return mMachine.ModemOk();
-    case Op::Hub:
-        return Hub(c);
-    case Op::Proximity:
-        return RunProximityCommand(c);
     case Op::BootTime:
         sim::SetUptimeMs(c.a);
         return {};
+    case Op::HubPresent:
+    case Op::HubAbsent:
+    case Op::HubSar:
+    case Op::HubReport:
+    case Op::HubError:
+    case Op::HubFail:
+    case Op::HubRaw:
+        return RunHubCommand(c, result);
+    case Op::ProximityAdd:
+    case Op::ProximityAddOther:
+    case Op::ProximityNear:
+    case Op::ProximityFar:
+    case Op::ProximityUpdate:
+    case Op::ProximityRemove:
+    case Op::ProximityFail:
+        return RunProximityCommand(c, result);
     case Op::WlanInterfaces:
     case Op::WlanArrive:
     case Op::WlanLeave:
@@ -301,7 +312,7 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     case Op::WlanReply:
     case Op::WlanReadback:
     case Op::WlanOk:
-        return RunWlanCommand(c);
+        return RunWlanCommand(c, result);
     case Op::PartitionPresent:
     case Op::PartitionAbsent:
     case Op::PartitionQueryRemove:
@@ -326,35 +337,6 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     default:
         return "not a command";
     }
-}
-
-void ScenarioRun::DrainHub() {
-    for (const std::string& line : sim::hub::TakeActivity()) {
-        mTimeline.Note(Now(), "hub: " + line);
-    }
-}
-
-std::string ScenarioRun::Hub(const Command& c) {
-    auto suid = [&](std::size_t i) { return sim::hub::Suid{c.suids[i + 1], c.suids[i]}; };
-    if (c.word == "present" || c.word == "absent") {
-        sim::hub::SetPresent(c.word == "present");
-    } else if (c.word == "sar") {
-        std::vector<sim::hub::Suid> suids;
-        for (std::size_t i = 0; i + 1 < c.suids.size(); i += 2) {
-            suids.push_back(suid(i));
-        }
-        sim::hub::SetSuids("SAR", suids);
-    } else if (c.word == "report") {
-        sim::hub::Report(static_cast<float>(c.value),
-                         c.suids.empty() ? std::nullopt : std::optional(suid(0)));
-    } else if (c.word == "error") {
-        sim::hub::Restart();
-    } else if (c.word == "fail") {
-        sim::hub::FailNext(*sim::hub::KindFromName(c.how), static_cast<std::int32_t>(c.a));
-    } else if (c.word == "raw") {
-        sim::hub::SendRaw(c.bytes);
-    }
-    return {};
 }
 
 bool ScenarioRun::RunCheck(const Command& c) {

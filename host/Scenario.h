@@ -55,11 +55,23 @@ enum class Op {
     PartitionFail,
     PartitionHang,
     PartitionOk,
+    HubPresent,
+    HubAbsent,
+    HubSar,
+    HubReport,
+    HubError,
+    HubFail,
+    HubRaw,
+    BootTime,
+    ProximityAdd,
+    ProximityAddOther,
+    ProximityNear,
+    ProximityFar,
+    ProximityUpdate,
+    ProximityRemove,
+    ProximityFail,
     Wait,
     TimeScale,
-    BootTime,
-    Hub,
-    Proximity,
     // Output
     Show,
     // Checks (every Op from ExpectStatus on is a check)
@@ -101,8 +113,11 @@ struct Command {
     std::optional<std::uint32_t> outLen; // get-info / raw output length
     std::vector<std::uint8_t> bytes;     // raw input, expected output
     std::vector<std::int32_t> indexes;   // expect modem
-    std::string word;   // modem fail STEP, display state, trace text, partition list|read
-    std::string how;    // modem fail HOW
+    // The command's first word after its own: modem fail STEP, wlan fail OP, the
+    // request kind of partition and hub commands, a proximity sensor's NAME or
+    // failing call, the display state, a trace text.
+    std::string word;
+    std::string how;    // modem fail HOW; wlan reply empty
     std::string path;   // config: resolved against the scenario's folder; partition FOLDER\NAME
     bool flag = false;  // always, yes/no, veto, big-endian
     double scale = 1.0; // time-scale

@@ -15,11 +15,6 @@ namespace host {
 
 namespace {
 
-constexpr const char* kCommandList =
-    "config, add, start, d0-entry, d0-exit, sleep, wake, hibernate, resume, shutdown, remove, "
-    "unload, ioctl, display, wwan, modem, hub, boot-time, wlan, partition, proximity, wait, "
-    "time-scale, show, expect";
-
 // The command as written again, quotes and escapes included.
 std::string Quote(const std::string& text) {
     std::string quoted = "\"";
@@ -37,14 +32,19 @@ struct Fail {
     std::string message;
 };
 
+// Reads one command's words into a Command. Each command has a rule that
+// reads its arguments; a rule reads exactly its words, and the line must end
+// after them.
 class LineParser {
 public:
-    LineParser(std::vector<Token> tokens, Command* command)
-        : mTokens(std::move(tokens)), mCommand(command) {}
+    LineParser(std::vector<Token> tokens, Command* command, std::string baseDir)
+        : mTokens(std::move(tokens)), mCommand(*command), mBaseDir(std::move(baseDir)) {}
 
-    void Parse(const std::string& baseDir);
+    void Parse();
 
 private:
+    using Rule = void (LineParser::*)();
+
     const Token* Peek() const { return mNext < mTokens.size() ? &mTokens[mNext] : nullptr; }
 
     [[noreturn]] void Expected(const std::string& what) const {
@@ -53,13 +53,26 @@ private:
                    (t ? ", found '" + Printable(t->text) + "'" : ", found the end of the line")};
     }
 
-    std::string Word(const std::string& what) {
+    // The next word as `read` reads it (empty when it is not one); else `what`
+    // is expected, with `hint` when a word is there that is not one.
+    template <typename Read> auto Next(const std::string& what, Read read, const char* hint = "") {
         const Token* t = Peek();
-        if (t == nullptr) {
-            Expected(what);
+        auto value = t != nullptr ? read(*t) : decltype(read(*t)){};
+        if (!value) {
+            Expected(t != nullptr ? what + hint : what);
         }
         ++mNext;
-        return t->text;
+        return *value;
+    }
+
+    std::string Word(const std::string& what) {
+        return Next(what, [](const Token& t) { return std::optional(t.text); });
+    }
+
+    void End() {
+        if (Peek() != nullptr) {
+            Expected("the end of the line");
+        }
     }
 
     bool Accept(const char* word) {
@@ -72,423 +85,363 @@ private:
     }
 
     std::uint32_t Number(const std::string& what) {
-        const Token* t = Peek();
-        if (t == nullptr) {
-            Expected(what);
-        }
-        auto value = ParseU32(t->text);
-        if (!value) {
-            Expected(what + " (a decimal or 0x hex number)");
-        }
-        ++mNext;
-        return *value;
+        return Next(
+            what, [](const Token& t) { return ParseU32(t.text); }, " (a decimal or 0x hex number)");
     }
 
-    std::optional<std::uint32_t> OptionalNumber(const std::string& what) {
-        if (Peek() == nullptr) {
-            return std::nullopt;
+    // A number the host refuses above `most`: `limit` says what it takes.
+    std::uint32_t NumberAtMost(const std::string& what, std::uint32_t most,
+                               const std::string& limit) {
+        std::uint32_t value = Number(what);
+        if (value > most) {
+            --mNext;
+            Expected(limit);
         }
-        return Number(what);
+        return value;
     }
 
     // The host allocates what a length asks for: a slip of the finger must
     // not become a 4 GiB buffer.
     std::uint32_t BufferLength(const std::string& what) {
-        std::uint32_t length = Number(what);
-        if (length > kMaxIoctlBuffer) {
-            --mNext;
-            Expected(what + " of at most " + kMaxIoctlBufferText);
-        }
-        return length;
+        return static_cast<std::uint32_t>(
+            NumberAtMost(what, kMaxIoctlBuffer, what + " of at most " + kMaxIoctlBufferText));
+    }
+
+    std::int32_t Signed(const std::string& what) {
+        return Next(what, [](const Token& t) { return ParseI32(t.text); });
+    }
+
+    std::uint32_t Status(const std::string& what) {
+        return Next(
+            what, [](const Token& t) { return ParseStatus(t.text); },
+            " (0x hex, or a name such as success or buffer-too-small)");
     }
 
     std::vector<std::uint8_t> Bytes(const std::string& what) {
-        const Token* t = Peek();
-        if (t == nullptr) {
-            Expected(what);
-        }
-        auto bytes = ParseHexBytes(t->text);
-        if (!bytes) {
-            Expected(what + " (pairs of hex digits, such as 0100000001000000)");
-        }
-        ++mNext;
-        return *bytes;
+        return Next(
+            what, [](const Token& t) { return ParseHexBytes(t.text); },
+            " (pairs of hex digits, such as 0100000001000000)");
     }
 
     std::string Quoted(const std::string& what) {
-        const Token* t = Peek();
-        if (t == nullptr || !t->quoted) {
-            Expected(what + " in double quotes");
-        }
-        ++mNext;
-        return t->text;
+        return Next(what + " in double quotes",
+                    [](const Token& t) { return t.quoted ? std::optional(t.text) : std::nullopt; });
     }
 
-    std::string OneOf(std::initializer_list<const char*> words, const std::string& what) {
+    // One of `choices`, by its word.
+    template <typename T>
+    T Choose(const std::vector<std::pair<const char*, T>>& choices, const std::string& what) {
         const Token* t = Peek();
-        if (t != nullptr && !t->quoted) {
-            for (const char* w : words) {
-                if (t->text == w) {
-                    ++mNext;
-                    return t->text;
-                }
-            }
-        }
         std::string list;
-        for (const char* w : words) {
-            list += list.empty() ? "" : ", ";
-            list += w;
+        for (const auto& [word, value] : choices) {
+            if (t != nullptr && !t->quoted && t->text == word) {
+                ++mNext;
+                return value;
+            }
+            list += (list.empty() ? "" : ", ") + std::string(word);
         }
         Expected(what + " (" + list + ")");
     }
 
-    void End() {
-        if (Peek() != nullptr) {
-            Expected("the end of the line");
+    // One of `words`, as written.
+    std::string OneOf(std::initializer_list<const char*> words, const std::string& what) {
+        std::vector<std::pair<const char*, std::string>> choices;
+        for (const char* word : words) {
+            choices.emplace_back(word, word);
         }
+        return Choose(choices, what);
     }
-
-    PowerState State(const std::string& what) {
-        std::string s = OneOf({"D0", "D1", "D2", "D3", "D3Final"}, what);
-        if (s == "D0") {
-            return PowerState::D0;
-        }
-        if (s == "D1") {
-            return PowerState::D1;
-        }
-        if (s == "D2") {
-            return PowerState::D2;
-        }
-        if (s == "D3") {
-            return PowerState::D3;
-        }
-        return PowerState::D3Final;
-    }
-
-    PowerAction Action() {
-        std::string s = OneOf({"none", "sleep", "hibernate", "shutdown"}, "a system power action");
-        if (s == "none") {
-            return PowerAction::None;
-        }
-        if (s == "sleep") {
-            return PowerAction::Sleep;
-        }
-        if (s == "hibernate") {
-            return PowerAction::Hibernate;
-        }
-        return PowerAction::Shutdown;
-    }
-
-    void ParseIoctl();
-    void ParseModem();
-    void ParseHub();
-    void ParseWlan();
-    // ENABLE [MASK:INDEX ...] to the end of the line.
-    void WlanSetting();
-    void ParsePartition();
-    void ParseProximity();
-    void ParseExpect();
 
     // HIGH:LOW, each half a decimal or 0x hex 64-bit number.
-    void Suid(const std::string& what) {
-        const Token* t = Peek();
-        std::string text = t != nullptr ? t->text : std::string();
-        auto colon = text.find(':');
-        auto half = [](const std::string& h, std::uint64_t& out) {
-            bool hex = h.size() > 2 && h[0] == '0' && (h[1] == 'x' || h[1] == 'X');
-            const char* begin = h.data() + (hex ? 2 : 0);
-            auto [end, ec] = std::from_chars(begin, h.data() + h.size(), out, hex ? 16 : 10);
-            return ec == std::errc() && end == h.data() + h.size() && begin != end;
-        };
-        std::uint64_t high = 0, low = 0;
-        if (colon == std::string::npos || !half(text.substr(0, colon), high) ||
-            !half(text.substr(colon + 1), low)) {
-            Expected(what + " (HIGH:LOW, such as 0x0123456789ABCDEF:0x5341523053454E31)");
-        }
-        ++mNext;
-        mCommand->suids.push_back(high);
-        mCommand->suids.push_back(low);
-    }
+    void Suid(const std::string& what);
+
+    // The rules, one per command word.
+    void Config();
+    void PowerCallback();
+    void Ioctl();
+    void Display();
+    void Wwan();
+    void Modem();
+    void Hub();
+    void BootTime() { mCommand.a = Number("milliseconds since boot"); }
+    void Wlan();
+    // ENABLE [MASK:INDEX ...] to the end of the line.
+    void WlanSetting();
+    void Partition();
+    void Proximity();
+    void Wait() { mCommand.a = Number("milliseconds"); }
+    void TimeScale();
+    void Expect();
 
     std::vector<Token> mTokens;
     std::size_t mNext = 0;
-    Command* mCommand;
+    Command& mCommand;
+    const std::string mBaseDir;
 };
 
-void LineParser::Parse(const std::string& baseDir) {
-    Command& c = *mCommand;
-    const std::string verb = Word("a command");
-    struct Simple {
-        const char* word;
-        Op op;
+void LineParser::Parse() {
+    struct Verb {
+        Op op;     // the command's Op, or the first of its group
+        Rule rule; // how its arguments are read (a rule may set another Op)
     };
-    static const Simple kSimple[] = {
-        {"add", Op::Add},           {"start", Op::Start},         {"sleep", Op::Sleep},
-        {"wake", Op::Wake},         {"hibernate", Op::Hibernate}, {"resume", Op::Resume},
-        {"shutdown", Op::Shutdown}, {"remove", Op::Remove},       {"unload", Op::Unload},
-        {"show", Op::Show},
+    // In the order the users' reference presents them, which error messages follow.
+    static const std::vector<std::pair<const char*, Verb>> kVerbs = {
+        {"config", {Op::Config, &LineParser::Config}},
+        {"add", {Op::Add, nullptr}},
+        {"start", {Op::Start, nullptr}},
+        {"d0-entry", {Op::D0Entry, &LineParser::PowerCallback}},
+        {"d0-exit", {Op::D0Exit, &LineParser::PowerCallback}},
+        {"sleep", {Op::Sleep, nullptr}},
+        {"wake", {Op::Wake, nullptr}},
+        {"hibernate", {Op::Hibernate, nullptr}},
+        {"resume", {Op::Resume, nullptr}},
+        {"shutdown", {Op::Shutdown, nullptr}},
+        {"remove", {Op::Remove, nullptr}},
+        {"unload", {Op::Unload, nullptr}},
+        {"ioctl", {Op::IoctlSetState, &LineParser::Ioctl}},
+        {"display", {Op::Display, &LineParser::Display}},
+        {"wwan", {Op::WwanAdd, &LineParser::Wwan}},
+        {"modem", {Op::ModemAntennas, &LineParser::Modem}},
+        {"hub", {Op::HubPresent, &LineParser::Hub}},
+        {"boot-time", {Op::BootTime, &LineParser::BootTime}},
+        {"wlan", {Op::WlanInterfaces, &LineParser::Wlan}},
+        {"partition", {Op::PartitionPresent, &LineParser::Partition}},
+        {"proximity", {Op::ProximityAdd, &LineParser::Proximity}},
+        {"wait", {Op::Wait, &LineParser::Wait}},
+        {"time-scale", {Op::TimeScale, &LineParser::TimeScale}},
+        {"show", {Op::Show, nullptr}},
+        {"expect", {Op::ExpectStatus, &LineParser::Expect}},
     };
-    for (const auto& s : kSimple) {
-        if (verb == s.word) {
-            c.op = s.op;
-            End();
-            return;
-        }
+    const Verb verb = Choose(kVerbs, "a command");
+    mCommand.op = verb.op;
+    if (verb.rule != nullptr) {
+        (this->*verb.rule)();
     }
-    if (verb == "config") {
-        c.op = Op::Config;
-        std::filesystem::path p(Word("a .reg file"));
-        if (p.is_relative() && !baseDir.empty()) {
-            p = std::filesystem::path(baseDir) / p;
-        }
-        c.path = p.string();
-        End();
-    } else if (verb == "d0-entry" || verb == "d0-exit") {
-        bool entry = verb == "d0-entry";
-        c.op = entry ? Op::D0Entry : Op::D0Exit;
-        c.a = static_cast<std::uint32_t>(
-            State(entry ? "the previous power state" : "the target power state"));
-        c.b = static_cast<std::uint32_t>(Action());
-        End();
-    } else if (verb == "ioctl") {
-        ParseIoctl();
-    } else if (verb == "display") {
-        c.op = Op::Display;
-        c.word = OneOf({"off", "on", "dimmed"}, "a display state");
-        c.a = c.word == "off" ? 0 : c.word == "on" ? 1 : 2;
-        End();
-    } else if (verb == "wwan") {
-        std::string what = OneOf({"add", "remove"}, "what the WWAN interface does");
-        c.op = what == "add" ? Op::WwanAdd : Op::WwanRemove;
-        c.a = OptionalNumber("an interface type").value_or(243);
-        End();
-    } else if (verb == "modem") {
-        ParseModem();
-    } else if (verb == "hub") {
-        ParseHub();
-    } else if (verb == "boot-time") {
-        c.op = Op::BootTime;
-        c.a = Number("milliseconds since boot");
-        End();
-    } else if (verb == "wlan") {
-        ParseWlan();
-    } else if (verb == "partition") {
-        ParsePartition();
-    } else if (verb == "proximity") {
-        ParseProximity();
-    } else if (verb == "wait") {
-        c.op = Op::Wait;
-        c.a = Number("milliseconds");
-        End();
-    } else if (verb == "time-scale") {
-        c.op = Op::TimeScale;
-        const Token* t = Peek();
-        auto scale = t ? ParseScale(t->text) : std::nullopt;
-        if (!scale) {
-            Expected(std::string("a time scale ") + kTimeScaleRangeText);
-        }
-        ++mNext;
-        c.scale = *scale;
-        End();
-    } else if (verb == "expect") {
-        ParseExpect();
-    } else {
-        --mNext;
-        Expected(std::string("a command (") + kCommandList + ")");
-    }
+    End();
 }
 
-void LineParser::ParseIoctl() {
-    Command& c = *mCommand;
-    std::string kind = OneOf({"set-state", "get-info", "raw"}, "an IOCTL");
-    if (kind == "set-state") {
-        c.op = Op::IoctlSetState;
+void LineParser::Config() {
+    std::filesystem::path p(Word("a .reg file"));
+    if (p.is_relative() && !mBaseDir.empty()) {
+        p = std::filesystem::path(mBaseDir) / p;
+    }
+    mCommand.path = p.string();
+}
+
+void LineParser::PowerCallback() {
+    const bool entry = mCommand.op == Op::D0Entry;
+    mCommand.a = static_cast<std::uint32_t>(
+        Choose<PowerState>({{"D0", PowerState::D0},
+                            {"D1", PowerState::D1},
+                            {"D2", PowerState::D2},
+                            {"D3", PowerState::D3},
+                            {"D3Final", PowerState::D3Final}},
+                           entry ? "the previous power state" : "the target power state"));
+    mCommand.b =
+        static_cast<std::uint32_t>(Choose<PowerAction>({{"none", PowerAction::None},
+                                                        {"sleep", PowerAction::Sleep},
+                                                        {"hibernate", PowerAction::Hibernate},
+                                                        {"shutdown", PowerAction::Shutdown}},
+                                                       "a system power action"));
+}
+
+void LineParser::Ioctl() {
+    Command& c = mCommand;
+    c.op = Choose<Op>(
+        {{"set-state", Op::IoctlSetState}, {"get-info", Op::IoctlGetInfo}, {"raw", Op::IoctlRaw}},
+        "an IOCTL");
+    if (c.op == Op::IoctlSetState) {
         c.a = Number("a sensor ID");
         c.b = Number("a sensor state");
-    } else if (kind == "get-info") {
-        c.op = Op::IoctlGetInfo;
+    } else if (c.op == Op::IoctlGetInfo) {
         if (Peek() != nullptr) {
             c.outLen = BufferLength("an output length");
         }
     } else {
-        c.op = Op::IoctlRaw;
         c.a = Number("an IOCTL code");
         while (Peek() != nullptr) {
-            std::string option = OneOf({"in", "outlen"}, "an IOCTL option");
-            if (option == "in") {
-                c.bytes = Bytes("input bytes");
-                if (c.bytes.size() > kMaxIoctlBuffer) {
-                    --mNext;
-                    Expected(std::string("input bytes of at most ") + kMaxIoctlBufferText);
-                }
-            } else {
+            if (OneOf({"in", "outlen"}, "an IOCTL option") == "outlen") {
                 c.outLen = BufferLength("an output length");
+                continue;
+            }
+            c.bytes = Bytes("input bytes");
+            if (c.bytes.size() > kMaxIoctlBuffer) {
+                --mNext;
+                Expected(std::string("input bytes of at most ") + kMaxIoctlBufferText);
             }
         }
     }
-    End();
 }
 
-void LineParser::ParseModem() {
-    Command& c = *mCommand;
-    std::string kind = OneOf({"antennas", "none", "fail", "ok"}, "a modem command");
-    if (kind == "antennas") {
-        c.op = Op::ModemAntennas;
-        c.a = Number("an antenna count");
-        if (c.a > 64) {
-            --mNext;
-            Expected("an antenna count of at most 64");
-        }
+void LineParser::Display() {
+    mCommand.word = OneOf({"off", "on", "dimmed"}, "a display state");
+    mCommand.a = mCommand.word == "off" ? 0 : mCommand.word == "on" ? 1 : 2;
+}
+
+void LineParser::Wwan() {
+    mCommand.op = Choose<Op>({{"add", Op::WwanAdd}, {"remove", Op::WwanRemove}},
+                             "what the WWAN interface does");
+    mCommand.a = Peek() != nullptr ? Number("an interface type") : 243;
+}
+
+void LineParser::Modem() {
+    Command& c = mCommand;
+    c.op = Choose<Op>({{"antennas", Op::ModemAntennas},
+                       {"none", Op::ModemNone},
+                       {"fail", Op::ModemFail},
+                       {"ok", Op::ModemOk}},
+                      "a modem command");
+    if (c.op == Op::ModemAntennas) {
+        c.a = NumberAtMost("an antenna count", 64, "an antenna count of at most 64");
         if (Accept("index")) {
-            const Token* t = Peek();
-            auto index = t ? ParseI32(t->text) : std::nullopt;
-            if (!index) {
-                Expected("a back-off index");
-            }
-            ++mNext;
-            c.b = static_cast<std::uint32_t>(*index);
+            c.b = static_cast<std::uint32_t>(Signed("a back-off index"));
         }
-    } else if (kind == "none") {
-        c.op = Op::ModemNone;
-    } else if (kind == "ok") {
-        c.op = Op::ModemOk;
-    } else {
-        c.op = Op::ModemFail;
+    } else if (c.op == Op::ModemFail) {
         c.word = OneOf({"config", "enable", "set"}, "a modem step");
         c.how = OneOf({"timeout", "error", "notsupported"}, "how the step fails");
         c.flag = Accept("always");
     }
-    End();
 }
 
-void LineParser::ParseHub() {
-    Command& c = *mCommand;
-    c.op = Op::Hub;
-    c.word = OneOf({"present", "absent", "sar", "report", "error", "fail", "raw"}, "a hub command");
-    if (c.word == "sar") {
+void LineParser::Suid(const std::string& what) {
+    auto half = [](std::string_view h) -> std::optional<std::uint64_t> {
+        bool hex = h.size() > 2 && h[0] == '0' && (h[1] == 'x' || h[1] == 'X');
+        const char* begin = h.data() + (hex ? 2 : 0);
+        std::uint64_t value = 0;
+        auto [end, ec] = std::from_chars(begin, h.data() + h.size(), value, hex ? 16 : 10);
+        if (ec != std::errc() || end != h.data() + h.size() || begin == end) {
+            return std::nullopt;
+        }
+        return value;
+    };
+    auto suid = Next(what + " (HIGH:LOW, such as 0x0123456789ABCDEF:0x5341523053454E31)",
+                     [&](const Token& t) -> std::optional<std::pair<std::uint64_t, std::uint64_t>> {
+                         std::string_view text = t.text;
+                         std::size_t colon = text.find(':');
+                         auto high = half(text.substr(0, colon));
+                         auto low = colon == std::string_view::npos ? std::nullopt
+                                                                    : half(text.substr(colon + 1));
+                         if (!high || !low) {
+                             return std::nullopt;
+                         }
+                         return std::pair(*high, *low);
+                     });
+    mCommand.suids.push_back(suid.first);
+    mCommand.suids.push_back(suid.second);
+}
+
+void LineParser::Hub() {
+    Command& c = mCommand;
+    c.op = Choose<Op>({{"present", Op::HubPresent},
+                       {"absent", Op::HubAbsent},
+                       {"sar", Op::HubSar},
+                       {"report", Op::HubReport},
+                       {"error", Op::HubError},
+                       {"fail", Op::HubFail},
+                       {"raw", Op::HubRaw}},
+                      "a hub command");
+    if (c.op == Op::HubSar) {
         do {
             Suid("a SUID");
         } while (Peek() != nullptr);
-    } else if (c.word == "report") {
-        const Token* t = Peek();
-        char* end = nullptr;
-        c.value = t != nullptr ? std::strtod(t->text.c_str(), &end) : 0.0;
-        if (t == nullptr || end == t->text.c_str() || *end != '\0') {
-            Expected("a sensor value, such as 1.0");
-        }
-        ++mNext;
+    } else if (c.op == Op::HubReport) {
+        c.value = Next("a sensor value, such as 1.0", [](const Token& t) -> std::optional<double> {
+            char* end = nullptr;
+            double value = std::strtod(t.text.c_str(), &end);
+            if (end == t.text.c_str() || *end != '\0') {
+                return std::nullopt;
+            }
+            return value;
+        });
         if (Accept("from")) {
             Suid("the SUID of the sensor reporting");
         }
-    } else if (c.word == "fail") {
-        c.how = OneOf({"lookup", "attr", "onchange"}, "a kind of request");
-        const Token* t = Peek();
-        auto result = t ? ParseI32(t->text) : std::nullopt;
-        if (!result || *result == 0) {
-            Expected("a non-zero result");
-        }
-        ++mNext;
-        c.a = static_cast<std::uint32_t>(*result);
-    } else if (c.word == "raw") {
+    } else if (c.op == Op::HubFail) {
+        c.word = OneOf({"lookup", "attr", "onchange"}, "a kind of request");
+        c.a = static_cast<std::uint32_t>(
+            Next("a non-zero result", [](const Token& t) -> std::optional<std::int32_t> {
+                auto result = ParseI32(t.text);
+                return result && *result != 0 ? result : std::nullopt;
+            }));
+    } else if (c.op == Op::HubRaw) {
         c.bytes = Bytes("the indication's bytes");
     }
-    End();
 }
 
-void LineParser::WlanSetting() {
-    Command& c = *mCommand;
-    c.a = Number("Enable (0 or 1)");
-    while (const Token* t = Peek()) {
-        std::string_view text = t->text;
-        std::size_t colon = text.find(':');
-        auto mask =
-            colon == std::string_view::npos ? std::nullopt : ParseU32(text.substr(0, colon));
-        auto index = mask ? ParseI32(text.substr(colon + 1)) : std::nullopt;
-        if (!index) {
-            Expected("an entry MASK:INDEX, such as 1:3");
-        }
-        ++mNext;
-        c.entries.emplace_back(*mask, *index);
-    }
-}
-
-void LineParser::ParseWlan() {
-    Command& c = *mCommand;
-    std::string kind =
-        OneOf({"interfaces", "arrive", "leave", "notify", "fail", "reply", "readback", "ok"},
-              "a WLAN adapter command");
-    if (kind == "interfaces") {
-        c.op = Op::WlanInterfaces;
-        c.a = Number("an interface count");
-        if (c.a > 64) {
-            --mNext;
-            Expected("an interface count of at most 64");
-        }
+void LineParser::Wlan() {
+    Command& c = mCommand;
+    c.op = Choose<Op>({{"interfaces", Op::WlanInterfaces},
+                       {"arrive", Op::WlanArrive},
+                       {"leave", Op::WlanLeave},
+                       {"notify", Op::WlanNotify},
+                       {"fail", Op::WlanFail},
+                       {"reply", Op::WlanReply},
+                       {"readback", Op::WlanReadback},
+                       {"ok", Op::WlanOk}},
+                      "a WLAN adapter command");
+    if (c.op == Op::WlanInterfaces) {
+        c.a = NumberAtMost("an interface count", 64, "an interface count of at most 64");
         if (Accept("index")) {
             c.b = Number("the current interface's index");
         }
-    } else if (kind == "arrive" || kind == "leave" || kind == "ok") {
-        c.op = kind == "arrive" ? Op::WlanArrive : kind == "leave" ? Op::WlanLeave : Op::WlanOk;
-    } else if (kind == "notify") {
-        c.op = Op::WlanNotify;
+    } else if (c.op == Op::WlanNotify) {
         c.word = OneOf({"sar", "null", "other"}, "the notification's device service");
-    } else if (kind == "fail") {
-        c.op = Op::WlanFail;
+    } else if (c.op == Op::WlanFail) {
         c.word = OneOf({"open", "register-service", "register", "enum", "set", "query"},
                        "a WLAN operation");
         c.a = Number("a Win32 error code");
         c.flag = Accept("always");
-    } else if (kind == "reply") {
-        c.op = Op::WlanReply;
+    } else if (c.op == Op::WlanReply) {
         if (Accept("empty")) {
             c.how = "empty";
         } else {
-            c.a = Number("a reply byte, or empty");
-            if (c.a > 255) {
-                --mNext;
-                Expected("a reply byte (0 to 255), or empty");
-            }
+            c.a = NumberAtMost("a reply byte, or empty", 255, "a reply byte (0 to 255), or empty");
         }
         c.flag = Accept("always");
-    } else {
-        c.op = Op::WlanReadback;
+    } else if (c.op == Op::WlanReadback) {
         WlanSetting();
     }
-    End();
 }
 
-void LineParser::ParsePartition() {
-    Command& c = *mCommand;
-    const std::string kind =
-        OneOf({"present", "absent", "query-remove", "remove-cancelled", "remove-complete", "file",
-               "period", "delete", "fail", "hang", "ok"},
-              "a partition command");
-    static const std::pair<const char*, Op> kOps[] = {
-        {"present", Op::PartitionPresent},
-        {"absent", Op::PartitionAbsent},
-        {"query-remove", Op::PartitionQueryRemove},
-        {"remove-cancelled", Op::PartitionRemoveCancelled},
-        {"remove-complete", Op::PartitionRemoveComplete},
-        {"file", Op::PartitionFile},
-        {"period", Op::PartitionPeriod},
-        {"delete", Op::PartitionDelete},
-        {"fail", Op::PartitionFail},
-        {"hang", Op::PartitionHang},
-        {"ok", Op::PartitionOk},
-    };
-    for (const auto& [word, op] : kOps) {
-        if (kind == word) {
-            c.op = op;
-        }
+void LineParser::WlanSetting() {
+    mCommand.a = Number("Enable (0 or 1)");
+    while (Peek() != nullptr) {
+        mCommand.entries.push_back(
+            Next("an entry MASK:INDEX, such as 1:3",
+                 [](const Token& t) -> std::optional<std::pair<std::uint32_t, std::int32_t>> {
+                     std::string_view text = t.text;
+                     std::size_t colon = text.find(':');
+                     auto mask = colon == std::string_view::npos ? std::nullopt
+                                                                 : ParseU32(text.substr(0, colon));
+                     auto index = mask ? ParseI32(text.substr(colon + 1)) : std::nullopt;
+                     if (!index) {
+                         return std::nullopt;
+                     }
+                     return std::pair(*mask, *index);
+                 }));
     }
+}
+
+void LineParser::Partition() {
+    Command& c = mCommand;
+    c.op = Choose<Op>({{"present", Op::PartitionPresent},
+                       {"absent", Op::PartitionAbsent},
+                       {"query-remove", Op::PartitionQueryRemove},
+                       {"remove-cancelled", Op::PartitionRemoveCancelled},
+                       {"remove-complete", Op::PartitionRemoveComplete},
+                       {"file", Op::PartitionFile},
+                       {"period", Op::PartitionPeriod},
+                       {"delete", Op::PartitionDelete},
+                       {"fail", Op::PartitionFail},
+                       {"hang", Op::PartitionHang},
+                       {"ok", Op::PartitionOk}},
+                      "a partition command");
     if (c.op == Op::PartitionQueryRemove) {
         c.flag = Accept("veto");
     } else if (c.op == Op::PartitionFile || c.op == Op::PartitionDelete) {
-        c.path = Word("a file as FOLDER\\NAME");
-        if (c.path.find('\\') == std::string::npos) {
-            --mNext;
-            Expected("a file as FOLDER\\NAME");
-        }
+        c.path = Next("a file as FOLDER\\NAME", [](const Token& t) {
+            return t.text.find('\\') != std::string::npos ? std::optional(t.text) : std::nullopt;
+        });
         // The bytes may be written in one word or in several.
         while (c.op == Op::PartitionFile && Peek() != nullptr) {
             auto more = Bytes("the file's bytes");
@@ -504,121 +457,119 @@ void LineParser::ParsePartition() {
     } else if (c.op == Op::PartitionFail || c.op == Op::PartitionHang) {
         c.word = OneOf({"list", "read"}, "a partition request");
         if (c.op == Op::PartitionFail) {
-            const Token* t = Peek();
-            auto value = t ? ParseStatus(t->text) : std::nullopt;
-            if (!value) {
-                Expected("an NTSTATUS (0x hex, or a name such as buffer-too-small)");
-            }
-            ++mNext;
-            c.a = *value;
+            c.a = Status("an NTSTATUS");
         }
         c.flag = Accept("always");
     }
-    End();
 }
 
-// proximity add|add-other NAME DEVICE-ID; near|far|update|remove NAME; fail CALL.
-void LineParser::ParseProximity() {
-    Command& c = *mCommand;
-    c.op = Op::Proximity;
-    c.word = OneOf({"add", "add-other", "near", "far", "update", "remove", "fail"},
-                   "a proximity command");
-    if (c.word == "fail") {
-        c.how = OneOf({"selector", "create", "start", "stop", "subscribe"}, "the call that fails");
-    } else {
-        c.how = Word("a sensor name");
-        if (c.word == "add" || c.word == "add-other") {
-            // Device ids are ASCII, as the platform's device paths are.
-            const Token* t = Peek();
-            bool ascii = t != nullptr && !t->text.empty();
-            for (char ch : t != nullptr ? t->text : std::string()) {
+void LineParser::Proximity() {
+    Command& c = mCommand;
+    c.op = Choose<Op>({{"add", Op::ProximityAdd},
+                       {"add-other", Op::ProximityAddOther},
+                       {"near", Op::ProximityNear},
+                       {"far", Op::ProximityFar},
+                       {"update", Op::ProximityUpdate},
+                       {"remove", Op::ProximityRemove},
+                       {"fail", Op::ProximityFail}},
+                      "a proximity command");
+    if (c.op == Op::ProximityFail) {
+        c.word = OneOf({"selector", "create", "start", "stop", "subscribe"}, "the call that fails");
+        return;
+    }
+    c.word = Word("a sensor name");
+    if (c.op == Op::ProximityAdd || c.op == Op::ProximityAddOther) {
+        // Device ids are ASCII, as the platform's device paths are.
+        c.deviceId = Next("a device id of printable ASCII characters", [](const Token& t) {
+            bool ascii = !t.text.empty();
+            for (char ch : t.text) {
                 ascii = ascii && static_cast<unsigned char>(ch) >= 0x20 &&
                         static_cast<unsigned char>(ch) < 0x7F;
             }
-            if (!ascii) {
-                Expected("a device id of printable ASCII characters");
-            }
-            c.deviceId = Word("a device id");
-        }
+            return ascii ? std::optional(t.text) : std::nullopt;
+        });
     }
-    End();
 }
 
-void LineParser::ParseExpect() {
-    Command& c = *mCommand;
-    std::string what =
-        OneOf({"status", "bytes", "output", "add", "channels", "modem", "modem-sets",
-               "modem-enabled", "trace", "no-trace", "hub-requests", "hub-clients", "wlan",
-               "wlan-sets", "wlan-size", "partition-requests", "proximity-watcher"},
-              "what to check");
-    auto status = [&](const std::string& expected) {
-        const Token* t = Peek();
-        auto value = t ? ParseStatus(t->text) : std::nullopt;
-        if (!value) {
-            Expected(expected +
-                     " (0x hex, or success, unsuccessful, buffer-too-small, not-supported)");
-        }
-        ++mNext;
-        return *value;
-    };
-    if (what == "status") {
-        c.op = Op::ExpectStatus;
-        c.a = status("an NTSTATUS");
-    } else if (what == "add") {
-        c.op = Op::ExpectAdd;
-        c.a = status("an NTSTATUS");
-    } else if (what == "bytes") {
-        c.op = Op::ExpectBytes;
+void LineParser::TimeScale() {
+    mCommand.scale = Next(std::string("a time scale ") + kTimeScaleRangeText,
+                          [](const Token& t) { return ParseScale(t.text); });
+}
+
+void LineParser::Expect() {
+    Command& c = mCommand;
+    c.op = Choose<Op>({{"status", Op::ExpectStatus},
+                       {"bytes", Op::ExpectBytes},
+                       {"output", Op::ExpectOutput},
+                       {"add", Op::ExpectAdd},
+                       {"channels", Op::ExpectChannels},
+                       {"modem", Op::ExpectModem},
+                       {"modem-sets", Op::ExpectModemSets},
+                       {"modem-enabled", Op::ExpectModemEnabled},
+                       {"trace", Op::ExpectTrace},
+                       {"no-trace", Op::ExpectNoTrace},
+                       {"hub-requests", Op::ExpectHubRequests},
+                       {"hub-clients", Op::ExpectHubClients},
+                       {"wlan", Op::ExpectWlan},
+                       {"wlan-sets", Op::ExpectWlanSets},
+                       {"wlan-size", Op::ExpectWlanSize},
+                       {"partition-requests", Op::ExpectPartitionRequests},
+                       {"proximity-watcher", Op::ExpectProximityWatcher}},
+                      "what to check");
+    switch (c.op) {
+    case Op::ExpectStatus:
+    case Op::ExpectAdd:
+        c.a = Status("an NTSTATUS");
+        break;
+    case Op::ExpectBytes:
         c.a = Number("a byte count");
-    } else if (what == "output") {
-        c.op = Op::ExpectOutput;
+        break;
+    case Op::ExpectOutput:
         c.bytes = Bytes("output bytes");
-    } else if (what == "channels") {
-        c.op = Op::ExpectChannels;
+        break;
+    case Op::ExpectChannels:
         c.a = Number("a channel count");
-    } else if (what == "modem") {
-        c.op = Op::ExpectModem;
-        const Token* t = Peek();
-        auto list = t ? ParseIndexList(t->text) : std::nullopt;
-        if (!list) {
-            Expected("back-off indexes in antenna order, such as 0,3");
-        }
-        ++mNext;
-        c.indexes = *list;
-    } else if (what == "hub-requests") {
-        c.op = Op::ExpectHubRequests;
+        break;
+    case Op::ExpectModem:
+        c.indexes = Next("back-off indexes in antenna order, such as 0,3",
+                         [](const Token& t) { return ParseIndexList(t.text); });
+        break;
+    case Op::ExpectModemSets:
+        c.a = Number("a count of SetConfigurationAsync calls");
+        break;
+    case Op::ExpectModemEnabled:
+        c.flag = OneOf({"yes", "no"}, "yes or no") == "yes";
+        break;
+    case Op::ExpectTrace:
+    case Op::ExpectNoTrace:
+        c.word = Quoted("the trace text");
+        break;
+    case Op::ExpectHubRequests:
         c.word = OneOf({"lookup", "attr", "onchange"}, "a kind of request");
         c.a = Number("a request count");
-    } else if (what == "proximity-watcher") {
-        c.op = Op::ExpectProximityWatcher;
-        c.word = OneOf({"started", "stopped", "none"}, "the device watcher's state");
-    } else if (what == "hub-clients") {
-        c.op = Op::ExpectHubClients;
+        break;
+    case Op::ExpectHubClients:
         c.a = Number("a client count");
-    } else if (what == "modem-sets") {
-        c.op = Op::ExpectModemSets;
-        c.a = Number("a count of SetConfigurationAsync calls");
-    } else if (what == "modem-enabled") {
-        c.op = Op::ExpectModemEnabled;
-        c.flag = OneOf({"yes", "no"}, "yes or no") == "yes";
-    } else if (what == "wlan") {
-        c.op = Op::ExpectWlan;
+        break;
+    case Op::ExpectWlan:
         WlanSetting();
-    } else if (what == "wlan-sets") {
-        c.op = Op::ExpectWlanSets;
+        break;
+    case Op::ExpectWlanSets:
         c.a = Number("a count of WLAN settings");
-    } else if (what == "wlan-size") {
-        c.op = Op::ExpectWlanSize;
+        break;
+    case Op::ExpectWlanSize:
         c.a = Number("a payload size in bytes");
-    } else if (what == "partition-requests") {
-        c.op = Op::ExpectPartitionRequests;
+        break;
+    case Op::ExpectPartitionRequests:
         c.word = OneOf({"list", "read"}, "a partition request");
         c.a = Number("a request count");
-    } else {
-        c.op = what == "trace" ? Op::ExpectTrace : Op::ExpectNoTrace;
-        c.word = Quoted("the trace text");
+        break;
+    case Op::ExpectProximityWatcher:
+        c.word = OneOf({"started", "stopped", "none"}, "the device watcher's state");
+        break;
+    default:
+        break;
     }
-    End();
 }
 
 } // namespace
@@ -678,7 +629,7 @@ ParseResult ParseScenario(const std::string& text, const std::string& fileName,
         }
         command.text = written;
         try {
-            LineParser(std::move(tokens), &command).Parse(baseDir);
+            LineParser(std::move(tokens), &command, baseDir).Parse();
         } catch (const Fail& fail) {
             result.error = SyntaxError{fileName, number, fail.message};
             return result;

@@ -28,7 +28,7 @@ std::string SetText(const sim::wlan::Setting& setting) {
 
 } // namespace
 
-std::string RunWlanCommand(const Command& c) {
+std::string RunWlanCommand(const Command& c, std::string* /*result*/) {
     switch (c.op) {
     case Op::WlanInterfaces:
         sim::wlan::SetInterfaces(c.a, c.b);

@@ -13,7 +13,7 @@
 namespace host {
 
 // Carries out a `wlan ...` command: an empty string, or what went wrong.
-std::string RunWlanCommand(const Command& c);
+std::string RunWlanCommand(const Command& c, std::string* result);
 // `expect wlan`, `expect wlan-sets`, `expect wlan-size`.
 CheckOutcome EvaluateWlanCheck(const Command& c);
 // What the adapter holds now.
