@@ -27,6 +27,10 @@ namespace {
 
 constexpr std::chrono::milliseconds kCheckBound(10000);
 constexpr std::chrono::milliseconds kSettleBound(10000);
+// While the machine works towards settling (a timer's first run may be a long
+// machine time away), what it does is shown this often, so that the timeline
+// gives each thing about the time it happened.
+constexpr std::chrono::milliseconds kObserveEvery(1);
 
 std::string IoctlResultText(const IoOutcome& outcome) {
     std::string text = StatusText(outcome.status) + ", " + std::to_string(outcome.bytes) + " bytes";
@@ -83,6 +87,8 @@ private:
             }
         }
     }
+    // Settles within kSettleBound, observing as it goes; false when it did not.
+    bool Settle();
     std::string SendIoctl(const Command& c, std::string* result);
     // What every radio holds now, for `show`. Each simulated radio adds its part.
     std::string Radios();
@@ -104,6 +110,17 @@ private:
     std::size_t mWlanSeen = 0;
     std::vector<PendingIoctl> mPending;
 };
+
+bool ScenarioRun::Settle() {
+    const auto deadline = std::chrono::steady_clock::now() + kSettleBound;
+    while (!sim::Settle(kObserveEvery)) {
+        Observe();
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void ScenarioRun::PollPending() {
     for (auto it = mPending.begin(); it != mPending.end();) {
@@ -426,12 +443,12 @@ int ScenarioRun::Run() {
             break;
         }
         mTimeline.Command(Now(), c.file, c.line, c.text, result);
-        if (!sim::Settle(kSettleBound)) {
+        if (!Settle()) {
             mTimeline.Note(Now(), "the machine did not settle within 10 s");
         }
         Observe();
     }
-    sim::Settle(kSettleBound);
+    Settle();
     Observe();
     // A scenario that removed its device ends like the framework's host: the
     // driver is unloaded, and whatever it left behind is shown.
