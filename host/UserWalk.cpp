@@ -33,6 +33,20 @@ std::string Place(const ConfigReview& review, std::size_t record, std::uint32_t 
     return channel + "\\" + sensor;
 }
 
+// An SLPI sensor as the walk drives it: through reports of the hub's SAR sensor.
+struct SlpiSensor {
+    std::uint32_t id = 0;
+    std::string place;
+    std::string suid; // "HIGH:LOW", empty for 0/0 (the driver takes what the lookup lists)
+};
+
+std::string SuidText(std::uint64_t high, std::uint64_t low) {
+    char text[48];
+    std::snprintf(text, sizeof text, "0x%016llX:0x%016llX", static_cast<unsigned long long>(high),
+                  static_cast<unsigned long long>(low));
+    return text;
+}
+
 std::string Survey(const std::string& configPath, const std::string& driverPath,
                    std::string* error) {
     Machine machine(driverPath);
@@ -50,7 +64,8 @@ std::string Survey(const std::string& configPath, const std::string& driverPath,
     // IDs in the order of first appearance, each with every place that lists it.
     std::vector<std::uint32_t> apps;
     std::map<std::uint32_t, std::string> appsPlaces;
-    std::string slpi;
+    std::vector<SlpiSensor> slpi;
+    std::string listed; // the configured SUIDs, for the hub's lookup to list
     for (std::size_t r = 0; view && r < view->channels.size(); ++r) {
         for (const SensorView& s : view->channels[r].sensors) {
             if (!s.valid) {
@@ -58,8 +73,12 @@ std::string Survey(const std::string& configPath, const std::string& driverPath,
             }
             std::string place = Place(review, r, s.slot);
             if (s.type == 0) {
-                slpi += "# SLPI sensor " + std::to_string(s.id) + " (" + place +
-                        ") reports through the sensor hub: the IOCTL cannot set it.\n";
+                SlpiSensor sensor{s.id, place, {}};
+                if (s.suidHigh != 0 || s.suidLow != 0) {
+                    sensor.suid = SuidText(s.suidHigh, s.suidLow);
+                    listed += " " + sensor.suid;
+                }
+                slpi.push_back(sensor);
                 continue;
             }
             auto [it, added] = appsPlaces.emplace(s.id, place);
@@ -94,24 +113,39 @@ std::string Survey(const std::string& configPath, const std::string& driverPath,
     std::string text =
         "# The walk of your configuration, " + configPath +
         ": `show` lines tell what each radio holds after every step.\n"
-        "# The machine: a modem with two antennas at index 0, and its WWAN interface.\n"
-        "modem antennas 2\nwwan add\nadd\nexpect add success\nstart\n" +
-        slpi + unknown + "show\n\n";
-    if (apps.empty()) {
-        text += "# No APPS sensor in this configuration: nothing to set through the IOCTL "
-                "(halvex-host --check-config tells why).\n";
-    } else {
+        "# The machine: a modem with two antennas at index 0, and its WWAN interface.\n" +
+        (apps.empty() ? "# No APPS sensor in this configuration: nothing to set through the "
+                        "IOCTL (halvex-host --check-config tells why).\n"
+                      : std::string()) +
+        "modem antennas 2\nwwan add\n" +
+        (listed.empty() ? std::string()
+                        : "# The sensor hub's lookup lists the SAR sensors the configuration "
+                          "names.\nhub sar" +
+                              listed + "\n") +
+        "add\nexpect add success\nstart\n" + unknown + "show\n\n";
+    if (!apps.empty()) {
         text += "# Every APPS sensor cleared (" + ids + "): nothing near.\n";
         for (std::uint32_t id : apps) {
             text += "ioctl set-state " + std::to_string(id) + " 0\nexpect status success\n";
         }
         text += "show\n\n";
     }
+    if (!slpi.empty()) {
+        text += "# Every SLPI sensor's report: nothing near.\nhub report 0.0\nshow\n\n";
+    }
     for (std::uint32_t id : apps) {
         std::string set = "ioctl set-state " + std::to_string(id);
         text += "# APPS sensor " + std::to_string(id) + " (" + appsPlaces[id] +
                 ") detected, then cleared.\n" + set + " 1\nexpect status success\nshow\n" + set +
                 " 0\nexpect status success\nshow\n\n";
+    }
+    // A sensor configured without a SUID takes reports from any sensor.
+    for (const SlpiSensor& s : slpi) {
+        std::string from = s.suid.empty() ? std::string() : " from " + s.suid;
+        text += "# SLPI sensor " + std::to_string(s.id) + " (" + s.place +
+                ") reports through the sensor hub: something near, then nothing.\nhub report "
+                "1.0" +
+                from + "\nshow\nhub report 0.0" + from + "\nshow\n\n";
     }
     text += "# Display off: every sensor counts as active until it comes back on.\n"
             "display off\nshow\ndisplay on\nshow\n\n"

@@ -1,8 +1,9 @@
 // The walk `halvex-host --config FILE.reg` runs when it is given no scenario:
 // the built-in walk's road (add, start, display, hibernate, removal) with the
-// configuration's own sensors. Every APPS sensor is cleared, then each one is
-// set and cleared through the IOCTL, and after each step the timeline shows
-// what every radio holds.
+// configuration's own sensors. Every sensor is cleared, then each one is set
+// and cleared (an APPS sensor through the IOCTL, an SLPI sensor through the
+// sensor hub's reports), and after each step the timeline shows what every
+// radio holds.
 #pragma once
 
 #include <string>
