@@ -443,10 +443,6 @@ NTSTATUS DMF_BranchTrack_Create(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModu
 
     NTSTATUS ntStatus =
         DMF_ModuleCreate(Device, DmfModuleAttributes, ObjectAttributes, &descriptor, DmfModule);
-    if (!NT_SUCCESS(ntStatus)) {
-        TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "DMF_ModuleCreate fails: ntStatus=0x%08X",
-                    static_cast<unsigned>(ntStatus));
-    }
     FuncExit(DMF_TRACE, "ntStatus=0x%08X", static_cast<unsigned>(ntStatus));
     return ntStatus;
 }

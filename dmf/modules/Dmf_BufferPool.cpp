@@ -379,10 +379,7 @@ NTSTATUS DMF_BufferPool_Create(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModul
 
     NTSTATUS ntStatus =
         DMF_ModuleCreate(Device, DmfModuleAttributes, ObjectAttributes, &descriptor, DmfModule);
-    if (!NT_SUCCESS(ntStatus)) {
-        TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "DMF_ModuleCreate fails: ntStatus=0x%08X",
-                    static_cast<unsigned>(ntStatus));
-    } else {
+    if (NT_SUCCESS(ntStatus)) {
         // Paged memory may only be touched where the module's lock lets the
         // caller wait.
         const DMF_CONFIG_BufferPool* config = DMF_CONFIG_GET(*DmfModule);
