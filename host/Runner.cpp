@@ -187,12 +187,15 @@ void ScenarioRun::Wait(std::uint32_t ms) {
         if (now >= end) {
             return;
         }
-        auto step = std::min<std::chrono::steady_clock::duration>(end - now, kWaitProgressEvery);
-        std::this_thread::sleep_for(step);
-        if (std::chrono::steady_clock::now() < end) {
-            mTimeline.Note(Now(), "waiting: " + std::to_string(sim::NowMs() - from) + " of " +
-                                      std::to_string(ms) + " ms passed");
+        // Whether a progress line is due depends on the steps, not on how
+        // late a loaded machine wakes the host from its sleep.
+        const bool lastStep = end - now <= kWaitProgressEvery;
+        std::this_thread::sleep_for(lastStep ? end - now : kWaitProgressEvery);
+        if (lastStep) {
+            return;
         }
+        mTimeline.Note(Now(), "waiting: " + std::to_string(sim::NowMs() - from) + " of " +
+                                  std::to_string(ms) + " ms passed");
     }
 }
 
