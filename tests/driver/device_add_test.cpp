@@ -62,22 +62,26 @@ TEST_F(DeviceAddTest, ADeviceAlreadyDisableableIsNotWrittenAgainAndOthersBecomeS
     EXPECT_EQ(state.NotDisableable, WdfFalse);
 }
 
-TEST_F(DeviceAddTest, FrameworkFailuresFailDeviceAddWithTheirOwnStatus) {
+TEST_F(DeviceAddTest, FailuresOnTheWayFailDeviceAddWithTheirOwnStatus) {
     struct Case {
         const char* point;
         NTSTATUS code;
+        NTSTATUS status;
         const char* raised;
     };
     const Case cases[] = {
-        {"WdfDeviceCreate", STATUS_INSUFFICIENT_RESOURCES, "WdfDeviceCreate() failed"},
-        {"WdfIoQueueCreate", STATUS_DEVICE_NOT_READY, "WdfIoQueueCreate() failed"},
-        {"WdfCollectionCreate", STATUS_NO_MEMORY, "DMF_ModulesCreate() failed"},
+        {"WdfDeviceCreate", STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES,
+         "WdfDeviceCreate() failed"},
+        {"WdfIoQueueCreate", STATUS_DEVICE_NOT_READY, STATUS_DEVICE_NOT_READY,
+         "WdfIoQueueCreate() failed"},
+        {"WdfCollectionCreate", STATUS_NO_MEMORY, STATUS_NO_MEMORY, "DMF_ModulesCreate() failed"},
+        {"CoInitializeEx", E_OUTOFMEMORY, STATUS_UNSUCCESSFUL, "CoInitializeEx failed 0x8007000E"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.point);
         Configure(DeviceKey(1) + ModemChannel("channel0", 7));
         sim::ArmFault(c.point, sim::FaultSpec::Always(c.code));
-        EXPECT_EQ(Add(), c.code);
+        EXPECT_EQ(Add(), c.status);
         EXPECT_TRUE(sim::TraceContains(c.raised, TRACE_LEVEL_ERROR));
         EXPECT_EQ(sim::ip::RegistrationCount(), 0u);
         FreshMachine();
@@ -133,25 +137,27 @@ TEST_F(DeviceAddTest, AMissingModuleContextLeavesTheDeviceWithoutModulesOrChanne
     EXPECT_EQ(state.NotDisableable, WdfUseDefault);
 }
 
-TEST_F(DeviceAddTest, AFailedIpRegistrationIsTracedAndDeviceAddGoesOn) {
-    Configure(DeviceKey(1) + ModemChannel("channel0", 7));
-    sim::ArmFault("NotifyIpInterfaceChange", sim::FaultSpec::Always());
-    EXPECT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_TRUE(sim::TraceContains("Failed to Register for MBB Event!", TRACE_LEVEL_ERROR));
-    EXPECT_EQ(ChannelCount(), 1u);
-}
-
-TEST_F(DeviceAddTest, AnApartmentFailureFailsDeviceAddUnlessTheThreadIsInAnotherApartment) {
-    sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once(E_OUTOFMEMORY));
-    EXPECT_EQ(Add(), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(sim::TraceContains("CoInitializeEx failed 0x8007000E", TRACE_LEVEL_ERROR));
-    EXPECT_EQ(host->Device(), nullptr);
-
-    FreshMachine();
-    Configure(DeviceKey(1) + ModemChannel("channel0", 7));
-    sim::ArmFault("CoInitializeEx", sim::FaultSpec::Once(RPC_E_CHANGED_MODE));
-    EXPECT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_EQ(ChannelCount(), 1u);
+TEST_F(DeviceAddTest, FailuresDeviceAddRidesOutLeaveItsChannelBuilt) {
+    struct Case {
+        const char* point;
+        sim::FaultSpec fault;
+        const char* traced;
+    };
+    const Case cases[] = {
+        {"NotifyIpInterfaceChange", sim::FaultSpec::Always(), "Failed to Register for MBB Event!"},
+        // A thread already in another apartment is usable as it is.
+        {"CoInitializeEx", sim::FaultSpec::Once(RPC_E_CHANGED_MODE), nullptr},
+        {"RegisterTraceGuidsW", sim::FaultSpec::Once(), "RegisterTraceGuidsW failed 8"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.point);
+        FreshMachine();
+        Configure(DeviceKey(1) + ModemChannel("channel0", 7));
+        sim::ArmFault(c.point, c.fault);
+        EXPECT_EQ(Add(), STATUS_SUCCESS);
+        EXPECT_TRUE(c.traced == nullptr || sim::TraceContains(c.traced, TRACE_LEVEL_ERROR));
+        EXPECT_EQ(ChannelCount(), 1u);
+    }
 }
 
 TEST_F(DeviceAddTest, ARepeatedMaskKeepsTheLastIndexAndInvalidSensorsGetNoProvider) {
@@ -212,7 +218,7 @@ TEST_F(DeviceAddTest, RecordsThatCannotBeBuiltAreSkippedOrEndConstruction) {
     context->WlanAntCount = savedAntCount;
 }
 
-TEST_F(DeviceAddTest, TracingLivesFromDriverEntryToUnload) {
+TEST_F(DeviceAddTest, TracingLivesFromDriverEntryToUnloadOrToAFailedDriverCreation) {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     EXPECT_TRUE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
     EXPECT_TRUE(sim::wpp::AutoLogRunning());
@@ -230,22 +236,14 @@ TEST_F(DeviceAddTest, TracingLivesFromDriverEntryToUnload) {
     host->Unload();
     EXPECT_FALSE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
     EXPECT_FALSE(sim::wpp::AutoLogRunning());
-}
 
-TEST_F(DeviceAddTest, AFailedDriverCreationEndsTheTracingItStarted) {
+    // A failed driver creation and a failed unregistration end it too.
+    FreshMachine();
     sim::ArmFault("WdfDriverCreate", sim::FaultSpec::Once(STATUS_INSUFFICIENT_RESOURCES));
     EXPECT_EQ(Load(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
     EXPECT_EQ(sim::wpp::AutoLogStarts(), 1u);
     EXPECT_EQ(sim::wpp::AutoLogStops(), 1u);
-}
-
-TEST_F(DeviceAddTest, TheDriverRunsOnWhenItsTraceProviderCannotBeRegisteredOrUnregistered) {
-    sim::ArmFault("RegisterTraceGuidsW", sim::FaultSpec::Once());
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    EXPECT_TRUE(sim::TraceContains("RegisterTraceGuidsW failed 8", TRACE_LEVEL_ERROR));
-    EXPECT_FALSE(sim::wpp::IsRegistered(HALVEX_TRACE_CONTROL_GUID));
-    EXPECT_EQ(host->AddDevice(), STATUS_SUCCESS);
 
     FreshMachine();
     ASSERT_EQ(Load(), STATUS_SUCCESS);

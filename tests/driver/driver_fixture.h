@@ -27,7 +27,6 @@
 
 namespace driver_test {
 
-constexpr ULONG kIoctlGetInfo = 0x81290800u;
 constexpr ULONG kIoctlSetSensorState = 0x81290804u;
 constexpr char16_t kSymbolicLink[] = u"\\DosDevices\\Global\\HALVEX";
 

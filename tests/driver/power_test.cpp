@@ -69,8 +69,11 @@ protected:
     std::vector<FlagSample> starts, stops;
 };
 
-TEST_F(PowerTest, StartRunsEveryChannelAndRegistersForTheDisplayState) {
+TEST_F(PowerTest, StartRunsEveryChannelAfterTheModulesAndRegistersForTheDisplayState) {
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(TracedBefore("[SocPartition] D0Entry$", "[IoctlHandler] D0Entry$"));
+    EXPECT_TRUE(TracedBefore("[IoctlHandler] D0Entry$", "[Registry] D0Entry$"));
+    EXPECT_TRUE(TracedBefore("[Registry] D0Entry$", "D0 entry from"));
     EXPECT_EQ(Starts().size(), 2u);
     EXPECT_TRUE(Registered());
     EXPECT_EQ(sim::display::RegistrationCount(), 1u);
@@ -81,6 +84,10 @@ TEST_F(PowerTest, StartRunsEveryChannelAndRegistersForTheDisplayState) {
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::EnumerationCompleted);
     EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(7));
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_TRUE(TracedBefore("D0 exit to", "[Registry] D0Exit$"));
+    EXPECT_TRUE(TracedBefore("[Registry] D0Exit$", "[IoctlHandler] D0Exit$"));
+    EXPECT_TRUE(TracedBefore("[IoctlHandler] D0Exit$", "[SocPartition] D0Exit$"));
 }
 
 TEST_F(DriverTest, EachStartedChannelIsTracedWithItsOwnType) {
@@ -95,17 +102,6 @@ TEST_F(DriverTest, EachStartedChannelIsTracedWithItsOwnType) {
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_TRUE(sim::TraceContains("Starting channel 0 (WLAN)"));
     EXPECT_TRUE(sim::TraceContains("Starting channel 1 (MODEM)"));
-}
-
-TEST_F(PowerTest, ModulesSeeD0EntryBeforeTheDriverAndD0ExitAfterIt) {
-    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    EXPECT_TRUE(TracedBefore("[SocPartition] D0Entry$", "[IoctlHandler] D0Entry$"));
-    EXPECT_TRUE(TracedBefore("[IoctlHandler] D0Entry$", "[Registry] D0Entry$"));
-    EXPECT_TRUE(TracedBefore("[Registry] D0Entry$", "D0 entry from"));
-    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
-    EXPECT_TRUE(TracedBefore("D0 exit to", "[Registry] D0Exit$"));
-    EXPECT_TRUE(TracedBefore("[Registry] D0Exit$", "[IoctlHandler] D0Exit$"));
-    EXPECT_TRUE(TracedBefore("[IoctlHandler] D0Exit$", "[SocPartition] D0Exit$"));
 }
 
 TEST_F(PowerTest, SleepAndWakeLeaveEverythingRunningAndRegistered) {
@@ -126,34 +122,30 @@ TEST_F(PowerTest, EachStoppingExitSetsItsFlagBeforeTheChannelsStopAndEntryClears
         WDF_POWER_DEVICE_STATE target;
         POWER_ACTION action;
         FlagSample atStop;
+        WDF_POWER_DEVICE_STATE from; // the entry after it
+        POWER_ACTION back;
     };
-    const Row rows[] = {{WdfPowerDeviceD3, PowerActionHibernate, {1, 0}},
-                        {WdfPowerDeviceD3Final, PowerActionHibernate, {1, 0}},
-                        {WdfPowerDeviceD3Final, PowerActionShutdown, {0, 0}},
-                        {WdfPowerDeviceD3Final, PowerActionNone, {0, 1}}};
+    // A hibernate entry after a shutdown, without the flag, starts everything too.
+    constexpr auto kD3 = WdfPowerDeviceD3, kFinal = WdfPowerDeviceD3Final;
+    constexpr auto kHibernate = PowerActionHibernate;
+    const Row rows[] = {{kD3, kHibernate, {1, 0}, kD3, kHibernate},
+                        {kFinal, kHibernate, {1, 0}, kFinal, kHibernate},
+                        {kFinal, PowerActionShutdown, {0, 0}, kD3, kHibernate},
+                        {kFinal, PowerActionNone, {0, 1}, kFinal, PowerActionNone}};
     ASSERT_NO_FATAL_FAILURE(StartSettled());
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.target << " " << row.action);
         ClearSamples();
+        sim::ClearTrace();
         ASSERT_EQ(host->D0Exit(row.target, row.action), STATUS_SUCCESS);
         EXPECT_EQ(Stops(), (std::vector<FlagSample>{row.atStop, row.atStop}));
         EXPECT_FALSE(Registered());
-        POWER_ACTION back = row.action == PowerActionHibernate ? row.action : PowerActionNone;
-        ASSERT_EQ(host->D0Entry(row.target, back), STATUS_SUCCESS);
+        ASSERT_EQ(host->D0Entry(row.from, row.back), STATUS_SUCCESS);
         ASSERT_TRUE(sim::Settle());
         EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
         EXPECT_TRUE(Registered());
+        EXPECT_EQ(sim::TraceContains("InHibernate 1 -> 0"), row.atStop.inHibernate == 1);
     }
-}
-
-TEST_F(PowerTest, AHibernateEntryStartsEverythingEvenWithoutTheFlag) {
-    ASSERT_NO_FATAL_FAILURE(StartSettled());
-    ASSERT_EQ(host->Shutdown(), STATUS_SUCCESS);
-    ClearSamples();
-    ASSERT_EQ(host->D0Entry(WdfPowerDeviceD3, PowerActionHibernate), STATUS_SUCCESS);
-    EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
-    EXPECT_TRUE(Registered());
-    EXPECT_FALSE(sim::TraceContains("InHibernate 1 -> 0"));
 }
 
 TEST_F(PowerTest, AFailedRegistrationIsTracedAndRetriedOnlyAtTheNextStartingEntry) {

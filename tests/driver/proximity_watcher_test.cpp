@@ -63,10 +63,6 @@ protected:
         EXPECT_TRUE(sim::proximity::Reading(kSensor, near));
         return Modem();
     }
-    static std::vector<std::int32_t> Display(State state) {
-        sim::display::SetState(state);
-        return Modem();
-    }
 };
 
 TEST_F(ProximityTest, MatchingIgnoresSeparatorsAndCaseAndLooksOnlyAtEachChannelsFirstSensor) {
@@ -93,44 +89,12 @@ TEST_F(ProximityTest, MatchingIgnoresSeparatorsAndCaseAndLooksOnlyAtEachChannels
     }
 }
 
-TEST_F(ProximityTest, ReadingsReachTheChannelOnlyWhileTheDisplayIsOnAndOnlyWhenTheyChange) {
+// What readings, the display and a removal do to the modem is the proximity
+// scenarios' to show; here, the subscriptions behind them.
+TEST_F(ProximityTest, OnlyAMatchedSensorHoldsASubscriptionOnlyOnceAndOnlyWhileItIsThere) {
+    constexpr char16_t kUnmatched[] = u"ACPI#PROX0002#ffff";
     ASSERT_NO_FATAL_FAILURE(Run());
-    ASSERT_NO_FATAL_FAILURE(Arrives());
-    EXPECT_EQ(Reads(false), Indexes(2));
-    EXPECT_EQ(Display(State::Off), Indexes(7));
-    // Dropped while the display is off, and not remembered either.
-    EXPECT_EQ(Reads(true), Indexes(7));
-    EXPECT_EQ(Display(State::On), Indexes(2));
-    EXPECT_EQ(Reads(true), Indexes(7));
-    // A reading equal to the last one passed on is not passed on again: the
-    // client's setting stands.
-    EXPECT_EQ(ModemAfter(7, 0), Indexes(2));
-    EXPECT_EQ(Reads(true), Indexes(2));
-}
-
-TEST_F(ProximityTest, ARemovedSensorCountsAsDetectedEvenWhileTheDisplayIsOff) {
-    ASSERT_NO_FATAL_FAILURE(Run());
-    ASSERT_NO_FATAL_FAILURE(Arrives());
-    EXPECT_EQ(Reads(false), Indexes(2));
-    EXPECT_EQ(Display(State::Off), Indexes(7));
-    ASSERT_TRUE(sim::proximity::Remove(kSensor));
-    EXPECT_EQ(Display(State::On), Indexes(7));
-    EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 0u);
-}
-
-TEST_F(ProximityTest, OtherDevicesAndSensorsMatchingNoConfiguredSensorAreIgnored) {
-    ASSERT_NO_FATAL_FAILURE(Run());
-    ASSERT_TRUE(sim::proximity::AddOther(u"ACPI#HID0001#1a2b"));
-    ASSERT_NO_FATAL_FAILURE(Arrives(u"ACPI#PROX0002#ffff"));
-    EXPECT_TRUE(sim::TraceContains("Device ACPI#HID0001#1a2b is not a proximity sensor",
-                                   TRACE_LEVEL_ERROR));
-    EXPECT_TRUE(
-        sim::TraceContains("ACPI#PROX0002#ffff matches no configured sensor", TRACE_LEVEL_ERROR));
-    EXPECT_EQ(sim::proximity::ReadingSubscriptions(u"ACPI#PROX0002#ffff"), 0u);
-}
-
-TEST_F(ProximityTest, AWatcherStartedAgainKeepsOneSubscriptionPerSensor) {
-    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives(kUnmatched));
     ASSERT_NO_FATAL_FAILURE(Arrives());
     ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
@@ -138,6 +102,10 @@ TEST_F(ProximityTest, AWatcherStartedAgainKeepsOneSubscriptionPerSensor) {
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_EQ(Reads(false), Indexes(2));
     EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 1u);
+    EXPECT_EQ(sim::proximity::ReadingSubscriptions(kUnmatched), 0u);
+    ASSERT_TRUE(sim::proximity::Remove(kSensor));
+    EXPECT_EQ(Modem(), Indexes(7));
+    EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 0u);
 }
 
 TEST_F(ProximityTest, WatcherFailuresLeaveADeviceThatRunsWithoutProximityReadings) {
