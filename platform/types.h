@@ -87,7 +87,9 @@ inline bool IsEqualGUID(const GUID& a, const GUID& b) {
     }
     return true;
 }
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+inline bool operator==(const GUID& a, const GUID& b) {
+    return IsEqualGUID(a, b);
+}
 
 struct UNICODE_STRING {
     USHORT Length;        // bytes, without a terminator
@@ -96,6 +98,19 @@ struct UNICODE_STRING {
 };
 using PUNICODE_STRING = UNICODE_STRING*;
 using PCUNICODE_STRING = const UNICODE_STRING*;
+
+// Describes a terminated string in place; Source may be NULL (an empty string).
+inline void RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source) {
+    USHORT bytes = 0;
+    if (Source != nullptr) {
+        while (Source[bytes / sizeof(WCHAR)] != 0) {
+            bytes += sizeof(WCHAR);
+        }
+    }
+    Destination->Length = bytes;
+    Destination->MaximumLength = Source != nullptr ? static_cast<USHORT>(bytes + sizeof(WCHAR)) : 0;
+    Destination->Buffer = const_cast<PWSTR>(Source);
+}
 
 struct LARGE_INTEGER {
     LONGLONG QuadPart;
@@ -199,6 +214,7 @@ struct LARGE_INTEGER {
 #define HRESULT_ERROR_TIMEOUT static_cast<HRESULT>(0x800705B4)
 
 constexpr HRESULT HRESULT_FROM_WIN32(DWORD error) {
-    return static_cast<HRESULT>(error) <= 0 ? static_cast<HRESULT>(error)
-                                            : static_cast<HRESULT>((error & 0x0000FFFFu) | 0x80070000u);
+    return static_cast<HRESULT>(error) <= 0
+               ? static_cast<HRESULT>(error)
+               : static_cast<HRESULT>((error & 0x0000FFFFu) | 0x80070000u);
 }

@@ -354,10 +354,8 @@ void BranchTrack_ChildModulesAdd(DMFMODULE DmfModule, DMF_MODULE_ATTRIBUTES*,
 }
 
 NTSTATUS SymbolicLinkCreate(DMFMODULE DmfModule, PCWSTR SymbolicLinkName) {
-    const size_t length = std::char_traits<WCHAR>::length(SymbolicLinkName);
-    UNICODE_STRING name{static_cast<USHORT>(length * sizeof(WCHAR)),
-                        static_cast<USHORT>((length + 1) * sizeof(WCHAR)),
-                        const_cast<PWSTR>(SymbolicLinkName)};
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, SymbolicLinkName);
     WDFDEVICE device = DMF_ParentDeviceGet(DmfModule);
     NTSTATUS ntStatus = WdfDeviceCreateSymbolicLink(device, &name);
     // The name may still belong to an instance of the device that is going away.

@@ -21,16 +21,6 @@ DMF_MODULE_DECLARE_CUSTOM_TYPE(IoctlHandler)
 DMF_MODULE_DECLARE_CONTEXT(DMF_CONTEXT_IoctlHandler)
 DMF_MODULE_DECLARE_CONFIG(DMF_CONFIG_IoctlHandler)
 
-void InitUnicodeString(PUNICODE_STRING target, PCWSTR source) {
-    size_t length = 0;
-    while (source[length] != 0) {
-        ++length;
-    }
-    target->Buffer = const_cast<PWSTR>(source);
-    target->Length = static_cast<USHORT>(length * sizeof(WCHAR));
-    target->MaximumLength = static_cast<USHORT>(target->Length + sizeof(WCHAR));
-}
-
 bool UnicodeStringsEqual(const WCHAR* a, size_t aCharacters, const WCHAR* b, size_t bCharacters) {
     return aCharacters == bCharacters &&
            (aCharacters == 0 || std::memcmp(a, b, aCharacters * sizeof(WCHAR)) == 0);
@@ -76,7 +66,7 @@ NTSTATUS IoctlHandler_Open(DMFMODULE DmfModule) {
     }
     if (!IsAllZero(config->DeviceInterfaceGuid)) {
         if (config->ReferenceString != nullptr) {
-            InitUnicodeString(&context->ReferenceStringUnicode, config->ReferenceString);
+            RtlInitUnicodeString(&context->ReferenceStringUnicode, config->ReferenceString);
             context->ReferenceStringUnicodePointer = &context->ReferenceStringUnicode;
         } else {
             context->ReferenceStringUnicodePointer = nullptr;

@@ -17,18 +17,10 @@ void ValidateHandle(DMFMODULE DmfModule) {
     DMF_HandleValidate_ModuleMethod(DmfModule, DMF_Registry_TypeInfo(), FALSE);
 }
 
-ULONG WideLength(PCWSTR text) {
-    ULONG length = 0;
-    while (text[length] != 0) {
-        ++length;
-    }
-    return length;
-}
-
 UNICODE_STRING AsUnicode(PCWSTR text) {
-    const auto bytes = static_cast<USHORT>(WideLength(text) * sizeof(WCHAR));
-    return UNICODE_STRING{bytes, static_cast<USHORT>(bytes + sizeof(WCHAR)),
-                          const_cast<PWSTR>(text)};
+    UNICODE_STRING unicode;
+    RtlInitUnicodeString(&unicode, text);
+    return unicode;
 }
 
 } // namespace
