@@ -114,15 +114,6 @@ TEST(ScenarioParser, KeepsLineNumbersTextAndTheCommentAboveACommand) {
     EXPECT_EQ(s.commands[2].comment, "");
 }
 
-TEST(ScenarioParser, NamesFileLineAndWhatWasExpected) {
-    SyntaxError e = ParseError("add\n\nioctrl set-state 1 1\n");
-    EXPECT_EQ(e.file, "t.scn");
-    EXPECT_EQ(e.line, 3);
-    EXPECT_NE(e.message.find("expected a command"), std::string::npos) << e.message;
-    EXPECT_NE(e.message.find("'ioctrl'"), std::string::npos) << e.message;
-    EXPECT_EQ(e.ToString().rfind("t.scn:3: expected", 0), 0u) << e.ToString();
-}
-
 TEST(ScenarioParser, RefusesMalformedArguments) {
     struct Case {
         std::string text;
@@ -182,13 +173,6 @@ TEST(ScenarioParser, RefusesWaitsLongerThanTenMinutesOfRealTimeAtTheScaleInForce
     EXPECT_EQ(e->line, 5) << e->message;
     EXPECT_NE(e->message.find("at most 10 minutes"), std::string::npos) << e->message;
     EXPECT_TRUE(CheckWaits(Scenario{"", {s.commands[2]}}, 1.0)) << "--time-scale sets the start";
-}
-
-TEST(ScenarioParser, ReportsAnUnreadableFile) {
-    ParseResult result = ParseScenarioFile("/nonexistent/walk.scn");
-    ASSERT_TRUE(result.error);
-    EXPECT_EQ(result.error->file, "/nonexistent/walk.scn");
-    EXPECT_NE(result.error->message.find("cannot read"), std::string::npos);
 }
 
 } // namespace
