@@ -43,30 +43,25 @@ TEST_F(Bridge, AFailingClientD0EntryFailsTheStartAndClosesTheModules) {
     EXPECT_TRUE(sim::TraceContains("Client D0Entry fails", TRACE_LEVEL_ERROR));
 }
 
-TEST_F(Bridge, UnclaimedDeviceControlReachesTheClientsQueueCallback) {
-    Plan().client.ownQueue = true;
-    Plan().modules = {Module("M")};
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
-    sim::HostFile file = Host().OpenFile();
-    ASSERT_TRUE(file);
-    sim::IoResult result = Host().DeviceIoControl(file, 0x81290800, {}, 8);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(Log().back(), "Client:DeviceIoControl " + std::to_string(0x81290800));
-    EXPECT_TRUE(Logged("M:DeviceIoControl"));
-    Host().CloseFile(file);
-}
-
-TEST_F(Bridge, WithoutAClientQueueCallbackDeviceControlIsNotSupported) {
-    Plan().client.ownQueue = true;
-    Plan().client.ioctlCallback = false;
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
-    sim::HostFile file = Host().OpenFile();
-    ASSERT_TRUE(file);
-    EXPECT_EQ(Host().DeviceIoControl(file, 0x81290804, {1, 0, 0, 0, 1, 0, 0, 0}, 0).status,
-              STATUS_NOT_SUPPORTED);
-    Host().CloseFile(file);
+TEST_F(Bridge, UnclaimedDeviceControlReachesTheClientsQueueCallbackIfItHasOne) {
+    for (bool callback : {true, false}) {
+        SetUp();
+        Plan().client.ownQueue = true;
+        Plan().client.ioctlCallback = callback;
+        Plan().modules = {Module("M")};
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
+        ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
+        sim::HostFile file = Host().OpenFile();
+        ASSERT_TRUE(file);
+        sim::IoResult result = Host().DeviceIoControl(file, 0x81290800, {}, 8);
+        EXPECT_EQ(result.status, callback ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+        EXPECT_TRUE(Logged("M:DeviceIoControl"));
+        if (callback) {
+            EXPECT_EQ(Log().back(), "Client:DeviceIoControl " + std::to_string(0x81290800));
+        }
+        Host().CloseFile(file);
+        TearDown();
+    }
 }
 
 TEST_F(Bridge, TheHooksKeepOnlyWhatTheBridgeForwards) {

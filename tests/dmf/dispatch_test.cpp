@@ -2,6 +2,8 @@
 // kind of walk stops.
 #include "tests/dmf/DmfFixture.h"
 
+#include "platform/sim/quiescence.h"
+
 // The set of power-policy callbacks the framework installs on the device init.
 #include "dmf/framework/DmfObject.h"
 
@@ -171,28 +173,24 @@ TEST_F(Dispatch, AFailingClientD0ExitKeepsTheModulesFromLeavingD0) {
     EXPECT_EQ(Who("D0Exit"), (Names{"Client"}));
 }
 
-TEST_F(Dispatch, DeviceControlIsOfferedModuleFirstUntilClaimed) {
-    Build("", nullptr, "DeviceIoControl", "a1");
-    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
-    sim::HostFile file = Host().OpenFile();
-    ASSERT_TRUE(file);
-    ClearLog();
-    sim::IoResult result = Host().DeviceIoControl(file, 0x222000, {}, 0);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(Who("DeviceIoControl"), (Names{"A", "a1"}));
-    Host().CloseFile(file);
-}
-
-TEST_F(Dispatch, UnclaimedDeviceControlIsNotSupported) {
-    Build();
-    ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
-    sim::HostFile file = Host().OpenFile();
-    ASSERT_TRUE(file);
-    ClearLog();
-    sim::IoResult result = Host().DeviceIoControl(file, 0x222000, {1, 2, 3, 4}, 8);
-    EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(Who("DeviceIoControl"), (Names{"A", "a1", "a1x", "a2", "B"}));
-    Host().CloseFile(file);
+TEST_F(Dispatch, DeviceControlIsOfferedModuleFirstUntilClaimedOrElseNotSupported) {
+    for (bool claimed : {true, false}) {
+        SCOPED_TRACE(claimed);
+        SetUp();
+        Build("", nullptr, claimed ? "DeviceIoControl" : nullptr, claimed ? "a1" : "");
+        ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
+        sim::HostFile file = Host().OpenFile();
+        ASSERT_TRUE(file);
+        ClearLog();
+        sim::IoResult result = Host().DeviceIoControl(file, 0x222000, {1, 2, 3, 4}, 8);
+        EXPECT_EQ(result.status, claimed ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+        // A walk going on after the claim would still be running on the queue's thread.
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(Who("DeviceIoControl"),
+                  claimed ? (Names{"A", "a1"}) : (Names{"A", "a1", "a1x", "a2", "B"}));
+        Host().CloseFile(file);
+        TearDown();
+    }
 }
 
 TEST_F(Dispatch, FileEventsAreOfferedToEveryModuleAndSucceedUnclaimed) {

@@ -1,9 +1,10 @@
-// Modules created outside the device's collection, interface bindings, the
-// module event callbacks and the driver's device contexts.
+// Modules created outside the device's collection, interface bindings and the
+// module event callbacks.
 #include "tests/dmf/DmfFixture.h"
 
 #include "dmf/framework/DmfInterface.h"
-#include "halvex/driver/DeviceContext.h"
+
+#include <utility>
 
 namespace dmftest {
 namespace {
@@ -46,40 +47,33 @@ TEST_F(Dynamic, OpensAtOnceAndClosesWhenDeleted) {
     UnloadLeavingNothing();
 }
 
-TEST_F(Dynamic, AFailedOpenIsNeverHandedToTheCreatorsCleanup) {
+// A failed open, a failure before the parent is referenced and a module with
+// children: nothing is handed out, to the caller or to the creator's cleanup,
+// and no reference is released that was not taken.
+TEST_F(Dynamic, AFailedCreationHandsNothingOut) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ClearLog();
-    DMF_CONFIG_Recorder config = Config(1);
-    config.FailAt = "DeviceOpen";
-    config.FailStatus = STATUS_DEVICE_NOT_READY;
-    DMFMODULE module = reinterpret_cast<DMFMODULE>(1);
-    EXPECT_EQ(CreateDynamic(config, &module), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(module, nullptr);
+    DMF_CONFIG_Recorder failingOpen = Config(1);
+    failingOpen.FailAt = "DeviceOpen";
+    failingOpen.FailStatus = STATUS_DEVICE_NOT_READY;
+    static const RecorderChild kChildren[] = {{"Child", Config(1)}};
+    DMF_CONFIG_Recorder withChildren = Config(1);
+    withChildren.Children = kChildren;
+    withChildren.ChildCount = 1;
+    const std::pair<DMF_CONFIG_Recorder, NTSTATUS> cases[] = {
+        {failingOpen, STATUS_DEVICE_NOT_READY},
+        {Config(1, 5), STATUS_UNSUCCESSFUL},
+        {withChildren, STATUS_NOT_SUPPORTED}};
+    for (const auto& [config, status] : cases) {
+        DMFMODULE module = reinterpret_cast<DMFMODULE>(1);
+        EXPECT_EQ(CreateDynamic(config, &module), status);
+        EXPECT_EQ(module, nullptr);
+    }
     EXPECT_FALSE(Logged("Creator:cleanup"));
     EXPECT_EQ(LiveMemory("Dmf4"), 1u); // only the Bridge
     EXPECT_FALSE(WdfComplained());
     ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
     UnloadLeavingNothing();
-}
-
-TEST_F(Dynamic, AFailureBeforeTheParentIsReferencedReleasesNoReference) {
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    DMFMODULE module = nullptr;
-    EXPECT_EQ(CreateDynamic(Config(1, 5), &module), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(module, nullptr);
-    EXPECT_FALSE(Logged("Creator:cleanup"));
-    EXPECT_FALSE(WdfComplained());
-}
-
-TEST_F(Dynamic, ADynamicModuleCannotHaveChildren) {
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    static const RecorderChild kChildren[] = {{"Child", Config(1)}};
-    DMF_CONFIG_Recorder config = Config(1);
-    config.Children = kChildren;
-    config.ChildCount = 1;
-    DMFMODULE module = nullptr;
-    EXPECT_EQ(CreateDynamic(config, &module), STATUS_NOT_SUPPORTED);
-    EXPECT_FALSE(WdfComplained());
 }
 
 TEST_F(Dynamic, AChildOfADynamicModuleMustNotNeedThePowerCallbacks) {
@@ -143,30 +137,6 @@ TEST_F(DmfTest, PostOpenFollowsTheOpenAndPreClosePrecedesTheClose) {
     ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
     ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
     EXPECT_EQ(LogWith({"M:"}), (Names{"M:open", "M:postopen", "M:preclose", "M:close"}));
-}
-
-TEST_F(DmfTest, TheDriversDeviceContextsStartZeroed) {
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    sim::wdf::SetPoisonNewMemory(true);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
-    PVOID context = nullptr;
-    ASSERT_EQ(WdfObjectAllocateContext(WdfDevice(), &attributes, &context), STATUS_SUCCESS);
-    DEVICE_CONTEXT* deviceContext = DeviceGetContext(WdfDevice());
-    ASSERT_EQ(deviceContext, context);
-    EXPECT_EQ(deviceContext->InHibernate, 0);
-    EXPECT_EQ(deviceContext->IsDeviceRemoval, 0u);
-    EXPECT_EQ(deviceContext->Channels, nullptr);
-    EXPECT_EQ(deviceContext->ConfiguredCount, 0u);
-    EXPECT_EQ(deviceContext->PowerNotifyHandle, nullptr);
-
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, HALVEX_DMF_DEVICE_CONTEXT);
-    ASSERT_EQ(WdfObjectAllocateContext(WdfDevice(), &attributes, &context), STATUS_SUCCESS);
-    HALVEX_DMF_DEVICE_CONTEXT* dmfContext = HalvexDmfDeviceGetContext(WdfDevice());
-    ASSERT_EQ(dmfContext, context);
-    EXPECT_EQ(dmfContext->DmfModuleSocPartition, nullptr);
-    EXPECT_EQ(dmfContext->DmfModuleIoctlHandler, nullptr);
-    EXPECT_EQ(dmfContext->DmfModuleRegistry, nullptr);
 }
 
 } // namespace

@@ -8,29 +8,25 @@ namespace {
 
 using ModuleCreate = DmfTest;
 
-TEST_F(ModuleCreate, AnEmptyInstanceNameIsTheModuleName) {
-    Plan().modules = {Module(""), Module("Named")};
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_STREQ(DMF_ModuleInstanceNameGet(Handle(0)), "Recorder");
-    EXPECT_STREQ(DMF_ModuleInstanceNameGet(Handle(1)), "Named");
-    EXPECT_STREQ(DMF_ModuleNameGet(Handle(1)), "Recorder");
-    EXPECT_EQ(DMF_ParentDeviceGet(Handle(1)), WdfDevice());
-    EXPECT_EQ(DMF_ParentModuleGet(Handle(1)), nullptr);
-}
-
-TEST_F(ModuleCreate, ConfigIsTheModulesOwnCopy) {
-    ModulePlan zero = Module("Zero");
-    zero.noConfig = true;
+TEST_F(ModuleCreate, AModuleHasItsNameItsOwnConfigAndItsLocks) {
+    ModulePlan unnamed = Module("");
+    unnamed.noConfig = true;
     ModulePlan given = Module("Given");
     given.config.Tail = 0x5A5A;
+    given.config.AuxiliaryLockCount = 4;
     // An older client layout without the last field: the module's copy has
     // it zero rather than whatever follows the client's record.
     ModulePlan shorter = Module("Shorter");
     shorter.config.Tail = 0x7777;
     shorter.configSize = offsetof(DMF_CONFIG_Recorder, Tail);
-    Plan().modules = {zero, given, shorter};
+    Plan().modules = {unnamed, given, shorter};
     sim::wdf::SetPoisonNewMemory(true);
     ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_STREQ(DMF_ModuleInstanceNameGet(Handle(0)), "Recorder");
+    EXPECT_STREQ(DMF_ModuleInstanceNameGet(Handle(1)), "Given");
+    EXPECT_STREQ(DMF_ModuleNameGet(Handle(1)), "Recorder");
+    EXPECT_EQ(DMF_ParentDeviceGet(Handle(1)), WdfDevice());
+    EXPECT_EQ(DMF_ParentModuleGet(Handle(1)), nullptr);
 
     const DMF_CONFIG_Recorder* zeroConfig = DMF_Recorder_Config(Handle(0));
     ASSERT_NE(zeroConfig, nullptr);
@@ -39,14 +35,8 @@ TEST_F(ModuleCreate, ConfigIsTheModulesOwnCopy) {
     EXPECT_EQ(DMF_Recorder_Config(Handle(1))->Tail, 0x5A5Au);
     EXPECT_NE(DMF_Recorder_Config(Handle(1)), &Plan().modules[1].config);
     EXPECT_EQ(DMF_Recorder_Config(Handle(2))->Tail, 0u);
-}
 
-TEST_F(ModuleCreate, OneModuleLockPlusTheAuxiliaryLocks) {
-    ModulePlan none = Module("None");
-    ModulePlan four = Module("Four");
-    four.config.AuxiliaryLockCount = 4;
-    Plan().modules = {none, four};
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    // The module lock, plus the auxiliary ones.
     EXPECT_EQ(ChildrenOfKind(Handle(0), "WDFWAITLOCK"), 1u);
     EXPECT_EQ(ChildrenOfKind(Handle(1), "WDFWAITLOCK"), 5u);
 }
@@ -230,12 +220,6 @@ TEST_F(ModuleCreate, NothingIsLeftOnceTheDeviceIsGone) {
     UnloadLeavingNothing();
     EXPECT_FALSE(WdfComplained());
 }
-
-} // namespace
-} // namespace dmftest
-
-namespace dmftest {
-namespace {
 
 constexpr GUID kTransportA = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
 constexpr GUID kTransportB = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 9}};

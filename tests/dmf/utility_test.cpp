@@ -1,12 +1,6 @@
 // The framework's locks, handle checks and small utilities.
 #include "tests/dmf/DmfFixture.h"
 
-#include "dmf/framework/DmfUtility.h"
-#include "platform/win32.h"
-
-#include <atomic>
-#include <thread>
-
 namespace dmftest {
 
 // A base class whose destructor reaches one of its own pure virtual slots, the
@@ -28,29 +22,6 @@ public:
 namespace {
 
 using Locks = DmfTest;
-
-TEST_F(Locks, TheModuleLockExcludesOtherThreads) {
-    Plan().modules = {Module("M")};
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    DMFMODULE module = Handle(0);
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    auto worker = [&] {
-        for (int round = 0; round < 200; ++round) {
-            DMF_ModuleLock(module);
-            if (inside.fetch_add(1) != 0) {
-                overlapped = true;
-            }
-            inside.fetch_sub(1);
-            DMF_ModuleUnlock(module);
-        }
-    };
-    std::thread first(worker);
-    std::thread second(worker);
-    first.join();
-    second.join();
-    EXPECT_FALSE(overlapped);
-}
 
 TEST_F(Locks, OnlyTheLocksAModuleWasCreatedWithCanBeTaken) {
     ModulePlan two = Module("Two");
@@ -118,37 +89,6 @@ TEST_F(DmfTest, AnObjectAModuleCreatedLeadsBackToIt) {
     EXPECT_EQ(DMF_ModuleInContextGet(object), nullptr);
     DMF_ModuleInContextSave(object, Handle(0));
     EXPECT_EQ(DMF_ModuleInContextGet(object), Handle(0));
-}
-
-TEST(DmfUtility, EventCreationFailuresMapToAFailureStatus) {
-    sim::ResetFaults();
-    HANDLE event = nullptr;
-    sim::ArmFault("CreateEventW", sim::FaultSpec::Once(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(DMF_EventCreate(&event), static_cast<NTSTATUS>(0xC0070008));
-    sim::ArmFault("CreateEventW", sim::FaultSpec::Once(0x100000000LL)); // last error 0
-    EXPECT_EQ(DMF_EventCreate(&event), STATUS_UNSUCCESSFUL);
-    sim::ResetFaults();
-
-    ASSERT_EQ(DMF_EventCreate(&event), STATUS_SUCCESS);
-    // Manual reset, starting signalled.
-    EXPECT_EQ(DMF_EventWait(&event), STATUS_SUCCESS);
-    EXPECT_EQ(DMF_EventWait(&event), STATUS_SUCCESS);
-    DMF_EventReset(&event);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    DMF_EventSet(&event);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    HANDLE stale = event;
-    DMF_EventClose(&event);
-    EXPECT_EQ(event, nullptr);
-    EXPECT_EQ(DMF_EventWait(&stale), STATUS_UNSUCCESSFUL);
-}
-
-TEST(DmfUtility, GuidsCompareAllSixteenBytes) {
-    GUID a = {0x9825D2DA, 0x7C05, 0x49E4, {0xBD, 0xF3, 0x06, 0xD2, 0xDE, 0xB1, 0x91, 0x1C}};
-    GUID b = a;
-    EXPECT_TRUE(DMF_GuidsEqual(&a, &b));
-    b.Data4[7] ^= 1;
-    EXPECT_FALSE(DMF_GuidsEqual(&a, &b));
 }
 
 TEST(DmfUtility, APureVirtualCallIsTracedAndReturnsZero) {
