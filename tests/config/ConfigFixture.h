@@ -60,14 +60,6 @@ protected:
         ASSERT_TRUE(result) << result.error;
     }
 
-    static std::vector<std::uint8_t> Bytes(std::initializer_list<int> bytes) {
-        std::vector<std::uint8_t> out;
-        for (int b : bytes) {
-            out.push_back(static_cast<std::uint8_t>(b));
-        }
-        return out;
-    }
-
     std::unique_ptr<sim::DriverHost> mHost;
 };
 

@@ -115,6 +115,9 @@ TEST_F(ConfigReader, WlanChannelsNeedOneOrTwoAntennas) {
     ASSERT_EQ(Read(), STATUS_SUCCESS);
     ASSERT_EQ(Context()->ConfiguredCount, 2u);
     EXPECT_EQ(Channel(1).ChannelType, ChannelTypeWlan);
+    ASSERT_EQ(Channel(1).SensorCount, 3u);
+    EXPECT_EQ(Channel(1).Sensors[2].Type, SensorTypeSlpi);
+    EXPECT_EQ(Channel(1).Sensors[2].ID, 3u);
     ASSERT_NE(Channel(1).WlanAntennaInfo, nullptr);
     EXPECT_EQ(Channel(1).WlanAntennaInfo[0], 4u);
     EXPECT_TRUE(sim::TraceContains("Invalid WlanAntMask=0", TRACE_LEVEL_ERROR));
@@ -140,8 +143,8 @@ TEST_F(ConfigReader, ChannelTypeIsAWholeCaseSensitiveString) {
         {REG_SZ, wide(u"Modem", true), false},
         {REG_SZ, wide(u"MODEMX", true), false},
         {REG_SZ, wide(u"MODE", true), false},
-        {REG_DWORD, Bytes({'M', 0, 'O', 0}), false},
-        {REG_BINARY, Bytes({'M', 0, 'O', 0, 'D', 0, 'E', 0, 'M', 0, 'X'}), true}, // odd byte
+        {REG_DWORD, {'M', 0, 'O', 0}, false},
+        {REG_BINARY, {'M', 0, 'O', 0, 'D', 0, 'E', 0, 'M', 0, 'X'}, true}, // odd byte
         {REG_SZ, {}, false},
     };
     for (const auto& c : cases) {
@@ -306,20 +309,6 @@ TEST_F(ConfigReader, ADuplicateSlotWithABadTypeIsInvalid) {
     EXPECT_EQ(Channel(0).Valid, 1u);
     EXPECT_EQ(Channel(0).Sensors[1].Valid, 0u);
     EXPECT_EQ(Channel(0).Sensors[1].Type, SensorTypeInvalid);
-}
-
-TEST_F(ConfigReader, TwoChannelsOfTwoSensorsEach) {
-    std::string text = Channels(2);
-    for (const char* name : {"channel0", "channel1"}) {
-        std::string key = std::string("[Device Parameters\\") + name;
-        text += key + "]\n\"ChannelType\"=\"MODEM\"\n\"SarMappingCount\"=dword:2\n";
-        text += key + "\\0]\n\"Type\"=\"APPS\"\n\"ID\"=dword:1\n";
-        text += key + "\\1]\n\"Type\"=\"SLPI\"\n\"ID\"=dword:2\n";
-    }
-    Import(text);
-    ASSERT_EQ(Read(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->ConfiguredCount, 2u);
-    EXPECT_EQ(Channel(1).Sensors[1].Type, SensorTypeSlpi);
 }
 
 TEST_F(ConfigReader, PlatformFailuresFailTheRead) {

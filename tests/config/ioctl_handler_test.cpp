@@ -83,7 +83,7 @@ protected:
 TEST_F(IoctlHandlerModule, TheDriverTableChecksBufferSizesBeforeTheHandlers) {
     AddDevice();
     EXPECT_EQ(Send(IOCTL_HALVEX_GET_INFO, {}, 4).status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Send(IOCTL_HALVEX_SET_SENSOR_STATE, Bytes({7, 0, 0, 0, 1, 0, 0}), 0).status,
+    EXPECT_EQ(Send(IOCTL_HALVEX_SET_SENSOR_STATE, {7, 0, 0, 0, 1, 0, 0}, 0).status,
               STATUS_BUFFER_TOO_SMALL);
     EXPECT_FALSE(sim::TraceContains("IoctlGetInfo Entry"));
     EXPECT_FALSE(sim::TraceContains("IoctlSetSensorState Entry"));
@@ -110,7 +110,7 @@ TEST_F(IoctlHandlerModule, FirstMatchingRecordServesWithOptionalBuffers) {
     EXPECT_TRUE(gSawNullInput.load());
     EXPECT_EQ(gSeenInputLength.load(), 0u);
 
-    Send(kCodeA, Bytes({1, 2, 3}), 0);
+    Send(kCodeA, {1, 2, 3}, 0);
     EXPECT_FALSE(gSawNullInput.load());
     EXPECT_EQ(gSeenInputLength.load(), 3u);
 }

@@ -29,7 +29,7 @@ TEST_F(RegistryMethods, DwordReadsTakeAnyTypeOfAtMostFourBytes) {
     sim::registry::SetDword(kDevice, u"Dword", 0x12345678);
     sim::registry::SetString(kDevice, u"OneChar", u"A");   // 4 bytes with the terminator
     sim::registry::SetString(kDevice, u"TwoChars", u"AB"); // 6 bytes
-    sim::registry::SetBinary(kDevice, u"Short", Bytes({0x34, 0x12}));
+    sim::registry::SetBinary(kDevice, u"Short", {0x34, 0x12});
     sim::registry::SetBinary(kDevice, u"Empty", {});
     struct Case {
         const char16_t* name;
