@@ -223,15 +223,22 @@ void ProximitySensorWatcher::OnAdded(const DeviceWatcher&, const DeviceInformati
                         "Proximity sensor %s matches no configured sensor", Text(id).c_str());
         } else {
             mSensors.try_emplace(id.str(), mLastSensor);
-            // One subscription per sensor: a watcher started again reports
-            // the sensors it reported before.
-            if (mReadingSubscriptions.count(id.str()) == 0) {
-                std::u16string deviceId = id.str();
-                winrt::event_token token = mLastSensor.ReadingChanged(
-                    Gated(mGate, [this, deviceId](const auto& sensor, const auto& arguments) {
-                        OnReadingChanged(sensor, arguments, deviceId);
-                    }));
-                mReadingSubscriptions.emplace(deviceId, ReadingSubscription{mLastSensor, token});
+            // One subscription per sensor, on the object of its latest
+            // arrival: a watcher started again reports the sensors it reported
+            // before, and one that went and came back while the watcher was
+            // stopped (no removal reached us) reads through its new object
+            // only. The new subscription comes first, so no reading falls
+            // between the two.
+            std::u16string deviceId = id.str();
+            winrt::event_token token = mLastSensor.ReadingChanged(
+                Gated(mGate, [this, deviceId](const auto& sensor, const auto& arguments) {
+                    OnReadingChanged(sensor, arguments, deviceId);
+                }));
+            auto [subscription, inserted] = mReadingSubscriptions.try_emplace(
+                deviceId, ReadingSubscription{mLastSensor, token});
+            if (!inserted) {
+                subscription->second.sensor.ReadingChanged(subscription->second.token);
+                subscription->second = {mLastSensor, token};
             }
             TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
                         "Proximity sensor %s added as sensor %u", Text(id).c_str(), sensorId);

@@ -91,18 +91,29 @@ TEST_F(ProximityTest, MatchingIgnoresSeparatorsAndCaseAndLooksOnlyAtEachChannels
 
 // What readings, the display and a removal do to the modem is the proximity
 // scenarios' to show; here, the subscriptions behind them.
-TEST_F(ProximityTest, OnlyAMatchedSensorHoldsASubscriptionOnlyOnceAndOnlyWhileItIsThere) {
+TEST_F(ProximityTest, OnlyAMatchedSensorHoldsASubscriptionOnceOnItsLatestArrivalWhileItIsThere) {
     constexpr char16_t kUnmatched[] = u"ACPI#PROX0002#ffff";
     ASSERT_NO_FATAL_FAILURE(Run());
     ASSERT_NO_FATAL_FAILURE(Arrives(kUnmatched));
     ASSERT_NO_FATAL_FAILURE(Arrives());
-    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::Stopped);
-    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    EXPECT_EQ(Reads(false), Indexes(2));
-    EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 1u);
+    // Reported again by a watcher started again; then gone and back while the
+    // watcher was stopped, so that only its new object reads.
+    for (bool cameBack : {false, true}) {
+        SCOPED_TRACE(cameBack);
+        ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::Stopped);
+        if (cameBack) {
+            ASSERT_TRUE(sim::proximity::Remove(kSensor));
+            ASSERT_TRUE(sim::proximity::AddSensor(kSensor));
+        }
+        ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(Reads(cameBack), Indexes(cameBack ? 7 : 2));
+        EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 1u);
+    }
     EXPECT_EQ(sim::proximity::ReadingSubscriptions(kUnmatched), 0u);
+    EXPECT_EQ(Reads(false), Indexes(2));
     ASSERT_TRUE(sim::proximity::Remove(kSensor));
     EXPECT_EQ(Modem(), Indexes(7));
     EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 0u);
