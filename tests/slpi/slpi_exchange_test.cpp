@@ -9,19 +9,9 @@ using sim::hub::Event;
 using sim::hub::kDefaultSarSuid;
 using sim::hub::kLookupSuid;
 
-class SlpiExchange : public SlpiTest {
-protected:
-    // A fresh device and hub for the next row of a table.
-    void Fresh() {
-        FreshMachine();
-        sim::hub::Reset();
-        sim::display::SetState(sim::display::State::Dimmed);
-        sim::modem::Install(2, 0);
-        sim::ip::AddInterface();
-    }
-};
+using SlpiExchange = SlpiTest;
 
-TEST_F(SlpiExchange, LookupThenAttributesThenOnChangeThenReportsMoveTheModem) {
+TEST_F(SlpiExchange, TheLookupThenTheAttributeRequestThenTheOnChangeConfigurationAreSent) {
     AddDevice();
 
     auto requests = sim::hub::Requests();
@@ -50,13 +40,6 @@ TEST_F(SlpiExchange, LookupThenAttributesThenOnChangeThenReportsMoveTheModem) {
     EXPECT_FALSE(requests[0].hasDefaultOnly);
     EXPECT_TRUE(requests[1].hasRegisterUpdates);
     EXPECT_FALSE(requests[1].registerUpdates);
-
-    sim::hub::Report(0.0f);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), driver_test::Indexes(1));
-    sim::hub::Report(1.0f);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sim::modem::BackoffIndexes(), driver_test::Indexes(3));
 }
 
 TEST_F(SlpiExchange, TheConfiguredSuidOrElseTheLastListedIsTakenAndSignalledOnce) {
@@ -88,6 +71,7 @@ TEST_F(SlpiExchange, ReportsCountOnlyFromTheSensorInUseUnlessAnySensorIsTaken) {
         float value;
     } rows[] = {
         {kDefaultSarSuid, kOther, 1.0f},
+        {kDefaultSarSuid, {kDefaultSarSuid.low, kOther.high}, 1.0f},
         {kDefaultSarSuid, kDefaultSarSuid, 0.0f},
         {{}, kOther, 0.0f},
     };
@@ -146,7 +130,7 @@ TEST_F(SlpiExchange, EventsOfOneIndicationAreReadInOrderAndAnEmptySuidEventEndsT
     }
 }
 
-TEST_F(SlpiExchange, IndicationsThatCannotBeReadChangeNothing) {
+TEST_F(SlpiExchange, IndicationsAndCallbacksThatCannotBeReadChangeNothing) {
     AddDevice();
     const auto zero = sim::hub::EventMessage(
         kDefaultSarSuid, {{sim::hub::kSensorEvent, sim::hub::SensorEventPayload({0.0f})}});
@@ -158,6 +142,11 @@ TEST_F(SlpiExchange, IndicationsThatCannotBeReadChangeNothing) {
         {0x22, sim::hub::IndicationBody(zero), "Indication 0x22 ignored"},
         {0x21, {0x02, 0x02, 0x00, 0x00, 0x00}, "hmx_idl_message_decode() failed. hmx_err = -46"},
         {0x21, sim::hub::IndicationBody({0x0A, 0xFF, 0x01}), nullptr},
+        // A sensor event without values.
+        {0x21,
+         sim::hub::IndicationBody(sim::hub::EventMessage(
+             kDefaultSarSuid, {{sim::hub::kSensorEvent, sim::hub::SensorEventPayload({})}})),
+         nullptr},
     };
     for (const Row& row : rows) {
         sim::hub::SendRaw(row.body, row.msgId);
@@ -167,8 +156,14 @@ TEST_F(SlpiExchange, IndicationsThatCannotBeReadChangeNothing) {
     std::uint8_t byte = 0;
     SlpiDataProvider::IndicationCallback(1, 0x21, &byte, 1, nullptr);
     SlpiDataProvider::IndicationCallback(1, 0x21, nullptr, 0, Provider());
-    EXPECT_TRUE(sim::TraceContains("Received NULL obj", TRACE_LEVEL_ERROR));
-    EXPECT_TRUE(sim::TraceContains("Received NULL message", TRACE_LEVEL_ERROR));
+    SlpiDataProvider::ServiceErrorCallback(1, -2, nullptr);
+    EXPECT_EQ(SlpiDataProvider::ReinitThreadProc(nullptr), 0u);
+    for (const char* text : {"Received NULL obj", "Received NULL message",
+                             "Service error without a provider", "Reinit context is null"}) {
+        EXPECT_TRUE(sim::TraceContains(text, TRACE_LEVEL_ERROR)) << text;
+    }
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), 1u);
 }
 
 // Lookup answers keep arriving while the worker sends to the SUID found: it

@@ -23,18 +23,15 @@ using sim::hub::Suid;
 
 constexpr Suid kOther{0x1111111111111111ull, 0x2222222222222222ull};
 
-inline std::string Dword(const char* name, std::uint32_t value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "\"%s\"=dword:%08x\n", name, value);
-    return text;
-}
-
 inline std::string Slpi(Suid suid) {
-    return "\"Type\"=\"SLPI\"\n\"ID\"=dword:9\n" +
-           Dword("SUID_LOW_H", static_cast<std::uint32_t>(suid.low >> 32)) +
-           Dword("SUID_LOW_L", static_cast<std::uint32_t>(suid.low)) +
-           Dword("SUID_HIGH_H", static_cast<std::uint32_t>(suid.high >> 32)) +
-           Dword("SUID_HIGH_L", static_cast<std::uint32_t>(suid.high));
+    char text[256];
+    std::snprintf(
+        text, sizeof text,
+        "\"Type\"=\"SLPI\"\n\"ID\"=dword:9\n\"SUID_LOW_H\"=dword:%08x\n"
+        "\"SUID_LOW_L\"=dword:%08x\n\"SUID_HIGH_H\"=dword:%08x\n\"SUID_HIGH_L\"=dword:%08x\n",
+        static_cast<unsigned>(suid.low >> 32), static_cast<unsigned>(suid.low),
+        static_cast<unsigned>(suid.high >> 32), static_cast<unsigned>(suid.high));
+    return text;
 }
 
 class SlpiTest : public driver_test::DriverTest {
@@ -42,12 +39,22 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         sim::SetTraceLevel(TRACE_LEVEL_VERBOSE);
+        ASSERT_EQ(hmx_cci_library_start(), 0);
+        Prepare();
+    }
+
+    void Prepare() {
         sim::hub::Reset();
         sim::ResetUptime();
         sim::display::SetState(sim::display::State::Dimmed);
-        ASSERT_EQ(hmx_cci_library_start(), 0);
         sim::modem::Install(2, 0);
         sim::ip::AddInterface();
+    }
+
+    // A fresh device and hub for the next row of a table.
+    void Fresh() {
+        FreshMachine();
+        Prepare();
     }
 
     void TearDown() override {
