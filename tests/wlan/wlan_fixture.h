@@ -10,17 +10,16 @@
 #include "platform/sim/wlan.h"
 #include "platform/win32.h"
 #include "tests/driver/driver_core_fixture.h"
+#include "tests/support/MachineTest.h"
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <iterator>
-#include <thread>
 
 namespace wlan_test {
 
 using driver_test::Apps;
-using sim::wlan::Entry;
+using halvex::testing::WaitUntil;
 using sim::wlan::Setting;
 
 // A WLAN channel with APPS sensor `id`: antenna `mask`, state 0 -> idle, 1 -> active.
@@ -96,20 +95,6 @@ protected:
         auto command = sim::wlan::LastSet();
         return command ? sim::wlan::DecodeSetting(command->payload).value_or(Setting{99, {}})
                        : Setting{99, {}};
-    }
-
-    // Polls a condition (real time) until it holds or `bound` passes: for a
-    // thread blocked where quiescence cannot see it.
-    static bool WaitFor(const std::function<bool()>& condition,
-                        std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-        auto deadline = std::chrono::steady_clock::now() + bound;
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
     }
 
     static bool ResendRequested(WlanDataNotifier& notifier) {

@@ -26,10 +26,11 @@ TEST_F(LifecycleTest, StopWaitsForASlowInitialisationThreadBeforeUnregistering) 
     sim::SetTimeScale(1.0); // the thread ends well within the 15 s wait
     sim::wlan::Hold(kOpen);
     ASSERT_TRUE(Notifier(0).Start());
-    ASSERT_TRUE(WaitFor([] { return sim::wlan::Held(kOpen) == 1; }));
+    ASSERT_TRUE(WaitUntil([] { return sim::wlan::Held(kOpen) == 1; }));
     std::thread stopping([] { Notifier(0).Stop(); });
     // The wait begins while the thread is still opening its handle.
-    EXPECT_TRUE(WaitFor([] { return sim::TraceContains("Waiting for the WLAN initialisation"); }));
+    EXPECT_TRUE(
+        WaitUntil([] { return sim::TraceContains("Waiting for the WLAN initialisation"); }));
     sim::wlan::Release(kOpen);
     stopping.join();
     EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
@@ -42,7 +43,7 @@ TEST_F(LifecycleTest, AnInitialisationThreadThatOutlastsStopIsWaitedForByTheNext
     sim::partition::Hang(sim::partition::Kind::Read);
     sim::SetTimeScale(1.0);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitFor([] { return sim::partition::WithheldCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([] { return sim::partition::WithheldCount() == 1; }));
     sim::SetTimeScale(0.001); // Stop's and Start's 15 s waits end first
     ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
     EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
@@ -61,6 +62,9 @@ TEST_F(LifecycleTest, AnInitialisationThreadThatOutlastsStopIsWaitedForByTheNext
 TEST_F(LifecycleTest, ADeviceAddedAgainStartsClean) {
     Build(1, {WlanChannel(0, 5, 2, 1, 4)});
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    for (const sim::wdf::ObjectInfo& object : sim::wdf::LiveObjects()) {
+        EXPECT_NE(object.kind, "WDFWAITLOCK"); // the notifiers' lock went with them
+    }
     host->Unload();
     host = std::make_unique<sim::DriverHost>();
     ASSERT_EQ(Add(), STATUS_SUCCESS);

@@ -32,7 +32,6 @@ TEST_F(RefreshTest, TheProvisionedPeriodDecidesTheTimer) {
         const char* trace;
     };
     const Case cases[] = {
-        {std::nullopt, 0, "No refresh period provisioned"},
         {kWlanNoRefresh, 0, "No refresh period provisioned"},
         {2999, 0, "Refresh period 2999 ms is below 3000 ms"},
         {3000, 2700, "Refresh timer every 2700 ms"},
@@ -90,14 +89,14 @@ TEST_F(RefreshTest, SendsAndSarNotificationsPostponeARefreshOfTheMergedSetting) 
     };
     for (const auto& action : postpone) {
         std::size_t runs = Refreshes().size();
-        ASSERT_TRUE(WaitFor([&] { return Refreshes().size() > runs; })); // it restarts itself
+        ASSERT_TRUE(WaitUntil([&] { return Refreshes().size() > runs; })); // it restarts itself
         std::uint64_t last = Refreshes().back();
-        ASSERT_TRUE(WaitFor([&] { return sim::NowMs() >= last + 2000; }));
+        ASSERT_TRUE(WaitUntil([&] { return sim::NowMs() >= last + 2000; }));
         std::uint64_t begin = sim::NowMs();
         action();
         ASSERT_TRUE(sim::Settle());
         std::uint64_t end = sim::NowMs();
-        ASSERT_TRUE(WaitFor([&] { return Refreshes().back() > end; }));
+        ASSERT_TRUE(WaitUntil([&] { return Refreshes().back() > end; }));
         std::vector<std::uint64_t> runsNow = Refreshes();
         EXPECT_GE(*std::upper_bound(runsNow.begin(), runsNow.end(), end), begin + 9000);
     }
