@@ -1,6 +1,5 @@
 #include "platform/sim/partition_service.h"
 
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -399,6 +398,7 @@ TargetAnswer Answer(const TargetRequest& io) {
     Request request;
     request.bytes = io.input;
     request.outputCapacity = io.outputCapacity;
+    request.timeoutMs = io.timeoutMs;
     const bool wellFormed = Parse(io, request);
     std::function<void(const Request&)> hook;
     {

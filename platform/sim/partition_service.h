@@ -64,6 +64,7 @@ struct Request {
     Kind kind = Kind::Other;
     std::vector<std::uint8_t> bytes; // the input buffer as sent
     std::size_t outputCapacity = 0;
+    DWORD timeoutMs = INFINITE; // the sender's time-out
     GUID partitionGuid{};
     std::u16string partitionName;
     std::u16string path;              // a list's folder, a read's FOLDER\NAME

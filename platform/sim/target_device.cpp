@@ -55,7 +55,8 @@ struct TargetDevice::State {
     }
 
     void Receive(const std::shared_ptr<wdf::TargetIo>& io) {
-        TargetRequest request{io->type, io->ioControlCode, io->input, io->outputCapacity};
+        TargetRequest request{io->type, io->ioControlCode, io->input, io->outputCapacity,
+                              io->timeoutMs};
         TargetRequestHandler current;
         {
             std::lock_guard guard(lock);

@@ -64,6 +64,7 @@ struct TargetRequest {
     ULONG ioControlCode = 0;
     std::vector<std::uint8_t> input; // the input buffer (a write's data)
     std::size_t outputCapacity = 0;  // bytes of the output buffer (a read's buffer)
+    DWORD timeoutMs = INFINITE;      // the sender's time-out, for tests to read
 };
 
 struct TargetAnswer {

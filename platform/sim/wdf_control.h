@@ -65,6 +65,9 @@ struct TargetIo {
     ULONG ioControlCode = 0;
     std::vector<std::uint8_t> input;
     std::size_t outputCapacity = 0;
+    // The sender's time-out in machine ms (INFINITE: none). A device below
+    // cannot see it; the record keeps it for tests to read.
+    DWORD timeoutMs = INFINITE;
     std::vector<std::uint8_t> output; // what the device returns (at most outputCapacity bytes)
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;

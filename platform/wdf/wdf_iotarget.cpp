@@ -334,6 +334,14 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     }
     ULONG flags = Options != nullptr ? Options->Flags : 0;
     auto io = std::make_shared<sim::wdf::TargetIo>();
+    LONGLONG timeout = (flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 ? Options->Timeout : 0;
+    DWORD timeoutMs = INFINITE;
+    if (timeout < 0) {
+        timeoutMs = static_cast<DWORD>(std::min<LONGLONG>((-timeout + 9999) / 10000, INFINITE - 1));
+    } else if (timeout > 0) {
+        timeoutMs = 0;
+    }
+    io->timeoutMs = timeoutMs;
     sim::wdf::TargetHandler handler;
     {
         std::lock_guard guard(target->targetLock);
@@ -407,13 +415,6 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     }
     if (!io->pending) {
         Finish(request, state, io, Target, STATUS_SUCCESS);
-    }
-    LONGLONG timeout = (flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 ? Options->Timeout : 0;
-    DWORD timeoutMs = INFINITE;
-    if (timeout < 0) {
-        timeoutMs = static_cast<DWORD>(std::min<LONGLONG>((-timeout + 9999) / 10000, INFINITE - 1));
-    } else if (timeout > 0) {
-        timeoutMs = 0;
     }
     if (state->synchronous) {
         std::unique_lock lock(sim::kernel::DispatcherLock());
