@@ -25,7 +25,7 @@ enum class Outcome {
     Error,     // ends in Error with `code` (default E_FAIL) after delayMs
     Cancelled, // ends as Canceled on its own after delayMs
     Never,     // stays Started until the caller cancels it
-    Late,      // ignores Cancel and completes after delayMs (default 20000), with effect
+    Late,      // ignores Cancel and completes after delayMs (default 20000) or at Release(step)
     FailSync,  // the call itself fails with `code` (default 0x80070032)
     Hold,      // stays Started until Release(step) completes it (or the caller cancels)
 };
@@ -60,8 +60,10 @@ void SetSarManagerMissing(bool missing);
 void Fail(Step step, Behaviour behaviour, bool always = false);
 // Every step back to completing at once. (`modem ok`)
 void ClearFailures();
-// Completes the operations of `step` held by Outcome::Hold.
-void Release(Step step);
+// Completes the operations of `step` held by Outcome::Hold or not yet done by
+// Outcome::Late; returns how many. An operation is counted by Calls a moment
+// before it can be released: wait for a release rather than for the call.
+unsigned Release(Step step);
 
 // Scenario words: "config" "enable" "set"; "timeout" "error" "notsupported".
 std::optional<Step> StepFromName(std::string_view name);

@@ -148,12 +148,13 @@ TEST_F(FailureTest, NotSupportedClearedByWwanRemovalAndSendingGoesOnWhileEnabled
 TEST_F(FailureTest, ALateCompletionAfterTheTimeOutFindsItsHandlerAlive) {
     ModemWithWwan(2, 0);
     auto& channel = AddNotifier();
-    sim::modem::Fail(Step::Set, Behaviour{Outcome::Late});
+    sim::modem::Fail(Step::Set, Behaviour{Outcome::Late, 0, 1e7}); // due at Release
 
     EXPECT_FALSE(Send(channel, 6));
     EXPECT_EQ(sim::modem::Outstanding(Step::Set), 1u); // the modem ignored the cancel
     mNotifiers.clear();
 
+    ASSERT_EQ(sim::modem::Release(Step::Set), 1u);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(sim::modem::Outstanding(Step::Set), 0u);
     EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{6, 6}));
@@ -164,6 +165,8 @@ TEST_F(FailureTest, RemovalDuringTheEnableStepEndsWithBackoffDisabled) {
     auto& channel = AddNotifier();
     RegisterIpInterfaceChange();
     sim::modem::Fail(Step::Enable, Behaviour{Outcome::Hold});
+    // The held enable's 10000 ms wait (50 s here) outlasts the bounded waits below.
+    sim::SetTimeScale(5.0);
 
     bool result = false;
     std::thread worker([&] {
@@ -176,7 +179,7 @@ TEST_F(FailureTest, RemovalDuringTheEnableStepEndsWithBackoffDisabled) {
     sim::ip::RemoveInterface(IF_TYPE_WWANPP);
     ASSERT_TRUE(WaitUntil([] { return gWwanInterfacePresent.load() == 0; }));
     ASSERT_TRUE(sim::Settle());
-    sim::modem::Release(Step::Enable);
+    ASSERT_TRUE(WaitUntil([] { return sim::modem::Release(Step::Enable) == 1; }));
     worker.join();
 
     EXPECT_TRUE(result);
