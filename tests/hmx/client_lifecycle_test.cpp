@@ -11,7 +11,7 @@ namespace {
 
 using ClientLifecycle = HubTest;
 
-TEST_F(ClientLifecycle, OpenSendRelease) {
+TEST_F(ClientLifecycle, OpenSendReceiveRelease) {
     hmx_client_type h = StartAndOpen();
     EXPECT_EQ(h, 1u) << "handle numbering starts at 1";
 
@@ -21,15 +21,25 @@ TEST_F(ClientLifecycle, OpenSendRelease) {
     EXPECT_EQ(resp.resp.result, 0);
     EXPECT_EQ(resp.result_valid, 0);
     EXPECT_EQ(Send(h, resp, 0), 0);
-
     auto requests = hub->Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].txnId, 1);
     EXPECT_EQ(requests[1].txnId, 2);
     EXPECT_EQ(requests[0].msgId, HMX_SNS_CLIENT_REQ);
     EXPECT_EQ(requests[1].body, (Bytes{0x01, 0x02, 0x00, 0x00, 0x00}));
-    EXPECT_TRUE(DebuggerSaw("HMCI UM TX: REQ txn: 0x1 msg_id: 0x20 len: 7\n"));
-    EXPECT_TRUE(DebuggerSaw("HMCI UM RX: RESP txn: 0x2 msg_id: 0x20 len: 7\n"));
+
+    // An indication reaches the callback as it came, undecoded.
+    hub->InjectIndication(HMX_SNS_CLIENT_SERVICE_ID, HMX_SNS_CLIENT_REPORT_IND, IndicationBody(7));
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(cb.IndicationCount(), 1u);
+    EXPECT_EQ(cb.indications[0].handle, h);
+    EXPECT_EQ(cb.indications[0].msgId, HMX_SNS_CLIENT_REPORT_IND);
+    EXPECT_EQ(cb.indications[0].body, IndicationBody(7));
+    for (const char* line : {"HMCI UM TX: REQ txn: 0x1 msg_id: 0x20 len: 7\n",
+                             "HMCI UM RX: RESP txn: 0x2 msg_id: 0x20 len: 7\n",
+                             "HMCI UM RX: IND txn: 0x0 msg_id: 0x21 len: 17\n"}) {
+        EXPECT_TRUE(DebuggerSaw(line)) << line;
+    }
 
     Release(h);
     EXPECT_EQ(hub->CloseCalls(), 1u);
@@ -42,53 +52,25 @@ TEST_F(ClientLifecycle, OpenSendRelease) {
     EXPECT_EQ(next, 2u) << "ids keep counting past released ones";
 }
 
-TEST_F(ClientLifecycle, ServiceAbsentThenAppearsWithinTheWait) {
-    std::atomic<std::int32_t> rc{1};
-    hmx_client_type h = 0;
-    HANDLE waiter = Spawn(
-        [&] { rc = hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h); });
-    ASSERT_NE(waiter, nullptr);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(rc.load(), 1) << "still waiting for the service";
-    EXPECT_EQ(hub->OpenHandleCount(), 1u) << "the notifier's transport handle";
-    EXPECT_EQ(hmx_client_set_error_callback(1, Callbacks::OnError, &cb), HMX_CLIENT_INVALID_CLNT)
-        << "handle 1 is the waiting notifier";
-
-    StartSensorService();
-    ASSERT_TRUE(sim::WaitForThreadsToEnd());
-    CloseHandle(waiter);
-    ASSERT_EQ(rc.load(), 0);
-    ASSERT_NE(h, 0u);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(hub->OpenHandleCount(), 1u) << "the notifier is gone, the client stays";
-    hmx_sns_client_resp_msg resp{};
-    EXPECT_EQ(Send(h, resp), 0);
-    Release(h);
-}
-
-TEST_F(ClientLifecycle, ServiceWaitTimesOut) {
-    hmx_client_type h = 7;
+// However the wait fails, it hands out no handle and leaves nothing open.
+TEST_F(ClientLifecycle, ServiceWaitFailures) {
+    auto wait = [this](const char* what, std::int32_t rc) {
+        SCOPED_TRACE(what);
+        hmx_client_type h = 7;
+        EXPECT_EQ(hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h), rc);
+        EXPECT_EQ(h, 0u);
+        EXPECT_EQ(hub->OpenHandleCount(), 0u);
+    };
     sim::SetTimeScale(0.001);
-    EXPECT_EQ(hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h),
-              HMX_TIMEOUT_ERR);
+    wait("no service within the wait", HMX_TIMEOUT_ERR);
     sim::SetTimeScale(1.0);
-    EXPECT_EQ(h, 0u);
-    EXPECT_EQ(hub->OpenCalls(), 1u);
-}
-
-TEST_F(ClientLifecycle, TransportRefusesTheOpen) {
+    sim::ArmFault("SensorHub.Open", sim::FaultSpec::Once());
+    wait("no transport can watch for the service", HMX_CLIENT_TRANSPORT_ERR);
     StartSensorService();
     sim::ArmFault("SensorHub.Open", sim::FaultSpec::Once());
-    hmx_client_type h = 7;
-    EXPECT_EQ(hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h),
-              HMX_CLIENT_TRANSPORT_ERR);
-    EXPECT_EQ(h, 0u);
-
-    // Nothing may wait for a service when no transport can watch for it.
-    hub->StopService(HMX_SNS_CLIENT_SERVICE_ID);
-    sim::ArmFault("SensorHub.Open", sim::FaultSpec::Once());
-    EXPECT_EQ(hmx_client_wait_for_service(kSns, Callbacks::OnIndication, &cb, 100000, &h),
-              HMX_CLIENT_TRANSPORT_ERR);
+    wait("the transport refuses the client", HMX_CLIENT_TRANSPORT_ERR);
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
+    wait("no event", HMX_CLIENT_INVALID_SIG);
 }
 
 TEST_F(ClientLifecycle, InitArgumentsAndTransportIds) {
@@ -170,13 +152,8 @@ TEST_F(ClientLifecycle, LibraryStartUp) {
     EXPECT_EQ(hmx_cci_library_deinit(), HMX_CLIENT_PARAM_ERR) << "a client is still open";
 }
 
-TEST_F(ClientLifecycle, EventCreationFailures) {
-    StartSensorService();
-    sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
-    hmx_client_type h = 7;
-    EXPECT_EQ(hmx_client_wait_for_service(kSns, nullptr, nullptr, 100000, &h),
-              HMX_CLIENT_INVALID_SIG);
-    h = Open();
+TEST_F(ClientLifecycle, EventCreationFailuresInReleaseAndSend) {
+    hmx_client_type h = StartAndOpen();
     sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
     EXPECT_EQ(hmx_client_release(h), HMX_CLIENT_INVALID_SIG);
     hmx_sns_client_resp_msg resp{};

@@ -89,6 +89,7 @@ TEST_F(ClientRequests, BusyTransportKeepsTheRequestQueuedUntilItTimesOut) {
 
 TEST_F(ClientRequests, AFailedSendGoesOnWithTheRequestQueuedBehindIt) {
     hmx_client_type h = StartAndOpen();
+    ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
     // A busy transport keeps the first request at the head; the second one,
     // queued behind it, does not flush the queue by itself.
     sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(HMX_XPORT_BUSY_ERR));
@@ -116,41 +117,21 @@ TEST_F(ClientRequests, AFailedSendGoesOnWithTheRequestQueuedBehindIt) {
     EXPECT_EQ(rc[0].load(), -30);
     EXPECT_EQ(rc[1].load(), 0);
     EXPECT_EQ(hub->Requests().size(), 1u);
-}
-
-TEST_F(ClientRequests, SendFailureFailsOnlyThatRequest) {
-    hmx_client_type h = StartAndOpen();
-    sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(-30));
-    hmx_sns_client_resp_msg resp{};
-    EXPECT_EQ(Send(h, resp), -30);
-    EXPECT_EQ(Send(h, resp), 0);
-    EXPECT_TRUE(cb.Errors().empty());
-}
-
-TEST_F(ClientRequests, SendFindingTheServerGoneEndsTheClient) {
-    hmx_client_type h = StartAndOpen();
-    ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
-    sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(HMX_SERVICE_ERR));
-    hmx_sns_client_resp_msg resp{};
-    EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
-    auto errors = cb.Errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], std::make_pair(h, HMX_SERVICE_ERR));
-
-    unsigned sends = sim::FaultCalls("SensorHub.Send");
-    EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
-    EXPECT_EQ(sim::FaultCalls("SensorHub.Send"), sends) << "nothing is queued for a gone server";
+    EXPECT_TRUE(cb.Errors().empty()) << "a failed send is not the server going away";
 }
 
 // The error callback may use the client from another thread: no library lock
 // may still be held while it runs, not even by the send that found the server gone.
 struct OtherThreadSend {
-    hmx_client_type handle = 0;
+    std::atomic<int> calls{0};
+    std::atomic<std::int32_t> error{0};
     std::atomic<std::int32_t> rc{1};
     std::atomic<bool> finished{false};
 
-    static void OnError(hmx_client_type handle, std::int32_t, void* data) {
+    static void OnError(hmx_client_type handle, std::int32_t error, void* data) {
         auto* self = static_cast<OtherThreadSend*>(data);
+        ++self->calls;
+        self->error = error;
         HANDLE other = Spawn([self, handle] {
             hmx_sns_client_req_msg req{};
             hmx_sns_client_resp_msg resp{};
@@ -162,19 +143,23 @@ struct OtherThreadSend {
     }
 };
 
-TEST_F(ClientRequests, ErrorCallbackOfAFailedSendRunsWithoutLibraryLocks) {
+TEST_F(ClientRequests, SendFindingTheServerGoneEndsTheClientAndCallsBackWithoutLocks) {
     hmx_client_type h = StartAndOpen();
     OtherThreadSend other;
     ASSERT_EQ(hmx_client_set_error_callback(h, OtherThreadSend::OnError, &other), 0);
     sim::ArmFault("SensorHub.Send", sim::FaultSpec::Once(HMX_SERVICE_ERR));
     hmx_sns_client_resp_msg resp{};
     EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
+    EXPECT_EQ(other.calls.load(), 1);
+    EXPECT_EQ(other.error.load(), HMX_SERVICE_ERR);
     EXPECT_TRUE(other.finished.load()) << "the other thread's send was blocked";
     EXPECT_EQ(other.rc.load(), HMX_SERVICE_ERR);
+    EXPECT_EQ(sim::FaultCalls("SensorHub.Send"), 1u) << "nothing is queued for a gone server";
 }
 
 TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
     hmx_client_type h = StartAndOpen();
+    hmx_client_type late = Open(); // registers its error callback only afterwards
     ASSERT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), 0);
     hub->WithholdResponses(true);
     std::atomic<std::int32_t> rc{1};
@@ -191,9 +176,12 @@ TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
     CloseHandle(sender);
     EXPECT_EQ(rc.load(), HMX_SERVICE_ERR);
     ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(hmx_client_set_error_callback(late, Callbacks::OnError, &cb), HMX_SERVICE_ERR);
     auto errors = cb.Errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].second, HMX_SERVICE_ERR);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], std::make_pair(h, HMX_SERVICE_ERR));
+    EXPECT_EQ(errors[1], std::make_pair(late, HMX_SERVICE_ERR));
+    EXPECT_EQ(cb.errorThreads[1], GetCurrentThreadId()) << "called at once, from the caller";
 
     hmx_sns_client_resp_msg resp{};
     EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
@@ -219,18 +207,6 @@ TEST_F(ClientRequests, ReleaseFailsThePendingRequest) {
     hub->DeliverWithheldResponses(); // to a closed handle: nothing reaches the library
     ASSERT_TRUE(sim::Settle());
     EXPECT_FALSE(sim::TraceContains("ignored", TRACE_LEVEL_ERROR));
-}
-
-TEST_F(ClientRequests, ErrorCallbackRegisteredAfterTheServerHasGone) {
-    hmx_client_type h = StartAndOpen();
-    hub->StopService(HMX_SNS_CLIENT_SERVICE_ID);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_TRUE(cb.Errors().empty());
-    EXPECT_EQ(hmx_client_set_error_callback(h, Callbacks::OnError, &cb), HMX_SERVICE_ERR);
-    auto errors = cb.Errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], std::make_pair(h, HMX_SERVICE_ERR));
-    EXPECT_EQ(cb.errorThreads[0], GetCurrentThreadId()) << "called at once, from the caller";
 }
 
 TEST_F(ClientRequests, AnotherServersExitLeavesTheClientAlone) {

@@ -107,8 +107,9 @@ protected:
         out.resize(len);
         return rc;
     }
-    std::int32_t Decode(const Bytes& body, Everything& out) {
-        return hmx_idl_message_decode(&mService, HMX_IDL_REQUEST, 0x01, body.data(),
+    template <typename T>
+    std::int32_t Decode(const Bytes& body, T& out, int kind = HMX_IDL_REQUEST) {
+        return hmx_idl_message_decode(&mService, kind, 0x01, body.data(),
                                       static_cast<std::uint32_t>(body.size()), &out, sizeof(out));
     }
 
@@ -116,22 +117,8 @@ protected:
 };
 
 Everything Sample() {
-    Everything e{};
-    e.value = 0x11223344;
-    std::strcpy(e.label, "prox");
-    e.inner_valid = 1;
-    e.inner.small = 0xF0;
-    std::strcpy(e.inner.name, "sar");
-    e.shorts_valid = 1;
-    e.shorts_len = 2;
-    e.shorts[0] = 0x0102;
-    e.shorts[1] = 0x0304;
-    e.levels_valid = 1;
-    e.levels[0] = 1;
-    e.levels[1] = 2;
-    e.levels[2] = 3;
-    e.blob_valid = 1;
-    e.blob_len = 260;
+    Everything e{0x11223344, "prox",    1, {0xF0, "sar"}, 1, 2, {0x0102, 0x0304},
+                 1,          {1, 2, 3}, 1, 260,           {}};
     for (int i = 0; i < 260; ++i) {
         e.blob[i] = static_cast<std::uint8_t>(i);
     }
@@ -214,17 +201,10 @@ TEST_F(CodecFlags, RangeCheckVerdicts) {
 
 TEST_F(CodecFlags, NonZeroResponseResultSkipsTheMandatoryCheck) {
     Status status{};
-    Bytes failed = {0x02, 0x04, 0x00, 0x01, 0x00, 0x09, 0x00};
-    EXPECT_EQ(hmx_idl_message_decode(&mService, HMX_IDL_RESPONSE, 0x01, failed.data(),
-                                     static_cast<std::uint32_t>(failed.size()), &status,
-                                     sizeof(status)),
-              0);
+    EXPECT_EQ(Decode({0x02, 0x04, 0x00, 0x01, 0x00, 0x09, 0x00}, status, HMX_IDL_RESPONSE), 0);
     EXPECT_EQ(status.resp.result, 1);
     EXPECT_EQ(status.resp.error, 9);
-    Bytes succeeded = {0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(hmx_idl_message_decode(&mService, HMX_IDL_RESPONSE, 0x01, succeeded.data(),
-                                     static_cast<std::uint32_t>(succeeded.size()), &status,
-                                     sizeof(status)),
+    EXPECT_EQ(Decode({0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00}, status, HMX_IDL_RESPONSE),
               HMX_IDL_MISSING_TLV);
 }
 

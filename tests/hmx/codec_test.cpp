@@ -36,11 +36,12 @@ std::int32_t DecodeResponse(const Bytes& body, hmx_sns_client_resp_msg& resp) {
 
 // An indication body: TLV 0x01 {8-byte id}, TLV 0x02 {u16 n, n bytes}.
 Bytes IndicationBody(const Bytes& payload) {
-    Bytes b = {0x01, 0x08, 0x00, 1, 2, 3, 4, 5, 6, 7, 8};
-    auto n = static_cast<std::uint16_t>(payload.size());
-    auto tlv = static_cast<std::uint16_t>(n + 2);
-    b.insert(b.end(), {0x02, static_cast<std::uint8_t>(tlv), static_cast<std::uint8_t>(tlv >> 8),
-                       static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)});
+    const auto n = static_cast<std::uint16_t>(payload.size());
+    Bytes b = {0x01, 0x08, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x02};
+    for (const std::uint16_t v : {static_cast<std::uint16_t>(n + 2), n}) {
+        b.push_back(static_cast<std::uint8_t>(v));
+        b.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
     b.insert(b.end(), payload.begin(), payload.end());
     return b;
 }
@@ -109,53 +110,46 @@ TEST(SensorClientCodec, IndicationRoundTrip) {
     EXPECT_EQ(out.payload[4], 0) << "the structure is zero-filled before decoding";
 }
 
-TEST(SensorClientCodec, UnknownTlvsAreSkippedFrom0x10AndRefusedBelow) {
-    hmx_sns_client_report_ind_msg ind{};
-    Bytes body = IndicationBody({0x42});
-    Bytes extra = body;
-    extra.insert(extra.begin() + 11, {0x10, 0x02, 0x00, 0xFF, 0xFF});
-    extra.insert(extra.end(), {0xFF, 0x00, 0x00});
-    EXPECT_EQ(DecodeIndication(extra, ind), 0);
-    EXPECT_EQ(ind.payload_len, 1u);
-    EXPECT_EQ(ind.payload[0], 0x42);
-
-    Bytes low = body;
-    low.insert(low.end(), {0x03, 0x01, 0x00, 0x00});
-    EXPECT_EQ(DecodeIndication(low, ind), HMX_IDL_UNKNOWN_MANDATORY_TLV);
+Bytes Cat(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
 }
 
-TEST(SensorClientCodec, MalformedIndicationsAreRefused) {
+Bytes Patched(Bytes body, std::size_t at, std::uint8_t value) {
+    body[at] = value;
+    return body;
+}
+
+TEST(SensorClientCodec, IndicationBodiesThatDoNotDecode) {
+    const Bytes body = IndicationBody({1, 2});
+    const struct {
+        const char* what;
+        Bytes body;
+        std::int32_t rc;
+    } rows[] = {
+        {"unknown TLVs from 0x10 on are skipped",
+         Cat(Cat({0x10, 0x02, 0x00, 0xFF, 0xFF}, body), {0xFF, 0x00, 0x00}), 0},
+        {"an unknown TLV below 0x10", Cat(body, {0x03, 0x01, 0x00, 0x00}),
+         HMX_IDL_UNKNOWN_MANDATORY_TLV},
+        {"TLV 0x01 missing", {0x02, 0x04, 0x00, 0x02, 0x00, 1, 2}, HMX_IDL_MISSING_TLV},
+        {"TLV 0x02 twice", Cat(body, {0x02, 0x02, 0x00, 0x00, 0x00}), HMX_IDL_DUPLICATE_TLV},
+        {"a TLV claims 16 bytes, 4 remain", Patched(body, 12, 0x10), HMX_IDL_LENGTH_INCONSISTENCY},
+        {"the count prefix asks for one byte more than the TLV holds", Patched(body, 14, 0x03),
+         HMX_IDL_LENGTH_INCONSISTENCY},
+        {"a TLV one byte longer than its field", Cat(Patched(body, 12, 0x05), {0x00}),
+         HMX_IDL_LENGTH_INCONSISTENCY},
+        {"a short identifier", {0x01, 0x04, 0x00, 1, 2, 3, 4}, HMX_IDL_LENGTH_INCONSISTENCY},
+        {"a truncated TLV header", Cat(body, {0x20, 0x00}), HMX_IDL_LENGTH_INCONSISTENCY},
+        {"1001 payload bytes", IndicationBody(Bytes(1001, 0x77)), HMX_IDL_ARRAY_TOO_BIG},
+    };
+    for (const auto& row : rows) {
+        hmx_sns_client_report_ind_msg ind{};
+        EXPECT_EQ(DecodeIndication(row.body, ind), row.rc) << row.what;
+    }
     hmx_sns_client_report_ind_msg ind{};
-    Bytes whole = IndicationBody({1, 2});
-    Bytes payloadOnly(whole.begin() + 11, whole.end());
-    EXPECT_EQ(DecodeIndication(payloadOnly, ind), HMX_IDL_MISSING_TLV);
-
-    Bytes twice = IndicationBody({1, 2});
-    twice.insert(twice.end(), {0x02, 0x02, 0x00, 0x00, 0x00});
-    EXPECT_EQ(DecodeIndication(twice, ind), HMX_IDL_DUPLICATE_TLV);
-
-    Bytes overrun = IndicationBody({1, 2});
-    overrun[12] = 0x10; // TLV 0x02 claims 16 bytes, 4 remain
-    EXPECT_EQ(DecodeIndication(overrun, ind), HMX_IDL_LENGTH_INCONSISTENCY);
-
-    Bytes shortPrefix = IndicationBody({1, 2});
-    shortPrefix[14] = 0x03; // the count prefix asks for one byte more than the TLV holds
-    EXPECT_EQ(DecodeIndication(shortPrefix, ind), HMX_IDL_LENGTH_INCONSISTENCY);
-
-    Bytes longTlv = IndicationBody({1, 2});
-    longTlv[12] = 0x05; // one byte more than the field consumes
-    longTlv.push_back(0x00);
-    EXPECT_EQ(DecodeIndication(longTlv, ind), HMX_IDL_LENGTH_INCONSISTENCY);
-
-    Bytes shortId = {0x01, 0x04, 0x00, 1, 2, 3, 4};
-    EXPECT_EQ(DecodeIndication(shortId, ind), HMX_IDL_LENGTH_INCONSISTENCY);
-
-    Bytes tooMany = IndicationBody(Bytes(1001, 0x77));
-    EXPECT_EQ(DecodeIndication(tooMany, ind), HMX_IDL_ARRAY_TOO_BIG);
-
-    Bytes truncatedHeader = IndicationBody({1});
-    truncatedHeader.insert(truncatedHeader.end(), {0x20, 0x00});
-    EXPECT_EQ(DecodeIndication(truncatedHeader, ind), HMX_IDL_LENGTH_INCONSISTENCY);
+    ASSERT_EQ(DecodeIndication(rows[0].body, ind), 0);
+    EXPECT_EQ(ind.payload_len, 2u);
+    EXPECT_EQ(ind.payload[1], 2);
 }
 
 TEST(SensorClientCodec, ResponseOptionalTlvsAndSignExtension) {

@@ -68,6 +68,11 @@ inline HANDLE Spawn(std::function<void()> body) {
     });
 }
 
+// An indication body: an 8-byte identifier, then a one-byte payload.
+inline Bytes IndicationBody(std::uint8_t payloadByte) {
+    return {0x01, 0x08, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x03, 0x00, 0x01, 0x00, payloadByte};
+}
+
 inline bool DebuggerSaw(const std::string& line) {
     auto out = sim::DebuggerOutput();
     return std::find(out.begin(), out.end(), line) != out.end();
