@@ -191,18 +191,36 @@ TEST_F(ClientRequests, ServerGoingAwayFailsThePendingRequestAndCallsBack) {
     EXPECT_EQ(Send(h, resp), HMX_SERVICE_ERR);
 }
 
-TEST_F(ClientRequests, ReleaseFailsThePendingRequest) {
+TEST_F(ClientRequests, ReleaseFailsThePendingRequestAndRefusesTheNextOne) {
     hmx_client_type h = StartAndOpen();
     hub->WithholdResponses(true);
-    std::atomic<std::int32_t> rc{1};
+    std::atomic<std::int32_t> rc[2] = {1, 1};
     auto resp = std::make_unique<hmx_sns_client_resp_msg>();
-    HANDLE sender = Spawn([&] { rc = Send(h, *resp); });
-    ASSERT_NE(sender, nullptr);
+    HANDLE threads[3] = {Spawn([&] { rc[0] = Send(h, *resp); })};
     ASSERT_TRUE(sim::Settle());
-    Release(h);
+    // The next request stops while it creates its event, the release while it
+    // fails the pending one: transmitting is off, the transport still open.
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Hold());
+    threads[1] = Spawn([&] {
+        hmx_sns_client_resp_msg next{};
+        rc[1] = Send(h, next);
+    });
+    ASSERT_TRUE(sim::WaitForHeldCall("CreateEventW"));
+    sim::ArmFault("SetEvent", sim::FaultSpec::Hold());
+    threads[2] = Spawn([&] { Release(h); });
+    ASSERT_TRUE(sim::WaitForHeldCall("SetEvent"));
+    sim::LetHeldCallGo("CreateEventW");
+    ASSERT_TRUE(WaitUntil([&] { return rc[1] != 1; }));
+    EXPECT_EQ(rc[1].load(), HMX_CLIENT_INVALID_CLNT);
+    EXPECT_FALSE(sim::TraceContains("send of txn 0x2", TRACE_LEVEL_ERROR))
+        << "refused when queued, not when sent";
+    sim::LetHeldCallGo("SetEvent");
     ASSERT_TRUE(sim::WaitForThreadsToEnd());
-    CloseHandle(sender);
-    EXPECT_EQ(rc.load(), HMX_CLIENT_RELEASED);
+    for (HANDLE thread : threads) {
+        CloseHandle(thread);
+    }
+    EXPECT_EQ(rc[0].load(), HMX_CLIENT_RELEASED);
+    EXPECT_EQ(hub->Requests().size(), 1u);
     resp.reset();
     hub->DeliverWithheldResponses(); // to a closed handle: nothing reaches the library
     ASSERT_TRUE(sim::Settle());
