@@ -104,16 +104,12 @@ protected:
         return count;
     }
 
-    // What the device left behind, once the host's callback threads have ended.
-    sim::HostLeaks Leaks() {
-        sim::WaitForThreadsToEnd();
-        return mHost->LeakReport();
-    }
-
-    // Unloads the driver and expects nothing of its device left behind.
+    // Unloads the driver and expects nothing of its device left behind, once
+    // the host's callback threads have ended.
     void UnloadLeavingNothing() {
         mHost->Unload();
-        sim::HostLeaks leaks = Leaks();
+        sim::WaitForThreadsToEnd();
+        sim::HostLeaks leaks = mHost->LeakReport();
         EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
     }
 

@@ -58,12 +58,6 @@ BOOLEAN Complete(DMFMODULE DmfModule, WDFREQUEST Request, const char* slot) {
     return TRUE;
 }
 
-BOOLEAN QueueIoRead(DMFMODULE DmfModule, WDFQUEUE, WDFREQUEST Request, size_t) {
-    return Complete<STATUS_SUCCESS>(DmfModule, Request, "QueueIoRead");
-}
-BOOLEAN QueueIoWrite(DMFMODULE DmfModule, WDFQUEUE, WDFREQUEST Request, size_t) {
-    return Complete<STATUS_SUCCESS>(DmfModule, Request, "QueueIoWrite");
-}
 BOOLEAN DeviceIoControl(DMFMODULE DmfModule, WDFQUEUE, WDFREQUEST Request, size_t, size_t, ULONG) {
     return Complete<STATUS_SUCCESS>(DmfModule, Request, "DeviceIoControl");
 }
@@ -145,10 +139,8 @@ NTSTATUS DMF_Recorder_Create(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* DmfModuleA
         DMF_WDF_SLOTS(SLOT_HANDLER)
 #undef SLOT_HANDLER
     }
-    // The queue and file slots always take part, so claims can be tested
+    // The device-control and file slots always take part, so claims can be tested
     // with the default open/close slots in place.
-    callbacksWdf.QueueIoRead = QueueIoRead;
-    callbacksWdf.QueueIoWrite = QueueIoWrite;
     callbacksWdf.DeviceIoControl = DeviceIoControl;
     callbacksWdf.FileCreate = FileCreate;
     callbacksWdf.FileCleanup = FileCleanup;
