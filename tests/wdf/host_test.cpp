@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <future>
 #include <mutex>
 #include <string>
@@ -25,7 +24,6 @@ enum : ULONG {
     kIoctlOverReport = 0x100C,
     kIoctlUnknown = 0x1010,
     kIoctlMemory = 0x1014,
-    kIoctlThreadId = 0x1018,
 };
 
 struct Driver {
@@ -34,7 +32,6 @@ struct Driver {
     NTSTATUS addResult = STATUS_SUCCESS;
     bool createQueue = true;
     std::atomic<int> blocked{0};
-    std::vector<DWORD> blockedThreads; // under lock
     HANDLE release = nullptr;
     // What the echo IOCTL saw.
     NTSTATUS inputStatus = 0, outputStatus = 0;
@@ -136,10 +133,8 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLength,
                                           n);
         break;
     }
-    case kIoctlBlock: {
-        std::lock_guard guard(gDriver->lock);
-        gDriver->blockedThreads.push_back(GetCurrentThreadId());
-    }
+    case kIoctlBlock: // until `release` is set, after noting the thread
+        gDriver->Record("thread " + std::to_string(GetCurrentThreadId()));
         ++gDriver->blocked;
         WaitForSingleObject(gDriver->release, INFINITE);
         WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 0);
@@ -166,16 +161,6 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLength,
             status = WdfMemoryCopyFromBuffer(out, 0, answer, 2);
         }
         WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? 2 : 0);
-        break;
-    }
-    case kIoctlThreadId: {
-        PVOID out = nullptr;
-        NTSTATUS status = WdfRequestRetrieveOutputBuffer(request, sizeof(DWORD), &out, nullptr);
-        if (NT_SUCCESS(status)) {
-            DWORD id = GetCurrentThreadId();
-            std::memcpy(out, &id, sizeof(id));
-        }
-        WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? sizeof(DWORD) : 0);
         break;
     }
     case kIoctlOverReport:
@@ -289,7 +274,10 @@ TEST_F(HostTest, RemovalFromD0ExitsToD3FinalWithoutAnActionAndDeletesTheDevice) 
     }
 }
 
-TEST_F(HostTest, AFailedDeviceAddDeletesTheDeviceAndItsCleanupRuns) {
+TEST_F(HostTest, ALibraryThatCannotLoadIsRefusedAndAFailedDeviceAddDeletesTheDevice) {
+    EXPECT_EQ(sim::DriverHost().LoadLibrary("/nonexistent/driver.so"), STATUS_NOT_FOUND);
+    EXPECT_TRUE(sim::TraceContains("driver host: cannot load /nonexistent/driver.so"));
+
     mDriver.addResult = STATUS_INSUFFICIENT_RESOURCES;
     Load();
     EXPECT_EQ(mHost->AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
@@ -301,55 +289,43 @@ TEST_F(HostTest, AFailedDeviceAddDeletesTheDeviceAndItsCleanupRuns) {
     EXPECT_FALSE(sim::wdf::SymbolicLinkExists(u"\\DosDevices\\Global\\TESTLINK"));
 }
 
-TEST_F(HostTest, BufferedIoctlsSeeExactlyTheBuffersTheCallerGave) {
+TEST_F(HostTest, BufferedIoctlsSeeExactlyTheBuffersTheCallerGaveAndCompleteOnce) {
     LoadAndStart();
     sim::HostFile file = mHost->OpenFile();
     ASSERT_TRUE(file);
-
     // No buffers at all: too small even for a minimum of 0.
     sim::IoResult result = mHost->DeviceIoControl(file, kIoctlEcho, {}, 0);
     EXPECT_EQ(mDriver.inputStatus, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(mDriver.outputStatus, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(result.status, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(result.bytes, 0u);
-
     // Input shorter than the minimum the driver asks for (8).
     result = mHost->DeviceIoControl(file, kIoctlEcho, {1, 2, 3}, 4);
     EXPECT_EQ(mDriver.inputStatus, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(mDriver.outputStatus, STATUS_SUCCESS);
     EXPECT_EQ(mDriver.outputLength, 4u);
-
     // Both present: one system buffer; the caller gets back what was reported.
     result = mHost->DeviceIoControl(file, kIoctlEcho, {1, 2, 3, 4, 5}, 16);
-    EXPECT_EQ(mDriver.inputStatus, STATUS_SUCCESS);
     EXPECT_EQ(mDriver.inputLength, 5u);
     EXPECT_EQ(mDriver.outputLength, 16u);
     EXPECT_TRUE(mDriver.sameBuffer);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.bytes, 5u);
     EXPECT_EQ(result.output, (std::vector<std::uint8_t>{5, 4, 3, 2, 1}));
-
     // The buffers as memory objects.
     result = mHost->DeviceIoControl(file, kIoctlMemory, {41, 0, 0}, 2);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.output, (std::vector<std::uint8_t>{42, 3}));
     EXPECT_EQ(mHost->DeviceIoControl(file, kIoctlMemory, {41}, 0).status, STATUS_BUFFER_TOO_SMALL);
-
     // An error status carries no data back.
     result = mHost->DeviceIoControl(file, kIoctlUnknown, {1}, 4);
     EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
     EXPECT_TRUE(result.output.empty());
-    mHost->CloseFile(file);
-}
 
-TEST_F(HostTest, ARequestCompletesOnceAndOverReportedBytesAreCaught) {
-    LoadAndStart();
-    sim::HostFile file = mHost->OpenFile();
-    sim::IoResult result = mHost->DeviceIoControl(file, kIoctlCompleteTwice, {}, 0);
+    result = mHost->DeviceIoControl(file, kIoctlCompleteTwice, {}, 0);
     EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
     ASSERT_TRUE(sim::Settle()); // the callback goes on after the caller has its answer
     EXPECT_TRUE(sim::TraceContains("WdfRequestComplete: invalid handle", TRACE_LEVEL_ERROR));
-
     result = mHost->DeviceIoControl(file, kIoctlOverReport, {}, 4);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.output.size(), 4u);
@@ -366,9 +342,7 @@ TEST_F(HostTest, APowerManagedQueueHoldsRequestsWhileTheDeviceIsOutOfD0) {
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(held.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     ASSERT_EQ(mHost->Wake(), STATUS_SUCCESS);
-    sim::IoResult result = held.get();
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.output, (std::vector<std::uint8_t>{2, 1}));
+    EXPECT_EQ(held.get().output, (std::vector<std::uint8_t>{2, 1}));
 
     ASSERT_EQ(mHost->Sleep(), STATUS_SUCCESS);
     auto cancelled = mHost->DeviceIoControlAsync(file, kIoctlEcho, {1}, 1);
@@ -403,7 +377,6 @@ TEST_F(HostTest, IoctlsWithoutADefaultQueueAreRejected) {
     sim::HostFile file = mHost->OpenFile();
     EXPECT_EQ(mHost->DeviceIoControl(file, kIoctlEcho, {1}, 1).status,
               STATUS_INVALID_DEVICE_REQUEST);
-
     // A deleted default queue is no longer the device's.
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
@@ -429,12 +402,10 @@ TEST_F(HostTest, FileObjectsGoThroughCreateCleanupAndClose) {
     EXPECT_EQ(Events(), (Seq{"FileCreate", "FileCleanup", "FileClose"}));
 
     sim::HostFile denied = mHost->OpenFile(u"\\denied");
-    EXPECT_FALSE(denied);
     EXPECT_EQ(denied.status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(Events(), (Seq{"FileCreate"})); // no cleanup or close for a failed create
 
-    sim::HostFile leftOpen = mHost->OpenFile();
-    ASSERT_TRUE(leftOpen);
+    ASSERT_TRUE(mHost->OpenFile());
     Events();
     mHost->Remove();
     EXPECT_EQ(Events(), (Seq{"D0Exit D3Final none", "ReleaseHardware", "FileCleanup", "FileClose",
@@ -474,47 +445,45 @@ namespace {
 // a removal that leaves no thread of the host behind.
 class QueueThreadsTest : public HostTest {
 protected:
-    DWORD ThreadOfNextRequest(const sim::HostFile& file) {
-        sim::IoResult result = mHost->DeviceIoControl(file, kIoctlThreadId, {}, sizeof(DWORD));
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
-        DWORD id = 0;
-        if (result.output.size() == sizeof(id)) {
-            std::memcpy(&id, result.output.data(), sizeof(id));
+    // Sends `count` requests that block together, then lets them go; the
+    // threads that took them, sorted.
+    std::vector<std::string> Burst(const sim::HostFile& file, int count) {
+        mDriver.blocked = 0;
+        Events();
+        std::vector<std::future<sim::IoResult>> pending;
+        for (int i = 0; i < count; ++i) {
+            pending.push_back(mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0));
         }
-        return id;
-    }
-    bool WaitForBlocked(int count) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (mDriver.blocked.load() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
+        EXPECT_TRUE(WaitUntil([&] { return mDriver.blocked.load() == count; }));
+        SetEvent(mDriver.release);
+        for (auto& request : pending) {
+            EXPECT_EQ(request.get().status, STATUS_SUCCESS);
         }
-        return mDriver.blocked.load() >= count;
-    }
-    std::vector<DWORD> BlockedThreads() {
-        std::lock_guard guard(mDriver.lock);
-        return mDriver.blockedThreads;
+        ResetEvent(mDriver.release);
+        std::vector<std::string> threads = Events();
+        std::sort(threads.begin(), threads.end());
+        return threads;
     }
 };
 
-TEST_F(QueueThreadsTest, AnIdleQueueThreadIsSettledServesTheNextRequestAndIsNoLeak) {
+TEST_F(QueueThreadsTest, RequestsInFlightTogetherGetThreadsOfTheirOwnKeptIdleAndSettled) {
     LoadAndStart();
     sim::HostFile file = mHost->OpenFile();
-    DWORD first = ThreadOfNextRequest(file);
-    ASSERT_NE(first, 0u);
-    // Settled with the queue's thread still there: it waits for work.
-    for (int i = 0; i < 3; ++i) {
-        // Settled with the queue's thread still there: it waits for work.
-        ASSERT_TRUE(sim::Settle(std::chrono::seconds(5)));
-        EXPECT_EQ(sim::LiveThreadCount(), 1u);
-        EXPECT_EQ(ThreadOfNextRequest(file), first);
-    }
+    std::vector<std::string> threads = Burst(file, 3);
+    EXPECT_EQ(std::unique(threads.begin(), threads.end()), threads.end());
+    // Settled with the queue's threads still there: they wait for work, and
+    // the next burst finds them idle.
+    ASSERT_TRUE(sim::Settle(std::chrono::seconds(5)));
+    EXPECT_EQ(sim::LiveThreadCount(), 3u);
+    EXPECT_EQ(Burst(file, 3), threads);
 
     // The host's idle threads are not the driver's threads left behind.
     EXPECT_EQ(mHost->LeakReport().threads, 0u);
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
-    DWORD next = ThreadOfNextRequest(file); // a new one, kept again
+    std::vector<std::string> next = Burst(file, 1); // a new one, kept again
     ASSERT_TRUE(sim::Settle(std::chrono::seconds(5)));
-    EXPECT_EQ(ThreadOfNextRequest(file), next);
+    EXPECT_EQ(sim::LiveThreadCount(), 1u);
+    EXPECT_EQ(Burst(file, 1), next);
     mHost->CloseFile(file);
     ASSERT_EQ(mHost->Remove(), STATUS_SUCCESS);
     // Gone with the device, not merely on their way out.
@@ -524,54 +493,16 @@ TEST_F(QueueThreadsTest, AnIdleQueueThreadIsSettledServesTheNextRequestAndIsNoLe
     EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
 }
 
-TEST_F(QueueThreadsTest, RequestsInFlightTogetherGetThreadsOfTheirOwnWhichAreKept) {
-    LoadAndStart();
-    sim::HostFile file = mHost->OpenFile();
-    std::vector<std::future<sim::IoResult>> pending;
-    for (int i = 0; i < 3; ++i) {
-        pending.push_back(mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0));
-    }
-    ASSERT_TRUE(WaitForBlocked(3));
-    std::vector<DWORD> threads = BlockedThreads();
-    std::sort(threads.begin(), threads.end());
-    EXPECT_EQ(std::unique(threads.begin(), threads.end()), threads.end());
-    SetEvent(mDriver.release);
-    for (auto& request : pending) {
-        EXPECT_EQ(request.get().status, STATUS_SUCCESS);
-    }
-    ASSERT_TRUE(sim::Settle(std::chrono::seconds(5)));
-    EXPECT_EQ(sim::LiveThreadCount(), 3u);
-
-    // The next burst finds them idle: no thread more.
-    ResetEvent(mDriver.release);
-    for (int i = 0; i < 3; ++i) {
-        pending[static_cast<std::size_t>(i)] =
-            mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
-    }
-    ASSERT_TRUE(WaitForBlocked(6));
-    EXPECT_EQ(sim::LiveThreadCount(), 3u);
-    std::vector<DWORD> again = BlockedThreads();
-    std::vector<DWORD> second(again.begin() + 3, again.end());
-    std::sort(second.begin(), second.end());
-    EXPECT_EQ(second, threads);
-    SetEvent(mDriver.release);
-    for (auto& request : pending) {
-        EXPECT_EQ(request.get().status, STATUS_SUCCESS);
-    }
-    mHost->CloseFile(file);
-}
-
 TEST_F(QueueThreadsTest, AQueueThreadTheDriverStillHoldsAtRemovalIsReportedThenEnds) {
     LoadAndStart();
     sim::HostFile file = mHost->OpenFile();
     mHost->SetIoBound(std::chrono::milliseconds(50));
     auto stuck = mHost->DeviceIoControlAsync(file, kIoctlBlock, {}, 0);
-    ASSERT_TRUE(WaitForBlocked(1));
+    ASSERT_TRUE(WaitUntil([&] { return mDriver.blocked.load() == 1; }));
     mHost->Remove();
     EXPECT_TRUE(sim::TraceContains("1 requests still with the driver at D0 exit"));
     sim::HostLeaks leaks = mHost->LeakReport();
     EXPECT_EQ(leaks.threads, 1u) << leaks.ToString();
-
     // Once the driver lets go, the thread ends rather than waiting for work
     // from a device that is gone.
     SetEvent(mDriver.release);

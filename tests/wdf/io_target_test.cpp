@@ -1,12 +1,10 @@
 #include "platform/sim/driver_host.h"
 #include "wdf_fixture.h"
 
-#include <atomic>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -61,29 +59,10 @@ NTSTATUS Reuse(WDFREQUEST request) {
     return WdfRequestReuse(request, &reuse);
 }
 
-struct Completion {
-    std::mutex lock;
-    std::atomic<int> calls{0};
-    WDF_REQUEST_COMPLETION_PARAMS params{};
-    DWORD thread = 0;
-};
-Completion* gCompletion = nullptr;
-
-void RecordCompletion(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params,
-                      WDFCONTEXT context) {
-    EXPECT_EQ(context, gCompletion);
-    std::lock_guard guard(gCompletion->lock);
-    gCompletion->params = *params;
-    gCompletion->thread = GetCurrentThreadId();
-    EXPECT_EQ(WdfRequestGetStatus(request), params->IoStatus.Status);
-    ++gCompletion->calls;
-}
-
 class IoTargetTest : public WdfTest {
 protected:
     void SetUp() override {
         WdfTest::SetUp();
-        gCompletion = &mCompletion;
         mHost = std::make_unique<sim::DriverHost>();
         ASSERT_EQ(mHost->LoadEntry(ForwardingDriverEntry), STATUS_SUCCESS);
         ASSERT_EQ(mHost->AddDevice(), STATUS_SUCCESS);
@@ -139,7 +118,6 @@ protected:
         return request;
     }
     std::unique_ptr<sim::DriverHost> mHost;
-    Completion mCompletion;
     WDFMEMORY mInput = nullptr;
     WDFMEMORY mOutput = nullptr;
 };
@@ -148,25 +126,32 @@ TEST_F(IoTargetTest, ARequestPassedDownCompletesTheCallerWithTheLowerResult) {
     sim::HostFile file = mHost->OpenFile();
     // Nothing below answers: the lower device refuses.
     EXPECT_EQ(mHost->DeviceIoControl(file, 0x10, {1, 2}, 2).status, STATUS_NOT_SUPPORTED);
-
     sim::wdf::SetLowerDeviceHandler(Reverse);
     sim::IoResult result = mHost->DeviceIoControl(file, 0x10, {1, 2, 3}, 2);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.bytes, 2u);
     EXPECT_EQ(result.output, (std::vector<std::uint8_t>{3, 2}));
-
     sim::ArmFault("WdfRequestSend", sim::FaultSpec::Once());
     EXPECT_EQ(mHost->DeviceIoControl(file, 0x10, {1}, 1).status, STATUS_INVALID_DEVICE_STATE);
     mHost->CloseFile(file);
 }
 
-TEST_F(IoTargetTest, ASynchronousSendReturnsTheResultInTheRequest) {
+TEST_F(IoTargetTest, ASynchronousSendReturnsTheResultInTheRequestOnAnOpenTargetOnly) {
+    WDFIOTARGET unknown = NewTarget();
+    EXPECT_EQ(OpenByName(unknown, u"\\??\\NOBODY", GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(WdfIoTargetWdmGetTargetFileHandle(unknown), nullptr);
+
     WDFIOTARGET target = OpenTarget(Reverse);
+    EXPECT_NE(WdfIoTargetWdmGetTargetFileHandle(target), nullptr);
     WDFREQUEST request = Prepare(target);
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(1000));
     ASSERT_EQ(WdfRequestAllocateTimer(request), STATUS_SUCCESS);
+    WdfIoTargetClose(target);
+    EXPECT_FALSE(WdfRequestSend(request, target, &options));
+    EXPECT_EQ(WdfRequestGetStatus(request), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(Reopen(target), STATUS_SUCCESS);
     EXPECT_TRUE(WdfRequestSend(request, target, &options));
     EXPECT_EQ(WdfRequestGetStatus(request), STATUS_SUCCESS);
     EXPECT_EQ(WdfRequestGetInformation(request), 3u);
@@ -183,91 +168,6 @@ TEST_F(IoTargetTest, ASynchronousSendReturnsTheResultInTheRequest) {
     EXPECT_EQ(Reuse(request), STATUS_SUCCESS);
     EXPECT_EQ(WdfRequestGetInformation(request), 0u);
     EXPECT_FALSE(WdfRequestSend(request, target, &options)); // no longer formatted
-    WdfObjectDelete(request);
-}
-
-TEST_F(IoTargetTest, AnAsynchronousCompletionRunsOnAnotherThreadOnce) {
-    std::shared_ptr<sim::wdf::TargetIo> held;
-    WDFIOTARGET target = OpenTarget([&](const std::shared_ptr<sim::wdf::TargetIo>& io) {
-        io->pending = true;
-        held = io;
-    });
-    WDFREQUEST request = Prepare(target);
-    WdfRequestSetCompletionRoutine(request, RecordCompletion, &mCompletion);
-    WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
-    ASSERT_TRUE(WdfRequestSend(request, target, &options));
-    EXPECT_EQ(WdfRequestGetStatus(request), STATUS_PENDING);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mCompletion.calls, 0);
-
-    ASSERT_NE(held, nullptr);
-    held->status = STATUS_END_OF_FILE;
-    held->complete();
-    held->complete(); // a second completion of the device changes nothing
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mCompletion.calls, 1);
-    EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_END_OF_FILE);
-    EXPECT_NE(mCompletion.thread, GetCurrentThreadId());
-    WdfObjectDelete(request);
-}
-
-TEST_F(IoTargetTest, TimeOutsAndCancellationEndAPendingSend) {
-    sim::SetTimeScale(0.001);
-    std::shared_ptr<sim::wdf::TargetIo> held;
-    WDFIOTARGET target = OpenTarget([&](const std::shared_ptr<sim::wdf::TargetIo>& io) {
-        io->pending = true; // never answers by itself
-        held = io;
-    });
-    WDFREQUEST request = Prepare(target);
-    WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
-    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(10000));
-    EXPECT_FALSE(WdfRequestSend(request, target, &options));
-    EXPECT_EQ(WdfRequestGetStatus(request), STATUS_IO_TIMEOUT);
-    held->complete(); // too late: ignored
-
-    WdfRequestSetCompletionRoutine(request, RecordCompletion, &mCompletion);
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
-    ASSERT_TRUE(WdfRequestSend(request, target, &options));
-    EXPECT_TRUE(WdfRequestCancelSentRequest(request));
-    EXPECT_FALSE(WdfRequestCancelSentRequest(request));
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mCompletion.calls, 1);
-    EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_CANCELLED);
-    WdfObjectDelete(request);
-}
-
-TEST_F(IoTargetTest, APurgeHandsEveryPendingRequestBackBeforeItReturns) {
-    std::vector<std::shared_ptr<sim::wdf::TargetIo>> held;
-    WDFIOTARGET target = OpenTarget([&](const std::shared_ptr<sim::wdf::TargetIo>& io) {
-        io->pending = true;
-        held.push_back(io);
-    });
-    WDFREQUEST request = Prepare(target);
-    WdfRequestSetCompletionRoutine(request, RecordCompletion, &mCompletion);
-    ASSERT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
-
-    WdfIoTargetPurge(target, WdfIoTargetPurgeIoAndWait);
-    EXPECT_EQ(mCompletion.calls, 1); // the routine has run
-    EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_CANCELLED);
-    held[0]->complete(); // the device's late answer is dropped
-
-    // Purged: refused until started again.
-    ASSERT_EQ(Reuse(request), STATUS_SUCCESS);
-    ASSERT_EQ(
-        WdfIoTargetFormatRequestForIoctl(target, request, 0x22, mInput, nullptr, mOutput, nullptr),
-        STATUS_SUCCESS);
-    WdfRequestSetCompletionRoutine(request, RecordCompletion, &mCompletion);
-    EXPECT_FALSE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
-    EXPECT_EQ(WdfRequestGetStatus(request), STATUS_INVALID_DEVICE_STATE);
-    ASSERT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
-    ASSERT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
-    held[1]->information = 0;
-    held[1]->complete();
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mCompletion.calls, 2);
-    EXPECT_EQ(mCompletion.params.IoStatus.Status, STATUS_SUCCESS);
     WdfObjectDelete(request);
 }
 
@@ -290,93 +190,54 @@ void RemoveComplete(WDFIOTARGET target) {
     WdfIoTargetClose(target);
 }
 
-class TargetRemovalTest : public IoTargetTest {
-protected:
-    void SetUp() override {
-        IoTargetTest::SetUp();
-        gRemoval = &mRemoval;
-        gQueryAnswer = STATUS_SUCCESS;
-        sim::wdf::RegisterTargetDevice(kName, Reverse);
-    }
-    WDFIOTARGET Open(bool withCallbacks) {
-        WDFIOTARGET target = NewTarget();
-        EXPECT_EQ(OpenByName(target, kName, GENERIC_READ,
-                             [withCallbacks](WDF_IO_TARGET_OPEN_PARAMS& params) {
-                                 if (withCallbacks) {
-                                     params.EvtIoTargetQueryRemove = QueryRemove;
-                                     params.EvtIoTargetRemoveCanceled = RemoveCanceled;
-                                     params.EvtIoTargetRemoveComplete = RemoveComplete;
-                                 }
-                             }),
-                  STATUS_SUCCESS);
-        return target;
-    }
-    static bool IsOpen(WDFIOTARGET target) {
+TEST_F(IoTargetTest, RemovalsAreQueriedVetoedAbandonedCompletedOrASurprise) {
+    using Seq = std::vector<std::string>;
+    std::vector<std::string> removal;
+    gRemoval = &removal;
+    auto taken = [&] { return std::exchange(removal, {}); };
+    auto isOpen = [](WDFIOTARGET target) {
         return WdfIoTargetWdmGetTargetFileHandle(target) != nullptr;
-    }
-    static constexpr char16_t kName[] = u"\\??\\DPP";
-    std::vector<std::string> mRemoval;
-};
+    };
+    const char16_t name[] = u"\\??\\DPP";
+    sim::wdf::RegisterTargetDevice(name, Reverse);
+    WDFIOTARGET plain = NewTarget(); // closed for the query by default
+    WDFIOTARGET own = NewTarget();
+    ASSERT_EQ(OpenByName(plain, name, GENERIC_READ), STATUS_SUCCESS);
+    ASSERT_EQ(OpenByName(own, name, GENERIC_READ,
+                         [](WDF_IO_TARGET_OPEN_PARAMS& params) {
+                             params.EvtIoTargetQueryRemove = QueryRemove;
+                             params.EvtIoTargetRemoveCanceled = RemoveCanceled;
+                             params.EvtIoTargetRemoveComplete = RemoveComplete;
+                         }),
+              STATUS_SUCCESS);
 
-TEST_F(TargetRemovalTest, AQueriedRemovalClosesThenCompletesAndTheDeviceIsGone) {
-    WDFIOTARGET own = Open(true);
-    WDFIOTARGET plain = Open(false);
-    ASSERT_EQ(sim::wdf::RemoveTargetDevice(kName), STATUS_SUCCESS);
-    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "complete"}));
-    EXPECT_FALSE(IsOpen(own));
-    EXPECT_FALSE(IsOpen(plain));
-    EXPECT_EQ(Reopen(plain), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(TargetRemovalTest, AVetoTellsEveryTargetAskedAndReopensWhatTheQueryClosed) {
-    WDFIOTARGET plain = Open(false); // closed for the query by default
-    WDFIOTARGET own = Open(true);
+    // A veto tells every target asked and reopens what the query closed; the
+    // device's own veto comes once every target agreed.
     gQueryAnswer = STATUS_UNSUCCESSFUL;
-    EXPECT_EQ(sim::wdf::RemoveTargetDevice(kName), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "canceled"}));
-    EXPECT_TRUE(IsOpen(plain));
-    EXPECT_TRUE(IsOpen(own));
-
-    // The device's own veto comes once every target agreed.
-    mRemoval.clear();
+    EXPECT_EQ(sim::wdf::RemoveTargetDevice(name), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(taken(), (Seq{"query", "canceled"}));
+    EXPECT_TRUE(isOpen(plain) && isOpen(own));
     gQueryAnswer = STATUS_SUCCESS;
-    EXPECT_EQ(sim::wdf::QueryRemoveTargetDevice(kName, true), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "canceled"}));
-    EXPECT_TRUE(IsOpen(plain));
-    EXPECT_TRUE(IsOpen(own));
-}
+    EXPECT_EQ(sim::wdf::QueryRemoveTargetDevice(name, true), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(taken(), (Seq{"query", "canceled"}));
+    EXPECT_TRUE(isOpen(plain) && isOpen(own));
 
-TEST_F(TargetRemovalTest, AnAbandonedRemovalAndASurpriseRemoval) {
-    WDFIOTARGET own = Open(true);
-    ASSERT_EQ(sim::wdf::QueryRemoveTargetDevice(kName), STATUS_SUCCESS);
-    EXPECT_FALSE(IsOpen(own));
-    sim::wdf::CancelTargetDeviceRemoval(kName);
-    EXPECT_TRUE(IsOpen(own));
-    EXPECT_EQ(mRemoval, (std::vector<std::string>{"query", "canceled"}));
+    ASSERT_EQ(sim::wdf::QueryRemoveTargetDevice(name), STATUS_SUCCESS);
+    EXPECT_FALSE(isOpen(own));
+    sim::wdf::CancelTargetDeviceRemoval(name);
+    EXPECT_TRUE(isOpen(own));
+    EXPECT_EQ(taken(), (Seq{"query", "canceled"}));
 
-    mRemoval.clear();
-    ASSERT_EQ(sim::wdf::RemoveTargetDevice(kName, true), STATUS_SUCCESS);
-    EXPECT_EQ(mRemoval, (std::vector<std::string>{"complete"}));
-    EXPECT_FALSE(IsOpen(own));
-}
+    ASSERT_EQ(sim::wdf::RemoveTargetDevice(name), STATUS_SUCCESS);
+    EXPECT_EQ(taken(), (Seq{"query", "complete"}));
+    EXPECT_FALSE(isOpen(own) || isOpen(plain));
+    EXPECT_EQ(Reopen(plain), STATUS_OBJECT_NAME_NOT_FOUND);
 
-TEST_F(IoTargetTest, TargetsOpenOnlyOnKnownDevicesAndRefuseSendsWhenClosed) {
-    WDFIOTARGET target = NewTarget();
-    ASSERT_NE(target, nullptr);
-    EXPECT_EQ(OpenByName(target, u"\\??\\NOBODY", GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(WdfIoTargetWdmGetTargetFileHandle(target), nullptr);
-
-    WDFIOTARGET open = OpenTarget(Reverse);
-    EXPECT_NE(WdfIoTargetWdmGetTargetFileHandle(open), nullptr);
-    WDFREQUEST request = Prepare(open);
-    WdfIoTargetClose(open);
-    EXPECT_FALSE(WdfRequestSend(request, open, WDF_NO_SEND_OPTIONS));
-    EXPECT_EQ(WdfRequestGetStatus(request), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(Reopen(open), STATUS_SUCCESS);
-    WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
-    EXPECT_TRUE(WdfRequestSend(request, open, &options));
-    WdfObjectDelete(request);
+    sim::wdf::RegisterTargetDevice(name, Reverse);
+    ASSERT_EQ(Reopen(own), STATUS_SUCCESS);
+    ASSERT_EQ(sim::wdf::RemoveTargetDevice(name, true), STATUS_SUCCESS);
+    EXPECT_EQ(taken(), (Seq{"complete"}));
+    EXPECT_FALSE(isOpen(own));
 }
 
 } // namespace

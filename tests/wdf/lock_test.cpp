@@ -3,6 +3,7 @@
 #include "platform/win32.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -38,43 +39,35 @@ TEST_F(LockTest, WaitLockTimesOutOnTheMachineClock) {
     WdfObjectDelete(lock);
 }
 
-TEST_F(LockTest, AThreadBlockedOnALockCountsAsSettled) {
-    WDFWAITLOCK lock = nullptr;
-    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
-    ASSERT_EQ(WdfWaitLockAcquire(lock, nullptr), STATUS_SUCCESS);
-    std::atomic<bool> got{false};
-    HANDLE thread = StartThread([&] {
-        WdfWaitLockAcquire(lock, nullptr);
-        got = true;
-        WdfWaitLockRelease(lock);
-    });
-    ASSERT_NE(thread, nullptr);
-    EXPECT_TRUE(sim::Settle(std::chrono::seconds(5)));
-    EXPECT_FALSE(got);
-    WdfWaitLockRelease(lock);
-    Join(thread);
-    EXPECT_TRUE(got);
-    WdfObjectDelete(lock);
-}
-
-TEST_F(LockTest, ReleasingALockNotHeldIsReportedAndIgnored) {
+TEST_F(LockTest, ABlockedAcquireIsSettledAndReleasingALockNotHeldIsReportedAndIgnored) {
+    WDFWAITLOCK wait = nullptr;
     WDFSPINLOCK spin = nullptr;
+    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &wait), STATUS_SUCCESS);
     ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &spin), STATUS_SUCCESS);
     WdfSpinLockRelease(spin);
     EXPECT_TRUE(sim::TraceContains("released by thread", TRACE_LEVEL_ERROR));
-    // Still one owner at a time afterwards.
-    WdfSpinLockAcquire(spin);
-    std::atomic<bool> got{false};
-    HANDLE other = StartThread([&] {
-        WdfSpinLockAcquire(spin);
-        got = true;
-        WdfSpinLockRelease(spin);
-    });
-    EXPECT_TRUE(sim::Settle(std::chrono::seconds(5)));
-    EXPECT_FALSE(got);
-    WdfSpinLockRelease(spin);
-    Join(other);
-    EXPECT_TRUE(got);
+
+    // Still one owner at a time afterwards, for both kinds.
+    std::function<void()> acquire[] = {[&] { WdfWaitLockAcquire(wait, nullptr); },
+                                       [&] { WdfSpinLockAcquire(spin); }};
+    std::function<void()> release[] = {[&] { WdfWaitLockRelease(wait); },
+                                       [&] { WdfSpinLockRelease(spin); }};
+    for (int kind = 0; kind < 2; ++kind) {
+        SCOPED_TRACE(kind);
+        acquire[kind]();
+        std::atomic<bool> got{false};
+        HANDLE thread = StartThread([&] {
+            acquire[kind]();
+            got = true;
+            release[kind]();
+        });
+        EXPECT_TRUE(sim::Settle(std::chrono::seconds(5)));
+        EXPECT_FALSE(got);
+        release[kind]();
+        Join(thread);
+        EXPECT_TRUE(got);
+    }
+    WdfObjectDelete(wait);
     WdfObjectDelete(spin);
 }
 

@@ -1,6 +1,7 @@
 #include "wdf_fixture.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -9,9 +10,14 @@ using CollectionTest = WdfTest;
 
 constexpr ULONG kTag = WdfMakePoolTag("Dmf4");
 
-TEST_F(MemoryTest, RecordsPoolTagAndSizeAndKeepsItsBufferForItsLife) {
-    WDFOBJECT parent = nullptr;
-    ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &parent), STATUS_SUCCESS);
+WDFOBJECT NewObject() {
+    WDFOBJECT object = nullptr;
+    EXPECT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object), STATUS_SUCCESS);
+    return object;
+}
+
+TEST_F(MemoryTest, RecordsPoolTagAndSizeAndKeepsItsZeroedBufferForItsLife) {
+    WDFOBJECT parent = NewObject();
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = parent;
@@ -22,30 +28,20 @@ TEST_F(MemoryTest, RecordsPoolTagAndSizeAndKeepsItsBufferForItsLife) {
     size_t size = 0;
     EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), buffer);
     EXPECT_EQ(size, 100u);
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(bytes[i], 0);
-    }
-    std::memset(buffer, 0x5A, 100);
-    EXPECT_EQ(WdfMemoryGetBuffer(memory, nullptr), buffer);
-
+    EXPECT_EQ(std::memcmp(buffer, std::string(100, '\0').data(), 100), 0);
     auto objects = sim::wdf::LiveObjects();
     ASSERT_EQ(objects.size(), 2u);
     EXPECT_EQ(objects[1].kind, "WDFMEMORY");
     EXPECT_EQ(objects[1].poolTag, kTag);
     EXPECT_EQ(objects[1].size, 100u);
     EXPECT_EQ(objects[1].parent, parent);
-
     // Goes with its parent; the handle is then stale.
     WdfObjectDelete(parent);
     EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), nullptr);
     EXPECT_EQ(size, 0u);
-}
 
-TEST_F(MemoryTest, PoisonOptionShowsRelianceOnZeroedMemory) {
+    // The poison option shows reliance on zeroed memory.
     sim::wdf::SetPoisonNewMemory(true);
-    WDFMEMORY memory = nullptr;
-    PVOID buffer = nullptr;
     ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, kTag, 8, &memory, &buffer),
               STATUS_SUCCESS);
     EXPECT_EQ(static_cast<unsigned char*>(buffer)[7], 0xCD);
@@ -81,16 +77,24 @@ TEST_F(MemoryTest, FailuresComeFromFaultPointsAndBadArguments) {
     attributes.ParentObject = reinterpret_cast<WDFOBJECT>(0x1234);
     EXPECT_EQ(WdfMemoryCreate(&attributes, PagedPool, kTag, 8, &memory, nullptr),
               STATUS_INVALID_HANDLE);
+
+    WDFCOLLECTION collection = nullptr;
+    sim::ArmFault("WdfCollectionCreate", sim::FaultSpec::Once());
+    EXPECT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(collection, nullptr);
     EXPECT_EQ(sim::wdf::LiveObjectCount(), 0u);
+    ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
+    WDFOBJECT item = NewObject();
+    sim::ArmFault("WdfCollectionAdd", sim::FaultSpec::Once(STATUS_NO_MEMORY));
+    EXPECT_EQ(WdfCollectionAdd(collection, item), STATUS_NO_MEMORY);
+    EXPECT_EQ(WdfCollectionGetCount(collection), 0u);
+    WdfObjectDelete(item);
+    EXPECT_FALSE(sim::wdf::IsLiveHandle(item)); // no reference was taken
+    WdfObjectDelete(collection);
 }
 
-WDFOBJECT NewObject() {
-    WDFOBJECT object = nullptr;
-    EXPECT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object), STATUS_SUCCESS);
-    return object;
-}
-
-TEST_F(CollectionTest, KeepsOrderOfAdditionThroughRemovals) {
+TEST_F(CollectionTest, KeepsOrderOfAdditionAndAReferenceOnEveryItemUntilRemovedOrDeleted) {
     WDFCOLLECTION collection = nullptr;
     ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
     EXPECT_EQ(WdfCollectionGetFirstItem(collection), nullptr);
@@ -110,52 +114,19 @@ TEST_F(CollectionTest, KeepsOrderOfAdditionThroughRemovals) {
     EXPECT_EQ(WdfCollectionGetCount(collection), 2u);
     EXPECT_EQ(WdfCollectionGetFirstItem(collection), items[2]);
     EXPECT_EQ(WdfCollectionGetItem(collection, 1), items[3]);
-
     WdfCollectionRemove(collection, items[0]);
     EXPECT_TRUE(sim::TraceContains("is not in collection", TRACE_LEVEL_ERROR));
     WdfCollectionRemoveItem(collection, 9);
     EXPECT_TRUE(sim::TraceContains("out of range", TRACE_LEVEL_ERROR));
     EXPECT_EQ(WdfCollectionGetCount(collection), 2u);
-    WdfObjectDelete(collection);
+
     for (auto item : items) {
         WdfObjectDelete(item);
     }
-    EXPECT_EQ(sim::wdf::LiveObjectCount(), 0u);
-}
-
-TEST_F(CollectionTest, HoldsAReferenceOnEveryItemUntilRemovedOrDeleted) {
-    WDFCOLLECTION collection = nullptr;
-    ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
-    WDFOBJECT kept = NewObject();
-    WDFOBJECT removed = NewObject();
-    ASSERT_EQ(WdfCollectionAdd(collection, kept), STATUS_SUCCESS);
-    ASSERT_EQ(WdfCollectionAdd(collection, removed), STATUS_SUCCESS);
-
-    WdfObjectDelete(kept);
-    WdfObjectDelete(removed);
-    EXPECT_TRUE(sim::wdf::IsLiveHandle(kept)); // still held by the collection
-    WdfCollectionRemove(collection, removed);
-    EXPECT_FALSE(sim::wdf::IsLiveHandle(removed));
-
+    EXPECT_FALSE(sim::wdf::IsLiveHandle(items[0]));
+    EXPECT_TRUE(sim::wdf::IsLiveHandle(items[2])); // still held by the collection
     WdfObjectDelete(collection);
-    EXPECT_FALSE(sim::wdf::IsLiveHandle(kept));
     EXPECT_EQ(sim::wdf::LiveObjectCount(), 0u);
-}
-
-TEST_F(CollectionTest, CreateAndAddHaveFaultPoints) {
-    WDFCOLLECTION collection = nullptr;
-    sim::ArmFault("WdfCollectionCreate", sim::FaultSpec::Once());
-    EXPECT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection),
-              STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(collection, nullptr);
-    ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
-    WDFOBJECT item = NewObject();
-    sim::ArmFault("WdfCollectionAdd", sim::FaultSpec::Once(STATUS_NO_MEMORY));
-    EXPECT_EQ(WdfCollectionAdd(collection, item), STATUS_NO_MEMORY);
-    EXPECT_EQ(WdfCollectionGetCount(collection), 0u);
-    WdfObjectDelete(item);
-    EXPECT_FALSE(sim::wdf::IsLiveHandle(item)); // no reference was taken
-    WdfObjectDelete(collection);
 }
 
 } // namespace

@@ -5,13 +5,53 @@
 
 namespace {
 
-// Each test's objects hang off one parent, deleted after the test with the
-// gate events its callbacks may block on.
-template <typename State> class ParentedCallbackTest : public WdfTest {
+// What the timers' and work items' callbacks saw. With gates, the first run
+// signals `entered`, then blocks until `release`.
+struct Callbacks {
+    std::atomic<int> runs{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    std::atomic<bool> finished{false};
+    int restartUntil = 0;
+    HANDLE entered = nullptr;
+    HANDLE release = nullptr;
+
+    int Run() {
+        if (inside.fetch_add(1) != 0) {
+            overlap = true;
+        }
+        int run = ++runs;
+        if (run == 1 && entered != nullptr) {
+            SetEvent(entered);
+            WaitForSingleObject(release, INFINITE);
+            finished = true;
+        }
+        inside.fetch_sub(1);
+        return run;
+    }
+};
+Callbacks* gCallbacks = nullptr;
+
+void TimerCallback(WDFTIMER timer) {
+    if (gCallbacks->Run() < gCallbacks->restartUntil) {
+        WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(5));
+    }
+}
+void WorkCallback(WDFWORKITEM) {
+    gCallbacks->Run();
+}
+
+// Each test's timers and work items hang off one parent, deleted after the
+// test with the gates its callbacks may block on.
+class TimerTest : public WdfTest {
 protected:
     void SetUp() override {
         WdfTest::SetUp();
+        sim::SetTimeScale(0.001);
+        gCallbacks = &mState;
         ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &mParent), STATUS_SUCCESS);
+        WDF_OBJECT_ATTRIBUTES_INIT(&mChild);
+        mChild.ParentObject = mParent;
     }
     void TearDown() override {
         if (sim::wdf::IsLiveHandle(mParent)) {
@@ -24,198 +64,127 @@ protected:
         }
         WdfTest::TearDown();
     }
-    // The callback signals `entered`, then blocks until `release`.
     void UseGates() {
         mState.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         mState.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
-    WDF_OBJECT_ATTRIBUTES ChildAttributes() const {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = mParent;
-        return attributes;
-    }
-    State mState;
-    WDFOBJECT mParent = nullptr;
-};
-
-struct TimerState {
-    std::atomic<int> fired{0};
-    int restartUntil = 0;
-    HANDLE entered = nullptr;
-    HANDLE release = nullptr;
-    std::atomic<bool> finished{false};
-};
-TimerState* gTimer = nullptr;
-
-void CountingTimer(WDFTIMER timer) {
-    int count = ++gTimer->fired;
-    if (gTimer->entered != nullptr) {
-        SetEvent(gTimer->entered);
-        WaitForSingleObject(gTimer->release, INFINITE);
-        gTimer->finished = true;
-    }
-    if (count < gTimer->restartUntil) {
-        WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(5));
-    }
-}
-
-class TimerTest : public ParentedCallbackTest<TimerState> {
-protected:
-    void SetUp() override {
-        ParentedCallbackTest::SetUp();
-        sim::SetTimeScale(0.001);
-        gTimer = &mState;
-    }
-    WDFTIMER Make(ULONG period = 0) {
+    WDFTIMER MakeTimer(ULONG period = 0) {
         WDF_TIMER_CONFIG config;
-        WDF_TIMER_CONFIG_INIT_PERIODIC(&config, CountingTimer, static_cast<LONG>(period));
-        WDF_OBJECT_ATTRIBUTES attributes = ChildAttributes();
+        WDF_TIMER_CONFIG_INIT_PERIODIC(&config, TimerCallback, static_cast<LONG>(period));
         WDFTIMER timer = nullptr;
-        EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
+        EXPECT_EQ(WdfTimerCreate(&config, &mChild, &timer), STATUS_SUCCESS);
         return timer;
     }
+    WDFWORKITEM MakeWorkItem() {
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, WorkCallback);
+        WDFWORKITEM item = nullptr;
+        EXPECT_EQ(WdfWorkItemCreate(&config, &mChild, &item), STATUS_SUCCESS);
+        return item;
+    }
+    Callbacks mState;
+    WDFOBJECT mParent = nullptr;
+    WDF_OBJECT_ATTRIBUTES mChild;
 };
+using WorkItemTest = TimerTest;
 
-TEST_F(TimerTest, AOneShotTimerIsPendingWorkUntilItHasFiredOrIsStopped) {
-    WDFTIMER timer = Make();
+TEST_F(TimerTest, AOneShotTimerIsPendingWorkUntilFiredARestartMovesItAndAStopSaysIfQueued) {
+    WDFTIMER timer = MakeTimer();
     EXPECT_EQ(WdfTimerGetParentObject(timer), mParent);
     EXPECT_FALSE(WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1000)));
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mState.fired, 1);
-    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600));
-    EXPECT_TRUE(WdfTimerStop(timer, FALSE)); // still queued
-    EXPECT_FALSE(WdfTimerStop(timer, FALSE));
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mState.fired, 1);
-}
+    EXPECT_EQ(mState.runs, 1);
 
-TEST_F(TimerTest, RestartingAnArmedTimerMovesItsDueTime) {
-    WDFTIMER timer = Make();
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600))); // an hour: 3.6 s real
     EXPECT_TRUE(WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1)));
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mState.fired, 1);
+    EXPECT_EQ(mState.runs, 2);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600));
+    EXPECT_TRUE(WdfTimerStop(timer, FALSE));
+    EXPECT_FALSE(WdfTimerStop(timer, FALSE));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.runs, 2);
 }
 
 TEST_F(TimerTest, StopWithWaitReturnsOnlyAfterARunningCallback) {
     UseGates();
-    WDFTIMER timer = Make();
+    WDFTIMER timer = MakeTimer();
     WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1));
     ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
     std::atomic<bool> sawFinished{false};
-    std::atomic<bool> stopped{false};
     std::thread stopper([&] {
         EXPECT_FALSE(WdfTimerStop(timer, TRUE)); // it had fired: not queued
         sawFinished = mState.finished.load();
-        stopped = true;
     });
     SetEvent(mState.release);
     stopper.join();
-    EXPECT_TRUE(stopped);
     EXPECT_TRUE(sawFinished);
 }
 
-TEST_F(TimerTest, ATimerRestartedFromItsOwnCallbackRunsAgainAsAPeriodicOne) {
+TEST_F(TimerTest, TimersRestartedFromTheirCallbackOrPeriodicRunAgainWithoutHoldingQuiescence) {
     mState.restartUntil = 3;
-    WDFTIMER timer = Make();
+    WDFTIMER timer = MakeTimer();
     WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(5));
-    EXPECT_TRUE(WaitUntil([&] { return mState.fired.load() == 3; }));
+    EXPECT_TRUE(WaitUntil([&] { return mState.runs.load() == 3; }));
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mState.fired, 3);
+    EXPECT_EQ(mState.runs, 3);
     // From then on no start holds quiescence, whoever makes it.
     WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(36000)); // 36 s real
     EXPECT_TRUE(sim::Settle(std::chrono::seconds(5)));
-}
 
-TEST_F(TimerTest, APeriodicTimerRunsUntilStoppedWithoutHoldingQuiescence) {
-    WDFTIMER timer = Make(1000); // 1 ms real between runs
-    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1000));
-    EXPECT_TRUE(WaitUntil([&] { return mState.fired.load() >= 3; }));
+    WDFTIMER periodic = MakeTimer(1000); // 1 ms real between runs
+    WdfTimerStart(periodic, WDF_REL_TIMEOUT_IN_MS(1000));
+    EXPECT_TRUE(WaitUntil([&] { return mState.runs.load() >= 6; }));
     EXPECT_TRUE(sim::Settle(std::chrono::seconds(5))); // periodic timers do not count
-    WdfTimerStop(timer, TRUE);
-    int fired = mState.fired;
+    WdfTimerStop(periodic, TRUE);
+    int runs = mState.runs;
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mState.fired, fired);
+    EXPECT_EQ(mState.runs, runs);
 }
 
-TEST_F(TimerTest, DeletingTheParentStopsAndDeletesTheTimer) {
-    WDFTIMER timer = Make();
+TEST_F(TimerTest, DeletingTheParentStopsItsTimersAndWaitsForARunningWorkItem) {
+    WDFTIMER timer = MakeTimer();
     WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_SEC(3600)); // well after the deletion
+    UseGates();
+    WDFWORKITEM item = MakeWorkItem();
+    WdfWorkItemEnqueue(item);
+    ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
+    // The run is let go once the deletion has returned, or after a while if
+    // the deletion waits for it, as it must: then the run ends first.
+    std::atomic<bool> deleted{false};
+    std::thread releaser([&] {
+        WaitUntil([&] { return deleted.load(); }, std::chrono::milliseconds(100));
+        SetEvent(mState.release);
+    });
     WdfObjectDelete(mParent);
+    deleted = true;
+    EXPECT_EQ(mState.inside, 0);
+    releaser.join();
+    EXPECT_FALSE(sim::wdf::IsLiveHandle(item));
     EXPECT_FALSE(sim::wdf::IsLiveHandle(timer));
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mState.fired, 0);
+    EXPECT_EQ(mState.runs, 1); // the work item's only
     EXPECT_FALSE(WdfTimerStart(timer, 0));
     EXPECT_TRUE(sim::TraceContains("WdfTimerStart: invalid handle", TRACE_LEVEL_ERROR));
 }
 
-struct WorkState {
-    std::atomic<int> runs{0};
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlap{false};
-    HANDLE entered = nullptr;
-    HANDLE release = nullptr;
-};
-WorkState* gWork = nullptr;
-
-void CountingWork(WDFWORKITEM) {
-    if (gWork->inside.fetch_add(1) != 0) {
-        gWork->overlap = true;
-    }
-    int run = ++gWork->runs;
-    if (run == 1 && gWork->entered != nullptr) {
-        SetEvent(gWork->entered);
-        WaitForSingleObject(gWork->release, INFINITE);
-    }
-    gWork->inside.fetch_sub(1);
-}
-
-class WorkItemTest : public ParentedCallbackTest<WorkState> {
-protected:
-    void SetUp() override {
-        ParentedCallbackTest::SetUp();
-        gWork = &mState;
-        WDF_WORKITEM_CONFIG config;
-        WDF_WORKITEM_CONFIG_INIT(&config, CountingWork);
-        WDF_OBJECT_ATTRIBUTES attributes = ChildAttributes();
-        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &mItem), STATUS_SUCCESS);
-    }
-    WDFWORKITEM mItem = nullptr;
-};
-
-TEST_F(WorkItemTest, AnEnqueuedItemRunsOnceAndFlushWaitsForIt) {
-    EXPECT_EQ(WdfWorkItemGetParentObject(mItem), mParent);
-    WdfWorkItemEnqueue(mItem);
-    WdfWorkItemFlush(mItem);
-    EXPECT_EQ(mState.runs, 1);
-    ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(mState.runs, 1);
-}
-
-TEST_F(WorkItemTest, EnqueuesWhileRunningQueueOneMoreRunNeverAConcurrentOne) {
+TEST_F(WorkItemTest, EnqueuesWhileRunningQueueOneMoreRunNeverAConcurrentOneAndFlushWaits) {
+    WDFWORKITEM item = MakeWorkItem();
+    EXPECT_EQ(WdfWorkItemGetParentObject(item), mParent);
     UseGates();
-    WdfWorkItemEnqueue(mItem);
+    WdfWorkItemEnqueue(item);
     ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
-    WdfWorkItemEnqueue(mItem);
-    WdfWorkItemEnqueue(mItem); // already queued: nothing more
+    WdfWorkItemEnqueue(item);
+    WdfWorkItemEnqueue(item); // already queued: nothing more
     SetEvent(mState.release);
-    WdfWorkItemFlush(mItem);
+    WdfWorkItemFlush(item);
     EXPECT_EQ(mState.runs, 2);
     EXPECT_FALSE(mState.overlap);
-}
-
-TEST_F(WorkItemTest, DeletingTheParentWaitsForTheRunningItem) {
-    UseGates();
-    WdfWorkItemEnqueue(mItem);
-    ASSERT_EQ(WaitForSingleObject(mState.entered, INFINITE), WAIT_OBJECT_0);
-    std::thread releaser([&] { SetEvent(mState.release); });
-    WdfObjectDelete(mParent);
-    EXPECT_EQ(mState.inside, 0); // the run had ended
-    releaser.join();
-    EXPECT_FALSE(sim::wdf::IsLiveHandle(mItem));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mState.runs, 2);
 }
 
 } // namespace
