@@ -12,13 +12,13 @@ std::vector<ModuleSpec>* gSpecs = nullptr;
 std::function<void(PDMFDEVICE_INIT)>* gDeviceInitHook = nullptr;
 
 void ModulesAdd(WDFDEVICE, PDMFMODULE_INIT DmfModuleInit) {
-    for (ModuleSpec& spec : *gSpecs) {
+    for (ModuleSpec& entry : *gSpecs) {
         DMF_MODULE_ATTRIBUTES attributes;
-        DMF_MODULE_ATTRIBUTES_INIT(&attributes, static_cast<ULONG>(spec.config.size()),
-                                   spec.config.empty() ? nullptr : spec.config.data(),
-                                   spec.creator);
-        attributes.PassiveLevel = spec.passiveLevel;
-        DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES, &spec.handle);
+        DMF_MODULE_ATTRIBUTES_INIT(&attributes, static_cast<ULONG>(entry.config.size()),
+                                   entry.config.empty() ? nullptr : entry.config.data(),
+                                   entry.creator);
+        attributes.PassiveLevel = entry.passiveLevel;
+        DMF_DmfModuleAdd(DmfModuleInit, &attributes, WDF_NO_OBJECT_ATTRIBUTES, &entry.handle);
     }
 }
 
@@ -108,10 +108,10 @@ void ModuleTest::NextDevice() {
 
 size_t ModuleTest::AddModule(DMF_ModuleInstanceCreate* creator, const void* config, size_t size,
                              bool passive) {
-    ModuleSpec spec{creator, {}, static_cast<BOOLEAN>(passive), nullptr};
+    ModuleSpec entry{creator, {}, static_cast<BOOLEAN>(passive), nullptr};
     auto* bytes = static_cast<const unsigned char*>(config);
-    spec.config.assign(bytes, bytes + (config != nullptr ? size : 0));
-    mSpecs.push_back(std::move(spec));
+    entry.config.assign(bytes, bytes + (config != nullptr ? size : 0));
+    mSpecs.push_back(std::move(entry));
     return mSpecs.size() - 1;
 }
 
