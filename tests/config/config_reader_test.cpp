@@ -68,7 +68,7 @@ TEST_F(ConfigReader, ReadsAModemChannelWithOneAppsSensor) {
     EXPECT_EQ(sensor.SuidHigh, 0x10000001Au);
 }
 
-TEST_F(ConfigReader, ChannelCountProblemsLeaveNoChannels) {
+TEST_F(ConfigReader, TheChannelCountAndTheChannelSubkeys) {
     // Missing: the read fails.
     Import(kModemChannel);
     EXPECT_EQ(Read(), STATUS_UNSUCCESSFUL);
@@ -87,16 +87,15 @@ TEST_F(ConfigReader, ChannelCountProblemsLeaveNoChannels) {
     EXPECT_TRUE(sim::TraceContains(
         " NumberOfChannels not matching with Channel subkeys, please recheck the registry value",
         TRACE_LEVEL_ERROR));
-}
+    mHost.reset();
 
-TEST_F(ConfigReader, ChannelSubkeysAreThoseNamedChanneCaseSensitively) {
-    // Six letters decide: "channe1" is a channel, "Channel1" and "chann" are not.
+    // Channel subkeys are those whose first six letters are "channe", case
+    // sensitively: "channe1" is the second channel, "Channel1" and "chann" are none.
     std::string other = kModemChannel;
     for (std::size_t at; (at = other.find("channel0")) != std::string::npos;) {
         other.replace(at, 8, "channe1");
     }
-    Import(Channels(2) + "[Device Parameters\\Channel1]\n[Device Parameters\\chann]\n" +
-           kModemChannel + other);
+    Import("[Device Parameters\\Channel1]\n[Device Parameters\\chann]\n" + kModemChannel + other);
     ASSERT_EQ(Read(), STATUS_SUCCESS);
     EXPECT_EQ(Context()->ConfiguredCount, 2u);
 }
@@ -298,13 +297,12 @@ TEST_F(ConfigReader, SensorNamesWithoutASlotAreSkipped) {
     EXPECT_EQ(Channel(0).Sensors[0].Valid, 0u);
     EXPECT_EQ(Channel(0).Sensors[2].Valid, 0u);
     EXPECT_EQ(sim::TraceCount("has no slot among 3 sensors", TRACE_LEVEL_ERROR), 2u);
-}
+    mHost.reset();
 
-TEST_F(ConfigReader, ADuplicateSlotWithABadTypeIsInvalid) {
-    // "01" enumerates before "1"; both name slot 1.
-    Import(Channels(1) + kModemKey +
-           "[Device Parameters\\channel0\\01]\n\"Type\"=\"APPS\"\n\"ID\"=dword:11\n"
-           "[Device Parameters\\channel0\\1]\n\"Type\"=\"BAD\"\n\"ID\"=dword:12\n");
+    // "01" enumerates before "1" and names the same slot: the later bad Type
+    // leaves the slot invalid.
+    Import("[Device Parameters\\channel0\\01]\n\"Type\"=\"APPS\"\n\"ID\"=dword:15\n"
+           "[Device Parameters\\channel0\\1]\n\"Type\"=\"BAD\"\n");
     ASSERT_EQ(Read(), STATUS_SUCCESS);
     EXPECT_EQ(Channel(0).Valid, 1u);
     EXPECT_EQ(Channel(0).Sensors[1].Valid, 0u);
