@@ -6,7 +6,6 @@
 // generated pool, so the files nobody references must have registered too.
 
 #include <google/protobuf/descriptor.h>
-#include <google/protobuf/descriptor.pb.h>
 #include <google/protobuf/message.h>
 #include <gtest/gtest.h>
 
@@ -49,7 +48,7 @@ const std::vector<FileRow> kFiles = {
      {}},
 };
 
-// Every message of every schema file, nested ones included.
+// Every message of every sensor file, nested ones included.
 std::vector<const Descriptor*> AllMessages() {
     std::vector<const Descriptor*> all;
     std::function<void(const Descriptor*)> add = [&](const Descriptor* message) {
@@ -60,25 +59,14 @@ std::vector<const Descriptor*> AllMessages() {
     };
     for (const auto& row : kFiles) {
         const FileDescriptor* file = Pool().FindFileByName(row.name);
-        for (int i = 0; file != nullptr && i < file->message_type_count(); ++i) {
+        if (file == nullptr || file->name() == "nanopb.proto") {
+            continue;
+        }
+        for (int i = 0; i < file->message_type_count(); ++i) {
             add(file->message_type(i));
         }
     }
     return all;
-}
-
-// The nanopb options a descriptor's options carry, read through the registered
-// extension; nullptr when they set none.
-const Message* NanopbOptions(const Message& options, const char* extension) {
-    const FieldDescriptor* ext = Pool().FindExtensionByName(extension);
-    if (ext == nullptr || !options.GetReflection()->HasField(options, ext)) {
-        return nullptr;
-    }
-    return &options.GetReflection()->GetMessage(options, ext);
-}
-
-const FieldDescriptor* Option(const Message& nanopb, const char* name) {
-    return nanopb.GetDescriptor()->FindFieldByName(name);
 }
 
 // The declared default of a field as the schema spells it.
@@ -141,8 +129,8 @@ TEST(SchemaDescriptors, TheExchangedMessagesRequireTheirFields) {
     }
 }
 
-// Every default the schemas declare. Of the nanopb options, every flag
-// defaults to off but long_names, and every enum to its first value.
+// Every default the sensor files declare. The hub writes and expects repeated
+// numbers one key per element: nothing is packed.
 TEST(SchemaDescriptors, EveryDeclaredDefault) {
     const char* const kUnreliable = "SNS_STD_SENSOR_SAMPLE_STATUS_UNRELIABLE";
     const char* const kLookupSuid = "12370169555311111083"; // 0xABABABABABABABAB
@@ -168,14 +156,9 @@ TEST(SchemaDescriptors, EveryDeclaredDefault) {
     for (const Descriptor* message : AllMessages()) {
         for (int i = 0; i < message->field_count(); ++i) {
             const FieldDescriptor& field = *message->field(i);
+            EXPECT_FALSE(field.is_packed()) << field.full_name();
             std::string expected;
-            if (message->name() == "NanoPBOptions") {
-                if (field.cpp_type() == FieldDescriptor::CPPTYPE_BOOL) {
-                    expected = field.name() == "long_names" ? "true" : "false";
-                } else if (field.enum_type() != nullptr) {
-                    expected = field.enum_type()->value(0)->name();
-                }
-            } else if (auto it = defaults.find(field.full_name()); it != defaults.end()) {
+            if (auto it = defaults.find(field.full_name()); it != defaults.end()) {
                 expected = it->second;
                 ++declared;
             }
@@ -208,81 +191,6 @@ TEST(SchemaDescriptors, TheNumbersOfTheExchange) {
         const auto* value = Pool().FindEnumValueByName(name);
         ASSERT_NE(value, nullptr) << name;
         EXPECT_EQ(value->number(), number) << name;
-    }
-}
-
-TEST(SchemaDescriptors, TheOneofOfAnAttributeValueHoldsAllFiveMembers) {
-    const Descriptor* data = Pool().FindMessageTypeByName("sns_std_attr_value.data");
-    ASSERT_NE(data, nullptr);
-    ASSERT_EQ(data->oneof_decl_count(), 1);
-    EXPECT_EQ(data->oneof_decl(0)->name(), "value");
-    EXPECT_EQ(data->field_count(), 5);
-    for (int i = 0; i < data->field_count(); ++i) {
-        EXPECT_EQ(data->field(i)->containing_oneof(), data->oneof_decl(0)) << i;
-    }
-}
-
-TEST(SchemaDescriptors, TheFourNanopbExtensionsShareNumber1010) {
-    const std::pair<const char*, const char*> extensions[] = {
-        {"nanopb_fileopt", "google.protobuf.FileOptions"},
-        {"nanopb_msgopt", "google.protobuf.MessageOptions"},
-        {"nanopb_enumopt", "google.protobuf.EnumOptions"},
-        {"nanopb", "google.protobuf.FieldOptions"},
-    };
-    for (const auto& [name, extendee] : extensions) {
-        SCOPED_TRACE(name);
-        const FieldDescriptor* ext = Pool().FindExtensionByName(name);
-        ASSERT_NE(ext, nullptr);
-        EXPECT_EQ(ext->number(), 1010);
-        EXPECT_EQ(ext->label(), FieldDescriptor::LABEL_OPTIONAL);
-        EXPECT_EQ(ext->message_type()->full_name(), "NanoPBOptions");
-        EXPECT_EQ(ext->containing_type()->full_name(), extendee);
-        EXPECT_EQ(ext->file()->name(), "nanopb.proto");
-    }
-}
-
-// long_names off on every enum of the sensor files, no_unions on the attribute
-// value, max_count 2 on the range; nothing else carries an option. The hub
-// writes and expects repeated numbers one key per element: nothing is packed.
-TEST(SchemaOptions, OnlyTheSensorEnumsTheAttributeValueAndTheRangeCarryOptions) {
-    int sensorEnums = 0;
-    for (const auto& row : kFiles) {
-        const FileDescriptor* file = Pool().FindFileByName(row.name);
-        ASSERT_NE(file, nullptr);
-        EXPECT_EQ(NanopbOptions(file->options(), "nanopb_fileopt"), nullptr) << row.name;
-        for (int i = 0; i < file->enum_type_count(); ++i) {
-            const Message* nanopb = NanopbOptions(file->enum_type(i)->options(), "nanopb_enumopt");
-            const bool sensorFile = std::string(row.name) != "nanopb.proto";
-            ASSERT_EQ(nanopb != nullptr, sensorFile) << file->enum_type(i)->name();
-            if (sensorFile) {
-                ++sensorEnums;
-                EXPECT_FALSE(
-                    nanopb->GetReflection()->GetBool(*nanopb, Option(*nanopb, "long_names")));
-            }
-        }
-    }
-    EXPECT_EQ(sensorEnums, 17);
-
-    for (const Descriptor* message : AllMessages()) {
-        const Message* nanopb = NanopbOptions(message->options(), "nanopb_msgopt");
-        ASSERT_EQ(nanopb != nullptr, message->full_name() == "sns_std_attr_value.data")
-            << message->full_name();
-        EXPECT_EQ(message->enum_type_count(), 0);
-        if (nanopb != nullptr) {
-            EXPECT_TRUE(nanopb->GetReflection()->GetBool(*nanopb, Option(*nanopb, "no_unions")));
-        }
-        for (int i = 0; i < message->field_count(); ++i) {
-            const FieldDescriptor* field = message->field(i);
-            EXPECT_FALSE(field->is_packed()) << field->full_name();
-            nanopb = NanopbOptions(field->options(), "nanopb");
-            ASSERT_EQ(nanopb != nullptr,
-                      field->full_name() == "sns_std_sensor_physical_config_event.range")
-                << field->full_name();
-            if (nanopb != nullptr) {
-                EXPECT_EQ(nanopb->GetReflection()->GetInt32(*nanopb, Option(*nanopb, "max_count")),
-                          2);
-            }
-        }
     }
 }
 
