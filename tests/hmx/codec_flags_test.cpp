@@ -125,7 +125,7 @@ Everything Sample() {
     return e;
 }
 
-TEST_F(CodecFlags, EveryFieldKindRoundTrips) {
+TEST_F(CodecFlags, EveryFieldKindRoundTripsAndRangeCheckVerdicts) {
     Everything in = Sample();
     Bytes body;
     ASSERT_EQ(Encode(in, body), 0);
@@ -152,9 +152,26 @@ TEST_F(CodecFlags, EveryFieldKindRoundTrips) {
     EXPECT_EQ(out.levels[2], 3);
     EXPECT_EQ(out.blob_len, 260u);
     EXPECT_EQ(std::memcmp(out.blob, in.blob, 260), 0);
+
+    // The range check's verdicts, on the levels.
+    gVerdict = 3;
+    Bytes refused;
+    EXPECT_EQ(Encode(in, refused), HMX_IDL_RANGE_CHECK_FAILED);
+    gVerdict = -1;
+    gReplacement = 9;
+    ASSERT_EQ(Decode(body, out), 0);
+    EXPECT_EQ(out.levels[0], 9);
+    EXPECT_EQ(out.levels_valid, 1);
+    gVerdict = -2;
+    ASSERT_EQ(Decode(body, out), 0);
+    EXPECT_EQ(out.levels_valid, 0) << "a dropped value clears its TLV's valid flag";
+    gVerdict = 7;
+    EXPECT_EQ(Decode(body, out), 7);
+    gVerdict = -9;
+    EXPECT_EQ(Decode(body, out), HMX_IDL_RANGE_CHECK_FAILED);
 }
 
-TEST_F(CodecFlags, CountsAboveTheirMaximumAreRefused) {
+TEST_F(CodecFlags, CountsAboveTheirMaximumAndMissingMandatoryTlvs) {
     Everything in = Sample();
     Bytes body;
     std::strcpy(in.label, "sixteen chars!!!");
@@ -172,34 +189,8 @@ TEST_F(CodecFlags, CountsAboveTheirMaximumAreRefused) {
 
     Bytes oddShorts = {0x01, 0x04, 0x00, 0, 0, 0, 0, 0x02, 0x00, 0x00, 0x11, 0x03, 0x00, 1, 2, 3};
     EXPECT_EQ(Decode(oddShorts, out), HMX_IDL_LENGTH_INCONSISTENCY);
-}
 
-TEST_F(CodecFlags, RangeCheckVerdicts) {
-    Bytes body;
-    Everything in = Sample();
-    ASSERT_EQ(Encode(in, body), 0);
-    gVerdict = 3;
-    Bytes refused;
-    EXPECT_EQ(Encode(in, refused), HMX_IDL_RANGE_CHECK_FAILED);
-
-    Everything out{};
-    gVerdict = -1;
-    gReplacement = 9;
-    ASSERT_EQ(Decode(body, out), 0);
-    EXPECT_EQ(out.levels[0], 9);
-    EXPECT_EQ(out.levels_valid, 1);
-
-    gVerdict = -2;
-    ASSERT_EQ(Decode(body, out), 0);
-    EXPECT_EQ(out.levels_valid, 0) << "a dropped value clears its TLV's valid flag";
-
-    gVerdict = 7;
-    EXPECT_EQ(Decode(body, out), 7);
-    gVerdict = -9;
-    EXPECT_EQ(Decode(body, out), HMX_IDL_RANGE_CHECK_FAILED);
-}
-
-TEST_F(CodecFlags, NonZeroResponseResultSkipsTheMandatoryCheck) {
+    // A non-zero result skips the mandatory check.
     Status status{};
     EXPECT_EQ(Decode({0x02, 0x04, 0x00, 0x01, 0x00, 0x09, 0x00}, status, HMX_IDL_RESPONSE), 0);
     EXPECT_EQ(status.resp.result, 1);

@@ -46,7 +46,7 @@ Bytes IndicationBody(const Bytes& payload) {
     return b;
 }
 
-TEST(SensorClientCodec, RequestWireFormAtTheEdgesOfThePayload) {
+TEST(SensorClientCodec, RequestWireFormAtTheEdgesOfThePayloadAndTheRoom) {
     hmx_sns_client_req_msg req{};
     std::int32_t rc = 0;
     EXPECT_EQ(EncodeRequest(req, rc), (Bytes{0x01, 0x02, 0x00, 0x00, 0x00}));
@@ -66,10 +66,8 @@ TEST(SensorClientCodec, RequestWireFormAtTheEdgesOfThePayload) {
     req.payload_len = 1001;
     EncodeRequest(req, rc);
     EXPECT_EQ(rc, HMX_IDL_ARRAY_TOO_BIG);
-}
 
-TEST(SensorClientCodec, EncodeChecksItsRoom) {
-    hmx_sns_client_req_msg req{};
+    // The room the encoder is given is checked.
     req.payload_len = 10;
     Bytes out(16);
     std::uint32_t len = 0;
@@ -152,7 +150,7 @@ TEST(SensorClientCodec, IndicationBodiesThatDoNotDecode) {
     EXPECT_EQ(ind.payload[1], 2);
 }
 
-TEST(SensorClientCodec, ResponseOptionalTlvsAndSignExtension) {
+TEST(SensorClientCodec, ResponsesOptionalTlvsSignExtensionAndByteArrays) {
     hmx_sns_client_resp_msg resp;
     std::memset(&resp, 0x5A, sizeof(resp));
     ASSERT_EQ(DecodeResponse({0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00}, resp), 0);
@@ -172,15 +170,14 @@ TEST(SensorClientCodec, ResponseOptionalTlvsAndSignExtension) {
     EXPECT_EQ(resp.result, -2);
 
     EXPECT_EQ(DecodeResponse({0x11, 0x04, 0x00, 0, 0, 0, 0}, resp), HMX_IDL_MISSING_TLV);
-}
 
-TEST(SensorClientCodec, SharedTableResponseWithByteArray) {
-    hmx_common_get_supported_msgs_resp_msg resp{};
+    // The shared table's answer carries a byte array behind a two-byte count.
+    hmx_common_get_supported_msgs_resp_msg msgs{};
     Bytes body = {0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x05, 0x00, 0x03, 0x00, 7, 8, 9};
-    ASSERT_EQ(Decode(HMX_IDL_RESPONSE, HMX_COMMON_GET_SUPPORTED_MSGS_RESP, body, resp), 0);
-    EXPECT_EQ(resp.supported_msgs_valid, 1);
-    EXPECT_EQ(resp.supported_msgs_len, 3u);
-    EXPECT_EQ(resp.supported_msgs[2], 9);
+    ASSERT_EQ(Decode(HMX_IDL_RESPONSE, HMX_COMMON_GET_SUPPORTED_MSGS_RESP, body, msgs), 0);
+    EXPECT_EQ(msgs.supported_msgs_valid, 1);
+    EXPECT_EQ(msgs.supported_msgs_len, 3u);
+    EXPECT_EQ(msgs.supported_msgs[2], 9);
 }
 
 TEST(SensorClientCodec, SizesAndArgumentChecks) {
