@@ -2,13 +2,44 @@
 #include "host/Limits.h"
 #include "host/Tokens.h"
 
+#include <cerrno>
+#include <cstdlib>
+
 namespace host {
+
+namespace {
+
+// A day at most: a mistyped number must not keep a machine busy for weeks.
+std::optional<double> ParseSoakMinutes(const std::string& text) {
+    char* end = nullptr;
+    double minutes = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(minutes > 0.0 && minutes <= 1440.0)) {
+        return std::nullopt;
+    }
+    return minutes;
+}
+
+std::optional<std::uint64_t> ParseSeed(const std::string& text) {
+    if (text.empty() || text.size() > 20 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    errno = 0;
+    unsigned long long seed = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) {
+        return std::nullopt;
+    }
+    return seed;
+}
+
+} // namespace
 
 const char* UsageText() {
     return "usage: halvex-host [--driver PATH] [--config FILE.reg] [--trace error|flow|verbose]\n"
            "                   [--json] [--time-scale F] [SCENARIO.scn ...]\n"
            "       halvex-host --check-config FILE.reg [--json] [--driver PATH]\n"
            "       halvex-host --bench [--driver PATH]\n"
+           "       halvex-host --soak [--minutes N] [--seed S] [--driver PATH]\n"
            "       halvex-host --help\n"
            "With no scenario, runs the built-in walk: a modem and a WLAN channel behind one "
            "sensor,\n"
@@ -26,6 +57,8 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
     Options options;
     bool checkConfig = false;
     bool bench = false;
+    bool soak = false;
+    bool soakOption = false;
     auto fail = [&](std::string message) {
         result.error = std::move(message);
         return result;
@@ -85,14 +118,36 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
             options.timeScale = *scale;
         } else if (arg == "--bench") {
             bench = true;
+        } else if (arg == "--soak") {
+            soak = true;
+        } else if (arg == "--minutes") {
+            soakOption = true;
+            auto minutes = value(&v) ? ParseSoakMinutes(v) : std::nullopt;
+            if (!minutes) {
+                return fail("--minutes: expected a number of minutes above 0, at most 1440");
+            }
+            options.soakMinutes = *minutes;
+        } else if (arg == "--seed") {
+            soakOption = true;
+            auto seed = value(&v) ? ParseSeed(v) : std::nullopt;
+            if (!seed) {
+                return fail("--seed: expected a decimal number below 2^64");
+            }
+            options.soakSeed = *seed;
         } else if (!arg.empty() && arg[0] == '-') {
             return fail("unknown option '" + Printable(arg) + "'");
         } else {
             options.scenarios.push_back(arg);
         }
     }
-    if (checkConfig && bench) {
-        return fail("--check-config and --bench cannot be combined");
+    if (checkConfig + bench + soak > 1) {
+        return fail("--check-config, --bench and --soak cannot be combined");
+    }
+    if (soakOption && !soak) {
+        return fail("--minutes and --seed go with --soak");
+    }
+    if (soak && !options.scenarios.empty()) {
+        return fail("--soak takes no scenario files");
     }
     if ((checkConfig || bench) && !options.scenarios.empty()) {
         return fail(std::string(checkConfig ? "--check-config" : "--bench") +
@@ -102,6 +157,8 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
         options.mode = Mode::CheckConfig;
     } else if (bench) {
         options.mode = Mode::Bench;
+    } else if (soak) {
+        options.mode = Mode::Soak;
     }
     result.options = options;
     return result;

@@ -3,16 +3,18 @@
 //               [--json] [--time-scale F] [SCENARIO.scn ...]
 //   halvex-host --check-config FILE.reg [--json] [--driver PATH]
 //   halvex-host --bench [--driver PATH]
+//   halvex-host --soak [--minutes N] [--seed S] [--driver PATH]
 //   halvex-host --help
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace host {
 
-enum class Mode { Run, CheckConfig, Bench, Help };
+enum class Mode { Run, CheckConfig, Bench, Soak, Help };
 
 struct Options {
     Mode mode = Mode::Run;
@@ -22,6 +24,8 @@ struct Options {
     bool json = false;
     std::optional<double> timeScale;
     std::vector<std::string> scenarios; // none: the built-in walk
+    double soakMinutes = 2.0;
+    std::optional<std::uint64_t> soakSeed; // none: a fresh one
 };
 
 struct CommandLineResult {

@@ -10,6 +10,7 @@
 #include "host/Limits.h"
 #include "host/Runner.h"
 #include "host/Scenario.h"
+#include "host/Soak.h"
 #include "host/Tokens.h"
 #include "host/UserWalk.h"
 
@@ -87,6 +88,11 @@ int main(int argc, char** argv) {
     }
     if (options.mode == host::Mode::Bench) {
         return host::RunHostBench(driver);
+    }
+    if (options.mode == host::Mode::Soak) {
+        return host::RunIsolated("the soak", [&] {
+            return host::RunSoak(driver, options.soakMinutes, options.soakSeed);
+        });
     }
     // The environment's scale is held to the limits of --time-scale, which
     // takes its place when both are given.

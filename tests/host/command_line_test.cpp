@@ -35,6 +35,14 @@ TEST(CommandLine, ReadsEveryOptionAndMode) {
     EXPECT_EQ(check.options->configPath, "x.reg");
     EXPECT_EQ(Parse({"--bench"}).options->mode, Mode::Bench);
     EXPECT_EQ(Parse({"--help"}).options->mode, Mode::Help);
+
+    auto soak = Parse({"--soak", "--minutes", "0.5", "--seed", "18446744073709551615"});
+    ASSERT_TRUE(soak.options) << soak.error;
+    EXPECT_EQ(soak.options->mode, Mode::Soak);
+    EXPECT_DOUBLE_EQ(soak.options->soakMinutes, 0.5);
+    EXPECT_EQ(soak.options->soakSeed, 18446744073709551615ull);
+    EXPECT_DOUBLE_EQ(Parse({"--soak"}).options->soakMinutes, 2.0);
+    EXPECT_FALSE(Parse({"--soak"}).options->soakSeed);
 }
 
 TEST(CommandLine, RefusesWhatItCannotUse) {
@@ -49,6 +57,14 @@ TEST(CommandLine, RefusesWhatItCannotUse) {
         {"--check-config"},
         {"--check-config", "x.reg", "a.scn"},
         {"--bench", "--check-config", "x.reg"},
+        {"--soak", "--bench"},
+        {"--soak", "a.scn"},
+        {"--soak", "--minutes", "0"},
+        {"--soak", "--minutes", "1441"},
+        {"--soak", "--minutes"},
+        {"--soak", "--seed", "18446744073709551616"},
+        {"--soak", "--seed", "-1"},
+        {"--seed", "1"},
     };
     for (const auto& args : bad) {
         auto r = Parse(args);

@@ -1,0 +1,512 @@
+#include "host/Soak.h"
+#include "host/Machine.h"
+#include "host/Tokens.h"
+
+#include "platform/sim/clock.h"
+#include "platform/sim/display.h"
+#include "platform/sim/driver_host.h"
+#include "platform/sim/ip_interfaces.h"
+#include "platform/sim/modem.h"
+#include "platform/sim/quiescence.h"
+#include "platform/sim/registry.h"
+#include "platform/sim/trace_recorder.h"
+#include "platform/trace.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace host {
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The driver's 10000 ms time-outs pass in 200 ms of real time: a modem that
+// never answers costs little, and one that answers at once stays far inside
+// them even in a sanitizer build on a loaded machine.
+constexpr double kTimeScale = 0.02;
+constexpr int kIoctlThreads = 4;
+// Whatever has not come back within this (real time) is taken for a hang. An
+// IOCTL held while the device is out of D0 waits only for the control
+// thread's next D0 entry, a few operations away.
+constexpr auto kHangBound = 60s;
+
+// The channel's mapping table, as the configuration below states it.
+constexpr std::int32_t kNothingNear = 1;
+constexpr std::int32_t kSomethingNear = 3;
+constexpr int kAntennas = 2;
+
+constexpr char kConfig[] = R"(Windows Registry Editor Version 5.00
+
+; One MODEM channel behind APPS sensors 1 and 2: nothing near sends back-off
+; index 1, something near (either sensor) index 3.
+[Device Parameters]
+"NumberOfChannels"=dword:00000001
+
+[Device Parameters\channel0]
+"ChannelType"="MODEM"
+"SarMappingCount"=dword:00000002
+"0"=dword:00000001
+"1"=dword:00000003
+
+[Device Parameters\channel0\0]
+"Type"="APPS"
+"ID"=dword:00000001
+
+[Device Parameters\channel0\1]
+"Type"="APPS"
+"ID"=dword:00000002
+)";
+
+enum Kind {
+    kSleepWake,
+    kHibernateResume,
+    kShutdownRestart,
+    kSetState,
+    kGetInfo,
+    kMalformed,
+    kDisplayOff,
+    kDisplayOn,
+    kDisplayDimmed,
+    kWwanLoss,
+    kWwanReturn,
+    kModemTimeout,
+    kModemError,
+    kModemNotSupported,
+    kModemCleared,
+    kKinds
+};
+
+constexpr const char* kKindNames[kKinds] = {"sleep and wake",       "hibernate and resume",
+                                            "shutdown and restart", "IOCTL set-state",
+                                            "IOCTL get-info",       "IOCTL malformed",
+                                            "display off",          "display on",
+                                            "display dimmed",       "WWAN interface lost",
+                                            "WWAN interface back",  "modem fault: time-out",
+                                            "modem fault: error",   "modem fault: not supported",
+                                            "modem faults cleared"};
+
+// One IOCTL of the storm and the status it must end with.
+struct Request {
+    Kind kind = kSetState;
+    ULONG code = kIoctlSetSensorState;
+    std::vector<std::uint8_t> input;
+    std::size_t outLen = 0;
+    NTSTATUS expected = STATUS_SUCCESS;
+    std::string what;
+};
+
+// Draws by remainders of the generator's raw output, not through the
+// standard distributions: their results differ between libraries, and a seed
+// must replay the same operations wherever the host was built.
+Request DrawRequest(std::mt19937_64& rng) {
+    const auto id = static_cast<std::uint32_t>(1 + rng() % 2);
+    const auto state = static_cast<std::uint32_t>(rng() % 2);
+    const std::uint64_t pick = rng() % 10;
+    Request r;
+    if (pick < 6) {
+        r.input = SetSensorStateInput(id, state);
+        r.what = "set-state " + std::to_string(id) + " " + std::to_string(state);
+        return r;
+    }
+    if (pick < 8) {
+        r = {kGetInfo, kIoctlGetInfo, {}, 8, STATUS_SUCCESS, "get-info"};
+        return r;
+    }
+    switch (rng() % 4) {
+    case 0:
+        return {kMalformed, kIoctlSetSensorState, SetSensorStateInput(id, 2),
+                0,          STATUS_UNSUCCESSFUL,  "set-state with state 2"};
+    case 1:
+        return {kMalformed, kIoctlSetSensorState, SetSensorStateInput(99, state),
+                0,          STATUS_UNSUCCESSFUL,  "set-state of unknown sensor 99"};
+    case 2:
+        return {kMalformed, kIoctlSetSensorState,    {1, 0, 0, 0},
+                0,          STATUS_BUFFER_TOO_SMALL, "set-state with 4 bytes of input"};
+    default:
+        return {kMalformed, kIoctlGetInfo, {}, 4, STATUS_BUFFER_TOO_SMALL, "get-info into 4 bytes"};
+    }
+}
+
+class Soak {
+public:
+    Soak(std::uint64_t seed, double minutes) : mSeed(seed), mMinutes(minutes) {}
+    int Run(const std::string& driverPath);
+
+private:
+    void Fail(const std::string& what);
+    // What went wrong so far, with the figures; then, after a hang, the
+    // process ends here: tearing down a device that hangs would hang too.
+    int Report();
+    [[noreturn]] void Hung(const std::string& what);
+    template <typename Call> NTSTATUS Bounded(const std::string& what, Call call);
+    bool Expect(const char* what, NTSTATUS status);
+
+    bool SetUp(const std::string& driverPath);
+    void IoctlThread(int index, const sim::HostFile& file);
+    void Count(Kind kind) { mCounts[kind].fetch_add(1, std::memory_order_relaxed); }
+    bool WaitForProgress();
+    void PowerCycle(std::mt19937_64& rng);
+    void Environment(std::mt19937_64& rng);
+    void Finish(std::mt19937_64& rng);
+    void TearDown();
+
+    const std::uint64_t mSeed;
+    const double mMinutes;
+    std::unique_ptr<sim::DriverHost> mHost = std::make_unique<sim::DriverHost>();
+    std::vector<sim::HostFile> mFiles;
+    std::vector<std::thread> mThreads;
+    std::atomic<bool> mStop{false};
+    std::atomic<bool> mFailed{false};
+    std::array<std::atomic<std::uint64_t>, kKinds> mCounts{};
+    bool mWwanPresent = true;
+    std::string mFinal;
+
+    std::mutex mLock;
+    std::condition_variable mProgress;
+    std::uint64_t mCompleted = 0;
+    std::vector<std::string> mFailures;
+};
+
+void Soak::Fail(const std::string& what) {
+    std::lock_guard guard(mLock);
+    mFailures.push_back(Printable(what));
+    mFailed.store(true);
+    mProgress.notify_all();
+}
+
+int Soak::Report() {
+    std::printf("soak: seed %llu, %.2f minutes, %d IOCTL threads\n",
+                static_cast<unsigned long long>(mSeed), mMinutes, kIoctlThreads);
+    for (int k = 0; k < kKinds; ++k) {
+        std::printf("  %-28s %llu\n", kKindNames[k],
+                    static_cast<unsigned long long>(mCounts[k].load()));
+    }
+    if (!mFinal.empty()) {
+        std::printf("  %s\n", mFinal.c_str());
+    }
+    std::vector<std::string> failures;
+    {
+        std::lock_guard guard(mLock);
+        failures = mFailures;
+    }
+    if (failures.empty()) {
+        std::printf("soak: passed\n");
+        std::fflush(stdout);
+        return 0;
+    }
+    std::printf("soak: FAILED\n");
+    for (const std::string& failure : failures) {
+        std::printf("  %s\n", failure.c_str());
+    }
+    // The driver's last error traces, for the one who replays the seed.
+    auto records = sim::TraceSnapshot();
+    std::size_t from = records.size() > 10 ? records.size() - 10 : 0;
+    for (std::size_t i = from; i < records.size(); ++i) {
+        std::printf("  trace %s: %s\n", records[i].function.c_str(),
+                    Printable(records[i].message).c_str());
+    }
+    std::printf("replay: halvex-host --soak --minutes %g --seed %llu\n", mMinutes,
+                static_cast<unsigned long long>(mSeed));
+    std::fflush(stdout);
+    return 1;
+}
+
+void Soak::Hung(const std::string& what) {
+    Fail(what + " did not return within " + std::to_string(kHangBound.count()) + " s");
+    Report();
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+// A PnP or power call, or a stand-in control, that must come back.
+template <typename Call> NTSTATUS Soak::Bounded(const std::string& what, Call call) {
+    std::packaged_task<NTSTATUS()> task(std::move(call));
+    auto done = task.get_future();
+    std::thread runner(std::move(task));
+    if (done.wait_for(kHangBound) != std::future_status::ready) {
+        runner.detach();
+        Hung(what);
+    }
+    runner.join();
+    return done.get();
+}
+
+bool Soak::Expect(const char* what, NTSTATUS status) {
+    if (status != STATUS_SUCCESS) {
+        Fail(std::string(what) + " returned " + StatusText(static_cast<std::uint32_t>(status)));
+        return false;
+    }
+    return true;
+}
+
+bool Soak::SetUp(const std::string& driverPath) {
+    if (driverPath.empty()) {
+        Fail("no driver library was built in this tree (use --driver PATH)");
+        return false;
+    }
+    if (auto imported = sim::registry::ImportRegText(kConfig, "soak"); !imported) {
+        Fail("the soak's configuration: " + imported.error);
+        return false;
+    }
+    sim::modem::Install(kAntennas, 0);
+    sim::ip::AddInterface(IF_TYPE_WWANPP);
+    if (!Expect("loading the driver library", mHost->LoadLibrary(driverPath)) ||
+        !Expect("device add", Bounded("device add", [&] { return mHost->AddDevice(); })) ||
+        !Expect("start", Bounded("start", [&] { return mHost->Start(); }))) {
+        return false;
+    }
+    for (int i = 0; i < kIoctlThreads; ++i) {
+        sim::HostFile file = mHost->OpenFile();
+        if (!file) {
+            Fail("opening the device returned " +
+                 StatusText(static_cast<std::uint32_t>(file.status)));
+            return false;
+        }
+        mFiles.push_back(file);
+    }
+    return true;
+}
+
+void Soak::IoctlThread(int index, const sim::HostFile& file) {
+    // Each thread draws from its own generator, so that its sequence of
+    // requests depends on the seed alone, whatever the other threads do.
+    std::mt19937_64 rng(mSeed + 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(index + 1));
+    while (!mStop.load() && !mFailed.load()) {
+        Request r = DrawRequest(rng);
+        auto pending = mHost->DeviceIoControlAsync(file, r.code, r.input, r.outLen);
+        if (pending.wait_for(kHangBound) != std::future_status::ready) {
+            Hung("IOCTL " + r.what + " (thread " + std::to_string(index) + ")");
+        }
+        sim::IoResult result = pending.get();
+        if (result.status != r.expected) {
+            Fail("IOCTL " + r.what + " ended with " +
+                 StatusText(static_cast<std::uint32_t>(result.status)) + ", expected " +
+                 StatusText(static_cast<std::uint32_t>(r.expected)));
+        } else if (r.kind == kGetInfo &&
+                   (result.bytes != 8 ||
+                    result.output != std::vector<std::uint8_t>{1, 0, 0, 0, 1, 0, 0, 0})) {
+            Fail("IOCTL get-info answered " + std::to_string(result.bytes) +
+                 " bytes other than {1, 1}");
+        }
+        Count(r.kind);
+        std::lock_guard guard(mLock);
+        ++mCompleted;
+        mProgress.notify_all();
+    }
+}
+
+// Every control step ends in D0 and waits until the IOCTL threads have had
+// some requests through: the held ones are presented, nothing is stuck.
+bool Soak::WaitForProgress() {
+    std::unique_lock lock(mLock);
+    const std::uint64_t target = mCompleted + kIoctlThreads;
+    if (!mProgress.wait_for(lock, kHangBound,
+                            [&] { return mCompleted >= target || mFailed.load(); })) {
+        lock.unlock();
+        Hung("the IOCTLs with the device in D0");
+    }
+    return !mFailed.load();
+}
+
+// One power cycle, with some changes of the machine while the device is out
+// of D0 (the IOCTL threads keep sending; their requests are held).
+void Soak::PowerCycle(std::mt19937_64& rng) {
+    static constexpr const char* kExit[] = {"sleep", "hibernate", "shutdown"};
+    static constexpr const char* kEntry[] = {"wake", "resume", "restart from D3Final"};
+    const auto kind = static_cast<Kind>(kSleepWake + rng() % 3);
+    const int i = kind - kSleepWake;
+    NTSTATUS status = Bounded(kExit[i], [&] {
+        return kind == kSleepWake         ? mHost->Sleep()
+               : kind == kHibernateResume ? mHost->Hibernate()
+                                          : mHost->Shutdown();
+    });
+    if (!Expect(kExit[i], status)) {
+        return;
+    }
+    for (std::uint64_t away = rng() % 3; away > 0; --away) {
+        Environment(rng);
+    }
+    status = Bounded(kEntry[i], [&] {
+        return kind == kSleepWake         ? mHost->Wake()
+               : kind == kHibernateResume ? mHost->Resume()
+                                          : mHost->D0Entry(WdfPowerDeviceD3Final, PowerActionNone);
+    });
+    if (Expect(kEntry[i], status)) {
+        Count(kind);
+    }
+}
+
+// A change of the machine around the device: the display, the WWAN
+// interface, the modem's behaviour.
+void Soak::Environment(std::mt19937_64& rng) {
+    const std::uint64_t pick = rng() % 6;
+    if (pick < 2) {
+        const auto state = static_cast<sim::display::State>(rng() % 3);
+        sim::display::SetState(state);
+        Count(static_cast<Kind>(kDisplayOff + static_cast<int>(state)));
+    } else if (pick == 2) {
+        if (mWwanPresent) {
+            sim::ip::RemoveInterface(IF_TYPE_WWANPP);
+            Count(kWwanLoss);
+        } else {
+            sim::ip::AddInterface(IF_TYPE_WWANPP);
+            Count(kWwanReturn);
+        }
+        mWwanPresent = !mWwanPresent;
+    } else if (pick < 5) {
+        static constexpr const char* kHow[] = {"timeout", "error", "notsupported"};
+        const auto step = static_cast<sim::modem::Step>(rng() % 3);
+        const std::uint64_t how = rng() % 3;
+        const bool always = rng() % 2 == 1;
+        sim::modem::Fail(step, *sim::modem::BehaviourFromName(kHow[how]), always);
+        Count(static_cast<Kind>(kModemTimeout + how));
+    } else {
+        sim::modem::ClearFailures();
+        Count(kModemCleared);
+    }
+}
+
+// Faults cleared, display on, the WWAN interface lost and back (a modem that
+// said "not supported" is left alone until its interface or the device starts
+// again), then a final change of both sensors through the IOCTL: the modem
+// must come to hold the table's index for their states.
+void Soak::Finish(std::mt19937_64& rng) {
+    sim::modem::ClearFailures();
+    sim::display::SetState(sim::display::State::On);
+    if (mWwanPresent) {
+        sim::ip::RemoveInterface(IF_TYPE_WWANPP);
+    }
+    sim::ip::AddInterface(IF_TYPE_WWANPP);
+    mWwanPresent = true;
+    if (!sim::Settle(kHangBound)) {
+        Fail("the machine did not settle before the final change");
+        return;
+    }
+    const bool near[2] = {rng() % 2 == 1, rng() % 2 == 1};
+    // Each sensor is first set the other way, so that its last state is a
+    // change the channel must act on.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::uint32_t id = 1; id <= 2; ++id) {
+            const std::uint32_t state = near[id - 1] == (pass == 1) ? 1 : 0;
+            auto pending = mHost->DeviceIoControlAsync(mFiles[0], kIoctlSetSensorState,
+                                                       SetSensorStateInput(id, state), 0);
+            if (pending.wait_for(kHangBound) != std::future_status::ready) {
+                Hung("the final set-state IOCTL");
+            }
+            if (!Expect("the final set-state IOCTL", pending.get().status)) {
+                return;
+            }
+        }
+    }
+    const std::int32_t expected = near[0] || near[1] ? kSomethingNear : kNothingNear;
+    const std::vector<std::int32_t> want(kAntennas, expected);
+    const auto deadline = Clock::now() + kHangBound;
+    while (sim::modem::BackoffIndexes() != want && Clock::now() < deadline) {
+        // Settled but not there yet: a timed wait of the driver has still to
+        // run out. Look again shortly; the deadline ends the wait.
+        sim::Settle(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        if (sim::modem::BackoffIndexes() != want) {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    // Whatever failed on the way, the modem was never sent an index from no
+    // row of the table.
+    const auto payloads = sim::modem::SetPayloads();
+    for (const auto& payload : payloads) {
+        for (const sim::modem::Antenna& antenna : payload) {
+            if (antenna.backoff != kNothingNear && antenna.backoff != kSomethingNear) {
+                Fail("the modem was sent index " + std::to_string(antenna.backoff) +
+                     ", from no row of the table");
+                break;
+            }
+        }
+    }
+    std::string seen;
+    for (std::int32_t index : sim::modem::BackoffIndexes()) {
+        seen += (seen.empty() ? "" : ",") + std::to_string(index);
+    }
+    mFinal = "final: sensor 1 " + std::to_string(near[0]) + ", sensor 2 " +
+             std::to_string(near[1]) + "; table's index " + std::to_string(expected) +
+             ", modem at " + seen + " after " + std::to_string(payloads.size()) + " sets";
+    if (sim::modem::BackoffIndexes() != want) {
+        Fail("the modem holds " + seen + " " + std::to_string(kHangBound.count()) +
+             " s after the final change, not the table's index " + std::to_string(expected));
+    }
+}
+
+void Soak::TearDown() {
+    for (sim::HostFile& file : mFiles) {
+        mHost->CloseFile(file);
+    }
+    mFiles.clear();
+    Expect("removal", Bounded("removal", [&] { return mHost->Remove(); }));
+    Bounded("unload", [&] {
+        mHost->Unload();
+        return STATUS_SUCCESS;
+    });
+    if (sim::HostLeaks leaks = mHost->LeakReport(); !leaks.Empty()) {
+        Fail("left behind after removal and unload: " + leaks.ToString());
+    }
+}
+
+int Soak::Run(const std::string& driverPath) {
+    sim::SetTimeScale(kTimeScale);
+    // Only the error traces are kept: they explain a failure, and formatting
+    // every flow message would slow the storm down.
+    sim::SetTraceLevel(TRACE_LEVEL_ERROR);
+    std::mt19937_64 rng(mSeed);
+    if (SetUp(driverPath)) {
+        for (int i = 0; i < kIoctlThreads; ++i) {
+            mThreads.emplace_back([this, i] { IoctlThread(i, mFiles[i]); });
+        }
+        const auto end =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double, std::ratio<60>>(mMinutes));
+        while (!mFailed.load() && Clock::now() < end) {
+            if (rng() % 5 < 2) {
+                PowerCycle(rng);
+            } else {
+                Environment(rng);
+            }
+            if (!WaitForProgress()) {
+                break;
+            }
+        }
+        // The device is in D0 here (every cycle ends there), so each
+        // thread's last request completes.
+        mStop.store(true);
+        for (std::thread& thread : mThreads) {
+            thread.join();
+        }
+        if (!mFailed.load()) {
+            Finish(rng);
+        }
+    }
+    if (mHost->Driver() != nullptr) {
+        TearDown();
+    }
+    return Report();
+}
+
+} // namespace
+
+int RunSoak(const std::string& driverPath, double minutes, std::optional<std::uint64_t> seed) {
+    if (!seed) {
+        std::random_device entropy;
+        seed = (static_cast<std::uint64_t>(entropy()) << 32) | entropy();
+    }
+    return Soak(*seed, minutes).Run(driverPath);
+}
+
+} // namespace host
