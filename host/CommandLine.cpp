@@ -40,6 +40,8 @@ const char* UsageText() {
            "       halvex-host --check-config FILE.reg [--json] [--driver PATH]\n"
            "       halvex-host --bench [--driver PATH]\n"
            "       halvex-host --soak [--minutes N] [--seed S] [--driver PATH]\n"
+           "       halvex-host --faults [--budget SECONDS] [--all-calls] [--jobs N] "
+           "[SCENARIO.scn ...]\n"
            "       halvex-host --help\n"
            "With no scenario, runs the built-in walk: a modem and a WLAN channel behind one "
            "sensor,\n"
@@ -59,6 +61,7 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
     bool bench = false;
     bool soak = false;
     bool soakOption = false;
+    bool faults = false;
     auto fail = [&](std::string message) {
         result.error = std::move(message);
         return result;
@@ -134,20 +137,49 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
                 return fail("--seed: expected a decimal number below 2^64");
             }
             options.soakSeed = *seed;
+        } else if (arg == "--faults") {
+            faults = true;
+        } else if (arg == "--all-calls") {
+            options.allCalls = true;
+        } else if (arg == "--budget" || arg == "--jobs") {
+            char* end = nullptr;
+            double n = value(&v) ? std::strtod(v.c_str(), &end) : 0;
+            if (end == nullptr || *end != '\0' || v.empty() || !(n >= 1) || n > 1e6 ||
+                (arg == "--jobs" && n != static_cast<unsigned>(n))) {
+                return fail(arg + " needs a number of " +
+                            (arg == "--jobs" ? "runs at once" : "seconds") + ", 1 or more");
+            }
+            if (arg == "--jobs") {
+                options.jobs = static_cast<unsigned>(n);
+            } else {
+                options.budgetSeconds = n;
+            }
+        } else if (arg == "--fault") {
+            if (!value(&options.faultCall) ||
+                options.faultCall.find_last_of(':') == std::string::npos) {
+                return fail("--fault needs POINT:CALL, such as CM_Register_Notification:1");
+            }
+        } else if (arg == "--fault-record") {
+            if (!value(&options.faultRecord)) {
+                return fail("--fault-record needs a file");
+            }
         } else if (!arg.empty() && arg[0] == '-') {
             return fail("unknown option '" + Printable(arg) + "'");
         } else {
             options.scenarios.push_back(arg);
         }
     }
-    if (checkConfig + bench + soak > 1) {
-        return fail("--check-config, --bench and --soak cannot be combined");
+    if (checkConfig + bench + soak + faults > 1) {
+        return fail("--check-config, --bench, --soak and --faults cannot be combined");
     }
     if (soakOption && !soak) {
         return fail("--minutes and --seed go with --soak");
     }
     if (soak && !options.scenarios.empty()) {
         return fail("--soak takes no scenario files");
+    }
+    if (!faults && (options.allCalls || options.jobs != 0 || options.budgetSeconds != 0)) {
+        return fail("--budget, --all-calls and --jobs go with --faults");
     }
     if ((checkConfig || bench) && !options.scenarios.empty()) {
         return fail(std::string(checkConfig ? "--check-config" : "--bench") +
@@ -159,6 +191,8 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
         options.mode = Mode::Bench;
     } else if (soak) {
         options.mode = Mode::Soak;
+    } else if (faults) {
+        options.mode = Mode::Faults;
     }
     result.options = options;
     return result;

@@ -4,6 +4,7 @@
 //   halvex-host --check-config FILE.reg [--json] [--driver PATH]
 //   halvex-host --bench [--driver PATH]
 //   halvex-host --soak [--minutes N] [--seed S] [--driver PATH]
+//   halvex-host --faults [--budget SECONDS] [--all-calls] [--jobs N] [SCENARIO.scn ...]
 //   halvex-host --help
 #pragma once
 
@@ -14,7 +15,7 @@
 
 namespace host {
 
-enum class Mode { Run, CheckConfig, Bench, Soak, Help };
+enum class Mode { Run, CheckConfig, Bench, Soak, Faults, Help };
 
 struct Options {
     Mode mode = Mode::Run;
@@ -26,6 +27,15 @@ struct Options {
     std::vector<std::string> scenarios; // none: the built-in walk
     double soakMinutes = 2.0;
     std::optional<std::uint64_t> soakSeed; // none: a fresh one
+    // --faults: the runner's budget in seconds (0: its default), whether it
+    // fails every call of every point, how many runs at once (0: one per core).
+    double budgetSeconds = 0;
+    bool allCalls = false;
+    unsigned jobs = 0;
+    // A run: --fault POINT:N fails that call; --fault-record FILE is where the
+    // run writes what the fault runner compares.
+    std::string faultCall;
+    std::string faultRecord;
 };
 
 struct CommandLineResult {

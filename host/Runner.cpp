@@ -14,6 +14,7 @@
 #include "platform/sim/clock.h"
 #include "platform/sim/quiescence.h"
 #include "platform/sim/trace_recorder.h"
+#include "platform/sim/wlan.h"
 
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,9 @@ namespace host {
 namespace {
 
 constexpr std::chrono::milliseconds kCheckBound(10000);
+// In a run for the fault runner a check that does not hold is common and
+// each one would cost the whole bound: such runs wait less.
+constexpr std::chrono::milliseconds kFaultRunCheckBound(3000);
 constexpr std::chrono::milliseconds kSettleBound(10000);
 // While the machine works towards settling (a timer's first run may be a long
 // machine time away), what it does is shown this often, so that the timeline
@@ -50,6 +54,8 @@ struct SinkGate {
     Timeline* timeline = nullptr;
     std::uint64_t startMs = 0;
     ExpectedTraces expected;
+    FaultRecord* record = nullptr;
+    int command = 0; // the scenario's command under way, counted from 1
 };
 
 // An IOCTL sent and not yet completed.
@@ -98,6 +104,10 @@ private:
     bool RunCheck(const Command& c);
     int HostError(const std::string& where, int line, const std::string& message);
     void ReportLeaks();
+    // For the fault runner: the first failure, the tables built, the end.
+    void RecordFailure(const Command& c, const std::string& what);
+    void RecordTables();
+    void RecordEnd();
 
     const Scenario& mScenario;
     const RunSettings& mSettings;
@@ -109,6 +119,7 @@ private:
     std::size_t mModemSeen = 0;
     std::size_t mWlanSeen = 0;
     std::vector<PendingIoctl> mPending;
+    int mCommandNumber = 0;
 };
 
 bool ScenarioRun::Settle() {
@@ -224,6 +235,44 @@ void ScenarioRun::ReportLeaks() {
     }
 }
 
+void ScenarioRun::RecordFailure(const Command& c, const std::string& what) {
+    if (mSettings.record != nullptr && mSettings.record->failure.empty()) {
+        mSettings.record->failureCommand = mCommandNumber;
+        mSettings.record->failure =
+            c.file + ":" + std::to_string(c.line) + ": " + c.text + " (" + what + ")";
+    }
+}
+
+void ScenarioRun::RecordTables() {
+    auto view = mSettings.record != nullptr ? ReadDeviceView(mMachine) : std::nullopt;
+    for (const ChannelView& channel : view ? view->channels : std::vector<ChannelView>{}) {
+        for (const auto& [mask, index] : channel.mapping) {
+            (channel.type == 0 ? mSettings.record->modemTable : mSettings.record->wlanTable)
+                .insert(index);
+        }
+    }
+}
+
+// The device goes and the driver is unloaded whatever the scenario left, so
+// that every run is judged on what removal and unload leave behind.
+void ScenarioRun::RecordEnd() {
+    FaultRecord& record = *mSettings.record;
+    RecordTables();
+    if (mMachine.Loaded()) {
+        mMachine.Unload(&record.endError);
+        Settle();
+        Observe();
+        ReportLeaks();
+    }
+    record.leaks = mMachine.LeakReport();
+    if (mMachine.ModemPresent()) {
+        record.modemFinal = mMachine.ModemIndexes();
+    }
+    for (const auto& entry : sim::wlan::Current().entries) {
+        record.wlanFinal.push_back(entry.index);
+    }
+}
+
 int ScenarioRun::HostError(const std::string& where, int line, const std::string& message) {
     std::string text =
         where + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + message;
@@ -298,6 +347,9 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         return mMachine.WwanRemove(c.a);
     case Op::ModemAntennas:
         mModemSeen = 0;
+        if (mSettings.record != nullptr) {
+            mSettings.record->modemInitial.insert(static_cast<std::int32_t>(c.b));
+        }
         return mMachine.ModemAntennas(c.a, static_cast<std::int32_t>(c.b));
     case Op::ModemNone:
         return mMachine.ModemNone();
@@ -360,12 +412,15 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
 }
 
 bool ScenarioRun::RunCheck(const Command& c) {
-    CheckOutcome outcome = WaitForCheck(c, mMachine, mLast, kCheckBound, [this] { Observe(); });
+    CheckOutcome outcome = WaitForCheck(
+        c, mMachine, mLast, mSettings.record != nullptr ? kFaultRunCheckBound : kCheckBound,
+        [this] { Observe(); });
     if (outcome.held) {
         mTimeline.CheckHeld(Now(), c.file, c.line, c.text);
         return true;
     }
     mTimeline.CheckFailed(Now(), c.file, c.line, c.text, outcome.expected, outcome.seen);
+    RecordFailure(c, "expected " + outcome.expected + ", seen " + outcome.seen);
     if (mSettings.json) {
         // The JSON lines go to tools; a person still needs the failing line.
         std::fprintf(stderr, "%s:%d: check failed: %s\n    expected: %s\n    seen:     %s\n",
@@ -391,9 +446,14 @@ int ScenarioRun::Run() {
     auto gate = std::make_shared<SinkGate>();
     gate->timeline = &mTimeline;
     gate->startMs = mStartMs;
+    gate->record = mSettings.record;
     const int printLevel = mSettings.traceLevel;
     sim::SetTraceSink([gate, printLevel](const sim::TraceRecord& record) {
         std::lock_guard guard(gate->lock);
+        if (gate->record != nullptr && record.level <= 2) {
+            gate->record->errorTraces.emplace_back(gate->command,
+                                                   record.file + ": " + record.message);
+        }
         if (gate->timeline != nullptr) {
             ExpectedMatch expected =
                 record.level <= 2
@@ -429,6 +489,10 @@ int ScenarioRun::Run() {
         if (exitStatus != 0) {
             break;
         }
+        {
+            std::lock_guard guard(gate->lock);
+            mCommandNumber = ++gate->command;
+        }
         if (!c.comment.empty()) {
             mTimeline.Note(Now(), c.comment);
         }
@@ -442,10 +506,14 @@ int ScenarioRun::Run() {
         std::string error = Execute(c, &result);
         if (!error.empty()) {
             mTimeline.Command(Now(), c.file, c.line, c.text, "error");
+            RecordFailure(c, "stopped: " + error);
             exitStatus = HostError(c.file, c.line, error);
             break;
         }
         mTimeline.Command(Now(), c.file, c.line, c.text, result);
+        if (c.op == Op::Add) {
+            RecordTables();
+        }
         if (!Settle()) {
             mTimeline.Note(Now(), "the machine did not settle within 10 s");
         }
@@ -455,7 +523,9 @@ int ScenarioRun::Run() {
     Observe();
     // A scenario that removed its device ends like the framework's host: the
     // driver is unloaded, and whatever it left behind is shown.
-    if (mMachine.Loaded() && mMachine.Device() == nullptr) {
+    if (mSettings.record != nullptr) {
+        RecordEnd();
+    } else if (mMachine.Loaded() && mMachine.Device() == nullptr) {
         std::string error;
         mMachine.Unload(&error);
         ReportLeaks();
@@ -470,6 +540,7 @@ int ScenarioRun::Run() {
     sim::SetTraceSink(nullptr);
     std::lock_guard guard(gate->lock);
     gate->timeline = nullptr;
+    gate->record = nullptr;
     return exitStatus;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/CommandLine.h"
+#include "host/FaultRecord.h"
 #include "host/Scenario.h"
 
 #include <string>
@@ -18,6 +19,9 @@ struct RunSettings {
     int traceLevel = 0;
     bool json = false;
     std::optional<double> timeScale;
+    // When set, the run fills it for the fault runner, and ends with the
+    // device removed and the driver unloaded whatever the scenario left.
+    FaultRecord* record = nullptr;
 };
 
 int RunScenario(const Scenario& scenario, const RunSettings& settings);

@@ -5,6 +5,7 @@
 #include "host/BuiltinScenario.h"
 #include "host/CheckConfig.h"
 #include "host/CommandLine.h"
+#include "host/FaultRunner.h"
 #include "host/HostBench.h"
 #include "host/Isolation.h"
 #include "host/Limits.h"
@@ -15,6 +16,7 @@
 #include "host/UserWalk.h"
 
 #include "platform/sim/clock.h"
+#include "platform/sim/faults.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +96,14 @@ int main(int argc, char** argv) {
             return host::RunSoak(driver, options.soakMinutes, options.soakSeed);
         });
     }
+    if (options.mode == host::Mode::Faults) {
+        return host::RunFaults(options);
+    }
+    if (!options.faultCall.empty()) {
+        std::size_t colon = options.faultCall.find_last_of(':');
+        unsigned long call = std::strtoul(options.faultCall.c_str() + colon + 1, nullptr, 10);
+        sim::FailCallFromStart(options.faultCall.substr(0, colon), static_cast<unsigned>(call));
+    }
     // The environment's scale is held to the limits of --time-scale, which
     // takes its place when both are given.
     if (const char* env = std::getenv("HVX_TIME_SCALE");
@@ -162,8 +172,18 @@ int main(int argc, char** argv) {
     int failed = 0;
     int crashed = 0;
     for (const host::Scenario& scenario : scenarios) {
-        int status = host::RunIsolated("scenario " + scenario.name,
-                                       [&] { return host::RunScenario(scenario, settings); });
+        int status = host::RunIsolated("scenario " + scenario.name, [&] {
+            if (options.faultRecord.empty()) {
+                return host::RunScenario(scenario, settings);
+            }
+            host::FaultRecord record;
+            host::RunSettings recorded = settings;
+            recorded.record = &record;
+            record.status = host::RunScenario(scenario, recorded);
+            record.faultFailed = sim::FailedCallFromStart();
+            record.points = sim::FaultPointsReached();
+            return host::WriteFaultRecord(options.faultRecord, record) ? record.status : 2;
+        });
         failed += status != 0 && status != host::kExitCrashed ? 1 : 0;
         crashed += status == host::kExitCrashed ? 1 : 0;
         worst = std::max(worst, status);

@@ -3,9 +3,15 @@
 #include "platform/sim/callback_pool.h"
 #include "platform/sim/callback_thread.h"
 #include "platform/sim/clock.h"
+#include "platform/sim/cm_control.h"
+#include "platform/sim/display.h"
+#include "platform/sim/ip_interfaces.h"
 #include "platform/sim/kernel.h"
+#include "platform/sim/proximity.h"
 #include "platform/sim/quiescence.h"
 #include "platform/sim/wdf_control.h"
+#include "platform/sim/wlan.h"
+#include "platform/sim/wpp_control.h"
 #include "platform/trace.h"
 #include "platform/wdf/fx_device.h"
 #include "platform/win32.h"
@@ -47,6 +53,18 @@ void StartCallbackThread(std::function<void()> body) {
     CloseHandle(thread);
 }
 
+// The platform's notification registrations, by kind, as counted now. The
+// software-trace registration is the driver object's: it ends at unload.
+using RegistrationCounts = std::vector<std::pair<std::string, std::size_t>>;
+RegistrationCounts CountRegistrations() {
+    return {{"configuration manager", cm::RegistrationCount()},
+            {"display", display::RegistrationCount()},
+            {"IP interface", ip::RegistrationCount()},
+            {"WLAN", wlan::NotificationRegistrations()},
+            {"proximity watcher", proximity::WatcherSubscriptions()},
+            {"software trace", wpp::RegistrationCount()}};
+}
+
 } // namespace
 
 std::string HostLeaks::ToString() const {
@@ -59,6 +77,9 @@ std::string HostLeaks::ToString() const {
     }
     if (handles != 0) {
         text << "handles left open: " << handles << "\n";
+    }
+    for (const auto& [kind, count] : registrations) {
+        text << kind << " registrations left open: " << count << "\n";
     }
     return text.str();
 }
@@ -88,6 +109,7 @@ struct DriverHost::State {
         return event;
     }();
     std::size_t handlesAtLoad = 0;
+    RegistrationCounts registrationsAtLoad;
     // A power-managed queue presents nothing while the device is out of D0:
     // requests wait here for the next D0 entry.
     std::mutex heldLock;
@@ -325,6 +347,7 @@ NTSTATUS DriverHost::LoadLibrary(const std::string& path) {
     }
     mState->library = library;
     mState->handlesAtLoad = kernel::OpenHandleCount();
+    mState->registrationsAtLoad = CountRegistrations();
     NTSTATUS status = STATUS_SUCCESS;
     CallDriver("FxDriverEntryUm", [&] {
         status = entry(nullptr, nullptr, &mState->driverObject, &mState->registryString);
@@ -344,6 +367,7 @@ NTSTATUS DriverHost::LoadEntry(PDRIVER_INITIALIZE entry) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     mState->handlesAtLoad = kernel::OpenHandleCount();
+    mState->registrationsAtLoad = CountRegistrations();
     NTSTATUS status = STATUS_SUCCESS;
     CallDriver("DriverEntry",
                [&] { status = entry(&mState->driverObject, &mState->registryString); });
@@ -689,6 +713,15 @@ HostLeaks DriverHost::LeakReport() const {
     report.threads = LiveThreadCount();
     std::size_t open = kernel::OpenHandleCount();
     report.handles = open > mState->handlesAtLoad ? open - mState->handlesAtLoad : 0;
+    const RegistrationCounts now = CountRegistrations();
+    const bool unloaded = mState->driver == nullptr;
+    for (std::size_t i = 0; i < now.size() && i < mState->registrationsAtLoad.size(); ++i) {
+        const std::size_t before = mState->registrationsAtLoad[i].second;
+        const bool driverLong = now[i].first == "software trace";
+        if (now[i].second > before && (unloaded || !driverLong)) {
+            report.registrations.emplace_back(now[i].first, now[i].second - before);
+        }
+    }
     return report;
 }
 

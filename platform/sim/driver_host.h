@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -34,7 +35,13 @@ struct HostLeaks {
     std::size_t threads = 0;          // stand-in threads still running
     // Win32 handles opened since the driver was loaded and not closed.
     std::size_t handles = 0;
-    bool Empty() const { return objects.empty() && threads == 0 && handles == 0; }
+    // Notification registrations (and subscriptions) made since the driver was
+    // loaded and not ended, by kind ("display", "cm", ...); kinds with none
+    // left are absent.
+    std::vector<std::pair<std::string, std::size_t>> registrations;
+    bool Empty() const {
+        return objects.empty() && threads == 0 && handles == 0 && registrations.empty();
+    }
     std::string ToString() const;
 };
 

@@ -19,6 +19,10 @@ struct FaultTable {
     std::mutex lock;
     std::condition_variable changed; // a call was held or let go
     std::map<std::string, Point, std::less<>> points;
+    // FailCallFromStart: the point, its call, and whether it has failed.
+    std::string systematicPoint;
+    unsigned systematicCall = 0;
+    bool systematicFailed = false;
 };
 
 FaultTable& Table() {
@@ -74,6 +78,10 @@ std::optional<std::int64_t> CheckFault(std::string_view point) {
     std::unique_lock lock(table.lock);
     auto& entry = PointLocked(table, point);
     ++entry.calls;
+    if (entry.calls == table.systematicCall && point == table.systematicPoint) {
+        table.systematicFailed = true;
+        return 0;
+    }
     if (!entry.armed) {
         return std::nullopt;
     }
@@ -108,6 +116,32 @@ unsigned FaultCalls(std::string_view point) {
     std::lock_guard guard(table.lock);
     auto it = table.points.find(point);
     return it == table.points.end() ? 0 : it->second.calls;
+}
+
+std::vector<std::pair<std::string, unsigned>> FaultPointsReached() {
+    auto& table = Table();
+    std::lock_guard guard(table.lock);
+    std::vector<std::pair<std::string, unsigned>> reached;
+    for (const auto& [name, entry] : table.points) {
+        if (entry.calls > 0) {
+            reached.emplace_back(name, entry.calls);
+        }
+    }
+    return reached;
+}
+
+void FailCallFromStart(std::string_view point, unsigned call) {
+    auto& table = Table();
+    std::lock_guard guard(table.lock);
+    table.systematicPoint = std::string(point);
+    table.systematicCall = call;
+    table.systematicFailed = false;
+}
+
+bool FailedCallFromStart() {
+    auto& table = Table();
+    std::lock_guard guard(table.lock);
+    return table.systematicFailed;
 }
 
 } // namespace sim

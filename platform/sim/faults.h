@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace sim {
 
@@ -46,6 +48,16 @@ std::optional<std::int64_t> CheckFault(std::string_view point);
 
 // How often a point has been checked since the process started or ResetFaults.
 unsigned FaultCalls(std::string_view point);
+
+// Every point checked since the process started or ResetFaults, by name, with
+// its number of calls. Nothing fails for being listed.
+std::vector<std::pair<std::string, unsigned>> FaultPointsReached();
+
+// Fails the `call`-th check of `point` counted from the process start (or
+// ResetFaults), with the point's default code, whatever is armed there: for a
+// run that fails one call of a clean run's and nothing else. True once it has.
+void FailCallFromStart(std::string_view point, unsigned call);
+bool FailedCallFromStart();
 
 // The fault code, or `fallback` when the test left it at 0.
 template <typename T> T FaultCodeOr(std::int64_t code, T fallback) {
