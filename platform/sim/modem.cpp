@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 
 namespace sim::modem {
 namespace {
@@ -111,10 +112,21 @@ HRESULT StartOperation(Step step, std::function<Result()> succeed, com_ptr<Op>* 
             }
         }
     };
+    // A result that cannot be allocated ends the operation in an error, as
+    // the platform reports an out-of-memory completion; nothing throws on the
+    // modem's own thread.
     auto complete = [op, finish, succeed] {
-        if (!op->Finished()) {
-            finish(op, AsyncStatus::Completed, S_OK, succeed());
+        if (op->Finished()) {
+            return;
         }
+        Result result{nullptr};
+        try {
+            result = succeed();
+        } catch (const std::bad_alloc&) {
+            finish(op, AsyncStatus::Error, E_OUTOFMEMORY, Result{nullptr});
+            return;
+        }
+        finish(op, AsyncStatus::Completed, S_OK, std::move(result));
     };
     Op* raw = op.get();
     auto postCancelled = [raw, finish] {
