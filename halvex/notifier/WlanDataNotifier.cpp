@@ -457,7 +457,7 @@ NTSTATUS WlanDataNotifier::QueryBackoff(int* enabled, int* backoffIndex) {
     return status;
 }
 
-void WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
+bool WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
     // One consistent view: the workers go on storing while the merge runs.
     struct Channel {
         ULONG mask;
@@ -467,12 +467,17 @@ void WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
     std::vector<Channel> channels;
     bool anyActive = false;
     for (const WlanDataNotifier* notifier : gWlanNotifiers) {
-        channels.push_back({notifier->mAntennaMask.load(), notifier->mSensorState.load() != 0,
-                            notifier->mBackoffIndex.load()});
+        // Index 0 would be a value from no row of the channel's table.
+        const LONG index = notifier->mBackoffIndex.load();
+        if (index == BACKOFF_INDEX_NONE) {
+            continue;
+        }
+        channels.push_back(
+            {notifier->mAntennaMask.load(), notifier->mSensorState.load() != 0, index});
         anyActive = anyActive || channels.back().active;
     }
     if (!anyActive) {
-        return;
+        return !channels.empty();
     }
     LONG highest = channels.front().index;
     for (const Channel& channel : channels) {
@@ -497,6 +502,7 @@ void WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
         }
     }
     command.SetEnable(1);
+    return true;
 }
 
 NTSTATUS WlanDataNotifier::SendMergedWlanBackoff() {
@@ -513,8 +519,13 @@ NTSTATUS WlanDataNotifier::SendMergedWlanBackoff() {
             throw std::runtime_error(kNoInterface);
         }
         WlanSarCommand command(gWlanAntennaCount.load());
-        BuildMergedSetting(command);
-        status = SendWlanSarSetting(command, false);
+        if (BuildMergedSetting(command)) {
+            status = SendWlanSarSetting(command, false);
+        } else {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,
+                        "No WLAN channel has a back-off index yet: nothing sent");
+            status = STATUS_SUCCESS;
+        }
     } catch (...) {
         TraceCaughtException(TRACE_NOTIFIER);
         status = STATUS_UNSUCCESSFUL;

@@ -4,6 +4,7 @@
 // adapter's SAR notifications and once when the device is removed.
 #pragma once
 
+#include "halvex/driver/ChannelConfig.h"
 #include "halvex/notifier/DataNotifier.h"
 #include "platform/wdf.h"
 #include "platform/wlanapi.h"
@@ -45,8 +46,10 @@ public:
 private:
     friend void AssignWlanAntennaMasks();
 
-    // The merge rule over every WLAN notifier, into a zeroed command.
-    static void BuildMergedSetting(WlanSarCommand& command);
+    // The merge rule over every WLAN notifier, into a zeroed command. A
+    // channel that has not been given an index yet takes no part; false when
+    // none has been (there is nothing to send).
+    static bool BuildMergedSetting(WlanSarCommand& command);
     // Every channel at its active state, for the adapter to keep once the
     // device is gone.
     static void SetRemovalState();
@@ -55,7 +58,8 @@ private:
     std::atomic<ULONG> mAntennaMask{0};
     std::atomic<LONG> mActiveBackoffIndex{0};
     std::atomic<ULONG> mSensorState{1};
-    std::atomic<LONG> mBackoffIndex{0};
+    // None until the first Notify: the channel has no index for the adapter yet.
+    std::atomic<LONG> mBackoffIndex{BACKOFF_INDEX_NONE};
 };
 
 // The shared state's operations; gWlanMutex is taken inside where needed.

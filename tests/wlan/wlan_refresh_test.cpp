@@ -102,5 +102,19 @@ TEST_F(RefreshTest, SendsAndSarNotificationsPostponeARefreshOfTheMergedSetting) 
     }
 }
 
+// A channel with no index for its state (no row for something near) has
+// never sent: the refresh has nothing of it to send, never an index 0 that
+// no row gives.
+TEST_F(RefreshTest, AChannelWithoutAnIndexYetTakesNoPartInTheRefresh) {
+    Provision(10000);
+    Build(1, {WlanChannel(0, 5, 1, 2, -1)});
+    ASSERT_TRUE(WaitUntil([] { return !Refreshes().empty(); }));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::wlan::SetCount(), 0u) << "sent " << LastSet().entries.size() << " entries";
+    EXPECT_TRUE(sim::TraceContains("No WLAN channel has a back-off index yet"));
+    Sense(5, 0);
+    EXPECT_EQ(LastSet(), (Setting{0, {}}));
+}
+
 } // namespace
 } // namespace wlan_test
