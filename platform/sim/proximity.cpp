@@ -20,6 +20,7 @@ namespace {
 using winrt::com_ptr;
 using winrt::event_token;
 using winrt::hstring;
+using winrt::make_platform_self;
 using winrt::make_self;
 using winrt::ref_counted;
 using winrt::impl::event_source;
@@ -249,10 +250,11 @@ public:
         ++self->mOwed;
         Deliver(WatcherThread(), [self = std::move(self), event, id] {
             if (event == Event::Added) {
-                self->Raise(self->mAdded, make_self<IdObject<eabi::IDeviceInformation>>(id));
+                self->Raise(self->mAdded,
+                            make_platform_self<IdObject<eabi::IDeviceInformation>>(id));
             } else {
                 self->Raise(event == Event::Updated ? self->mUpdated : self->mRemoved,
-                            make_self<IdObject<eabi::IDeviceInformationUpdate>>(id));
+                            make_platform_self<IdObject<eabi::IDeviceInformationUpdate>>(id));
             }
             std::lock_guard guard(TheWorld().lock);
             --self->mOwed;
@@ -305,7 +307,7 @@ private:
 
 class ReadingArgs final : public sabi::IProximitySensorReadingChangedEventArgs {
 public:
-    explicit ReadingArgs(bool detected) : mReading(make_self<Reading>(detected)) {}
+    explicit ReadingArgs(bool detected) : mReading(make_platform_self<Reading>(detected)) {}
     HRESULT get_Reading(com_ptr<sabi::IProximitySensorReading>* value) override {
         *value = mReading;
         return S_OK;
@@ -458,8 +460,8 @@ bool Reading(std::u16string_view deviceId, bool detected) {
         return false;
     }
     Deliver(ReadingThread(device->thread), [device, detected] {
-        auto sender = make_self<Sensor>(device);
-        auto args = make_self<ReadingArgs>(detected);
+        auto sender = make_platform_self<Sensor>(device);
+        auto args = make_platform_self<ReadingArgs>(detected);
         auto handlers = device->readings.snapshot();
         WaitIfHeld(HoldPoint::Delivery);
         for (const auto& handler : handlers) {

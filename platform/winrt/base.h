@@ -124,6 +124,15 @@ template <typename T, typename... Args> com_ptr<T> make_self(Args&&... args) {
     return result;
 }
 
+// For the simulated platform's own objects made on its own threads (event
+// arguments it raises): no fault point, since nothing of the driver's could
+// see that allocation fail.
+template <typename T, typename... Args> com_ptr<T> make_platform_self(Args&&... args) {
+    com_ptr<T> result;
+    result.attach(new T(std::forward<Args>(args)...));
+    return result;
+}
+
 // The HRESULT of the exception in flight, for code that must not let it pass
 // (delegates, the ABI boundary).
 HRESULT to_hresult() noexcept;
