@@ -246,6 +246,13 @@ void SlpiDataProvider::ReleaseClient() {
         if (rc != HMX_NO_ERR) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "hmx_client_release failed: %d", rc);
         }
+        if (rc == HMX_CLIENT_INVALID_SIG) {
+            // No wait event: the library left the client open. It is kept, so
+            // that the next release (the next lookup's, or the stop's) closes
+            // it instead of leaving it to the process's end.
+            ReleaseLock();
+            return;
+        }
     }
     mClient.store(0);
     mSuidFound.store(0);

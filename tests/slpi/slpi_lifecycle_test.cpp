@@ -94,6 +94,25 @@ TEST_F(SlpiLifecycle, RequestsRefusedAfterTheStartLeaveNothingBehind) {
     EXPECT_TRUE(host->LeakReport().Empty()) << host->LeakReport().ToString();
 }
 
+// A release the library refuses (no wait event) keeps the client, which goes
+// on serving, for the next release to close: the removal's here.
+TEST_F(SlpiLifecycle, AClientWhoseReleaseFailsIsReleasedByTheNextOne) {
+    AddDevice();
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
+    sim::display::SetState(sim::display::State::Off);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(sim::TraceContains("hmx_client_release failed: -20", TRACE_LEVEL_ERROR));
+    sim::display::SetState(sim::display::State::On);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::Clients(), 1u);
+    EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), 1u);
+    host->Remove();
+    host->Unload();
+    EXPECT_EQ(sim::hub::Clients(), 0u);
+    EXPECT_TRUE(host->LeakReport().Empty()) << host->LeakReport().ToString();
+    sim::ClearTrace(); // the failed release was this test's
+}
+
 // A service restart re-opening the client is the scenarios'.
 TEST_F(SlpiLifecycle, AServiceErrorIsIgnoredWhileHibernatingAndElseEveryDisplayOnReopens) {
     AddDevice();
