@@ -261,6 +261,9 @@ void ClearLocked(Service& service) {
     service.hook = nullptr;
     service.requests.clear();
     service.activity.clear();
+    if (service.device) {
+        service.device->ForgetRequests();
+    }
 }
 
 } // namespace

@@ -188,6 +188,11 @@ std::size_t TargetDevice::RequestCount() const {
     return mState->requests.size();
 }
 
+void TargetDevice::ForgetRequests() {
+    std::lock_guard guard(mState->lock);
+    mState->requests.clear();
+}
+
 std::size_t TargetDevice::WithheldCount() const {
     std::lock_guard guard(mState->lock);
     return static_cast<std::size_t>(

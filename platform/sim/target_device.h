@@ -101,9 +101,13 @@ public:
     // would open it; NULL when it cannot be created or opened.
     WDFIOTARGET OpenTarget(WDFDEVICE device) const;
 
-    // Requests received since creation, in order of arrival.
+    // Requests received since creation (or the last ForgetRequests), in
+    // order of arrival.
     std::vector<TargetRequest> Requests() const;
     std::size_t RequestCount() const;
+    // Empties that record, which otherwise grows with every request of a
+    // device that lives for a whole long run.
+    void ForgetRequests();
     // Requests withheld and not yet answered or ended by their sender.
     std::size_t WithheldCount() const;
     // Answers every withheld request now, with the answer its handler gave.
