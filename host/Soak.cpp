@@ -439,6 +439,17 @@ void Soak::Finish(std::mt19937_64& rng) {
     mFinal = "final: sensor 1 " + std::to_string(near[0]) + ", sensor 2 " +
              std::to_string(near[1]) + "; table's index " + std::to_string(expected) +
              ", modem at " + seen + " after " + std::to_string(payloads.size()) + " sets";
+    // The channel's one worker has had its last answer: every operation it
+    // gave up on has been cancelled, none is left running at the modem.
+    sim::Settle(kHangBound);
+    unsigned left = 0;
+    for (auto step :
+         {sim::modem::Step::Configuration, sim::modem::Step::Enable, sim::modem::Step::Set}) {
+        left += sim::modem::Outstanding(step);
+    }
+    if (left != 0) {
+        Fail(std::to_string(left) + " modem operation(s) left running after the final change");
+    }
     if (sim::modem::BackoffIndexes() != want) {
         Fail("the modem holds " + seen + " " + std::to_string(kHangBound.count()) +
              " s after the final change, not the table's index " + std::to_string(expected));
