@@ -84,6 +84,7 @@ enum Kind {
     kModemError,
     kModemNotSupported,
     kModemCleared,
+    kCheckpoint,
     kKinds
 };
 
@@ -94,7 +95,7 @@ constexpr const char* kKindNames[kKinds] = {"sleep and wake",       "hibernate a
                                             "display dimmed",       "WWAN interface lost",
                                             "WWAN interface back",  "modem fault: time-out",
                                             "modem fault: error",   "modem fault: not supported",
-                                            "modem faults cleared"};
+                                            "modem faults cleared", "checkpoints"};
 
 // One IOCTL of the storm and the status it must end with.
 struct Request {
@@ -160,7 +161,9 @@ private:
     void Environment(std::mt19937_64& rng);
     bool SetSensors(const bool (&near)[2]);
     bool WaitForModem(std::int32_t index, const std::string& what);
-    void Finish(std::mt19937_64& rng);
+    void Pause();
+    void Resume();
+    void Checkpoint(std::mt19937_64& rng);
     void TearDown();
 
     const std::uint64_t mSeed;
@@ -177,6 +180,10 @@ private:
     std::mutex mLock;
     std::condition_variable mProgress;
     std::uint64_t mCompleted = 0;
+    // The IOCTL threads stand still while a checkpoint runs.
+    std::condition_variable mGate;
+    bool mPaused = false;
+    int mParked = 0;
     std::vector<std::string> mFailures;
 };
 
@@ -285,6 +292,15 @@ void Soak::IoctlThread(int index, const sim::HostFile& file) {
     // requests depends on the seed alone, whatever the other threads do.
     std::mt19937_64 rng(mSeed + 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(index + 1));
     while (!mStop.load() && !mFailed.load()) {
+        {
+            std::unique_lock lock(mLock);
+            if (mPaused) {
+                ++mParked;
+                mProgress.notify_all();
+                mGate.wait(lock, [&] { return !mPaused; });
+                --mParked;
+            }
+        }
         Request r = DrawRequest(rng);
         auto pending = mHost->DeviceIoControlAsync(file, r.code, r.input, r.outLen);
         if (pending.wait_for(kHangBound) != std::future_status::ready) {
@@ -319,6 +335,22 @@ bool Soak::WaitForProgress() {
         Hung("the IOCTLs with the device in D0");
     }
     return !mFailed.load();
+}
+
+void Soak::Pause() {
+    std::unique_lock lock(mLock);
+    mPaused = true;
+    if (!mProgress.wait_for(lock, kHangBound,
+                            [&] { return mParked == kIoctlThreads || mFailed.load(); })) {
+        lock.unlock();
+        Hung("the IOCTLs before a checkpoint");
+    }
+}
+
+void Soak::Resume() {
+    std::lock_guard guard(mLock);
+    mPaused = false;
+    mGate.notify_all();
 }
 
 // One power cycle, with some changes of the machine while the device is out
@@ -430,12 +462,12 @@ bool Soak::WaitForModem(std::int32_t index, const std::string& what) {
     return true;
 }
 
-// Faults cleared, display on, the WWAN interface lost and back (a modem that
-// said "not supported" is left alone until its interface or the device starts
-// again). Then two changes of the sensors through the IOCTL whose table
-// indexes differ, the last to states drawn from the seed: the modem must
+// With the IOCTL threads still (or ended): faults cleared, display on, the
+// WWAN interface lost and back (a modem that said "not supported" is left
+// alone until its interface or the device starts again). Then two changes of the sensors through
+// the IOCTL whose table indexes differ, the last to states drawn from the seed: the modem must
 // follow both, so that an index it happened to hold already proves nothing.
-void Soak::Finish(std::mt19937_64& rng) {
+void Soak::Checkpoint(std::mt19937_64& rng) {
     sim::modem::ClearFailures();
     sim::display::SetState(sim::display::State::On);
     if (mWwanPresent) {
@@ -444,16 +476,17 @@ void Soak::Finish(std::mt19937_64& rng) {
     sim::ip::AddInterface(IF_TYPE_WWANPP);
     mWwanPresent = true;
     if (!sim::Settle(kHangBound)) {
-        Fail("the machine did not settle before the final change");
+        Fail("the machine did not settle before a checkpoint");
         return;
     }
     const bool last[2] = {rng() % 2 == 1, rng() % 2 == 1};
     const bool other = TableIndex(last) == kNothingNear;
     const bool before[2] = {other, other};
-    if (!SetSensors(before) || !WaitForModem(TableIndex(before), "the next to last change") ||
-        !SetSensors(last) || !WaitForModem(TableIndex(last), "the final change")) {
+    if (!SetSensors(before) || !WaitForModem(TableIndex(before), "a checkpoint's first change") ||
+        !SetSensors(last) || !WaitForModem(TableIndex(last), "a checkpoint's last change")) {
         return;
     }
+    Count(kCheckpoint);
     // Whatever failed on the way, the modem was never sent an index from no
     // row of the table.
     const auto payloads = sim::modem::SetPayloads();
@@ -466,7 +499,7 @@ void Soak::Finish(std::mt19937_64& rng) {
             }
         }
     }
-    mFinal = "final: sensor 1 " + std::to_string(last[0]) + ", sensor 2 " +
+    mFinal = "last checkpoint: sensor 1 " + std::to_string(last[0]) + ", sensor 2 " +
              std::to_string(last[1]) + "; modem at " + IndexList(sim::modem::BackoffIndexes()) +
              " as the table says, after " + std::to_string(payloads.size()) + " sets";
     // The channel's one worker has had its last answer: every operation it
@@ -478,7 +511,7 @@ void Soak::Finish(std::mt19937_64& rng) {
         left += sim::modem::Outstanding(step);
     }
     if (left != 0) {
-        Fail(std::to_string(left) + " modem operation(s) left running after the final change");
+        Fail(std::to_string(left) + " modem operation(s) left running after a checkpoint");
     }
 }
 
@@ -511,13 +544,23 @@ int Soak::Run(const std::string& driverPath) {
             Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                std::chrono::duration<double, std::ratio<60>>(mMinutes));
         while (!mFailed.load() && Clock::now() < end) {
-            if (rng() % 5 < 2) {
+            const bool cycled = rng() % 5 < 2;
+            if (cycled) {
                 PowerCycle(rng);
             } else {
                 Environment(rng);
             }
             if (!WaitForProgress()) {
                 break;
+            }
+            // Now and then, right after a power cycle, the radio is checked
+            // against the table before the storm goes on.
+            if (cycled && rng() % 25 == 0) {
+                Pause();
+                if (!mFailed.load()) {
+                    Checkpoint(rng);
+                }
+                Resume();
             }
         }
         // The device is in D0 here (every cycle ends there), so each
@@ -527,7 +570,7 @@ int Soak::Run(const std::string& driverPath) {
             thread.join();
         }
         if (!mFailed.load()) {
-            Finish(rng);
+            Checkpoint(rng);
         }
     }
     if (mHost->Driver() != nullptr) {
