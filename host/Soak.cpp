@@ -218,12 +218,18 @@ int Soak::Report() {
     for (const std::string& failure : failures) {
         std::printf("  %s\n", failure.c_str());
     }
-    // The driver's last error traces, for the one who replays the seed.
+    // The driver's last error traces, for the one who replays the seed, but
+    // for those the malformed IOCTLs draw by the thousand.
     auto records = sim::TraceSnapshot();
-    std::size_t from = records.size() > 10 ? records.size() - 10 : 0;
-    for (std::size_t i = from; i < records.size(); ++i) {
-        std::printf("  trace %s: %s\n", records[i].function.c_str(),
-                    Printable(records[i].message).c_str());
+    std::vector<const sim::TraceRecord*> shown;
+    for (auto it = records.rbegin(); it != records.rend() && shown.size() < 12; ++it) {
+        if (it->file.find("Ioctl") == std::string::npos && it->function != "UpdateSensorState") {
+            shown.insert(shown.begin(), &*it);
+        }
+    }
+    for (const sim::TraceRecord* record : shown) {
+        std::printf("  trace %.1f ms %s: %s\n", record->timeMs / 1.0, record->function.c_str(),
+                    Printable(record->message).c_str());
     }
     std::printf("replay: halvex-host --soak --minutes %g --seed %llu\n", mMinutes,
                 static_cast<unsigned long long>(mSeed));
@@ -442,21 +448,34 @@ bool Soak::SetSensors(const bool (&near)[2]) {
     return true;
 }
 
+// The channel's worker takes every sensor change in turn, so the modem passes
+// through the indexes of the states between: only an index seen once the
+// machine has settled is its answer to the last change.
 bool Soak::WaitForModem(std::int32_t index, const std::string& what) {
     const std::vector<std::int32_t> want(kAntennas, index);
     const auto deadline = Clock::now() + kHangBound;
-    while (sim::modem::BackoffIndexes() != want && Clock::now() < deadline) {
+    std::vector<std::int32_t> seen;
+    while (true) {
+        const bool settled = sim::Settle(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        seen = sim::modem::BackoffIndexes();
+        if ((settled && seen == want) || Clock::now() >= deadline) {
+            break;
+        }
         // Settled but not there yet: a timed wait of the driver has still to
         // run out. Look again shortly; the deadline ends the wait.
-        sim::Settle(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-        if (sim::modem::BackoffIndexes() != want) {
-            std::this_thread::sleep_for(1ms);
-        }
+        std::this_thread::sleep_for(1ms);
     }
-    if (sim::modem::BackoffIndexes() != want) {
-        Fail("the modem holds " + IndexList(sim::modem::BackoffIndexes()) + " " +
-             std::to_string(kHangBound.count()) + " s after " + what + ", not the table's index " +
-             std::to_string(index));
+    if (seen != want) {
+        using sim::modem::Step;
+        Fail("the modem holds " + IndexList(seen) + " " + std::to_string(kHangBound.count()) +
+             " s after " + what + ", not the table's index " + std::to_string(index) +
+             " (back-off " + (sim::modem::BackoffEnabled() ? "enabled" : "disabled") +
+             ", calls config " + std::to_string(sim::modem::Calls(Step::Configuration)) +
+             " enable " + std::to_string(sim::modem::Calls(Step::Enable)) + " set " +
+             std::to_string(sim::modem::Calls(Step::Set)) + ", " +
+             std::to_string(sim::ip::InterfaceTypes().size()) + " IP interface(s), display " +
+             std::to_string(static_cast<int>(sim::display::CurrentState())) + ")");
         return false;
     }
     return true;
