@@ -22,6 +22,10 @@ extern std::mutex gModemMutex;
 extern std::atomic<BYTE> gBackoffEnabled;
 extern std::atomic<BYTE> gSarSupported;
 extern std::atomic<BYTE> gWwanInterfacePresent;
+// How often the shared state was reset (the WWAN interface gone, the channels
+// stopped): a send that sees it change meanwhile knows that the modem's
+// answers concern an interface that went away.
+extern std::atomic<ULONG> gModemStateResets;
 
 // The IP-interface change registration; NULL while not registered.
 extern HANDLE gIpInterfaceChangeHandle;

@@ -24,6 +24,7 @@ std::mutex gModemMutex;
 std::atomic<BYTE> gBackoffEnabled{0};
 std::atomic<BYTE> gSarSupported{1};
 std::atomic<BYTE> gWwanInterfacePresent{0};
+std::atomic<ULONG> gModemStateResets{0};
 HANDLE gIpInterfaceChangeHandle = nullptr;
 
 namespace {
@@ -94,6 +95,7 @@ bool ModemDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
     }
     std::lock_guard guard(gModemMutex);
     mLastBackoffIndex = *backoffIndex;
+    const ULONG resets = gModemStateResets.load();
     try {
         SendUnderLock();
         mRetryCount = kRetryBudget;
@@ -104,11 +106,20 @@ bool ModemDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "HRESULT 0x%08X: %s",
                     static_cast<unsigned>(code), NarrowString(error.message().str()).c_str());
         if (code == HRESULT_ERROR_NOT_SUPPORTED) {
-            // A modem without SAR support will not gain it by retrying.
-            gSarSupported.store(0);
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
-                        "Modem does not support SAR back-off (0x%08X)",
-                        static_cast<unsigned>(code));
+            // A modem without SAR support will not gain it by retrying. An
+            // answer to a call made before the WWAN interface went away is
+            // about that interface's modem: kept, it would outlive the reset
+            // and the interface's return would never get back-off.
+            if (gModemStateResets.load() == resets) {
+                gSarSupported.store(0);
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
+                            "Modem does not support SAR back-off (0x%08X)",
+                            static_cast<unsigned>(code));
+            } else {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
+                            "Not-supported answer from before the WWAN interface went away "
+                            "ignored");
+            }
             mRetryCount = kRetryBudget;
             FuncExit(TRACE_NOTIFIER, "true");
             return true;

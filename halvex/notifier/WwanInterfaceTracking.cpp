@@ -122,6 +122,7 @@ LONG ResetModemState() {
         // The presence flag goes first: an enable step that completes meanwhile
         // re-reads it after setting gBackoffEnabled, so either it sees the
         // removal or the removal clears the flag it set.
+        gModemStateResets.fetch_add(1);
         gWwanInterfacePresent.store(0);
         gBackoffEnabled.store(0);
         gSarSupported.store(1);

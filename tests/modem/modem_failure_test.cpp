@@ -195,5 +195,33 @@ TEST_F(FailureTest, RemovalDuringTheEnableStepEndsWithBackoffDisabled) {
     EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{3, 3}));
 }
 
+TEST_F(FailureTest, NotSupportedToACallMadeBeforeTheRemovalDoesNotHoldForTheReturn) {
+    ModemWithWwan(2, 0);
+    auto& channel = AddNotifier();
+    RegisterIpInterfaceChange();
+    sim::modem::Fail(Step::Configuration, Behaviour{Outcome::Hold});
+    sim::modem::Fail(Step::Enable, Behaviour{Outcome::FailSync});
+    sim::SetTimeScale(5.0); // the held step's wait outlasts the bounded waits below
+
+    std::thread worker([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        Send(channel, 3);
+        CoUninitialize();
+    });
+    using halvex::testing::WaitUntil;
+    ASSERT_TRUE(WaitUntil([] { return sim::modem::Calls(Step::Configuration) == 1; }));
+    sim::ip::RemoveInterface(IF_TYPE_WWANPP);
+    ASSERT_TRUE(WaitUntil([] { return gWwanInterfacePresent.load() == 0; }));
+    ASSERT_TRUE(WaitUntil([] { return sim::modem::Release(Step::Configuration) == 1; }));
+    worker.join();
+    EXPECT_EQ(sim::modem::Calls(Step::Enable), 1u);
+    EXPECT_EQ(gSarSupported.load(), 1);
+
+    sim::ip::AddInterface(IF_TYPE_WWANPP);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(Send(channel, 3));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{3, 3}));
+}
+
 } // namespace
 } // namespace modem_test
