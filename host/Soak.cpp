@@ -377,6 +377,13 @@ void Soak::PowerCycle(std::mt19937_64& rng) {
     for (std::uint64_t away = rng() % 3; away > 0; --away) {
         Environment(rng);
     }
+    // A hibernation or a shutdown takes seconds, in which the proximity
+    // watcher stopped at D0 exit reaches Stopped; a start while it is still
+    // stopping fails and, as the driver is written, skips the display-state
+    // registration. The machine settles first, as it would have.
+    if (kind != kSleepWake && !sim::Settle(kHangBound)) {
+        Fail(std::string("the machine did not settle after ") + kExit[i]);
+    }
     status = Bounded(kEntry[i], [&] {
         return kind == kSleepWake         ? mHost->Wake()
                : kind == kHibernateResume ? mHost->Resume()
