@@ -1068,7 +1068,12 @@ std::int32_t hmx_client_wait_for_service(const hmx_idl_service_object* service,
             break;
         }
     }
-    hmx_client_release(notifierHandle);
+    // A release refused for want of its wait event leaves the notifier open
+    // with its transport and events, and no caller holds its handle to try
+    // again: the library does, once.
+    if (hmx_client_release(notifierHandle) == HMX_CLIENT_INVALID_SIG) {
+        hmx_client_release(notifierHandle);
+    }
     return rc;
 }
 

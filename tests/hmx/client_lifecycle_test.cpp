@@ -70,6 +70,9 @@ TEST_F(ClientLifecycle, ServiceWaitFailures) {
     };
     sim::SetTimeScale(0.001);
     wait("no service within the wait", HMX_TIMEOUT_ERR);
+    // The third event is the release's, after the wait: refused once.
+    sim::ArmFault("CreateEventW", sim::FaultSpec::OnCall(3));
+    wait("the watcher's release refused once", HMX_TIMEOUT_ERR);
     sim::SetTimeScale(1.0);
     sim::ArmFault("SensorHub.Open", sim::FaultSpec::Once());
     wait("no transport can watch for the service", HMX_CLIENT_TRANSPORT_ERR);
