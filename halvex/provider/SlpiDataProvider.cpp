@@ -187,7 +187,14 @@ bool SlpiDataProvider::initSensorChannel() {
 
     AcquireLock();
     if (hmx_client_type old = mClient.load(); old != 0) {
-        hmx_client_release(old);
+        if (int32_t rc = hmx_client_release(old); rc == HMX_CLIENT_INVALID_SIG) {
+            // The old client is still open: kept for the next release, as in
+            // ReleaseClient, rather than forgotten behind a new one.
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "hmx_client_release failed: %d", rc);
+            ReleaseLock();
+            FuncExit(TRACE_PROVIDER, "false");
+            return false;
+        }
         mSuidFound.store(0);
     }
     mClient.store(0);

@@ -106,6 +106,16 @@ TEST_F(SlpiLifecycle, AClientWhoseReleaseFailsIsReleasedByTheNextOne) {
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(sim::hub::Clients(), 1u);
     EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), 1u);
+    // The same at a display-on that replaces a client whose lookup was refused.
+    sim::hub::FailNext(Kind::Lookup, 5);
+    for (auto state : {sim::display::State::Off, sim::display::State::On}) {
+        sim::display::SetState(state);
+        ASSERT_TRUE(sim::Settle());
+    }
+    sim::ArmFault("CreateEventW", sim::FaultSpec::Once());
+    sim::display::SetState(sim::display::State::On);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::Clients(), 1u);
     host->Remove();
     host->Unload();
     EXPECT_EQ(sim::hub::Clients(), 0u);
