@@ -273,15 +273,12 @@ std::string Judge(const FaultRun& run, const FaultRecord* clean, std::optional<F
     for (const auto& trace : clean->errorTraces) {
         ++before[trace];
     }
-    bool explained = false;
-    for (const auto& trace :
-         &record != clean ? record.errorTraces : decltype(record.errorTraces){}) {
-        if (trace.first <= record.failureCommand && --before[trace] < 0) {
-            explained = true;
+    if (&record != clean) {
+        for (const auto& trace : record.errorTraces) {
+            if (trace.first <= record.failureCommand && --before[trace] < 0) {
+                return {};
+            }
         }
-    }
-    if (explained) {
-        return {};
     }
     std::string what =
         record.failure.empty() ? "status " + std::to_string(record.status) : record.failure;
@@ -326,7 +323,7 @@ private:
     bool Step();
     void Start(FaultRun run);
     void Finish(FaultRun& run);
-    std::string RunDir(const FaultRun& run);
+    std::string NewRunDir();
     std::string Replay(const Target& target, const std::string& point, unsigned call) const;
 
     const Options& mOptions;
@@ -340,15 +337,14 @@ private:
     std::vector<Failure> mFailures;
 };
 
-std::string FaultRunner::RunDir(const FaultRun& run) {
+std::string FaultRunner::NewRunDir() {
     std::string dir = mDir + "/" + std::to_string(mNextDir++);
     std::filesystem::create_directory(dir);
-    (void)run;
     return dir;
 }
 
 void FaultRunner::Start(FaultRun run) {
-    run.dir = RunDir(run);
+    run.dir = NewRunDir();
     const Target& target = mTargets[run.target];
     std::string fault = run.point.empty() ? "" : run.point + ":" + std::to_string(run.call);
     run.bound = std::max<Clock::duration>(kRunBound, target.cleanTime * kRunBoundFactor);

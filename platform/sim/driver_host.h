@@ -36,8 +36,8 @@ struct HostLeaks {
     // Win32 handles opened since the driver was loaded and not closed.
     std::size_t handles = 0;
     // Notification registrations (and subscriptions) made since the driver was
-    // loaded and not ended, by kind ("display", "cm", ...); kinds with none
-    // left are absent.
+    // loaded and not ended, by kind ("display", "IP interface", ...); kinds
+    // with none left are absent.
     std::vector<std::pair<std::string, std::size_t>> registrations;
     bool Empty() const {
         return objects.empty() && threads == 0 && handles == 0 && registrations.empty();

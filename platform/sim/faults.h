@@ -55,8 +55,9 @@ std::vector<std::pair<std::string, unsigned>> FaultPointsReached();
 
 // Fails the `call`-th check of `point` counted from the process start (or
 // ResetFaults), with the point's default code, whatever is armed there: for a
-// run that fails one call of a clean run's and nothing else. True once it has.
+// run that fails one call of a clean run's and nothing else.
 void FailCallFromStart(std::string_view point, unsigned call);
+// True once that call has failed.
 bool FailedCallFromStart();
 
 // The fault code, or `fallback` when the test left it at 0.
