@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace host {
@@ -101,8 +102,19 @@ private:
     void Wait(std::uint32_t ms);
     // Returns an empty string, or a host error.
     std::string Execute(const Command& c, std::string* result);
+    // As Execute for the commands of one group; empty when the command is
+    // not of that group.
+    std::optional<std::string> ExecuteDriverCommand(const Command& c, std::string* result);
+    std::optional<std::string> ExecuteMachineCommand(const Command& c, std::string* result);
+    std::string ExecuteDeviceCommand(const Command& c, std::string* result);
     bool RunCheck(const Command& c);
     int HostError(const std::string& where, int line, const std::string& message);
+    std::shared_ptr<SinkGate> OpenTraceSink();
+    void CloseTraceSink(SinkGate& gate);
+    int ImportStartConfig();
+    int RunCommands(SinkGate& gate);
+    // Settles, unloads a driver whose device is gone and names what never completed.
+    void Finish();
     void ReportLeaks();
     // For the fault runner: the first failure, the tables built, the end.
     void RecordFailure(const Command& c, const std::string& what);
@@ -281,9 +293,14 @@ int ScenarioRun::HostError(const std::string& where, int line, const std::string
     return 2;
 }
 
-std::string ScenarioRun::Execute(const Command& c, std::string* result) {
+// The driver's own entry points: configuration, device add and power.
+std::optional<std::string> ScenarioRun::ExecuteDriverCommand(const Command& c,
+                                                             std::string* result) {
     std::string error;
-    auto status = [&](std::uint32_t s) { *result = StatusText(s); };
+    auto status = [&](std::uint32_t s) {
+        *result = StatusText(s);
+        return error;
+    };
     switch (c.op) {
     case Op::Config:
         // The driver reads its configuration once, at device add.
@@ -303,42 +320,38 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         return error;
     }
     case Op::Start:
-        status(mMachine.Start(&error));
-        return error;
+        return status(mMachine.Start(&error));
     case Op::D0Entry:
-        status(mMachine.D0Entry(c.a, c.b, &error));
-        return error;
+        return status(mMachine.D0Entry(c.a, c.b, &error));
     case Op::D0Exit:
-        status(mMachine.D0Exit(c.a, c.b, &error));
-        return error;
+        return status(mMachine.D0Exit(c.a, c.b, &error));
     case Op::Sleep:
-        status(mMachine.Sleep(&error));
-        return error;
+        return status(mMachine.Sleep(&error));
     case Op::Wake:
-        status(mMachine.Wake(&error));
-        return error;
+        return status(mMachine.Wake(&error));
     case Op::Hibernate:
-        status(mMachine.Hibernate(&error));
-        return error;
+        return status(mMachine.Hibernate(&error));
     case Op::Resume:
-        status(mMachine.Resume(&error));
-        return error;
+        return status(mMachine.Resume(&error));
     case Op::Shutdown:
-        status(mMachine.Shutdown(&error));
-        return error;
+        return status(mMachine.Shutdown(&error));
     case Op::Remove:
-        status(mMachine.Remove(&error));
-        return error;
+        return status(mMachine.Remove(&error));
     case Op::Unload:
         mMachine.Unload(&error);
         if (error.empty()) {
             ReportLeaks();
         }
         return error;
-    case Op::IoctlSetState:
-    case Op::IoctlGetInfo:
-    case Op::IoctlRaw:
-        return SendIoctl(c, result);
+    default:
+        return std::nullopt;
+    }
+}
+
+// The machine around the driver: display, WWAN, modem, clock; and `show`.
+std::optional<std::string> ScenarioRun::ExecuteMachineCommand(const Command& c,
+                                                              std::string* result) {
+    switch (c.op) {
     case Op::Display:
         return mMachine.Display(c.a);
     case Op::WwanAdd:
@@ -359,7 +372,28 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
         return mMachine.ModemOk();
     case Op::BootTime:
         sim::SetUptimeMs(c.a);
-        return {};
+        return std::string();
+    case Op::Wait:
+        Wait(c.a);
+        return std::string();
+    case Op::TimeScale:
+        sim::SetTimeScale(c.scale);
+        return std::string();
+    case Op::Show:
+        *result = Radios();
+        return std::string();
+    default:
+        return std::nullopt;
+    }
+}
+
+// The IOCTLs, and the simulated devices that carry out their own commands.
+std::string ScenarioRun::ExecuteDeviceCommand(const Command& c, std::string* result) {
+    switch (c.op) {
+    case Op::IoctlSetState:
+    case Op::IoctlGetInfo:
+    case Op::IoctlRaw:
+        return SendIoctl(c, result);
     case Op::HubPresent:
     case Op::HubAbsent:
     case Op::HubSar:
@@ -397,18 +431,19 @@ std::string ScenarioRun::Execute(const Command& c, std::string* result) {
     case Op::PartitionHang:
     case Op::PartitionOk:
         return RunPartitionCommand(c, result);
-    case Op::Wait:
-        Wait(c.a);
-        return {};
-    case Op::TimeScale:
-        sim::SetTimeScale(c.scale);
-        return {};
-    case Op::Show:
-        *result = Radios();
-        return {};
     default:
         return "not a command";
     }
+}
+
+std::string ScenarioRun::Execute(const Command& c, std::string* result) {
+    if (std::optional<std::string> error = ExecuteDriverCommand(c, result)) {
+        return *error;
+    }
+    if (std::optional<std::string> error = ExecuteMachineCommand(c, result)) {
+        return *error;
+    }
+    return ExecuteDeviceCommand(c, result);
 }
 
 bool ScenarioRun::RunCheck(const Command& c) {
@@ -430,19 +465,10 @@ bool ScenarioRun::RunCheck(const Command& c) {
     return false;
 }
 
-int ScenarioRun::Run() {
-    if (mSettings.timeScale) {
-        sim::SetTimeScale(*mSettings.timeScale);
-    }
-    // Everything is recorded, so that `expect trace` sees verbose messages too;
-    // only what --trace asks for is printed.
-    sim::SetTraceLevel(5);
-    sim::ClearTrace();
-    mStartMs = sim::NowMs();
-    mRealStart = std::chrono::steady_clock::now();
-    // The recorder calls its sink outside its own lock, on the tracing thread,
-    // and a driver thread may still be tracing when the scenario ends: the gate
-    // lets the run close the sink for good before the timeline goes.
+// The recorder calls its sink outside its own lock, on the tracing thread, and
+// a driver thread may still be tracing when the scenario ends: the gate lets
+// the run close the sink for good before the timeline goes.
+std::shared_ptr<SinkGate> ScenarioRun::OpenTraceSink() {
     auto gate = std::make_shared<SinkGate>();
     gate->timeline = &mTimeline;
     gate->startMs = mStartMs;
@@ -464,41 +490,51 @@ int ScenarioRun::Run() {
                                   record.level <= printLevel || IsProximityEvent(record), expected);
         }
     });
-    mTimeline.Begin(mScenario.name, 0, sim::TimeScale());
+    return gate;
+}
 
-    int exitStatus = 0;
+void ScenarioRun::CloseTraceSink(SinkGate& gate) {
+    sim::SetTraceSink(nullptr);
+    std::lock_guard guard(gate.lock);
+    gate.timeline = nullptr;
+    gate.record = nullptr;
+}
+
+// The built-in configuration or --config, before the first command; returns
+// the exit status, 0 when the run goes on.
+int ScenarioRun::ImportStartConfig() {
     if (!mSettings.builtinConfig.empty()) {
         std::string error = mMachine.ImportConfigText(mSettings.builtinConfig, "built-in.reg");
         if (!error.empty()) {
-            exitStatus = HostError("built-in.reg", 0, error);
-        } else {
-            mTimeline.Note(
-                Now(),
-                "configuration: the built-in one (a MODEM and a WLAN channel, APPS sensor 1)");
+            return HostError("built-in.reg", 0, error);
         }
+        mTimeline.Note(
+            Now(), "configuration: the built-in one (a MODEM and a WLAN channel, APPS sensor 1)");
     }
-    if (exitStatus == 0 && !mSettings.configPath.empty()) {
+    if (!mSettings.configPath.empty()) {
         std::string error = mMachine.ImportConfig(mSettings.configPath);
         if (!error.empty()) {
-            exitStatus = HostError(mSettings.configPath, 0, error);
-        } else {
-            mTimeline.Note(Now(), "configuration: " + mSettings.configPath);
+            return HostError(mSettings.configPath, 0, error);
         }
+        mTimeline.Note(Now(), "configuration: " + mSettings.configPath);
     }
+    return 0;
+}
+
+// Runs the commands in order until a check fails or a command cannot be
+// carried out; returns the exit status.
+int ScenarioRun::RunCommands(SinkGate& gate) {
     for (const Command& c : mScenario.commands) {
-        if (exitStatus != 0) {
-            break;
-        }
         {
-            std::lock_guard guard(gate->lock);
-            mCommandNumber = ++gate->command;
+            std::lock_guard guard(gate.lock);
+            mCommandNumber = ++gate.command;
         }
         if (!c.comment.empty()) {
             mTimeline.Note(Now(), c.comment);
         }
         if (IsCheck(c.op)) {
             if (!RunCheck(c)) {
-                exitStatus = 1;
+                return 1; // a check that does not hold ends the scenario
             }
             continue;
         }
@@ -507,8 +543,7 @@ int ScenarioRun::Run() {
         if (!error.empty()) {
             mTimeline.Command(Now(), c.file, c.line, c.text, "error");
             RecordFailure(c, "stopped: " + error);
-            exitStatus = HostError(c.file, c.line, error);
-            break;
+            return HostError(c.file, c.line, error);
         }
         mTimeline.Command(Now(), c.file, c.line, c.text, result);
         if (c.op == Op::Add) {
@@ -519,10 +554,14 @@ int ScenarioRun::Run() {
         }
         Observe();
     }
+    return 0;
+}
+
+// A scenario that removed its device ends like the framework's host: the
+// driver is unloaded, and whatever it left behind is shown.
+void ScenarioRun::Finish() {
     Settle();
     Observe();
-    // A scenario that removed its device ends like the framework's host: the
-    // driver is unloaded, and whatever it left behind is shown.
     if (mSettings.record != nullptr) {
         RecordEnd();
     } else if (mMachine.Loaded() && mMachine.Device() == nullptr) {
@@ -535,12 +574,28 @@ int ScenarioRun::Run() {
         mTimeline.Note(Now(), "never completed: " + p.command->text + " (line " +
                                   std::to_string(p.command->line) + ")");
     }
+}
+
+int ScenarioRun::Run() {
+    if (mSettings.timeScale) {
+        sim::SetTimeScale(*mSettings.timeScale);
+    }
+    // Everything is recorded, so that `expect trace` sees verbose messages too;
+    // only what --trace asks for is printed.
+    sim::SetTraceLevel(5);
+    sim::ClearTrace();
+    mStartMs = sim::NowMs();
+    mRealStart = std::chrono::steady_clock::now();
+    std::shared_ptr<SinkGate> gate = OpenTraceSink();
+    mTimeline.Begin(mScenario.name, 0, sim::TimeScale());
+    int exitStatus = ImportStartConfig();
+    if (exitStatus == 0) {
+        exitStatus = RunCommands(*gate);
+    }
+    Finish();
     std::chrono::duration<double, std::milli> real = std::chrono::steady_clock::now() - mRealStart;
     mTimeline.End(Now(), real.count(), exitStatus);
-    sim::SetTraceSink(nullptr);
-    std::lock_guard guard(gate->lock);
-    gate->timeline = nullptr;
-    gate->record = nullptr;
+    CloseTraceSink(*gate);
     return exitStatus;
 }
 

@@ -63,90 +63,56 @@ const host::Command* ConfigLine(const host::Scenario& scenario) {
     return nullptr;
 }
 
-} // namespace
+// A run started by the fault runner fails one platform call from the start.
+void ArmFault(const std::string& faultCall) {
+    if (!faultCall.empty()) {
+        std::size_t colon = faultCall.find_last_of(':');
+        unsigned long call = std::strtoul(faultCall.c_str() + colon + 1, nullptr, 10);
+        sim::FailCallFromStart(faultCall.substr(0, colon), static_cast<unsigned>(call));
+    }
+}
 
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    host::CommandLineResult parsed = host::ParseCommandLine(args);
-    if (!parsed.options) {
-        return Usage(parsed.error);
-    }
-    host::Options options = *parsed.options;
-    if (options.mode == host::Mode::Help) {
-        std::fputs(host::UsageText(), stdout);
-        return 0;
-    }
-    // A missing library is reported when a scenario first needs the driver,
-    // so that scenarios of the simulated devices alone still run.
-    std::string driver = ResolveDriver(options.driverPath);
-    if (!options.driverPath.empty() && !std::filesystem::exists(driver)) {
-        return InputError("cannot find the driver library " + driver);
-    }
-
-    if (options.mode == host::Mode::CheckConfig) {
-        return host::RunIsolated("the configuration check", [&] {
-            return host::CheckConfig(options.configPath, driver, options.json);
-        });
-    }
-    if (options.mode == host::Mode::Bench) {
-        return host::RunHostBench(driver);
-    }
-    if (options.mode == host::Mode::Soak) {
-        return host::RunIsolated("the soak", [&] {
-            return host::RunSoak(driver, options.soakMinutes, options.soakSeed);
-        });
-    }
-    if (options.mode == host::Mode::Faults) {
-        return host::RunFaults(options);
-    }
-    if (!options.faultCall.empty()) {
-        std::size_t colon = options.faultCall.find_last_of(':');
-        unsigned long call = std::strtoul(options.faultCall.c_str() + colon + 1, nullptr, 10);
-        sim::FailCallFromStart(options.faultCall.substr(0, colon), static_cast<unsigned>(call));
-    }
-    // The environment's scale is held to the limits of --time-scale, which
-    // takes its place when both are given.
+// The environment's scale is held to the limits of --time-scale, which takes
+// its place when both are given. Returns an exit status, 0 to go on.
+int ReadEnvironmentScale(host::Options* options) {
     if (const char* env = std::getenv("HVX_TIME_SCALE");
-        env != nullptr && *env != '\0' && !options.timeScale) {
-        options.timeScale = host::ParseScale(env);
-        if (!options.timeScale) {
+        env != nullptr && *env != '\0' && !options->timeScale) {
+        options->timeScale = host::ParseScale(env);
+        if (!options->timeScale) {
             return InputError(std::string("HVX_TIME_SCALE: expected a number ") +
                               host::kTimeScaleRangeText + ", found '" + env + "'");
         }
     }
+    return 0;
+}
 
-    // Every scenario is parsed before any runs: a syntax error stops the run
-    // before it has touched the machine.
-    std::vector<host::Scenario> scenarios;
-    host::RunSettings settings;
-    settings.driverPath = driver;
-    settings.configPath = options.configPath;
-    settings.traceLevel = options.traceLevel;
-    settings.json = options.json;
-    settings.timeScale = options.timeScale;
-    if (!options.configPath.empty() && !std::filesystem::exists(options.configPath)) {
-        return InputError("cannot read " + options.configPath);
-    }
-    if (options.scenarios.empty()) {
-        bool builtinConfig = options.configPath.empty();
-        std::string walk = host::BuiltinScenarioText();
-        if (!builtinConfig) {
-            int status = 0;
-            walk = host::UserWalkText(options.configPath, driver, &status);
-            if (status != 0) {
-                return status;
-            }
-        }
-        host::ParseResult parsed =
-            host::ParseScenario(walk, builtinConfig ? "built-in" : "walk", "");
-        if (!parsed.scenario) {
-            return InputError(parsed.error->ToString());
-        }
-        scenarios.push_back(*parsed.scenario);
-        if (builtinConfig) {
-            settings.builtinConfig = host::BuiltinConfig();
+// With no scenario file: the built-in walk, or the walk of the user's
+// configuration. Returns an exit status, 0 to go on.
+int LoadWalk(const host::Options& options, const std::string& driver, host::RunSettings* settings,
+             std::vector<host::Scenario>* scenarios) {
+    bool builtinConfig = options.configPath.empty();
+    std::string walk = host::BuiltinScenarioText();
+    if (!builtinConfig) {
+        int status = 0;
+        walk = host::UserWalkText(options.configPath, driver, &status);
+        if (status != 0) {
+            return status;
         }
     }
+    host::ParseResult parsed = host::ParseScenario(walk, builtinConfig ? "built-in" : "walk", "");
+    if (!parsed.scenario) {
+        return InputError(parsed.error->ToString());
+    }
+    scenarios->push_back(*parsed.scenario);
+    if (builtinConfig) {
+        settings->builtinConfig = host::BuiltinConfig();
+    }
+    return 0;
+}
+
+// Every scenario is parsed before any runs: a syntax error stops the run
+// before it has touched the machine. Returns an exit status, 0 to go on.
+int LoadScenarioFiles(const host::Options& options, std::vector<host::Scenario>* scenarios) {
     for (const std::string& path : options.scenarios) {
         host::ParseResult parsed = host::ParseScenarioFile(path);
         if (!parsed.scenario) {
@@ -159,31 +125,65 @@ int main(int argc, char** argv) {
                               options.configPath +
                               " would be imported too. Give one of them, not both");
         }
-        scenarios.push_back(*parsed.scenario);
+        scenarios->push_back(*parsed.scenario);
     }
     const double scale = options.timeScale.value_or(sim::TimeScale());
-    for (const host::Scenario& scenario : scenarios) {
+    for (const host::Scenario& scenario : *scenarios) {
         if (auto error = host::CheckWaits(scenario, scale)) {
             return InputError(error->ToString());
         }
+    }
+    return 0;
+}
+
+// One scenario in a child process; for the fault runner it also writes what
+// the run did into --fault-record.
+int RunOne(const host::Scenario& scenario, const host::RunSettings& settings,
+           const std::string& faultRecord) {
+    return host::RunIsolated("scenario " + scenario.name, [&] {
+        if (faultRecord.empty()) {
+            return host::RunScenario(scenario, settings);
+        }
+        host::FaultRecord record;
+        host::RunSettings recorded = settings;
+        recorded.record = &record;
+        record.status = host::RunScenario(scenario, recorded);
+        record.faultFailed = sim::FailedCallFromStart();
+        record.points = sim::FaultPointsReached();
+        return host::WriteFaultRecord(faultRecord, record) ? record.status : 2;
+    });
+}
+
+// The scenario files, or the walk, one after the other; the worst status wins.
+int RunScenarios(host::Options options, const std::string& driver) {
+    ArmFault(options.faultCall);
+    if (int status = ReadEnvironmentScale(&options); status != 0) {
+        return status;
+    }
+    std::vector<host::Scenario> scenarios;
+    host::RunSettings settings;
+    settings.driverPath = driver;
+    settings.configPath = options.configPath;
+    settings.traceLevel = options.traceLevel;
+    settings.json = options.json;
+    settings.timeScale = options.timeScale;
+    if (!options.configPath.empty() && !std::filesystem::exists(options.configPath)) {
+        return InputError("cannot read " + options.configPath);
+    }
+    if (options.scenarios.empty()) {
+        if (int status = LoadWalk(options, driver, &settings, &scenarios); status != 0) {
+            return status;
+        }
+    }
+    if (int status = LoadScenarioFiles(options, &scenarios); status != 0) {
+        return status;
     }
 
     int worst = 0;
     int failed = 0;
     int crashed = 0;
     for (const host::Scenario& scenario : scenarios) {
-        int status = host::RunIsolated("scenario " + scenario.name, [&] {
-            if (options.faultRecord.empty()) {
-                return host::RunScenario(scenario, settings);
-            }
-            host::FaultRecord record;
-            host::RunSettings recorded = settings;
-            recorded.record = &record;
-            record.status = host::RunScenario(scenario, recorded);
-            record.faultFailed = sim::FailedCallFromStart();
-            record.points = sim::FaultPointsReached();
-            return host::WriteFaultRecord(options.faultRecord, record) ? record.status : 2;
-        });
+        int status = RunOne(scenario, settings, options.faultRecord);
         failed += status != 0 && status != host::kExitCrashed ? 1 : 0;
         crashed += status == host::kExitCrashed ? 1 : 0;
         worst = std::max(worst, status);
@@ -193,4 +193,41 @@ int main(int argc, char** argv) {
                     crashed);
     }
     return worst;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    host::CommandLineResult parsed = host::ParseCommandLine(args);
+    if (!parsed.options) {
+        return Usage(parsed.error);
+    }
+    const host::Options& options = *parsed.options;
+    if (options.mode == host::Mode::Help) {
+        std::fputs(host::UsageText(), stdout);
+        return 0;
+    }
+    // A missing library is reported when a scenario first needs the driver,
+    // so that scenarios of the simulated devices alone still run.
+    std::string driver = ResolveDriver(options.driverPath);
+    if (!options.driverPath.empty() && !std::filesystem::exists(driver)) {
+        return InputError("cannot find the driver library " + driver);
+    }
+    switch (options.mode) {
+    case host::Mode::CheckConfig:
+        return host::RunIsolated("the configuration check", [&] {
+            return host::CheckConfig(options.configPath, driver, options.json);
+        });
+    case host::Mode::Bench:
+        return host::RunHostBench(driver);
+    case host::Mode::Soak:
+        return host::RunIsolated("the soak", [&] {
+            return host::RunSoak(driver, options.soakMinutes, options.soakSeed);
+        });
+    case host::Mode::Faults:
+        return host::RunFaults(options);
+    default:
+        return RunScenarios(options, driver);
+    }
 }
