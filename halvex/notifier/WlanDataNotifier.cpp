@@ -380,9 +380,11 @@ bool WlanDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
         }
         int enabled = 0;
         int readBack = -1;
+        // A channel without antennas sent no entry, and has no index to read back.
+        const bool indexSent = mAntennaMask.load() != 0;
         if (!NT_SUCCESS(QueryBackoff(&enabled, &readBack))) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "QueryBackoff failed");
-        } else if (enabled == 0 ? stateMask != 0 : readBack != mBackoffIndex.load()) {
+        } else if (enabled == 0 ? stateMask != 0 : indexSent && readBack != mBackoffIndex.load()) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
                         "Read-back mismatch: sent state %u index %d, adapter has enabled %d "
                         "index %d",
@@ -410,9 +412,11 @@ NTSTATUS WlanDataNotifier::SendBackoff(ULONG stateMask, LONG backoffIndex) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     try {
         WlanSarCommand command(gWlanAntennaCount.load());
+        // A channel without antennas enables back-off and sets none: an entry
+        // for mask 0 would name no antenna.
         if (stateMask != 0) {
             command.SetEnable(1);
-            if (!command.Append(mAntennaMask.load(), backoffIndex)) {
+            if (mAntennaMask.load() != 0 && !command.Append(mAntennaMask.load(), backoffIndex)) {
                 throw std::runtime_error(kNoAntennaCount);
             }
         }
@@ -467,13 +471,15 @@ bool WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
     std::vector<Channel> channels;
     bool anyActive = false;
     for (const WlanDataNotifier* notifier : gWlanNotifiers) {
-        // Index 0 would be a value from no row of the channel's table.
+        // A channel with no index yet would give index 0, from no row of its
+        // table. One without antennas has no entry to give, and its sensors
+        // speak for none of the adapter's antennas.
         const LONG index = notifier->mBackoffIndex.load();
-        if (index == BACKOFF_INDEX_NONE) {
+        const ULONG mask = notifier->mAntennaMask.load();
+        if (index == BACKOFF_INDEX_NONE || mask == 0) {
             continue;
         }
-        channels.push_back(
-            {notifier->mAntennaMask.load(), notifier->mSensorState.load() != 0, index});
+        channels.push_back({mask, notifier->mSensorState.load() != 0, index});
         anyActive = anyActive || channels.back().active;
     }
     if (!anyActive) {
@@ -669,9 +675,13 @@ void AssignWlanAntennaMasks() {
                 continue;
             }
             WlanDataNotifier* notifier = *instance++;
-            if (notifier->mAntennaMask.load() != 0 || notifier->mActiveBackoffIndex.load() != 0) {
+            if (notifier->mAntennaMaskAssigned) {
                 continue;
             }
+            // Filled now whatever the record holds: one that stayed unfilled
+            // would take every later start, and no later channel would get
+            // its mask.
+            notifier->mAntennaMaskAssigned = true;
             if (record.WlanAntennaInfo == nullptr) {
                 TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
                             "Channel record %u has no WLAN antenna information", r);

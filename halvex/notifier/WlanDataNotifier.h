@@ -47,8 +47,9 @@ private:
     friend void AssignWlanAntennaMasks();
 
     // The merge rule over every WLAN notifier, into a zeroed command. A
-    // channel that has not been given an index yet takes no part; false when
-    // none has been (there is nothing to send).
+    // channel that has not been given an index yet, or that holds no
+    // antenna, takes no part; false when none takes part (there is nothing
+    // to send).
     static bool BuildMergedSetting(WlanSarCommand& command);
     // Every channel at its active state, for the adapter to keep once the
     // device is gone.
@@ -60,14 +61,17 @@ private:
     std::atomic<ULONG> mSensorState{1};
     // None until the first Notify: the channel has no index for the adapter yet.
     std::atomic<LONG> mBackoffIndex{BACKOFF_INDEX_NONE};
+    // The antenna mask and active index are taken from the channel record
+    // once, whatever they are: a mask of 0 is a value like any other.
+    bool mAntennaMaskAssigned = false;
 };
 
 // The shared state's operations; gWlanMutex is taken inside where needed.
 bool RegisterWlanNotifications();
 void UnregisterWlanNotifications();
 bool GetWlanInterfaceGuid();
-// Fills the antenna mask and active index of the first WLAN notifier that
-// has none yet, from its channel record.
+// Fills the antenna mask and active index of the first WLAN notifier not
+// filled yet, from its channel record.
 void AssignWlanAntennaMasks();
 DWORD WINAPI WlanInitThreadProc(LPVOID parameter);
 void WlanRefreshTimerFunc(WDFTIMER timer);

@@ -33,6 +33,30 @@ TEST_F(ChannelTest, NotificationsAnswerOnlyTheSarServiceWithTheMergedSetting) {
     EXPECT_EQ(LastSet(), (Setting{0, {}}));
 }
 
+// A first channel configured without antennas (its state-1 index 0 as
+// well) is filled once like the others, and the later channels get theirs.
+TEST_F(ChannelTest, AChannelWithoutAntennasLeavesTheOthersTheirs) {
+    Build(2, {WlanChannel(0, 4, 0, 0, 0), WlanChannel(1, 5, 1, 1, 3), WlanChannel(2, 6, 2, 2, 5)});
+    EXPECT_EQ(Notifier(1).AntennaMask(), 1u);
+    EXPECT_EQ(Notifier(2).AntennaMask(), 2u);
+    Sense(5, 0);
+    Sense(5, 1);
+    EXPECT_EQ(LastSet(), (Setting{1, {{1, 3}}}));
+    Sense(6, 0);
+    Sense(6, 1);
+    EXPECT_EQ(LastSet(), (Setting{1, {{2, 5}}}));
+    // Its own setting enables back-off and names no antenna.
+    Sense(4, 0);
+    Sense(4, 1);
+    EXPECT_EQ(LastSet(), (Setting{1, {}}));
+    EXPECT_FALSE(sim::TraceContains("Read-back mismatch"));
+    sim::wlan::NotifyDeviceService(sim::wlan::kSarService);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(LastSet(), (Setting{1, {{1, 3}, {2, 5}}}));
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(LastSet(), (Setting{1, {{1, 3}, {2, 5}}}));
+}
+
 TEST_F(ChannelTest, RegistrationAndEnumerationFailuresAreTriedAgainByTheNextSend) {
     struct Case {
         const char* what;

@@ -124,6 +124,9 @@ TEST_F(CommandTest, TheMergedSettingFollowsEveryChannel) {
         {"shared bits, both active", 2, {3, 3}, {1, 1}, {2, 6}, {1, {{1, 6}, {2, 6}}}},
         {"all inactive", 2, {1, 2}, {0, 0}, {3, 5}, {0, {}}},
         {"three holders, one slot", 1, {1, 1, 1}, {1, 1, 1}, {2, 5, 3}, {1, {{1, 5}}}},
+        // A channel without antennas neither gives an entry nor enables back-off.
+        {"0/1, only the maskless one active", 2, {0, 1}, {1, 0}, {7, 3}, {0, {}}},
+        {"0/1/2, all active", 2, {0, 1, 2}, {1, 1, 1}, {7, 3, 5}, {1, {{1, 3}, {2, 5}}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

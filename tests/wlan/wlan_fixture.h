@@ -15,6 +15,14 @@
 #include <cstdio>
 #include <functional>
 #include <iterator>
+#include <ostream>
+
+namespace sim::wlan {
+// Settings in a failed expectation read as the scenarios write them: "1 1:3 2:5".
+inline void PrintTo(const Setting& setting, std::ostream* out) {
+    *out << SettingText(setting);
+}
+} // namespace sim::wlan
 
 namespace wlan_test {
 
