@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -485,23 +486,21 @@ bool WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
     if (!anyActive) {
         return !channels.empty();
     }
-    LONG highest = channels.front().index;
-    for (const Channel& channel : channels) {
-        highest = std::max(highest, channel.index);
-    }
     for (ULONG i = 0; i < command.Slots() && i < 32; ++i) {
         ULONG bit = 1u << i;
-        std::size_t holders = 0;
-        for (const Channel& channel : channels) {
-            holders += (channel.mask & bit) != 0 ? 1 : 0;
-        }
         // A bit of one channel follows that channel. A bit that several
         // channels hold gets one entry, however many they are: that of the
-        // first active holder whose index no channel's exceeds, so the
-        // entries never outnumber the slots.
+        // first active holder whose index no other holder's exceeds, so the
+        // entries never outnumber the slots. A channel that does not hold the
+        // bit has no say in its entry.
+        std::optional<LONG> highest;
         for (const Channel& channel : channels) {
-            if ((channel.mask & bit) != 0 && channel.active &&
-                (holders == 1 || channel.index >= highest)) {
+            if ((channel.mask & bit) != 0) {
+                highest = std::max(highest.value_or(channel.index), channel.index);
+            }
+        }
+        for (const Channel& channel : channels) {
+            if ((channel.mask & bit) != 0 && channel.active && channel.index >= *highest) {
                 command.Append(bit, channel.index);
                 break;
             }
