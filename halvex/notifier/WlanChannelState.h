@@ -22,7 +22,7 @@ extern std::list<WlanDataNotifier*> gWlanNotifiers;
 // list is read, and around every change of the handle and the interface.
 // Taken after gWlanWaitLock where both are held.
 extern std::mutex gWlanMutex;
-// Serialises the channels' own sends with each other and with the removal send.
+// Serialises every send: the channels' own, the merged ones and the removal send.
 extern std::atomic<WDFWAITLOCK> gWlanWaitLock;
 
 // The client handle for enumeration, registrations and commands.
@@ -44,7 +44,8 @@ extern std::atomic<ULONG> gWlanTimerPeriodMs;
 extern std::atomic<WDFTIMER> gWlanRefreshTimer;
 // The initialisation thread of the latest start; power callbacks only.
 extern HANDLE gWlanInitThread;
-// The removal-time merged send has succeeded.
+// The removal-time merged send has succeeded: nothing else is sent until the
+// removal is over. Cleared by every start.
 extern std::atomic<ULONG> gWlanSentOnRemoval;
 // The first device given to a notifier: the way to the device's contexts and
 // the refresh timer's parent.

@@ -59,6 +59,24 @@ PDEVICE_CONTEXT RequireDeviceContext() {
     return context;
 }
 
+// Once the adapter has accepted the removal setting it keeps it until the
+// removal is over: the channels stop one at a time, and a worker, a reading,
+// a refresh or a SAR notification in between would otherwise take an
+// antenna's back-off away after the driver is gone. A D0 entry clears
+// IsDeviceRemoval first thing, so a device that was not removed after all
+// sends again at once.
+bool RemovalSettingStays(const char* what) {
+    PDEVICE_CONTEXT context = gWlanDevice != nullptr ? DeviceGetContext(gWlanDevice) : nullptr;
+    if (context == nullptr || gWlanSentOnRemoval.load() == 0 ||
+        InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&context->IsDeviceRemoval), 0,
+                                   0) != 1) {
+        return false;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER, "The removal setting stays: %s not sent",
+                what);
+    return true;
+}
+
 std::string GuidText(const GUID& guid) {
     WCHAR text[39] = {};
     StringFromGUID2(guid, text, 39);
@@ -267,6 +285,9 @@ WlanDataNotifier::~WlanDataNotifier() {
 bool WlanDataNotifier::Start() {
     FuncEntry(TRACE_NOTIFIER);
     bool started = true;
+    // Here and not on the initialisation thread: a thread that runs late
+    // would clear it in the middle of the next removal.
+    gWlanSentOnRemoval.store(0);
     if (gWlanInitThread != nullptr && gWlanInitThreadKept) {
         JoinInitThread(kInitJoinTimeoutMs);
     }
@@ -315,7 +336,7 @@ bool WlanDataNotifier::Stop() {
                                 "Removal setting sent already");
                 } else {
                     SetRemovalState();
-                    if (NT_SUCCESS(SendMergedWlanBackoff())) {
+                    if (NT_SUCCESS(SendMergedWlanBackoffLocked())) {
                         gWlanSentOnRemoval.store(1);
                     } else {
                         TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
@@ -353,49 +374,10 @@ bool WlanDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
         if (lock == nullptr) {
             throw std::runtime_error(" No WLAN wait lock, not sending backoff index");
         }
-        if (gWlanUp.load() == 0) {
-            throw std::runtime_error(kNotUp);
+        if (!RemovalSettingStays("the channel's own setting")) {
+            SendOwnSetting(stateMask);
+            delivered = true;
         }
-        if (gWlanAntennaCount.load() == 0) {
-            throw std::runtime_error(kNoAntennaCount);
-        }
-        if (gWlanDeviceServiceRegistered.load() == 0 || gWlanNotificationRegistered.load() == 0) {
-            if (!RegisterWlanNotifications()) {
-                TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "RegisterWlanNotifications failed");
-            }
-        }
-        if (!HandleValid(mWlanNotifHandle.load())) {
-            throw std::runtime_error("mWlanNotifHandle is invalid");
-        }
-        if (gWlanInterfaceGuidValid.load() == 0 && !GetWlanInterfaceGuid()) {
-            throw std::runtime_error(kNoInterface);
-        }
-        NTSTATUS status = SendBackoff(stateMask, mBackoffIndex.load());
-        if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
-                        "SendBackoff failed 0x%08X (last error %u)", static_cast<unsigned>(status),
-                        GetLastError());
-            RequestResend();
-            throw std::runtime_error(
-                " Send failed after all the retries/ResendDataEvent handler is invalid");
-        }
-        int enabled = 0;
-        int readBack = -1;
-        // A channel without antennas sent no entry, and has no index to read back.
-        const bool indexSent = mAntennaMask.load() != 0;
-        if (!NT_SUCCESS(QueryBackoff(&enabled, &readBack))) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "QueryBackoff failed");
-        } else if (enabled == 0 ? stateMask != 0 : indexSent && readBack != mBackoffIndex.load()) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
-                        "Read-back mismatch: sent state %u index %d, adapter has enabled %d "
-                        "index %d",
-                        stateMask, mBackoffIndex.load(), enabled, readBack);
-        } else {
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,
-                        "Read-back matches: enabled %d index %d", enabled, readBack);
-        }
-        DeliveryCompleted();
-        delivered = true;
     } catch (...) {
         TraceCaughtException(TRACE_NOTIFIER);
     }
@@ -406,6 +388,50 @@ bool WlanDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
     }
     FuncExit(TRACE_NOTIFIER, "%s", delivered ? "true" : "false");
     return delivered;
+}
+
+void WlanDataNotifier::SendOwnSetting(ULONG stateMask) {
+    if (gWlanUp.load() == 0) {
+        throw std::runtime_error(kNotUp);
+    }
+    if (gWlanAntennaCount.load() == 0) {
+        throw std::runtime_error(kNoAntennaCount);
+    }
+    if (gWlanDeviceServiceRegistered.load() == 0 || gWlanNotificationRegistered.load() == 0) {
+        if (!RegisterWlanNotifications()) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "RegisterWlanNotifications failed");
+        }
+    }
+    if (!HandleValid(mWlanNotifHandle.load())) {
+        throw std::runtime_error("mWlanNotifHandle is invalid");
+    }
+    if (gWlanInterfaceGuidValid.load() == 0 && !GetWlanInterfaceGuid()) {
+        throw std::runtime_error(kNoInterface);
+    }
+    NTSTATUS status = SendBackoff(stateMask, mBackoffIndex.load());
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "SendBackoff failed 0x%08X (last error %u)",
+                    static_cast<unsigned>(status), GetLastError());
+        RequestResend();
+        throw std::runtime_error(
+            " Send failed after all the retries/ResendDataEvent handler is invalid");
+    }
+    int enabled = 0;
+    int readBack = -1;
+    // A channel without antennas sent no entry, and has no index to read back.
+    const bool indexSent = mAntennaMask.load() != 0;
+    if (!NT_SUCCESS(QueryBackoff(&enabled, &readBack))) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "QueryBackoff failed");
+    } else if (enabled == 0 ? stateMask != 0 : indexSent && readBack != mBackoffIndex.load()) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
+                    "Read-back mismatch: sent state %u index %d, adapter has enabled %d "
+                    "index %d",
+                    stateMask, mBackoffIndex.load(), enabled, readBack);
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,
+                    "Read-back matches: enabled %d index %d", enabled, readBack);
+    }
+    DeliveryCompleted();
 }
 
 NTSTATUS WlanDataNotifier::SendBackoff(ULONG stateMask, LONG backoffIndex) {
@@ -510,7 +536,27 @@ bool WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
     return true;
 }
 
+// Under the wait lock, as the removal send is: a merged setting built from
+// the states before the removal must not reach the adapter after it.
 NTSTATUS WlanDataNotifier::SendMergedWlanBackoff() {
+    FuncEntry(TRACE_NOTIFIER);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    WDFWAITLOCK lock = WlanWaitLock();
+    if (lock == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
+                    "No WLAN wait lock: merged setting not sent");
+    } else {
+        WdfWaitLockAcquire(lock, nullptr);
+        if (!RemovalSettingStays("the merged setting")) {
+            status = SendMergedWlanBackoffLocked();
+        }
+        WdfWaitLockRelease(lock);
+    }
+    FuncExit(TRACE_NOTIFIER, "0x%08X", static_cast<unsigned>(status));
+    return status;
+}
+
+NTSTATUS WlanDataNotifier::SendMergedWlanBackoffLocked() {
     FuncEntry(TRACE_NOTIFIER);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     try {
@@ -708,7 +754,6 @@ DWORD WINAPI WlanInitThreadProc(LPVOID parameter) {
     UNREFERENCED_PARAMETER(parameter);
     FuncEntry(TRACE_NOTIFIER);
     try {
-        gWlanSentOnRemoval.store(0);
         gWlanUp.store(1);
         PDEVICE_CONTEXT context = RequireDeviceContext();
         gWlanAntennaCount.store(context->WlanAntCount);

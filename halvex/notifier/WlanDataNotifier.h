@@ -29,8 +29,9 @@ public:
     bool Stop() override;
     bool Notify(ULONG stateMask, LONG* backoffIndex) override;
 
-    // The merged setting of every WLAN channel: STATUS_SUCCESS when the
-    // adapter accepted it, else STATUS_UNSUCCESSFUL.
+    // The merged setting of every WLAN channel, under the wait lock:
+    // STATUS_SUCCESS when the adapter accepted it, else STATUS_UNSUCCESSFUL
+    // (also when the removal setting stays).
     static NTSTATUS SendMergedWlanBackoff();
     // This channel's own setting (state mask 0: back-off disabled), and the
     // adapter's setting read back: enabled 1 and the index of the entry for
@@ -51,6 +52,12 @@ private:
     // antenna, takes no part; false when none takes part (there is nothing
     // to send).
     static bool BuildMergedSetting(WlanSarCommand& command);
+    // SendMergedWlanBackoff with the wait lock held by the caller.
+    static NTSTATUS SendMergedWlanBackoffLocked();
+    // The own send of Notify, under the wait lock: set, read back and
+    // compare. Throws what refuses or fails the send (after asking for a
+    // resend where one may cure it).
+    void SendOwnSetting(ULONG stateMask);
     // Every channel at its active state, for the adapter to keep once the
     // device is gone.
     static void SetRemovalState();

@@ -1,0 +1,198 @@
+// The removal setting: once the adapter has accepted it, it stays the
+// adapter's last setting until the removal is over, whatever the channels'
+// workers, the readings, the refresh timer and the adapter's notifications do
+// while the channels are stopped one after the other.
+#include "wlan_fixture.h"
+
+#include "halvex/driver/SensorStateMap.h"
+
+#include <atomic>
+#include <thread>
+
+namespace wlan_test {
+namespace {
+
+using RemovalTest = WlanTest;
+
+constexpr char kSet[] = "WlanDeviceServiceCommand.Set";
+
+// Three channels on two antennas, masks 1, 2 and 3, APPS sensors 5, 6 and 7.
+const std::vector<std::string> kChannels = {
+    WlanChannel(0, 5, 1, 1, 3),
+    WlanChannel(1, 6, 2, 2, 5),
+    WlanChannel(2, 7, 3, 1, 4),
+};
+// Every channel at its active index: antenna 1 from the third channel (4
+// against the first's 3), antenna 2 from the second (5 against 4).
+const Setting kRemovalSetting{1, {{1, 4}, {2, 5}}};
+
+std::size_t NotifyExits() {
+    return sim::TraceCount("Notify Exit");
+}
+
+// Runs each action once, on the thread that traces a message of the WLAN
+// notifier holding its text, before that thread goes on; for as long as the
+// hooks live.
+class TraceHooks {
+public:
+    void At(std::string text, std::function<void()> action) {
+        auto hook = std::make_shared<Hook>();
+        hook->text = std::move(text);
+        hook->action = std::move(action);
+        mHooks.push_back(hook);
+        sim::SetTraceSink([hooks = mHooks](const sim::TraceRecord& record) {
+            for (const auto& hook : hooks) {
+                if (record.file == "WlanDataNotifier.cpp" &&
+                    record.message.find(hook->text) != std::string::npos &&
+                    !hook->done.exchange(true)) {
+                    hook->action();
+                }
+            }
+        });
+    }
+    ~TraceHooks() { sim::SetTraceSink(nullptr); }
+
+private:
+    struct Hook {
+        std::string text;
+        std::function<void()> action;
+        std::atomic<bool> done{false};
+    };
+    std::vector<std::shared_ptr<Hook>> mHooks;
+};
+
+// In the first channel's stop, after the removal setting was sent and before
+// the registrations end and the next channel stops.
+constexpr char kAfterTheRemovalSetting[] = "Waiting for the WLAN initialisation thread";
+
+// A sensor reading, as the proximity watcher hands it on, and the channel's
+// worker done with it.
+void Reading(ULONG id, LONG state) {
+    std::size_t exits = NotifyExits();
+    ASSERT_TRUE(UpdateSensorState(id, state));
+    ASSERT_TRUE(WaitUntil([&] { return NotifyExits() > exits; }));
+}
+
+TEST_F(RemovalTest, NothingReplacesTheRemovalSettingWhileTheChannelsStop) {
+    struct Case {
+        const char* what;
+        std::function<void()> during;
+    };
+    const Case cases[] = {
+        {"a reading", [] { Reading(6, 0); }},
+        {"a reading, then a refresh",
+         [] {
+             Reading(6, 0);
+             std::size_t runs = sim::TraceCount("WlanRefreshTimerFunc Exit");
+             ASSERT_TRUE(
+                 WaitUntil([&] { return sim::TraceCount("WlanRefreshTimerFunc Exit") > runs; }));
+         }},
+        {"a reading, then a SAR notification",
+         [] {
+             Reading(6, 0);
+             std::size_t delivered = sim::wlan::DeliveredCount();
+             sim::wlan::NotifyDeviceService(sim::wlan::kSarService);
+             ASSERT_TRUE(WaitUntil([&] { return sim::wlan::DeliveredCount() > delivered; }));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        Provision(10000); // a refresh every 9 ms of real time
+        Build(2, kChannels);
+        std::size_t sets = sim::wlan::SetCount();
+        {
+            TraceHooks hooks;
+            hooks.At(kAfterTheRemovalSetting, c.during);
+            ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(LastSet(), kRemovalSetting);
+        EXPECT_EQ(sim::wlan::SetCount(), sets + 1) << "only the removal setting went out";
+        EXPECT_TRUE(sim::TraceContains("The removal setting stays"));
+    }
+}
+
+// A merged setting built from the states before the removal, held on its way
+// to the adapter: the removal setting waits for it and lands after it.
+TEST_F(RemovalTest, AMergedSettingInFlightLandsBeforeTheRemovalSetting) {
+    struct Case {
+        const char* what;
+        std::optional<ULONG> period;
+        std::function<void()> send;
+    };
+    const Case cases[] = {
+        {"a refresh", 10000, [] {}},
+        {"a SAR notification", std::nullopt,
+         [] { sim::wlan::NotifyDeviceService(sim::wlan::kSarService); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        Provision(c.period);
+        Build(2, kChannels);
+        Sense(6, 0);
+        sim::ArmFault(kSet, sim::FaultSpec::Hold());
+        c.send();
+        ASSERT_TRUE(sim::WaitForHeldCall(kSet));
+        std::size_t sets = sim::wlan::SetCount();
+        NTSTATUS removal = STATUS_UNSUCCESSFUL;
+        std::thread removing([&] { removal = host->Remove(); });
+        EXPECT_FALSE(WaitUntil([&] { return sim::wlan::SetCount() > sets; },
+                               std::chrono::milliseconds(100)));
+        sim::LetHeldCallGo(kSet);
+        removing.join();
+        EXPECT_EQ(removal, STATUS_SUCCESS);
+        EXPECT_EQ(sim::wlan::SetCount(), sets + 2);
+        EXPECT_EQ(LastSet(), kRemovalSetting);
+    }
+}
+
+// A D0 exit to D3Final without a power action, and the device back in D0:
+// from the start of the D0 entry on, a channel sends again, and the next
+// removal sends its setting again.
+TEST_F(RemovalTest, ADeviceNotRemovedAfterAllStartsClean) {
+    Build(2, kChannels);
+    ASSERT_EQ(host->D0Exit(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
+    EXPECT_EQ(LastSet(), kRemovalSetting);
+    // The first channel's worker runs before its notifier starts.
+    Setting sentBeforeStart;
+    {
+        TraceHooks hooks;
+        hooks.At("Start Entry", [&] {
+            Reading(5, 0);
+            sentBeforeStart = LastSet();
+        });
+        ASSERT_EQ(host->D0Entry(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
+    }
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sentBeforeStart, (Setting{0, {}}));
+    EXPECT_FALSE(sim::TraceContains("The removal setting stays"));
+    Sense(6, 0);
+    EXPECT_EQ(LastSet(), (Setting{0, {}}));
+    std::size_t sets = sim::wlan::SetCount();
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::wlan::SetCount(), sets + 1);
+    EXPECT_EQ(LastSet(), kRemovalSetting);
+}
+
+// The initialisation thread of the D0 entry before the removal runs only
+// once the removal setting was sent: it leaves the setting in place.
+TEST_F(RemovalTest, AnInitialisationThreadThatRunsLateLeavesTheRemovalSettingAlone) {
+    Build(2, kChannels, false);
+    TraceHooks hooks;
+    hooks.At("WlanInitThreadProc Entry",
+             [] { ASSERT_TRUE(WaitUntil([] { return gWlanSentOnRemoval.load() == 1; })); });
+    hooks.At(kAfterTheRemovalSetting, [] {
+        ASSERT_TRUE(WaitUntil([] { return sim::TraceContains("WlanInitThreadProc Exit"); }));
+        Reading(6, 0);
+    });
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([] { return NotifyExits() == 3; })); // every channel's first pass
+    std::size_t sets = sim::wlan::SetCount();
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::wlan::SetCount(), sets + 1);
+    EXPECT_EQ(LastSet(), kRemovalSetting);
+}
+
+} // namespace
+} // namespace wlan_test
