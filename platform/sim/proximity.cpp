@@ -199,7 +199,6 @@ public:
             bool completed = false;
             {
                 std::lock_guard guard(TheWorld().lock);
-                --self->mOwed;
                 completed = self->mStatus == DeviceWatcherStatus::Started;
                 if (completed) {
                     self->mStatus = DeviceWatcherStatus::EnumerationCompleted;
@@ -208,6 +207,10 @@ public:
             if (completed) {
                 self->Raise(self->mEnumerationCompleted, com_ptr<ref_counted>());
             }
+            // Owed until its handlers have returned, as every other event: a
+            // watcher is not Stopped while one of them still runs.
+            std::lock_guard guard(TheWorld().lock);
+            --self->mOwed;
         });
         return S_OK;
     }
