@@ -127,10 +127,19 @@ void ProximitySensorWatcher::LoadSensorPatterns() {
         }
         // Only the first sensor of a channel is matched, whatever its type.
         const SENSOR_INFO& first = channel.Sensors[0];
-        if (first.Valid != 0) {
-            std::string pattern = FormatSuidPattern(first.SuidLow, first.SuidHigh);
-            patterns.push_back({std::u16string(pattern.begin(), pattern.end()), first.ID});
+        if (first.Valid == 0) {
+            continue;
         }
+        if (first.SuidLow == 0 && first.SuidHigh == 0) {
+            // Without a SUID the pattern would be "00", which the device ids
+            // of sensors that belong to no channel hold as well.
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "No proximity sensor is taken for channel %u: its first sensor has no SUID",
+                        i);
+            continue;
+        }
+        std::string pattern = FormatSuidPattern(first.SuidLow, first.SuidHigh);
+        patterns.push_back({std::u16string(pattern.begin(), pattern.end()), first.ID});
     }
     std::lock_guard guard(mPatternLock);
     mPatterns = std::move(patterns);

@@ -35,13 +35,15 @@ protected:
 
     // Channel 0 follows sensor 7 (SUID 1a:2b; its second sensor, 9, is never
     // matched, and is set clear once running); channel 1's first sensor, 8,
-    // has the SUID 0:5 and its channel never moves the modem.
+    // has the SUID 0:5 and channel 2's, 3, none: neither channel moves the
+    // modem.
     void Prepare() {
         sim::modem::Install(2, 0);
         sim::ip::AddInterface();
-        Configure(DeviceKey(2) +
+        Configure(DeviceKey(3) +
                   Channel("channel0", {AppsWithSuid(7, 0x1a, 0x2b), AppsWithSuid(9, 0xc0, 0xde)}) +
-                  Channel("channel1", {AppsWithSuid(8, 0, 5)}, 0, 0));
+                  Channel("channel1", {AppsWithSuid(8, 0, 5)}, 0, 0) +
+                  Channel("channel2", {Apps(3)}, 0, 0));
     }
 
     void Run() {
@@ -78,6 +80,8 @@ TEST_F(ProximityTest, MatchingIgnoresSeparatorsAndCaseAndLooksOnlyAtEachChannels
         {u"1-a{2}b", STATUS_SUCCESS, 7},
         {u"ACPI#PROX0001#c0de", STATUS_UNSUCCESSFUL, 0},
         {u"ACPI#PROX0001#05", STATUS_SUCCESS, 8},
+        // Ids that hold "00" belong to no channel without a SUID.
+        {u"ACPI#PROX0002#ffff", STATUS_UNSUCCESSFUL, 0},
         {u"", STATUS_UNSUCCESSFUL, 0},
     };
     for (const Case& c : cases) {
@@ -87,6 +91,7 @@ TEST_F(ProximityTest, MatchingIgnoresSeparatorsAndCaseAndLooksOnlyAtEachChannels
                   c.status);
         EXPECT_EQ(sensorId, c.sensorId);
     }
+    EXPECT_EQ(sim::TraceCount("No proximity sensor is taken for channel 2"), 1u);
 }
 
 // What readings, the display and a removal do to the modem is the proximity
@@ -148,7 +153,7 @@ TEST_F(ProximityTest, WatcherFailuresLeaveADeviceThatRunsWithoutProximityReading
         sim::ArmFault(c.point, c.fault);
         ASSERT_NO_FATAL_FAILURE(Run());
         EXPECT_TRUE(sim::TraceContains(c.traced, TRACE_LEVEL_ERROR));
-        EXPECT_EQ(ChannelCount(), 2u);
+        EXPECT_EQ(ChannelCount(), 3u);
         EXPECT_EQ(sim::proximity::WatcherStatus() == DeviceWatcherStatus::EnumerationCompleted,
                   c.watcherStarts);
         EXPECT_EQ(Context()->PowerNotifyHandle != nullptr, c.displayRegistered);
