@@ -23,16 +23,16 @@ PDEVICE_CONTEXT RequireDeviceContext(WDFDEVICE device, const char* message) {
     return deviceContext;
 }
 
-// A failed start or stop of the device watcher is raised: the callback's
-// boundary catches it, and a failed start skips what comes after it.
+// A failed start of the device watcher is traced by the watcher, so that the
+// display-state registration after it still happens; a failed stop is raised
+// and caught at the callback's boundary.
 void StartWatcher(PDEVICE_CONTEXT deviceContext) {
     ProximitySensorWatcher* watcher = deviceContext->ProximityWatcher;
     if (watcher == nullptr || !watcher->mDeviceWatcher) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "No proximity-sensor watcher to start");
         return;
     }
-    watcher->LoadSensorPatterns();
-    watcher->mDeviceWatcher.Start();
+    watcher->StartWatching();
 }
 
 void StopWatcher(PDEVICE_CONTEXT deviceContext) {
@@ -41,7 +41,7 @@ void StopWatcher(PDEVICE_CONTEXT deviceContext) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "No proximity-sensor watcher to stop");
         return;
     }
-    watcher->mDeviceWatcher.Stop();
+    watcher->StopWatching();
 }
 
 void StartEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {

@@ -182,10 +182,52 @@ bool ProximitySensorWatcher::UpdateReadingState(const hstring& deviceId, bool de
     return true;
 }
 
+void ProximitySensorWatcher::StartWatching() {
+    FuncEntry(TRACE_PROVIDER);
+    LoadSensorPatterns();
+    // A watcher that did not start must not cost the D0 entry what follows
+    // it (the display-state registration): the failure ends here.
+    try {
+        std::lock_guard guard(mStartLock);
+        mStartWanted = true;
+        switch (mDeviceWatcher.Status()) {
+        case DeviceWatcherStatus::Started:
+        case DeviceWatcherStatus::EnumerationCompleted:
+            // Its stop failed: it has reported all along, and a second start
+            // would only be refused.
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Proximity sensor watcher still runs: not started again");
+            break;
+        case DeviceWatcherStatus::Stopping:
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Proximity sensor watcher still stopping: started once it has stopped");
+            break;
+        default:
+            StartDeviceWatcherLocked();
+            break;
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+void ProximitySensorWatcher::StopWatching() {
+    std::lock_guard guard(mStartLock);
+    mStartWanted = false;
+    mDeviceWatcher.Stop();
+}
+
+void ProximitySensorWatcher::StartDeviceWatcherLocked() {
+    mDeviceWatcher.Start();
+}
+
 void ProximitySensorWatcher::ShutDown() {
     FuncEntry(TRACE_PROVIDER);
     if (mDeviceWatcher) {
         try {
+            std::lock_guard guard(mStartLock);
+            mStartWanted = false;
             DeviceWatcherStatus status = mDeviceWatcher.Status();
             if (status == DeviceWatcherStatus::Started ||
                 status == DeviceWatcherStatus::EnumerationCompleted) {
@@ -344,7 +386,20 @@ void ProximitySensorWatcher::OnEnumerationCompleted(const DeviceWatcher&, const 
 }
 
 void ProximitySensorWatcher::OnStopped(const DeviceWatcher&, const IInspectable&) {
+    FuncEntry(TRACE_PROVIDER);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "Proximity sensor watcher stopped");
+    try {
+        std::lock_guard guard(mStartLock);
+        // A D0 entry found the watcher still stopping: its start was left to now.
+        if (mStartWanted && mDeviceWatcher.Status() == DeviceWatcherStatus::Stopped) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Proximity sensor watcher started now that it has stopped");
+            StartDeviceWatcherLocked();
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
 }
 
 NTSTATUS CreateProximitySensorWatcher(WDFDEVICE device) {

@@ -36,9 +36,13 @@ public:
     // Subscribes the device watcher's five events; 0xC0000001 without a
     // device watcher or when a subscription fails.
     NTSTATUS RegisterEventHandlers();
-    // Takes each channel's first-sensor SUID pattern from the configuration;
-    // called when the device watcher starts, before any handler can run.
-    void LoadSensorPatterns();
+    // For a starting D0 entry: takes the channels' SUID patterns from the
+    // configuration and starts the device watcher. One that still runs (its
+    // stop failed) is left running; one still stopping starts once it has
+    // stopped. Never raises: a failure is traced.
+    void StartWatching();
+    // For a stopping D0 exit; a failure of the device watcher's stop is raised.
+    void StopWatching();
     // 0 and the configured "ID" of the first channel whose first sensor's
     // SUID pattern occurs in the device id (separators "\?#{}-" removed, lower
     // case); 0xC0000001 otherwise.
@@ -87,7 +91,11 @@ private:
         uint32_t sensorId;
     };
 
-    void RevokeSubscriptions();
+    // Takes each channel's first-sensor SUID pattern from the configuration,
+    // before the device watcher starts and any handler can run.
+    void LoadSensorPatterns();
+    // Under mStartLock, with the device watcher stopped: starts an enumeration.
+    void StartDeviceWatcherLocked();
 
     // The three handlers share both maps, so one lock guards them, taken after
     // the handler's own mutex and held across UpdateSensorState (watcher, then
@@ -103,6 +111,10 @@ private:
     // cleanup shuts the handlers out: the handlers match against this copy.
     std::mutex mPatternLock;
     std::vector<SensorPattern> mPatterns;
+    // Serialises the device watcher's start and stop between the D0 callbacks
+    // and the Stopped handler.
+    std::mutex mStartLock;
+    bool mStartWanted = false; // under mStartLock: a D0 entry came, no D0 exit since
 };
 
 // Creates the device's watcher into DEVICE_CONTEXT.ProximityWatcher and its

@@ -144,7 +144,7 @@ TEST_F(ProximityTest, WatcherFailuresLeaveADeviceThatRunsWithoutProximityReading
         {"Proximity.Subscribe", sim::FaultSpec::OnCall(3), "RegisterEventHandlers failed", true,
          true},
         {"DeviceWatcher.Start", sim::FaultSpec::Once(E_ACCESSDENIED), "HRESULT 0x80070005", false,
-         false},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.traced);
@@ -162,6 +162,43 @@ TEST_F(ProximityTest, WatcherFailuresLeaveADeviceThatRunsWithoutProximityReading
         EXPECT_EQ(sim::proximity::WatcherSubscriptions(), 0u);
         EXPECT_FALSE(sim::proximity::WatcherStatus());
     }
+}
+
+// A watcher whose stop failed still runs at the resume; one whose stop has
+// not finished is still stopping. Neither costs the resume its display-state
+// registration, and each is left to come to what a resume asks.
+TEST_F(ProximityTest, AWatcherStillRunningOrStoppingAtResumeIsNotStartedAgain) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives());
+    EXPECT_EQ(Reads(false), Indexes(2));
+
+    sim::ArmFault("DeviceWatcher.Stop", sim::FaultSpec::Once());
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("HRESULT 0x80004005", TRACE_LEVEL_ERROR));
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("still runs: not started again"));
+    EXPECT_FALSE(sim::TraceContains("HRESULT 0x8000000E"));
+    EXPECT_NE(Context()->PowerNotifyHandle, nullptr);
+    sim::display::SetState(State::Off);
+    EXPECT_EQ(Modem(), Indexes(7));
+    sim::display::SetState(State::On);
+    EXPECT_EQ(Modem(), Indexes(2));
+
+    // The arrival's handler is caught subscribing when the device hibernates,
+    // so the watcher is owed its delivery and stops only after it.
+    sim::proximity::Hold(HoldPoint::Subscribe);
+    ASSERT_TRUE(sim::proximity::AddSensor(u"ACPI#PROX0002#1a2b"));
+    ASSERT_TRUE(WaitUntil([] { return sim::proximity::Held(HoldPoint::Subscribe) == 1; }));
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::Stopping);
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::TraceContains("still stopping: started once it has stopped"));
+    EXPECT_NE(Context()->PowerNotifyHandle, nullptr);
+    sim::proximity::Release(HoldPoint::Subscribe);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::EnumerationCompleted);
+    ASSERT_TRUE(sim::proximity::Remove(kSensor));
+    EXPECT_EQ(Modem(), Indexes(7));
 }
 
 TEST_F(ProximityTest, ReadingsDuringAndAfterRemovalReachNothingThatIsGone) {
