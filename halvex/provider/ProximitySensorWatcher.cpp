@@ -219,6 +219,7 @@ void ProximitySensorWatcher::StopWatching() {
 }
 
 void ProximitySensorWatcher::StartDeviceWatcherLocked() {
+    ++mEnumeration;
     mDeviceWatcher.Start();
 }
 
@@ -274,6 +275,7 @@ void ProximitySensorWatcher::OnAdded(const DeviceWatcher&, const DeviceInformati
                         "Proximity sensor %s matches no configured sensor", Text(id).c_str());
         } else {
             mSensors.try_emplace(id.str(), mLastSensor);
+            mReportedIn[id.str()] = mEnumeration.load();
             // One subscription per sensor, on the object of its latest
             // arrival: a watcher started again reports the sensors it reported
             // before, and one that went and came back while the watcher was
@@ -344,31 +346,34 @@ void ProximitySensorWatcher::OnRemoved(const DeviceWatcher&,
     try {
         std::lock_guard removed(mRemovedMutex);
         std::lock_guard maps(mMapLock);
-        const hstring id = update.Id();
-        uint32_t sensorId = 0;
-        if (!NT_SUCCESS(GetSensorIdFromDeviceId(id.c_str(), &sensorId))) {
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
-                        "Removed device %s matches no configured sensor", Text(id).c_str());
-        } else if (!UpdateSensorState(sensorId, 1)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                        "UpdateSensorState found no provider for sensor %u", sensorId);
-        } else {
-            // Without its reading, the safe assumption is that something is near.
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
-                        "Proximity sensor %s removed: sensor %u set to 1", Text(id).c_str(),
-                        sensorId);
-        }
-        mSensors.erase(id.str());
-        mReadingStates.erase(id);
-        auto subscription = mReadingSubscriptions.find(id.str());
-        if (subscription != mReadingSubscriptions.end()) {
-            subscription->second.sensor.ReadingChanged(subscription->second.token);
-            mReadingSubscriptions.erase(subscription);
-        }
+        RemoveSensorLocked(update.Id());
     } catch (...) {
         TraceCaughtException(TRACE_PROVIDER);
     }
     FuncExitVoid(TRACE_PROVIDER);
+}
+
+void ProximitySensorWatcher::RemoveSensorLocked(const hstring& id) {
+    uint32_t sensorId = 0;
+    if (!NT_SUCCESS(GetSensorIdFromDeviceId(id.c_str(), &sensorId))) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                    "Removed device %s matches no configured sensor", Text(id).c_str());
+    } else if (!UpdateSensorState(sensorId, 1)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                    "UpdateSensorState found no provider for sensor %u", sensorId);
+    } else {
+        // Without its reading, the safe assumption is that something is near.
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                    "Proximity sensor %s removed: sensor %u set to 1", Text(id).c_str(), sensorId);
+    }
+    mSensors.erase(id.str());
+    mReportedIn.erase(id.str());
+    mReadingStates.erase(id);
+    auto subscription = mReadingSubscriptions.find(id.str());
+    if (subscription != mReadingSubscriptions.end()) {
+        subscription->second.sensor.ReadingChanged(subscription->second.token);
+        mReadingSubscriptions.erase(subscription);
+    }
 }
 
 void ProximitySensorWatcher::OnUpdated(const DeviceWatcher&,
@@ -382,7 +387,30 @@ void ProximitySensorWatcher::OnUpdated(const DeviceWatcher&,
 }
 
 void ProximitySensorWatcher::OnEnumerationCompleted(const DeviceWatcher&, const IInspectable&) {
+    FuncEntry(TRACE_PROVIDER);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "Proximity sensor enumeration completed");
+    try {
+        std::lock_guard removed(mRemovedMutex);
+        std::lock_guard maps(mMapLock);
+        // A sensor that went while the watcher was stopped is not reported
+        // again, and no removal tells of it: it is gone all the same.
+        const unsigned enumeration = mEnumeration.load();
+        std::vector<std::u16string> gone;
+        for (const auto& [id, sensor] : mSensors) {
+            auto reported = mReportedIn.find(id);
+            if (reported == mReportedIn.end() || reported->second != enumeration) {
+                gone.push_back(id);
+            }
+        }
+        for (const std::u16string& id : gone) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "Proximity sensor %s was not reported again", NarrowString(id).c_str());
+            RemoveSensorLocked(hstring(id));
+        }
+    } catch (...) {
+        TraceCaughtException(TRACE_PROVIDER);
+    }
+    FuncExitVoid(TRACE_PROVIDER);
 }
 
 void ProximitySensorWatcher::OnStopped(const DeviceWatcher&, const IInspectable&) {

@@ -96,6 +96,9 @@ private:
     void LoadSensorPatterns();
     // Under mStartLock, with the device watcher stopped: starts an enumeration.
     void StartDeviceWatcherLocked();
+    // Under mRemovedMutex and mMapLock: the sensor counts as detected, its
+    // entries and its subscription go.
+    void RemoveSensorLocked(const winrt::hstring& deviceId);
 
     // The three handlers share both maps, so one lock guards them, taken after
     // the handler's own mutex and held across UpdateSensorState (watcher, then
@@ -115,6 +118,13 @@ private:
     // and the Stopped handler.
     std::mutex mStartLock;
     bool mStartWanted = false; // under mStartLock: a D0 entry came, no D0 exit since
+    // Counts the device watcher's starts. A start's enumeration reports every
+    // sensor present, and its handlers run before the watcher is Stopped, so
+    // they always see the count of their own start.
+    std::atomic<unsigned> mEnumeration{0};
+    // Under mMapLock: for each id of mSensors, the enumeration that last
+    // reported it.
+    std::map<std::u16string, unsigned> mReportedIn;
 };
 
 // Creates the device's watcher into DEVICE_CONTEXT.ProximityWatcher and its

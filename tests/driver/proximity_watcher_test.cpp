@@ -164,6 +164,45 @@ TEST_F(ProximityTest, WatcherFailuresLeaveADeviceThatRunsWithoutProximityReading
     }
 }
 
+TEST_F(ProximityTest, ASensorThatWentWhileTheWatcherWasStoppedIsGoneOnceTheStartHasEnumerated) {
+    constexpr char16_t kStays[] = u"ACPI#PROX0003#05";
+    struct Case {
+        const char* name;
+        WDF_POWER_DEVICE_STATE exitTo, entryFrom;
+        POWER_ACTION exitAction, entryAction;
+    };
+    const Case cases[] = {
+        {"hibernation", WdfPowerDeviceD3, WdfPowerDeviceD3, PowerActionHibernate,
+         PowerActionHibernate},
+        {"shutdown", WdfPowerDeviceD3Final, WdfPowerDeviceD3Final, PowerActionShutdown,
+         PowerActionNone},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FreshMachine();
+        Prepare();
+        ASSERT_NO_FATAL_FAILURE(Run());
+        ASSERT_NO_FATAL_FAILURE(Arrives());
+        ASSERT_NO_FATAL_FAILURE(Arrives(kStays));
+        EXPECT_EQ(Reads(false), Indexes(2));
+        ASSERT_EQ(host->D0Exit(c.exitTo, c.exitAction), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::proximity::Remove(kSensor));
+        ASSERT_TRUE(sim::Settle());
+        ASSERT_EQ(host->D0Entry(c.entryFrom, c.entryAction), STATUS_SUCCESS);
+        // Its last reading was "far": only its being gone makes it detected.
+        EXPECT_EQ(Modem(), Indexes(7));
+        EXPECT_EQ(sim::TraceCount("was not reported again"), 1u);
+        EXPECT_TRUE(TracedBefore("Proximity sensor enumeration completed",
+                                 "ACPI#PROX0001#1a2b#{7e5f1c2a-0b1d-4c1e-9a3f-5d6e7f8a9b0c} "
+                                 "removed: sensor 7 set to 1"));
+        EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 0u);
+        EXPECT_EQ(sim::proximity::ReadingSubscriptions(kStays), 1u);
+        // Back under the same id, it starts afresh: its first "far" counts.
+        ASSERT_NO_FATAL_FAILURE(Arrives());
+        EXPECT_EQ(Reads(false), Indexes(2));
+    }
+}
+
 // A watcher whose stop failed still runs at the resume; one whose stop has
 // not finished is still stopping. Neither costs the resume its display-state
 // registration, and each is left to come to what a resume asks.
@@ -197,6 +236,7 @@ TEST_F(ProximityTest, AWatcherStillRunningOrStoppingAtResumeIsNotStartedAgain) {
     sim::proximity::Release(HoldPoint::Subscribe);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::EnumerationCompleted);
+    EXPECT_FALSE(sim::TraceContains("was not reported again"));
     ASSERT_TRUE(sim::proximity::Remove(kSensor));
     EXPECT_EQ(Modem(), Indexes(7));
 }
