@@ -119,6 +119,9 @@ public:
     WDFCONTEXT completionContext = nullptr;
     WDF_REQUEST_COMPLETION_PARAMS completionParams{};
     bool inFlight = false;
+    // Ended below, its completion routine not yet called: still the
+    // framework's, as while in flight.
+    bool completionOwed = false;
     std::shared_ptr<sim::wdf::TargetIo> io;
     // Ends the send in flight with a status of the stand-in's own (time-out,
     // cancellation); false when it had already ended.

@@ -122,6 +122,7 @@ void RunCompletion(const std::shared_ptr<fx::Request>& request, WDFIOTARGET targ
         std::lock_guard guard(request->requestLock);
         routine = request->completionRoutine;
         context = request->completionContext;
+        request->completionOwed = false;
     }
     if (routine != nullptr) {
         routine(reinterpret_cast<WDFREQUEST>(request->handle()), target, &request->completionParams,
@@ -163,6 +164,7 @@ bool Finish(const std::shared_ptr<fx::Request>& request, const std::shared_ptr<S
         request->status = status;
         request->information = information;
         request->inFlight = false;
+        request->completionOwed = !state->synchronous && request->completionRoutine != nullptr;
         request->io.reset();
         auto& params = request->completionParams;
         WDF_REQUEST_COMPLETION_PARAMS_INIT(&params);

@@ -1,7 +1,23 @@
 // Generic object calls of the framework stand-in.
+#include "platform/wdf/fx_device.h"
 #include "platform/wdf/fx_object.h"
+#include "platform/win32.h"
 
 using fx::Kind;
+
+namespace {
+
+// Sent to a target and not yet handed back through its completion routine.
+bool SentAndNotCompleted(const std::shared_ptr<fx::Object>& object) {
+    if (object->kind() != Kind::Request) {
+        return false;
+    }
+    auto& request = static_cast<fx::Request&>(*object);
+    std::lock_guard guard(request.requestLock);
+    return request.inFlight || request.completionOwed;
+}
+
+} // namespace
 
 void WdfObjectDelete(WDFOBJECT Object) {
     auto object = fx::GetAny(Object, "WdfObjectDelete");
@@ -11,6 +27,13 @@ void WdfObjectDelete(WDFOBJECT Object) {
     if (!object->DriverMayDelete()) {
         fx::ReportError("WdfObjectDelete: a %s %p is deleted by the framework, not the driver",
                         fx::KindName(object->kind()), Object);
+        return;
+    }
+    if (SentAndNotCompleted(object)) {
+        // As the verifier would: the completion still to come would find its
+        // request gone. The request is left alone, to complete as it will.
+        fx::ReportError("WdfObjectDelete: request %p was sent and has not completed", Object);
+        DebugBreak();
         return;
     }
     fx::Delete(object);

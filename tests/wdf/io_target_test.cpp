@@ -171,6 +171,33 @@ TEST_F(IoTargetTest, ASynchronousSendReturnsTheResultInTheRequestOnAnOpenTargetO
     WdfObjectDelete(request);
 }
 
+// A request still out belongs to the framework until its completion routine
+// runs: deleting it then is reported, as the verifier would, and refused.
+TEST_F(IoTargetTest, ARequestIsTheDriversToDeleteOnlyOnceItsCompletionHasBeenHandedBack) {
+    std::shared_ptr<sim::wdf::TargetIo> held;
+    WDFIOTARGET target = OpenTarget([&held](const std::shared_ptr<sim::wdf::TargetIo>& io) {
+        io->pending = true;
+        held = io;
+    });
+    WDFREQUEST request = Prepare(target);
+    WdfRequestSetCompletionRoutine(
+        request,
+        [](WDFREQUEST completed, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT) {
+            WdfObjectDelete(completed);
+        },
+        nullptr);
+    ASSERT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+    WdfObjectDelete(request);
+    EXPECT_TRUE(DebuggerSaw("WdfObjectDelete: request"));
+    EXPECT_TRUE(sim::TraceContains("was sent and has not completed", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(sim::DebugBreakCount(), 1u);
+    EXPECT_TRUE(sim::wdf::IsLiveHandle(request));
+    held->complete();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_FALSE(sim::wdf::IsLiveHandle(request));
+    EXPECT_EQ(sim::DebugBreakCount(), 1u);
+}
+
 std::vector<std::string>* gRemoval = nullptr;
 NTSTATUS gQueryAnswer = STATUS_SUCCESS;
 
