@@ -19,6 +19,8 @@ struct UNIQUE_REQUEST {
     DMFMODULE DmfModule;
     ULONGLONG RequestId; // 0: sent without an id
     BOOLEAN ReuseRequestInUse;
+    // Its client deleted it while it was in flight: its completion deletes it.
+    BOOLEAN ReuseDeleteAtCompletion;
     RequestTarget_SingleRequestsGet* SingleRequestsGet;
     // The sender's buffers as memory objects, for the send in progress.
     WDFMEMORY RequestMemory;
@@ -196,6 +198,18 @@ void RequestMemoryDelete(WDFREQUEST Request) {
     }
 }
 
+// A reusable request whose send is over is free again; TRUE when its client
+// deleted it meanwhile and it is to be deleted now.
+BOOLEAN ReuseRequestFree(const RequestTarget_SingleRequests& Requests, WDFREQUEST Request) {
+    RequestMemoryDelete(Request);
+    UNIQUE_REQUEST* uniqueRequest = UniqueRequestContextGet(Request);
+    DMF_ModuleLock(Requests.DmfModule);
+    uniqueRequest->ReuseRequestInUse = FALSE;
+    const BOOLEAN deleteNow = uniqueRequest->ReuseDeleteAtCompletion;
+    DMF_ModuleUnlock(Requests.DmfModule);
+    return deleteNow;
+}
+
 PVOID MemoryBuffer(WDFMEMORY Memory, size_t* Size) {
     if (Memory == nullptr) {
         *Size = 0;
@@ -239,20 +253,15 @@ void CompletionStep(const RequestTarget_SingleRequests& Requests, WDFREQUEST Req
         break;
     }
 
-    const BOOLEAN reusable = uniqueRequest->ReuseRequestInUse;
-    if (reusable) {
-        RequestMemoryDelete(Request);
-        DMF_ModuleLock(Requests.DmfModule);
-        uniqueRequest->ReuseRequestInUse = FALSE;
-        DMF_ModuleUnlock(Requests.DmfModule);
-    }
+    const BOOLEAN deleteRequest =
+        uniqueRequest->ReuseRequestInUse ? ReuseRequestFree(Requests, Request) : TRUE;
     if (CompletionRecord->EvtRequestTargetSendCompletion != nullptr) {
         CompletionRecord->EvtRequestTargetSendCompletion(
             Requests.DmfModule, CompletionRecord->SendCompletionContext, inputBuffer, inputBytes,
             outputBuffer, outputBytes, ntStatus);
     }
     DMF_BufferPool_Put(Requests.BufferPoolContext, CompletionRecord);
-    if (!reusable) {
+    if (deleteRequest) {
         WdfObjectDelete(Request);
     }
     DMF_ModuleDereference(Requests.DmfModule);
@@ -458,13 +467,8 @@ Failed:
         DMF_BufferPool_Put(Requests.BufferPoolContext, completionRecord);
     }
     if (request != nullptr) {
-        if (ReuseId != nullptr) {
-            // A reusable request stays its client's to send again.
-            RequestMemoryDelete(request);
-            DMF_ModuleLock(Requests.DmfModule);
-            UniqueRequestContextGet(request)->ReuseRequestInUse = FALSE;
-            DMF_ModuleUnlock(Requests.DmfModule);
-        } else {
+        // A reusable request stays its client's to send again.
+        if (ReuseId == nullptr || ReuseRequestFree(Requests, request)) {
             WdfObjectDelete(request);
         }
     }
@@ -537,13 +541,19 @@ BOOLEAN RequestTarget_ReuseDelete(const RequestTarget_SingleRequests& Requests,
         return FALSE;
     }
     ULONG index = 0;
+    bool deleteNow = false;
     DMF_ModuleLock(Requests.DmfModule);
     WDFREQUEST request = FindRequest(*Requests.ReusableRequests, RequestId, &index);
     if (request != nullptr) {
         WdfCollectionRemoveItem(*Requests.ReusableRequests, index);
+        // A request in flight is the target's until it completes, and its
+        // completion still uses it: the completion deletes it.
+        UNIQUE_REQUEST* uniqueRequest = UniqueRequestContextGet(request);
+        uniqueRequest->ReuseDeleteAtCompletion = uniqueRequest->ReuseRequestInUse;
+        deleteNow = !uniqueRequest->ReuseRequestInUse;
     }
     DMF_ModuleUnlock(Requests.DmfModule);
-    if (request != nullptr) {
+    if (deleteNow) {
         WdfObjectDelete(request);
     }
     DMF_ModuleDereference(Requests.DmfModule);

@@ -74,6 +74,8 @@ BOOLEAN DMF_RequestTarget_Cancel(DMFMODULE DmfModule, ULONGLONG RequestId);
 // A request kept for DMF_RequestTarget_ReuseSend until ReuseDelete, or until
 // the module closes.
 NTSTATUS DMF_RequestTarget_ReuseCreate(DMFMODULE DmfModule, ULONGLONG* RequestId);
+// TRUE when a reusable request with that id was found; its id is gone at
+// once, and a request in flight is deleted once its completion has run.
 BOOLEAN DMF_RequestTarget_ReuseDelete(DMFMODULE DmfModule, ULONGLONG RequestId);
 // The target requests go to; the parent sets it while its target is open.
 void DMF_RequestTarget_IoTargetSet(DMFMODULE DmfModule, WDFIOTARGET IoTarget);

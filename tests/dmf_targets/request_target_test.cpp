@@ -1,3 +1,6 @@
+// The single requests of RequestTarget and of ContinuousRequestTarget, which
+// offers the same methods on the same machinery: every test runs on both.
+#include "dmf/modules/Dmf_ContinuousRequestTarget.h"
 #include "platform/sim/faults.h"
 #include "platform/sim/trace_recorder.h"
 #include "platform/sim/wdf_control.h"
@@ -5,17 +8,57 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
-#include <utility>
 
 namespace targettest {
 namespace {
 
 constexpr ULONG kIoctl = 0x222004;
 const Bytes kAnswer = {9, 8, 7, 6};
-// Request ids come from one counter per process: only the first test to take
-// one sees the first id.
-bool gIdTaken = false;
+
+// A module that sends single requests, through its own methods.
+struct SingleRequestModule {
+    const char* name;
+    bool streams; // a ContinuousRequestTarget (without streaming requests)
+    decltype(DMF_RequestTarget_SendSynchronously)* SendSynchronously;
+    decltype(DMF_RequestTarget_Send)* Send;
+    decltype(DMF_RequestTarget_SendEx)* SendEx;
+    decltype(DMF_RequestTarget_ReuseSend)* ReuseSend;
+    decltype(DMF_RequestTarget_Cancel)* Cancel;
+    decltype(DMF_RequestTarget_ReuseCreate)* ReuseCreate;
+    decltype(DMF_RequestTarget_ReuseDelete)* ReuseDelete;
+    decltype(DMF_RequestTarget_IoTargetSet)* IoTargetSet;
+    decltype(DMF_RequestTarget_IoTargetClear)* IoTargetClear;
+};
+
+const SingleRequestModule kRequestTarget = {"RequestTarget",
+                                            false,
+                                            DMF_RequestTarget_SendSynchronously,
+                                            DMF_RequestTarget_Send,
+                                            DMF_RequestTarget_SendEx,
+                                            DMF_RequestTarget_ReuseSend,
+                                            DMF_RequestTarget_Cancel,
+                                            DMF_RequestTarget_ReuseCreate,
+                                            DMF_RequestTarget_ReuseDelete,
+                                            DMF_RequestTarget_IoTargetSet,
+                                            DMF_RequestTarget_IoTargetClear};
+
+const SingleRequestModule kContinuousRequestTarget = {"ContinuousRequestTarget",
+                                                      true,
+                                                      DMF_ContinuousRequestTarget_SendSynchronously,
+                                                      DMF_ContinuousRequestTarget_Send,
+                                                      DMF_ContinuousRequestTarget_SendEx,
+                                                      DMF_ContinuousRequestTarget_ReuseSend,
+                                                      DMF_ContinuousRequestTarget_Cancel,
+                                                      DMF_ContinuousRequestTarget_ReuseCreate,
+                                                      DMF_ContinuousRequestTarget_ReuseDelete,
+                                                      DMF_ContinuousRequestTarget_IoTargetSet,
+                                                      DMF_ContinuousRequestTarget_IoTargetClear};
+
+void PrintTo(const SingleRequestModule& module, std::ostream* os) {
+    *os << module.name;
+}
 
 struct Completion {
     DMFMODULE module;
@@ -24,13 +67,17 @@ struct Completion {
     NTSTATUS status;
 };
 
-class RequestTargetTest : public TargetTest {
+class RequestTargetTest : public TargetTest,
+                          public ::testing::WithParamInterface<SingleRequestModule> {
 protected:
-    // A RequestTarget sending to the simulated device.
+    const SingleRequestModule& M() const { return GetParam(); }
+    // The module, sending to the simulated device.
     DMFMODULE AddRequestTarget(bool passive = false) {
-        size_t index = Add(DMF_RequestTarget_Create, passive);
+        size_t index = M().streams ? Add(DMF_ContinuousRequestTarget_Create,
+                                         DMF_CONFIG_ContinuousRequestTarget{}, passive)
+                                   : Add(DMF_RequestTarget_Create, passive);
         EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
-        DMF_RequestTarget_IoTargetSet(Module(index), OpenTarget());
+        M().IoTargetSet(Module(index), OpenTarget());
         return Module(index);
     }
     // The completion callback; the client context is the test.
@@ -45,15 +92,19 @@ protected:
         self->mSeen.push_back(
             {DmfModule, bytes(InputBuffer, InputBytes), bytes(OutputBuffer, OutputBytes), Status});
     }
+    // Without a request id through Send, with one through SendEx.
     NTSTATUS Send(DMFMODULE module, ULONGLONG* requestId = nullptr) {
-        return DMF_RequestTarget_SendEx(module, mInput.data(), mInput.size(), mOutput.data(),
-                                        mOutput.size(), RequestTarget_RequestType_Ioctl, kIoctl, 0,
-                                        Record, this, requestId);
+        if (requestId == nullptr) {
+            return M().Send(module, mInput.data(), mInput.size(), mOutput.data(), mOutput.size(),
+                            RequestTarget_RequestType_Ioctl, kIoctl, 0, Record, this);
+        }
+        return M().SendEx(module, mInput.data(), mInput.size(), mOutput.data(), mOutput.size(),
+                          RequestTarget_RequestType_Ioctl, kIoctl, 0, Record, this, requestId);
     }
     NTSTATUS ReuseSend(DMFMODULE module, ULONGLONG requestId) {
-        return DMF_RequestTarget_ReuseSend(
-            module, requestId, mInput.data(), mInput.size(), mOutput.data(), mOutput.size(),
-            RequestTarget_RequestType_Ioctl, kIoctl, 0, Record, this);
+        return M().ReuseSend(module, requestId, mInput.data(), mInput.size(), mOutput.data(),
+                             mOutput.size(), RequestTarget_RequestType_Ioctl, kIoctl, 0, Record,
+                             this);
     }
     std::vector<Completion> Seen() {
         std::lock_guard guard(mLock);
@@ -73,7 +124,7 @@ protected:
     std::vector<Completion> mSeen;
 };
 
-TEST_F(RequestTargetTest, SynchronousRequestsOfEachTypeBringBackTheDevicesAnswerOrTimeOut) {
+TEST_P(RequestTargetTest, SynchronousRequestsOfEachTypeBringBackTheDevicesAnswerOrTimeOut) {
     struct Case {
         ULONG type;
         bool withhold;
@@ -97,9 +148,8 @@ TEST_F(RequestTargetTest, SynchronousRequestsOfEachTypeBringBackTheDevicesAnswer
         const size_t before = mDevice.RequestCount();
         Bytes output(c.outputLength);
         size_t bytes = 77;
-        EXPECT_EQ(DMF_RequestTarget_SendSynchronously(module, mInput.data(), mInput.size(),
-                                                      output.data(), output.size(), c.type, kIoctl,
-                                                      5000, &bytes),
+        EXPECT_EQ(M().SendSynchronously(module, mInput.data(), mInput.size(), output.data(),
+                                        output.size(), c.type, kIoctl, 5000, &bytes),
                   c.status);
         EXPECT_EQ(bytes, c.bytes);
         EXPECT_EQ(Bytes(output.begin(), output.begin() + c.bytes),
@@ -114,30 +164,61 @@ TEST_F(RequestTargetTest, SynchronousRequestsOfEachTypeBringBackTheDevicesAnswer
         EXPECT_EQ(seen.input, c.seenAs == WdfRequestTypeRead ? Bytes{} : mInput);
         EXPECT_EQ(seen.outputCapacity, c.outputLength);
     }
+    // Without a target nothing is sent, whichever way.
+    M().IoTargetClear(module);
+    size_t bytes = 0;
+    EXPECT_EQ(M().SendSynchronously(module, nullptr, 0, nullptr, 0, RequestTarget_RequestType_Ioctl,
+                                    kIoctl, 0, &bytes),
+              STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(Send(module), STATUS_INVALID_DEVICE_STATE);
 }
 
-class AsynchronousTest : public RequestTargetTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(AsynchronousTest, ACompletionCarriesTheBuffersAndRunsOnTheWorkItemWhenPassive) {
-    const bool passive = GetParam();
-    DMFMODULE module = AddRequestTarget(passive);
-    ASSERT_EQ(Send(module), STATUS_SUCCESS);
-    ASSERT_TRUE(sim::Settle());
-    auto seen = Seen();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].module, module);
-    EXPECT_EQ(seen[0].input, mInput);
-    EXPECT_EQ(seen[0].output, kAnswer);
-    EXPECT_EQ(seen[0].status, STATUS_SUCCESS);
-    EXPECT_EQ(sim::TraceContains("RequestTarget_QueuedWorkitemSingleRequest Entry"), passive);
+// The device's answer, a write with every byte taken.
+sim::TargetAnswer TakeWrites(const sim::TargetRequest& request) {
+    sim::TargetAnswer answer = Answer(request);
+    if (request.type == WdfRequestTypeWrite) {
+        answer.information = request.input.size();
+    }
+    return answer;
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, AsynchronousTest, ::testing::Bool());
+// A write completes with the input the device took, a read with the output;
+// on a passive module the completion runs on the work item.
+TEST_P(RequestTargetTest, ACompletionCarriesTheBuffersOfItsTypeAndRunsOnTheWorkItemWhenPassive) {
+    mDevice.SetHandler(TakeWrites);
+    for (bool passive : {false, true}) {
+        SCOPED_TRACE(passive);
+        NextDevice();
+        sim::ClearTrace();
+        DMFMODULE module = AddRequestTarget(passive);
+        for (ULONG type : {RequestTarget_RequestType_Ioctl, RequestTarget_RequestType_Read,
+                           RequestTarget_RequestType_Write}) {
+            ASSERT_EQ(M().Send(module, mInput.data(), mInput.size(), mOutput.data(), mOutput.size(),
+                               type, kIoctl, 0, Record, this),
+                      STATUS_SUCCESS);
+            ASSERT_TRUE(sim::Settle());
+        }
+        auto seen = Seen();
+        mSeen.clear();
+        ASSERT_EQ(seen.size(), 3u);
+        for (const Completion& completion : seen) {
+            EXPECT_EQ(completion.module, module);
+            EXPECT_EQ(completion.status, STATUS_SUCCESS);
+        }
+        EXPECT_EQ(seen[0].input, mInput);
+        EXPECT_EQ(seen[0].output, kAnswer);
+        EXPECT_EQ(seen[1].input, Bytes{});
+        EXPECT_EQ(seen[1].output, kAnswer);
+        EXPECT_EQ(seen[2].input, mInput);
+        EXPECT_EQ(seen[2].output, Bytes{});
+        EXPECT_EQ(sim::TraceContains("RequestTarget_QueuedWorkitemSingleRequest Entry"), passive);
+    }
+}
 
-TEST_F(RequestTargetTest, RequestIdsStartAt256AndOnlyAPendingRequestCancelsEvenAsItCompletes) {
+TEST_P(RequestTargetTest, RequestIdsStartAt256AndOnlyAPendingRequestCancelsEvenAsItCompletes) {
     mDevice.SetHandler(Withhold);
     DMFMODULE module = AddRequestTarget();
-    const bool firstInProcess = !std::exchange(gIdTaken, true);
+    const bool firstInProcess = !RequestIdTakenBefore();
     ULONGLONG first = 0;
     ULONGLONG second = 0;
     ASSERT_EQ(Send(module, &first), STATUS_SUCCESS);
@@ -146,12 +227,12 @@ TEST_F(RequestTargetTest, RequestIdsStartAt256AndOnlyAPendingRequestCancelsEvenA
         EXPECT_EQ(first, 256u);
     }
     EXPECT_EQ(second, first + 1);
-    EXPECT_TRUE(DMF_RequestTarget_Cancel(module, second));
+    EXPECT_TRUE(M().Cancel(module, second));
     ASSERT_TRUE(sim::Settle());
-    EXPECT_FALSE(DMF_RequestTarget_Cancel(module, second));
+    EXPECT_FALSE(M().Cancel(module, second));
     mDevice.ReleaseWithheld();
     ASSERT_TRUE(sim::Settle());
-    EXPECT_FALSE(DMF_RequestTarget_Cancel(module, first));
+    EXPECT_FALSE(M().Cancel(module, first));
 
     // The request completes and is deleted right after the cancellation found it.
     ASSERT_EQ(Send(module, &first), STATUS_SUCCESS);
@@ -162,23 +243,27 @@ TEST_F(RequestTargetTest, RequestIdsStartAt256AndOnlyAPendingRequestCancelsEvenA
             EXPECT_TRUE(sim::Settle());
         }
     });
-    EXPECT_FALSE(DMF_RequestTarget_Cancel(module, first));
+    EXPECT_FALSE(M().Cancel(module, first));
     sim::SetTraceSink(nullptr);
     EXPECT_EQ(Statuses(),
               (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_SUCCESS, STATUS_SUCCESS}));
     EXPECT_FALSE(sim::TraceContains("WDF: ", TRACE_LEVEL_ERROR));
 }
 
-TEST_F(RequestTargetTest, AReusableRequestSendsOnceAtATimeAndLeavesNothingBehindItsSends) {
+// A reusable request is sent once at a time and cancelled by its id while in
+// flight. Deleted while in flight, it is gone for its client at once and
+// deleted by its completion, which still uses it.
+TEST_P(RequestTargetTest, AReusableRequestSendsOnceAtATimeAndLeavesNothingBehindItsSends) {
     mDevice.SetHandler(Withhold);
     DMFMODULE module = AddRequestTarget();
     ULONGLONG requestId = 0;
     ULONGLONG other = 0;
-    gIdTaken = true;
-    ASSERT_EQ(DMF_RequestTarget_ReuseCreate(module, &requestId), STATUS_SUCCESS);
-    ASSERT_EQ(DMF_RequestTarget_ReuseCreate(module, &other), STATUS_SUCCESS);
-    EXPECT_TRUE(DMF_RequestTarget_ReuseDelete(module, other));
-    EXPECT_FALSE(DMF_RequestTarget_ReuseDelete(module, other));
+    RequestIdTakenBefore();
+    const size_t before = sim::wdf::LiveObjectCount();
+    ASSERT_EQ(M().ReuseCreate(module, &requestId), STATUS_SUCCESS);
+    ASSERT_EQ(M().ReuseCreate(module, &other), STATUS_SUCCESS);
+    EXPECT_TRUE(M().ReuseDelete(module, other));
+    EXPECT_FALSE(M().ReuseDelete(module, other));
     EXPECT_EQ(ReuseSend(module, other), STATUS_OBJECTID_NOT_FOUND);
     const size_t objects = sim::wdf::LiveObjectCount();
     for (int round = 0; round < 2; ++round) {
@@ -188,13 +273,28 @@ TEST_F(RequestTargetTest, AReusableRequestSendsOnceAtATimeAndLeavesNothingBehind
         ASSERT_TRUE(sim::Settle());
     }
     EXPECT_EQ(sim::wdf::LiveObjectCount(), objects);
-    EXPECT_EQ(Statuses(), (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS}));
-    // Never deleted by its client: the module's close deletes it.
+    ASSERT_EQ(ReuseSend(module, requestId), STATUS_SUCCESS);
+    EXPECT_TRUE(M().Cancel(module, requestId));
+    ASSERT_TRUE(sim::Settle());
+
+    ASSERT_EQ(ReuseSend(module, requestId), STATUS_SUCCESS);
+    EXPECT_TRUE(M().ReuseDelete(module, requestId));
+    EXPECT_FALSE(M().ReuseDelete(module, requestId));
+    EXPECT_EQ(ReuseSend(module, requestId), STATUS_OBJECTID_NOT_FOUND);
+    mDevice.ReleaseWithheld();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::wdf::LiveObjectCount(), before);
+    EXPECT_EQ(Statuses(), (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_CANCELLED,
+                                                 STATUS_SUCCESS}));
+    EXPECT_TRUE(sim::DebuggerOutput().empty());
+
+    // One never deleted by its client: the module's close deletes it.
+    ASSERT_EQ(M().ReuseCreate(module, &requestId), STATUS_SUCCESS);
 }
 
 // Sends that fail give back their reference and completion record, so the
 // close waits for the one request still pending only.
-TEST_F(RequestTargetTest, FailedSendsGiveBackWhatTheyTookAndTheCloseWaitsForAPendingRequest) {
+TEST_P(RequestTargetTest, FailedSendsGiveBackWhatTheyTookAndTheCloseWaitsForAPendingRequest) {
     DMFMODULE module = AddRequestTarget();
     const size_t records = LiveMemoryTagged("BPMo");
     for (const char* point : {"WdfMemoryCreatePreallocated", "WdfIoTargetFormatRequestForIoctl",
@@ -204,16 +304,21 @@ TEST_F(RequestTargetTest, FailedSendsGiveBackWhatTheyTookAndTheCloseWaitsForAPen
     }
     mDevice.SetHandler(Withhold);
     ASSERT_EQ(Send(module), STATUS_SUCCESS);
-    // The pool's one record was free again: no further one was made.
+    // The pool's record was free again: no further one was made.
     EXPECT_EQ(LiveMemoryTagged("BPMo"), records);
-    std::thread answer([this] {
-        EXPECT_TRUE(WaitUntil([] { return sim::TraceContains("Close of RequestTarget waits"); }));
+    const std::string waits = std::string("Close of ") + M().name + " waits";
+    std::thread answer([this, &waits] {
+        EXPECT_TRUE(WaitUntil([&waits] { return sim::TraceContains(waits); }));
         mDevice.ReleaseWithheld();
     });
     Host().Remove();
     answer.join();
     EXPECT_EQ(Statuses(), (std::vector<NTSTATUS>{STATUS_SUCCESS}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Modules, RequestTargetTest,
+                         ::testing::Values(kRequestTarget, kContinuousRequestTarget),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace targettest
