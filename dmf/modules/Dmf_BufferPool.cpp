@@ -97,13 +97,16 @@ void VerifierReport(const char* message) {
 }
 
 // A buffer that comes back damaged is reported here, where the client that
-// damaged it is still on the stack.
-void EntryVerify(const BUFFERPOOL_ENTRY* entry) {
+// damaged it is still on the stack. FALSE when its header cannot be trusted.
+bool EntryVerify(const BUFFERPOOL_ENTRY* entry) {
     if (!DMF_IsVerifierOn()) {
-        return;
+        return true;
     }
     if (entry->Signature != kBufferPoolSignature) {
+        // The pointers and sizes of a damaged header lead anywhere: following
+        // them would end the process before the report is seen.
         VerifierReport("DMF_BufferPool signature mismatch");
+        return false;
     }
     if (*entry->SentinelData != kDataSentinel) {
         VerifierReport("DMF_BufferPool data sentinel mismatch");
@@ -111,6 +114,7 @@ void EntryVerify(const BUFFERPOOL_ENTRY* entry) {
     if (*entry->SentinelContext != kContextSentinel) {
         VerifierReport("DMF_BufferPool context sentinel mismatch");
     }
+    return true;
 }
 
 void BufferPool_TimerHandler(WDFTIMER Timer);
@@ -417,8 +421,9 @@ void DMF_BufferPool_Put(DMFMODULE DmfModule, PVOID ClientBuffer) {
     FuncEntry(DMF_TRACE);
     ValidateHandle(DmfModule);
     BUFFERPOOL_ENTRY* entry = EntryFromClientBuffer(ClientBuffer);
-    EntryVerify(entry);
-    EntryPut(DmfModule, entry);
+    if (EntryVerify(entry)) {
+        EntryPut(DmfModule, entry);
+    }
     FuncExitVoid(DMF_TRACE);
 }
 
@@ -436,7 +441,10 @@ void DMF_BufferPool_PutInSinkWithTimer(DMFMODULE DmfModule, PVOID ClientBuffer,
     ValidateHandle(DmfModule);
     DMF_CONTEXT_BufferPool* context = DMF_CONTEXT_GET(DmfModule);
     BUFFERPOOL_ENTRY* entry = EntryFromClientBuffer(ClientBuffer);
-    EntryVerify(entry);
+    if (!EntryVerify(entry)) {
+        FuncExitVoid(DMF_TRACE);
+        return;
+    }
     if (entry->Timer == nullptr || TimerExpirationCallback == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "Buffer %p has no timer or no callback",
                     ClientBuffer);

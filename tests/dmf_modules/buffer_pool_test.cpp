@@ -79,7 +79,7 @@ TEST_F(BufferPoolTest, LayoutZeroFilledReuseAndLookAside) {
 
 TEST_F(BufferPoolTest, VerifierReportsAPagedSourceOfASpinLockModuleAndDamageWhereBuffersReturn) {
     sim::wdf::SetDriverFlags(WdfVerifyOn);
-    size_t pool = Add(DMF_BufferPool_Create, Pool(kSource, 4, 8, 8));
+    size_t pool = Add(DMF_BufferPool_Create, Pool(kSource, 6, 8, 8));
     DMF_CONFIG_BufferPool pagedSource = Pool(kSource, 1, 8);
     DMF_CONFIG_BufferPool pagedSink = Pool(kSink);
     pagedSource.PoolType = pagedSink.PoolType = PagedPool;
@@ -90,20 +90,27 @@ TEST_F(BufferPoolTest, VerifierReportsAPagedSourceOfASpinLockModuleAndDamageWher
     ASSERT_EQ(STATUS_SUCCESS, AddDevice());
     EXPECT_EQ(std::vector<std::string>(2, "Invalid Pool/Lock combination"), sim::DebuggerOutput());
 
+    // A header damaged whole (its pointers and sizes with it) is reported
+    // without being followed.
     struct Row {
         bool verifier, inContext;
         ptrdiff_t offset;
+        size_t length;
         const char* message;
     };
-    for (const Row& row :
-         {Row{false, false, -8, nullptr}, Row{true, false, -8, "DMF_BufferPool signature mismatch"},
-          Row{true, false, 16, "DMF_BufferPool data sentinel mismatch"},
-          Row{true, true, 16, "DMF_BufferPool context sentinel mismatch"}}) {
+    for (const Row& row : {Row{true, false, -64, 64, "DMF_BufferPool signature mismatch"},
+                           Row{false, false, -8, 1, nullptr},
+                           Row{true, false, -8, 1, "DMF_BufferPool signature mismatch"},
+                           Row{true, false, 16, 1, "DMF_BufferPool data sentinel mismatch"},
+                           Row{true, true, 16, 1, "DMF_BufferPool context sentinel mismatch"}}) {
         sim::ClearDebugger();
         sim::wdf::SetDriverFlags(row.verifier ? WdfVerifyOn : 0);
         PVOID context = nullptr;
         UCHAR* buffer = Get(Module(pool), &context);
-        (row.inContext ? static_cast<UCHAR*>(context) : buffer)[row.offset] ^= 0x5A;
+        UCHAR* damaged = (row.inContext ? static_cast<UCHAR*>(context) : buffer) + row.offset;
+        for (size_t index = 0; index < row.length; ++index) {
+            damaged[index] ^= 0x5A;
+        }
         DMF_BufferPool_Put(Module(pool), buffer);
         auto expected =
             row.message ? std::vector<std::string>{row.message} : std::vector<std::string>{};
