@@ -123,7 +123,15 @@ ULONG ScheduledTask_Run(DMFMODULE DmfModule, WDF_POWER_DEVICE_STATE PreviousStat
 
 void ScheduledTask_TimerHandler(WDFTIMER Timer) {
     auto dmfModule = static_cast<DMFMODULE>(WdfTimerGetParentObject(Timer));
-    DMF_CONTEXT_GET(dmfModule)->TimerIsStarted = FALSE;
+    DMF_CONTEXT_ScheduledTask* context = DMF_CONTEXT_GET(dmfModule);
+    context->TimerIsStarted = FALSE;
+    // A run that looked at the flag just before the device left the task's
+    // state may restart the timer after the exit has stopped it: from then
+    // on, nothing runs until the next entry clears the flag.
+    if (context->IsCanceled) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, DMF_TRACE, "Timer after the task's state ended: no run");
+        return;
+    }
     ScheduledTask_Run(dmfModule, WdfPowerDeviceInvalid);
 }
 

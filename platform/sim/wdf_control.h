@@ -14,7 +14,8 @@
 // Each fails its call with the armed code, or with STATUS_INSUFFICIENT_RESOURCES
 // (STATUS_OBJECT_NAME_COLLISION for the symbolic link) when the code is 0.
 // "WdfMemoryCreate:TAG" (such as "WdfMemoryCreate:Hvx0") fails only the memory
-// of that pool tag.
+// of that pool tag. "WdfTimerStart" never fails its call (a start cannot
+// fail): armed with Hold(), it stops a start before the timer is set.
 #pragma once
 
 #include "platform/wdf.h"

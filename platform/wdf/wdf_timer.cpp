@@ -127,6 +127,8 @@ BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime) {
     if (!timer) {
         return FALSE;
     }
+    // Starting a timer cannot fail; the point only holds a start (Hold()).
+    fx::CheckFaultStatus("WdfTimerStart");
     double ms = 0;
     if (DueTime < 0) {
         ms = static_cast<double>(-DueTime) / 10000.0;

@@ -96,6 +96,32 @@ TEST_F(ScheduledTaskTest, ATaskRunsAgainAfterItsFailAndSuccessPeriodsUntilTheDev
     EXPECT_TRUE(WaitUntil([] { return Log().Count() > 5; }));
 }
 
+// A run that answers "again" as the device leaves D0 looked at the flag
+// before the exit set it, and sets its timer only once the exit is over: the
+// timer then fires, but nothing runs until the next entry.
+TEST_F(ScheduledTaskTest, ARunRestartingItsTimerAsTheDeviceLeavesD0RunsNoMoreUntilTheNextEntry) {
+    DMF_CONFIG_ScheduledTask config =
+        TaskConfig(ScheduledTask_Persistence_None, ScheduledTask_ExecutionMode_Deferred,
+                   ScheduledTask_ExecuteWhen_D0Entry);
+    config.TimeMsBeforeInitialCall = 1000;
+    config.TimerPeriodMsOnFail = 1000;
+    Add(DMF_ScheduledTask_Create, config);
+    Log().answers = {ScheduledTask_WorkResult_FailTryAgain};
+    Log().gatedCall = 1;
+    ASSERT_EQ(STATUS_SUCCESS, AddDevice());
+    ASSERT_EQ(STATUS_SUCCESS, Host().Start());
+    ASSERT_TRUE(WaitUntil([] { return Log().Count() == 1; }));
+    sim::ArmFault("WdfTimerStart", sim::FaultSpec::Hold());
+    SetEvent(Log().gate);
+    ASSERT_TRUE(sim::WaitForHeldCall("WdfTimerStart"));
+    ASSERT_EQ(STATUS_SUCCESS, Host().Sleep());
+    sim::LetHeldCallGo("WdfTimerStart");
+    ASSERT_TRUE(WaitUntil([] { return sim::TraceContains("Timer after the task's state ended"); }));
+    EXPECT_EQ(1u, Log().Count());
+    ASSERT_EQ(STATUS_SUCCESS, Host().Wake());
+    EXPECT_TRUE(WaitUntil([] { return Log().Count() > 1; }));
+}
+
 TEST_F(ScheduledTaskTest, TwoDeferredRunsAskedForBeforeTheFirstEndsQueueOneWorkItemAndTwoRuns) {
     int configured = 0;
     int first = 0;
