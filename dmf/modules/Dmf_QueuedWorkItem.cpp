@@ -53,6 +53,28 @@ ULONG QueuedWorkItem_Work(DMFMODULE, PVOID CallbackContext, WDF_POWER_DEVICE_STA
                                                     : ScheduledTask_WorkResult_Done;
 }
 
+// Takes back a block no run will come for. The run was asked for because none
+// was pending, so the blocks queued before it have all been run: it is the
+// first, unless another thread queued one meanwhile, which goes in again
+// behind it.
+void BlockTakeBack(DMFMODULE BufferQueue, PVOID Block) {
+    PVOID firstOther = nullptr;
+    PVOID buffer = nullptr;
+    while (NT_SUCCESS(DMF_BufferQueue_Dequeue(BufferQueue, &buffer, nullptr))) {
+        if (buffer == Block) {
+            DMF_BufferQueue_Reuse(BufferQueue, Block);
+            return;
+        }
+        DMF_BufferQueue_Enqueue(BufferQueue, buffer);
+        if (buffer == firstOther) {
+            return; // round the whole queue: it is not there
+        }
+        if (firstOther == nullptr) {
+            firstOther = buffer;
+        }
+    }
+}
+
 void QueuedWorkItem_ChildModulesAdd(DMFMODULE DmfModule,
                                     DMF_MODULE_ATTRIBUTES* DmfParentModuleAttributes,
                                     PDMFMODULE_INIT DmfModuleInit) {
@@ -135,6 +157,13 @@ NTSTATUS DMF_QueuedWorkItem_Enqueue(DMFMODULE DmfModule, PVOID ParameterBlock) {
                 QueuedWorkItem_ParameterBlockSize);
     DMF_BufferQueue_Enqueue(context->DmfModuleBufferQueue, buffer);
     ntStatus = DMF_ScheduledTask_ExecuteNowDeferred(context->DmfModuleScheduledTask, DmfModule);
+    if (!NT_SUCCESS(ntStatus)) {
+        // Told of the failure, the caller does the work itself: a run that
+        // found the block later would do it a second time.
+        TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "No run for the block: ntStatus=0x%08X",
+                    static_cast<unsigned>(ntStatus));
+        BlockTakeBack(context->DmfModuleBufferQueue, buffer);
+    }
     FuncExit(DMF_TRACE, "ntStatus=0x%08X", static_cast<unsigned>(ntStatus));
     return ntStatus;
 }

@@ -6,6 +6,7 @@
 #include "tests/dmf_modules/module_device.h"
 
 #include <array>
+#include <atomic>
 #include <vector>
 
 namespace moduletest {
@@ -71,6 +72,33 @@ TEST_F(QueuedWorkItemTest, TheQueueBufferComesBackFromABlockRefusedAsTooSmallAnd
 
 void Reused(DMFMODULE DmfModule, PVOID ClientBuffer, PVOID ClientBufferContext) {
     Log().Record(DmfModule, ClientBuffer, ClientBufferContext != nullptr);
+}
+
+// While the device goes, the task's rundown has ended before the queue
+// closes: a run can no longer be asked for. The block is back in the queue's
+// producer before the failure returns, so no run could ever do its work
+// beside the caller, and it is never run.
+TEST_F(QueuedWorkItemTest, ABlockNoRunCanBeAskedForIsTakenBackBeforeTheFailureReturns) {
+    DMF_CONFIG_QueuedWorkItem config = WorkItemConfig(96, 1, 0);
+    config.BufferQueueConfig.EvtBufferQueueReuse = Reused;
+    Add(DMF_QueuedWorkItem_Create, config);
+    ASSERT_EQ(STATUS_SUCCESS, AddDevice());
+    NTSTATUS status = STATUS_SUCCESS;
+    size_t reusedOnReturn = 0;
+    std::atomic<bool> once{true};
+    sim::SetTraceSink([&](const sim::TraceRecord& record) {
+        if (record.message.find("DMF_Rundown_EndAndWait Exit") != std::string::npos &&
+            once.exchange(false)) {
+            status = Enqueue(0, 7);
+            reusedOnReturn = Log().Count();
+        }
+    });
+    ASSERT_EQ(STATUS_SUCCESS, Host().Remove());
+    sim::SetTraceSink(nullptr);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, status);
+    EXPECT_EQ(1u, reusedOnReturn);
+    ASSERT_EQ(1u, Log().Count());
+    EXPECT_NE(nullptr, Log().calls[0].pointer); // the reuse, not a run
 }
 
 TEST_F(QueuedWorkItemTest, AQueueHandsBuffersOutInOrderAndReusesWhatIsLeftWhenItCloses) {
