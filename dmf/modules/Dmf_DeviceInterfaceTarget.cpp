@@ -214,9 +214,13 @@ bool StreamsWithTarget(DMF_CONTEXT_DeviceInterfaceTarget* ModuleContext) {
            ModuleContext->ContinuousRequestTargetMode == ContinuousRequestTarget_Mode_Automatic;
 }
 
+// Whoever started the stream, the module or its client, it ends before the
+// target it runs on closes: a completion still to come would send again on
+// a target that is gone. A stream its client started stays stopped until
+// the client starts it again.
 void StreamStop(DMFMODULE DmfModule) {
     DMF_CONTEXT_DeviceInterfaceTarget* moduleContext = DMF_CONTEXT_GET(DmfModule);
-    if (StreamsWithTarget(moduleContext)) {
+    if (moduleContext->OpenedInStreamMode) {
         DMF_ContinuousRequestTarget_Stop(moduleContext->DmfModuleContinuousRequestTarget);
     }
 }

@@ -14,6 +14,7 @@ namespace {
 struct Client {
     std::mutex lock;
     std::vector<ULONG> states;
+    std::vector<NTSTATUS> outputStatuses;
     std::vector<ULONG> handleActions;
     std::vector<DMFMODULE> outputModules;
     bool vetoQuery = false;
@@ -47,6 +48,13 @@ ULONG StreamOutput(DMFMODULE module, PVOID, size_t, PVOID, NTSTATUS) {
     return gClient->outputModules.size() < 3
                ? ContinuousRequestTarget_BufferDisposition_ContinueStreaming
                : ContinuousRequestTarget_BufferDisposition_StopStreaming;
+}
+
+// A client that keeps its stream going whatever the status.
+ULONG KeepStreaming(DMFMODULE, PVOID, size_t, PVOID, NTSTATUS status) {
+    std::lock_guard guard(gClient->lock);
+    gClient->outputStatuses.push_back(status);
+    return ContinuousRequestTarget_BufferDisposition_ContinueStreaming;
 }
 
 // The target a callback of the module's opening fetches, as SocPartition's
@@ -93,6 +101,21 @@ protected:
         std::lock_guard guard(mClient.lock);
         return mClient.states;
     }
+    std::vector<NTSTATUS> OutputStatuses() {
+        std::lock_guard guard(mClient.lock);
+        return mClient.outputStatuses;
+    }
+    // Two read requests streaming 4-byte outputs to KeepStreaming, started
+    // by the client.
+    void ConfigureStream() {
+        DMF_CONFIG_ContinuousRequestTarget& stream = mConfig.ContinuousRequestTargetConfig;
+        stream.ContinuousRequestCount = 2;
+        stream.BufferCountOutput = 2;
+        stream.BufferOutputSize = 4;
+        stream.PoolTypeOutput = NonPagedPoolNx;
+        stream.RequestType = RequestTarget_RequestType_Read;
+        stream.EvtContinuousRequestTargetBufferOutput = KeepStreaming;
+    }
     static size_t TargetsOn(const sim::TargetDevice& device) {
         return sim::wdf::TargetsOpenedOn(device.SymbolicLink()).size();
     }
@@ -105,6 +128,7 @@ protected:
 void Completed(DMFMODULE DmfModule, PVOID Context, PVOID, size_t, PVOID, size_t, NTSTATUS) {
     *static_cast<DMFMODULE*>(Context) = DmfModule;
 }
+
 
 // A passive module, whose whole subtree is created with it, opens its target
 // when the interface arrives.
@@ -294,6 +318,81 @@ TEST_F(DeviceInterfaceTargetTest, InStreamingModeTheStreamRunsWhileTheTargetIsOp
     EXPECT_EQ(mClient.outputModules, (std::vector<DMFMODULE>{module, module, module}));
     EXPECT_EQ(mDevice.RequestCount(), 3u);
 }
+
+enum class TargetEnd { InterfaceRemoval, SurpriseRemoval, QueryCancelled, QueryCompleted, Removal };
+
+class ClientStreamTest : public DeviceInterfaceTargetTest,
+                         public ::testing::WithParamInterface<TargetEnd> {};
+
+// However its target goes, a stream its client started is stopped, and what
+// it had in flight handed back, before the target closes: the client hears of
+// none of it, and no completion sends again on a target that is gone. Once
+// the target is back, the stream waits for its client.
+TEST_P(ClientStreamTest, AClientStartedStreamEndsBeforeItsTargetAndWaitsForItsClientAfter) {
+    const TargetEnd end = GetParam();
+    ConfigureStream();
+    mDevice.SetHandler(Withhold);
+    mDevice.Publish();
+    DMFMODULE module = AddInterfaceTarget(/*passive=*/true);
+    ASSERT_EQ(DMF_DeviceInterfaceTarget_StreamStart(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(mDevice.WithheldCount(), 2u);
+    switch (end) {
+    case TargetEnd::InterfaceRemoval:
+        sim::cm::RemoveInterface(mDevice.SymbolicLink());
+        break;
+    case TargetEnd::SurpriseRemoval:
+        sim::wdf::CompleteTargetDeviceRemoval(mDevice.SymbolicLink());
+        mDevice.Withdraw();
+        break;
+    case TargetEnd::QueryCancelled:
+        ASSERT_EQ(mDevice.QueryRemove(), STATUS_SUCCESS);
+        mDevice.CancelRemove();
+        break;
+    case TargetEnd::QueryCompleted:
+        ASSERT_EQ(mDevice.QueryRemove(), STATUS_SUCCESS);
+        mDevice.CompleteRemove();
+        break;
+    case TargetEnd::Removal:
+        ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+        break;
+    }
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    EXPECT_EQ(OutputStatuses(), std::vector<NTSTATUS>{});
+    EXPECT_FALSE(sim::TraceContains("WDF: ", TRACE_LEVEL_ERROR));
+    if (end == TargetEnd::Removal) {
+        return;
+    }
+    if (end == TargetEnd::InterfaceRemoval) {
+        sim::cm::AddInterface(kInterfaceClass, mDevice.SymbolicLink());
+    } else {
+        mDevice.Publish();
+    }
+    ASSERT_TRUE(sim::Settle());
+    WDFIOTARGET target = nullptr;
+    ASSERT_EQ(DMF_DeviceInterfaceTarget_Get(module, &target), STATUS_SUCCESS);
+    EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    ASSERT_EQ(DMF_DeviceInterfaceTarget_StreamStart(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mDevice.WithheldCount(), 2u);
+}
+
+void PrintTo(TargetEnd end, std::ostream* os) {
+    const char* names[] = {"InterfaceRemoval", "SurpriseRemoval", "QueryCancelled",
+                           "QueryCompleted", "Removal"};
+    *os << names[static_cast<int>(end)];
+}
+
+std::string EndName(const ::testing::TestParamInfo<TargetEnd>& info) {
+    return ::testing::PrintToString(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, ClientStreamTest,
+                         ::testing::Values(TargetEnd::InterfaceRemoval, TargetEnd::SurpriseRemoval,
+                                           TargetEnd::QueryCancelled, TargetEnd::QueryCompleted,
+                                           TargetEnd::Removal),
+                         EndName);
 
 } // namespace
 } // namespace targettest
