@@ -55,8 +55,10 @@ sim::WorkQueue& NotificationQueue() {
 thread_local std::vector<std::uintptr_t> tRunning;
 
 // Calls the callback of registration `key` unless it has ended; the answer,
-// or ERROR_SUCCESS when it did not run.
-DWORD Deliver(std::uintptr_t key, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA data, DWORD size) {
+// or ERROR_SUCCESS when it did not run. `withoutContext`: the callback gets
+// NULL for the context it was registered with.
+DWORD Deliver(std::uintptr_t key, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA data, DWORD size,
+              bool withoutContext = false) {
     auto& manager = TheManager();
     Registration registration{};
     {
@@ -69,8 +71,9 @@ DWORD Deliver(std::uintptr_t key, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA
         registration = it->second;
     }
     tRunning.push_back(key);
-    DWORD answer = registration.callback(reinterpret_cast<HCMNOTIFICATION>(key),
-                                         registration.context, action, data, size);
+    DWORD answer =
+        registration.callback(reinterpret_cast<HCMNOTIFICATION>(key),
+                              withoutContext ? nullptr : registration.context, action, data, size);
     tRunning.pop_back();
     {
         std::lock_guard guard(manager.lock);
@@ -334,7 +337,8 @@ DWORD NotifyDeviceHandle(HANDLE target, CM_NOTIFY_ACTION action) {
         data.u.DeviceHandle.NameOffset = -1;
         DWORD answer =
             Deliver(key, action, &data,
-                    static_cast<DWORD>(offsetof(CM_NOTIFY_EVENT_DATA, u.DeviceHandle.Data)));
+                    static_cast<DWORD>(offsetof(CM_NOTIFY_EVENT_DATA, u.DeviceHandle.Data)),
+                    sim::CheckFault("CM_NOTIFY_CALLBACK").has_value());
         if (result == ERROR_SUCCESS) {
             result = answer;
         }

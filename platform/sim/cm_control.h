@@ -10,7 +10,8 @@
 // "CM_Unregister_Notification" (CR_FAILURE; the registration stays),
 // "CM_Get_Device_Interface_List_SizeW" (CR_FAILURE) and
 // "CM_Get_Device_Interface_ListW" (CR_BUFFER_SMALL, as when an interface
-// arrives between the two calls).
+// arrives between the two calls), and "CM_NOTIFY_CALLBACK": a delivery on a
+// device handle gives its callback a NULL context.
 #pragma once
 
 #include "platform/cm.h"

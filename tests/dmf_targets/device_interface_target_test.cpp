@@ -14,6 +14,7 @@ namespace {
 struct Client {
     std::mutex lock;
     std::vector<ULONG> states;
+    std::vector<ULONG> plainStates;
     std::vector<NTSTATUS> outputStatuses;
     std::vector<ULONG> handleActions;
     std::vector<DMFMODULE> outputModules;
@@ -29,6 +30,11 @@ NTSTATUS StateChange(DMFMODULE, ULONG state) {
     bool refuse = (state == DeviceInterfaceTarget_StateType_QueryRemove && gClient->vetoQuery) ||
                   (state == DeviceInterfaceTarget_StateType_Open && gClient->refuseOpen);
     return refuse ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+
+void PlainStateChange(DMFMODULE, ULONG state) {
+    std::lock_guard guard(gClient->lock);
+    gClient->plainStates.push_back(state);
 }
 
 void ArrivalQuery(DMFMODULE, PUNICODE_STRING, BOOLEAN* open) {
@@ -67,6 +73,13 @@ NTSTATUS CreateWithPostOpen(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* Attributes,
                             WDF_OBJECT_ATTRIBUTES* ObjectAttributes, DMFMODULE* DmfModule) {
     static DMF_MODULE_EVENT_CALLBACKS events{PostOpen, nullptr};
     Attributes->ModuleEventCallbacks = &events;
+    return DMF_DeviceInterfaceTarget_Create(Device, Attributes, ObjectAttributes, DmfModule);
+}
+
+// As a collection creates the child of a dynamic module.
+NTSTATUS CreateInDynamicParent(WDFDEVICE Device, DMF_MODULE_ATTRIBUTES* Attributes,
+                               WDF_OBJECT_ATTRIBUTES* ObjectAttributes, DMFMODULE* DmfModule) {
+    Attributes->IsParentDynamic = TRUE;
     return DMF_DeviceInterfaceTarget_Create(Device, Attributes, ObjectAttributes, DmfModule);
 }
 
@@ -129,6 +142,15 @@ void Completed(DMFMODULE DmfModule, PVOID Context, PVOID, size_t, PVOID, size_t,
     *static_cast<DMFMODULE*>(Context) = DmfModule;
 }
 
+struct Sent {
+    DMFMODULE module = nullptr;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+void CompletedWithStatus(DMFMODULE DmfModule, PVOID Context, PVOID, size_t, PVOID, size_t,
+                         NTSTATUS CompletionStatus) {
+    *static_cast<Sent*>(Context) = {DmfModule, CompletionStatus};
+}
 
 // A passive module, whose whole subtree is created with it, opens its target
 // when the interface arrives.
@@ -232,10 +254,22 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"ReopenFails", false, true, nullptr, {1, 2, 5}, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A notification that comes without its context is answered with
+// ERROR_INVALID_DATA and reaches no client.
 TEST_F(DeviceInterfaceTargetTest, HandleNotificationsReachTheClientAndEndWithTheModule) {
     mConfig.EvtTargetHandleNotification = HandleNotification;
     mDevice.Publish();
-    AddInterfaceTarget();
+    DMFMODULE module = AddInterfaceTarget();
+    WDFIOTARGET target = nullptr;
+    ASSERT_EQ(DMF_DeviceInterfaceTarget_Get(module, &target), STATUS_SUCCESS);
+    HANDLE handle = WdfIoTargetWdmGetTargetFileHandle(target);
+    sim::ArmFault("CM_NOTIFY_CALLBACK", sim::FaultSpec::Once());
+    EXPECT_EQ(sim::cm::NotifyDeviceHandle(handle, CM_NOTIFY_ACTION_DEVICECUSTOMEVENT),
+              ERROR_INVALID_DATA);
+    EXPECT_TRUE(mClient.handleActions.empty());
+    EXPECT_EQ(sim::cm::NotifyDeviceHandle(handle, CM_NOTIFY_ACTION_DEVICECUSTOMEVENT),
+              ERROR_SUCCESS);
+    mClient.handleActions.clear();
     ASSERT_EQ(mDevice.QueryRemove(), STATUS_SUCCESS);
     mDevice.CompleteRemove();
     EXPECT_EQ(mClient.handleActions, (std::vector<ULONG>{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE,
@@ -317,6 +351,126 @@ TEST_F(DeviceInterfaceTargetTest, InStreamingModeTheStreamRunsWhileTheTargetIsOp
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(mClient.outputModules, (std::vector<DMFMODULE>{module, module, module}));
     EXPECT_EQ(mDevice.RequestCount(), 3u);
+}
+
+// A request sent with an id is cancelled by that id through the module while
+// it is out; a send whose record cannot be had fails, and without a target
+// there is nothing to send or cancel.
+TEST_F(DeviceInterfaceTargetTest, ARequestSentWithAnIdIsCancelledByItThroughTheModule) {
+    mDevice.SetHandler(Withhold);
+    mDevice.Publish();
+    DMFMODULE module = AddInterfaceTarget();
+    auto sendEx = [module](Sent* sent, ULONGLONG* requestId) {
+        return DMF_DeviceInterfaceTarget_SendEx(module, nullptr, 0, nullptr, 0,
+                                                RequestTarget_RequestType_Ioctl, 1, 0,
+                                                CompletedWithStatus, sent, requestId);
+    };
+    Sent sent;
+    Sent refused;
+    ULONGLONG requestId = 0;
+    ULONGLONG other = 0;
+    const bool firstInProcess = !RequestIdTakenBefore();
+    ASSERT_EQ(sendEx(&sent, &requestId), STATUS_SUCCESS);
+    if (firstInProcess) {
+        EXPECT_EQ(requestId, 256u);
+    }
+    // The one record is taken: the next one cannot be made.
+    sim::ArmFault("WdfMemoryCreate:BPMo", sim::FaultSpec::Once());
+    EXPECT_EQ(sendEx(&refused, &other), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(DMF_DeviceInterfaceTarget_Cancel(module, requestId));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sent.module, module);
+    EXPECT_EQ(sent.status, STATUS_CANCELLED);
+    EXPECT_EQ(refused.module, nullptr);
+    EXPECT_FALSE(DMF_DeviceInterfaceTarget_Cancel(module, requestId));
+
+    mDevice.Withdraw();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sendEx(&sent, &requestId), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_FALSE(DMF_DeviceInterfaceTarget_Cancel(module, requestId));
+}
+
+// When both state callbacks are given only the plain one is called, and it
+// cannot veto: a target the other would refuse opens, and a query-remove it
+// would refuse goes through.
+TEST_F(DeviceInterfaceTargetTest, WithBothStateCallbacksOnlyThePlainOneIsHeardAndItCannotVeto) {
+    mClient.refuseOpen = mClient.vetoQuery = true;
+    struct Row {
+        bool plain;
+        bool ex;
+    };
+    for (const Row& row : {Row{true, true}, Row{true, false}, Row{false, true}}) {
+        SCOPED_TRACE(row.plain * 10 + row.ex);
+        NextDevice();
+        mClient.states.clear();
+        mClient.plainStates.clear();
+        mConfig.EvtStateChange = row.plain ? PlainStateChange : nullptr;
+        mConfig.EvtStateChangeEx = row.ex ? StateChange : nullptr;
+        mDevice.Publish();
+        DMFMODULE module = AddInterfaceTarget();
+        EXPECT_EQ(Send(module), row.plain ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(mDevice.QueryRemove(), STATUS_SUCCESS);
+        mDevice.CompleteRemove();
+        EXPECT_EQ(mClient.plainStates,
+                  row.plain ? (std::vector<ULONG>{1, 2, 4}) : std::vector<ULONG>{});
+        EXPECT_EQ(States(), row.plain ? std::vector<ULONG>{} : (std::vector<ULONG>{1}));
+    }
+}
+
+// In a dynamic parent, which never hears prepare-hardware, the module
+// registers as it is created (opening a present interface at once) and
+// unregisters as it is destroyed.
+TEST_F(DeviceInterfaceTargetTest,
+       InADynamicParentTheModuleRegistersWhenCreatedNotAtPrepareHardware) {
+    mDevice.Publish();
+    for (bool dynamicParent : {false, true}) {
+        SCOPED_TRACE(dynamicParent);
+        NextDevice();
+        size_t index =
+            Add(dynamicParent ? CreateInDynamicParent : DMF_DeviceInterfaceTarget_Create, mConfig);
+        ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+        EXPECT_EQ(Send(Module(index)),
+                  dynamicParent ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(sim::cm::RegistrationCount(), dynamicParent ? 1u : 0u);
+        ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
+        EXPECT_EQ(Send(Module(index)), STATUS_SUCCESS);
+        ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+        EXPECT_EQ(sim::cm::RegistrationCount(), 0u);
+    }
+}
+
+// Streaming started by hand: a request-target module has no stream to start,
+// and a stopped stream hands its client nothing of what it had in flight.
+TEST_F(DeviceInterfaceTargetTest, TheClientStartsAndStopsItsStreamOnlyWhileTheTargetIsOpen) {
+    mDevice.SetHandler(Withhold);
+    DMFMODULE module = AddInterfaceTarget();
+    EXPECT_EQ(DMF_DeviceInterfaceTarget_StreamStart(module), STATUS_INVALID_DEVICE_STATE);
+    mDevice.Publish();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(DMF_DeviceInterfaceTarget_StreamStart(module), STATUS_INVALID_DEVICE_REQUEST);
+    DMF_DeviceInterfaceTarget_StreamStop(module);
+
+    NextDevice();
+    ConfigureStream();
+    module = AddInterfaceTarget(/*passive=*/true);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mDevice.RequestCount(), 0u);
+    ASSERT_EQ(DMF_DeviceInterfaceTarget_StreamStart(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(mDevice.WithheldCount(), 2u);
+    DMF_DeviceInterfaceTarget_StreamStop(module);
+    EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    mDevice.SetHandler(Answer);
+    ASSERT_EQ(DMF_DeviceInterfaceTarget_StreamStart(module), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([this] { return OutputStatuses().size() >= 4; }));
+    DMF_DeviceInterfaceTarget_StreamStop(module);
+    ASSERT_TRUE(sim::Settle());
+    for (NTSTATUS status : OutputStatuses()) {
+        EXPECT_EQ(status, STATUS_SUCCESS);
+    }
+    mDevice.Withdraw();
+    ASSERT_TRUE(sim::Settle());
+    DMF_DeviceInterfaceTarget_StreamStop(module);
 }
 
 enum class TargetEnd { InterfaceRemoval, SurpriseRemoval, QueryCancelled, QueryCompleted, Removal };
