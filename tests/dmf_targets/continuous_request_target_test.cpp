@@ -29,12 +29,47 @@ ULONG BufferOutput(DMFMODULE, PVOID OutputBuffer, size_t OutputBufferSize, PVOID
     return gDisposition(++gOutputs);
 }
 
+// A client that looks at the contexts it is handed: each comes zero-filled
+// (its pool clears what it gets back) and is marked before it goes back.
+std::atomic<ULONG> gInputContexts{0};
+std::atomic<ULONG> gOutputContexts{0};
+std::atomic<ULONG> gNullOutputs{0};
+
+bool ZeroThenMark(PVOID context) {
+    auto* bytes = static_cast<BYTE*>(context);
+    bool zero = std::all_of(bytes, bytes + 8, [](BYTE b) { return b == 0; });
+    std::fill(bytes, bytes + 8, BYTE{0xEE});
+    return zero;
+}
+
+void InputWithContext(DMFMODULE DmfModule, PVOID InputBuffer, size_t* InputBufferSize,
+                      PVOID Context) {
+    if (Context != nullptr) {
+        EXPECT_TRUE(ZeroThenMark(Context));
+        ++gInputContexts;
+    }
+    BufferInput(DmfModule, InputBuffer, InputBufferSize, Context);
+}
+
+ULONG OutputWithContext(DMFMODULE, PVOID OutputBuffer, size_t, PVOID Context, NTSTATUS) {
+    if (Context != nullptr) {
+        EXPECT_TRUE(ZeroThenMark(Context));
+        ++gOutputContexts;
+    }
+    gNullOutputs += OutputBuffer == nullptr ? 1 : 0;
+    ++gOutputs;
+    return ContinuousRequestTarget_BufferDisposition_StopStreaming;
+}
+
 class ContinuousRequestTargetTest : public TargetTest {
 protected:
     void SetUp() override {
         TargetTest::SetUp();
         gInputs = 0;
         gOutputs = 0;
+        gInputContexts = 0;
+        gOutputContexts = 0;
+        gNullOutputs = 0;
     }
     // A passive module keeping two requests in flight to the simulated device,
     // each with a 4-byte input and an 8-byte output from pools of two buffers,
@@ -54,6 +89,9 @@ protected:
         config.ContinuousRequestTargetIoctl = 0x333;
         config.PurgeAndStartTargetInD0Callbacks = TRUE;
         config.StartAndStopStreamingInD0Callbacks = TRUE;
+        return AddStream(config);
+    }
+    DMFMODULE AddStream(const DMF_CONFIG_ContinuousRequestTarget& config) {
         size_t index = Add(DMF_ContinuousRequestTarget_Create, config, true);
         EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
         EXPECT_EQ(Host().Start(), STATUS_SUCCESS);
@@ -109,6 +147,70 @@ TEST_F(ContinuousRequestTargetTest, EachRequestStreamsUntilItsOutputSaysStopOrTh
     ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(gOutputs, 8u);
+}
+
+// Two requests stream from pools of one buffer: a paged input pool and an
+// output pool with look-aside make a second buffer, the others have none to
+// give and the start fails, stopping what it had sent. A write sends what the
+// input callback filled and hands the output callback no buffer; contexts of
+// the configured size reach the callbacks.
+TEST_F(ContinuousRequestTargetTest,
+       PoolsOfOneBufferGrowWhenPagedOrWithLookAsideAndWritesSendTheirInput) {
+    struct Row {
+        const char* name;
+        ULONG type;
+        ULONG inputPool; // 0: no input buffers
+        ULONG lookAsideOutput;
+        NTSTATUS start;
+    };
+    const ULONG none = 0;
+    for (const Row& row :
+         {Row{"paged input", RequestTarget_RequestType_Write, PagedPool, 0, STATUS_SUCCESS},
+          Row{"non-paged input", RequestTarget_RequestType_Write, NonPagedPoolNx, 0,
+              STATUS_UNSUCCESSFUL},
+          Row{"look-aside output", RequestTarget_RequestType_Read, none, 1, STATUS_SUCCESS},
+          Row{"output", RequestTarget_RequestType_Read, none, 0, STATUS_UNSUCCESSFUL}}) {
+        SCOPED_TRACE(row.name);
+        NextDevice();
+        gInputs = gOutputs = gInputContexts = gOutputContexts = gNullOutputs = 0;
+        mDevice.ForgetRequests();
+        mDevice.SetHandler(Withhold);
+        DMF_CONFIG_ContinuousRequestTarget config{};
+        config.ContinuousRequestCount = 2;
+        config.RequestType = row.type;
+        if (row.inputPool != none) {
+            config.BufferCountInput = 1;
+            config.BufferInputSize = 4;
+            config.BufferContextInputSize = 8;
+            config.PoolTypeInput = row.inputPool;
+        } else {
+            config.BufferCountOutput = 1;
+            config.BufferOutputSize = 4;
+            config.BufferContextOutputSize = 8;
+            config.EnableLookAsideOutput = row.lookAsideOutput;
+            config.PoolTypeOutput = NonPagedPoolNx;
+        }
+        config.EvtContinuousRequestTargetBufferInput = InputWithContext;
+        config.EvtContinuousRequestTargetBufferOutput = OutputWithContext;
+        DMFMODULE module = AddStream(config);
+        EXPECT_EQ(DMF_ContinuousRequestTarget_Start(module), row.start);
+        ASSERT_TRUE(sim::Settle());
+        const ULONG streaming = NT_SUCCESS(row.start) ? 2 : 0;
+        EXPECT_EQ(mDevice.WithheldCount(), streaming);
+        mDevice.ReleaseWithheld();
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(gOutputs, streaming);
+        if (row.inputPool != none) {
+            EXPECT_EQ(gInputContexts, NT_SUCCESS(row.start) ? 2u : 1u);
+            EXPECT_EQ(gNullOutputs, streaming);
+            for (const sim::TargetRequest& request : mDevice.Requests()) {
+                EXPECT_EQ(request.type, WdfRequestTypeWrite);
+                EXPECT_EQ(request.input.size(), 4u);
+            }
+        } else {
+            EXPECT_EQ(gOutputContexts, streaming);
+        }
+    }
 }
 
 } // namespace
