@@ -3,8 +3,10 @@
 // queue's order, reuse and flush.
 #include "dmf/modules/Dmf_BufferQueue.h"
 #include "dmf/modules/Dmf_QueuedWorkItem.h"
+#include "platform/sim/wdf_control.h"
 #include "tests/dmf_modules/module_device.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <vector>
@@ -121,6 +123,38 @@ TEST_F(QueuedWorkItemTest, AQueueHandsBuffersOutInOrderAndReusesWhatIsLeftWhenIt
 
     ASSERT_EQ(STATUS_SUCCESS, Host().Remove());
     EXPECT_EQ((std::vector<Call>{{queue, second, TRUE}, {queue, first, TRUE}}), Log().calls);
+}
+
+size_t LiveTimers() {
+    auto objects = sim::wdf::LiveObjects();
+    return std::count_if(objects.begin(), objects.end(),
+                         [](const sim::wdf::ObjectInfo& o) { return o.kind == "WDFTIMER"; });
+}
+
+// A queue may ask its producer for a timer per buffer: the buffers go round
+// as any others, the timers go with the queue, and a timer that cannot be
+// made fails the queue's opening.
+TEST_F(QueuedWorkItemTest, AQueueWhoseBuffersHaveTimersWorksAsAnyOtherAndTakesThemAlong) {
+    const DMF_CONFIG_BufferQueue timed{2, 8, 0, 0, 1, NonPagedPoolNx, nullptr};
+    Add(DMF_BufferQueue_Create, timed);
+    const size_t timers = LiveTimers();
+    ASSERT_EQ(STATUS_SUCCESS, AddDevice());
+    EXPECT_EQ(timers + 2, LiveTimers());
+    DMFMODULE queue = Module(0);
+    PVOID buffer = nullptr;
+    PVOID got = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, DMF_BufferQueue_Fetch(queue, &buffer, nullptr));
+    DMF_BufferQueue_Enqueue(queue, buffer);
+    ASSERT_EQ(STATUS_SUCCESS, DMF_BufferQueue_Dequeue(queue, &got, nullptr));
+    EXPECT_EQ(buffer, got);
+    DMF_BufferQueue_Reuse(queue, got);
+    ASSERT_EQ(STATUS_SUCCESS, Host().Remove());
+    EXPECT_EQ(timers, LiveTimers());
+
+    NextDevice();
+    Add(DMF_BufferQueue_Create, timed);
+    sim::ArmFault("WdfTimerCreate", sim::FaultSpec::OnCall(2, STATUS_NO_MEMORY));
+    EXPECT_EQ(STATUS_NO_MEMORY, AddDevice());
 }
 
 } // namespace

@@ -6,7 +6,10 @@
 #include "platform/sim/registry.h"
 #include "tests/dmf_modules/module_device.h"
 
+#include <algorithm>
+#include <cstring>
 #include <future>
+#include <optional>
 #include <vector>
 
 namespace moduletest {
@@ -22,28 +25,42 @@ DMF_CONFIG_ScheduledTask TaskConfig(ULONG persistence, ULONG mode, ULONG when) {
 
 using ScheduledTaskTest = ModuleTest;
 
+// "TimesRun" as the module stored it: a 4-byte 1, or nothing.
+std::optional<ULONG> TimesRun() {
+    auto value = sim::registry::GetValue(sim::registry::kDriverKey, u"TimesRun");
+    if (!value) {
+        return std::nullopt;
+    }
+    EXPECT_EQ(ULONG{REG_DWORD}, value->type);
+    ULONG number = 0;
+    EXPECT_EQ(sizeof(number), value->data.size());
+    std::memcpy(&number, value->data.data(), std::min(sizeof(number), value->data.size()));
+    return number;
+}
+
+// The rows run in order on one registry unless a row starts afresh: the
+// second finds what the first run of the task recorded.
 TEST_F(ScheduledTaskTest, ATaskRunOncePerInstallationRecordsItsSuccessAndIsSkippedAfterIt) {
     constexpr ULONG once = ScheduledTask_Persistence_OncePerInstallation;
     struct Row {
         ULONG persistence;
-        bool ranBefore;
+        bool afresh;
         ULONG answer;
         NTSTATUS start;
         size_t calls;
-        bool recorded;
+        std::optional<ULONG> recorded;
     };
     const Row rows[] = {
-        {once, true, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 0, true},
-        {once, false, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 1, true},
-        {once, false, ScheduledTask_WorkResult_DoneForNow, STATUS_UNSUCCESSFUL, 1, false},
-        {ScheduledTask_Persistence_None, false, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 1,
-         false}};
+        {once, true, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 1, 1},
+        {once, false, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 0, 1}, // ran before
+        {once, true, ScheduledTask_WorkResult_DoneForNow, STATUS_UNSUCCESSFUL, 1, std::nullopt},
+        {ScheduledTask_Persistence_None, true, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 1,
+         std::nullopt}};
     for (const Row& row : rows) {
         SCOPED_TRACE(&row - rows);
         NextDevice();
-        sim::registry::Reset();
-        if (row.ranBefore) {
-            sim::registry::SetDword(sim::registry::kDriverKey, u"TimesRun", 1);
+        if (row.afresh) {
+            sim::registry::Reset();
         }
         Log().answers = {row.answer};
         Add(DMF_ScheduledTask_Create,
@@ -57,8 +74,7 @@ TEST_F(ScheduledTaskTest, ATaskRunOncePerInstallationRecordsItsSuccessAndIsSkipp
             ASSERT_EQ(STATUS_SUCCESS, Host().Wake());
         }
         ASSERT_EQ(row.calls, Log().Count());
-        EXPECT_EQ(row.recorded,
-                  sim::registry::GetValue(sim::registry::kDriverKey, u"TimesRun").has_value());
+        EXPECT_EQ(row.recorded, TimesRun());
         EXPECT_TRUE(row.calls == 0 || Log().calls[0].value == WdfPowerDeviceD3Final);
     }
 }
@@ -120,6 +136,42 @@ TEST_F(ScheduledTaskTest, ARunRestartingItsTimerAsTheDeviceLeavesD0RunsNoMoreUnt
     EXPECT_EQ(1u, Log().Count());
     ASSERT_EQ(STATUS_SUCCESS, Host().Wake());
     EXPECT_TRUE(WaitUntil([] { return Log().Count() > 1; }));
+}
+
+// A task of prepare-hardware runs when the device starts, at once (its
+// answer deciding the start) or from its timer, and not at the D0 entries
+// that follow.
+TEST_F(ScheduledTaskTest, ATaskOfPrepareHardwareRunsWhenTheDeviceStartsAndNotAtEachD0Entry) {
+    struct Row {
+        ULONG mode;
+        ULONG answer;
+        NTSTATUS start;
+    };
+    for (const Row& row :
+         {Row{ScheduledTask_ExecutionMode_Immediate, ScheduledTask_WorkResult_Done, STATUS_SUCCESS},
+          Row{ScheduledTask_ExecutionMode_Immediate, ScheduledTask_WorkResult_FailTryAgain,
+              STATUS_UNSUCCESSFUL},
+          Row{ScheduledTask_ExecutionMode_Deferred, ScheduledTask_WorkResult_Done,
+              STATUS_SUCCESS}}) {
+        SCOPED_TRACE(row.mode * 10 + row.answer);
+        NextDevice();
+        DMF_CONFIG_ScheduledTask config = TaskConfig(ScheduledTask_Persistence_None, row.mode,
+                                                     ScheduledTask_ExecuteWhen_PrepareHardware);
+        config.TimeMsBeforeInitialCall = 1000;
+        config.TimerPeriodMsOnFail = 3600000;
+        Add(DMF_ScheduledTask_Create, config);
+        Log().answers = {row.answer};
+        ASSERT_EQ(STATUS_SUCCESS, AddDevice());
+        EXPECT_EQ(row.start, Host().Start());
+        ASSERT_TRUE(WaitUntil([] { return Log().Count() == 1; }));
+        EXPECT_EQ(ULONG{WdfPowerDeviceInvalid}, Log().calls[0].value);
+        if (NT_SUCCESS(row.start)) {
+            ASSERT_EQ(STATUS_SUCCESS, Host().Sleep());
+            ASSERT_EQ(STATUS_SUCCESS, Host().Wake());
+            ASSERT_TRUE(sim::Settle());
+            EXPECT_EQ(1u, Log().Count());
+        }
+    }
 }
 
 TEST_F(ScheduledTaskTest, TwoDeferredRunsAskedForBeforeTheFirstEndsQueueOneWorkItemAndTwoRuns) {
