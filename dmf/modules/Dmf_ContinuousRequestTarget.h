@@ -101,3 +101,14 @@ NTSTATUS DMF_ContinuousRequestTarget_ReuseCreate(DMFMODULE DmfModule, ULONGLONG*
 BOOLEAN DMF_ContinuousRequestTarget_ReuseDelete(DMFMODULE DmfModule, ULONGLONG RequestId);
 void DMF_ContinuousRequestTarget_IoTargetSet(DMFMODULE DmfModule, WDFIOTARGET IoTarget);
 void DMF_ContinuousRequestTarget_IoTargetClear(DMFMODULE DmfModule);
+
+inline constexpr RequestTarget_Operations DMF_ContinuousRequestTarget_Operations = {
+    DMF_ContinuousRequestTarget_SendSynchronously,
+    DMF_ContinuousRequestTarget_Send,
+    DMF_ContinuousRequestTarget_SendEx,
+    DMF_ContinuousRequestTarget_ReuseSend,
+    DMF_ContinuousRequestTarget_Cancel,
+    DMF_ContinuousRequestTarget_ReuseCreate,
+    DMF_ContinuousRequestTarget_ReuseDelete,
+    DMF_ContinuousRequestTarget_IoTargetSet,
+    DMF_ContinuousRequestTarget_IoTargetClear};

@@ -16,41 +16,6 @@
 
 namespace {
 
-// The nine operations of the child that sends.
-struct DeviceInterfaceTarget_ChildOperations {
-    decltype(DMF_RequestTarget_SendSynchronously)* SendSynchronously;
-    decltype(DMF_RequestTarget_Send)* Send;
-    decltype(DMF_RequestTarget_SendEx)* SendEx;
-    decltype(DMF_RequestTarget_ReuseSend)* ReuseSend;
-    decltype(DMF_RequestTarget_Cancel)* Cancel;
-    decltype(DMF_RequestTarget_ReuseCreate)* ReuseCreate;
-    decltype(DMF_RequestTarget_ReuseDelete)* ReuseDelete;
-    decltype(DMF_RequestTarget_IoTargetSet)* IoTargetSet;
-    decltype(DMF_RequestTarget_IoTargetClear)* IoTargetClear;
-};
-
-constexpr DeviceInterfaceTarget_ChildOperations kRequestTargetOperations = {
-    DMF_RequestTarget_SendSynchronously,
-    DMF_RequestTarget_Send,
-    DMF_RequestTarget_SendEx,
-    DMF_RequestTarget_ReuseSend,
-    DMF_RequestTarget_Cancel,
-    DMF_RequestTarget_ReuseCreate,
-    DMF_RequestTarget_ReuseDelete,
-    DMF_RequestTarget_IoTargetSet,
-    DMF_RequestTarget_IoTargetClear};
-
-constexpr DeviceInterfaceTarget_ChildOperations kContinuousRequestTargetOperations = {
-    DMF_ContinuousRequestTarget_SendSynchronously,
-    DMF_ContinuousRequestTarget_Send,
-    DMF_ContinuousRequestTarget_SendEx,
-    DMF_ContinuousRequestTarget_ReuseSend,
-    DMF_ContinuousRequestTarget_Cancel,
-    DMF_ContinuousRequestTarget_ReuseCreate,
-    DMF_ContinuousRequestTarget_ReuseDelete,
-    DMF_ContinuousRequestTarget_IoTargetSet,
-    DMF_ContinuousRequestTarget_IoTargetClear};
-
 // Why the module closed (or is closing); the first reason set wins.
 enum DeviceInterfaceTarget_CloseReason : ULONG {
     CloseReason_NotSet = 0,
@@ -73,7 +38,7 @@ struct DMF_CONTEXT_DeviceInterfaceTarget {
     DMFMODULE DmfModuleContinuousRequestTarget;
     DMFMODULE DmfModuleRequestTarget;
     DMFMODULE DmfModuleBufferPool;
-    DeviceInterfaceTarget_ChildOperations ChildOperations;
+    RequestTarget_Operations ChildOperations; // of the child that sends
     BOOLEAN IoTargetPassiveLevel;
     ULONG CloseReason;
     BOOLEAN DeferredDelete;
@@ -662,14 +627,14 @@ void DeviceInterfaceTarget_ChildModulesAdd(DMFMODULE DmfModule, DMF_MODULE_ATTRI
     DMF_MODULE_ATTRIBUTES moduleAttributes;
     if (moduleConfig->ContinuousRequestTargetConfig.ContinuousRequestCount == 0) {
         moduleContext->OpenedInStreamMode = FALSE;
-        moduleContext->ChildOperations = kRequestTargetOperations;
+        moduleContext->ChildOperations = DMF_RequestTarget_Operations;
         DMF_RequestTarget_ATTRIBUTES_INIT(&moduleAttributes);
         moduleAttributes.PassiveLevel = passiveLevel;
         DMF_DmfModuleAdd(DmfModuleInit, &moduleAttributes, WDF_NO_OBJECT_ATTRIBUTES,
                          &moduleContext->DmfModuleRequestTarget);
     } else {
         moduleContext->OpenedInStreamMode = TRUE;
-        moduleContext->ChildOperations = kContinuousRequestTargetOperations;
+        moduleContext->ChildOperations = DMF_ContinuousRequestTarget_Operations;
         moduleContext->ContinuousRequestTargetMode =
             moduleConfig->ContinuousRequestTargetConfig.ContinuousRequestTargetMode;
         moduleContext->EvtContinuousRequestTargetBufferInput =

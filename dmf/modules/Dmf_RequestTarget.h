@@ -81,6 +81,31 @@ BOOLEAN DMF_RequestTarget_ReuseDelete(DMFMODULE DmfModule, ULONGLONG RequestId);
 void DMF_RequestTarget_IoTargetSet(DMFMODULE DmfModule, WDFIOTARGET IoTarget);
 void DMF_RequestTarget_IoTargetClear(DMFMODULE DmfModule);
 
+// The nine methods above, as every module that sends single requests offers
+// them, for a parent that sends through whichever it created.
+struct RequestTarget_Operations {
+    decltype(DMF_RequestTarget_SendSynchronously)* SendSynchronously;
+    decltype(DMF_RequestTarget_Send)* Send;
+    decltype(DMF_RequestTarget_SendEx)* SendEx;
+    decltype(DMF_RequestTarget_ReuseSend)* ReuseSend;
+    decltype(DMF_RequestTarget_Cancel)* Cancel;
+    decltype(DMF_RequestTarget_ReuseCreate)* ReuseCreate;
+    decltype(DMF_RequestTarget_ReuseDelete)* ReuseDelete;
+    decltype(DMF_RequestTarget_IoTargetSet)* IoTargetSet;
+    decltype(DMF_RequestTarget_IoTargetClear)* IoTargetClear;
+};
+
+inline constexpr RequestTarget_Operations DMF_RequestTarget_Operations = {
+    DMF_RequestTarget_SendSynchronously,
+    DMF_RequestTarget_Send,
+    DMF_RequestTarget_SendEx,
+    DMF_RequestTarget_ReuseSend,
+    DMF_RequestTarget_Cancel,
+    DMF_RequestTarget_ReuseCreate,
+    DMF_RequestTarget_ReuseDelete,
+    DMF_RequestTarget_IoTargetSet,
+    DMF_RequestTarget_IoTargetClear};
+
 // ---------------------------------------------------------------------------
 // The single-request machinery behind the methods above, shared with
 // ContinuousRequestTarget, whose single requests behave the same: a module

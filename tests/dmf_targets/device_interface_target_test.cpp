@@ -118,16 +118,19 @@ protected:
         std::lock_guard guard(mClient.lock);
         return mClient.outputStatuses;
     }
-    // Two read requests streaming 4-byte outputs to KeepStreaming, started
-    // by the client.
-    void ConfigureStream() {
+    // `Count` read requests streaming 4-byte outputs to `Output` (by default
+    // KeepStreaming), started by the client.
+    DMF_CONFIG_ContinuousRequestTarget&
+    ConfigureStream(ULONG Count = 2,
+                    EVT_DMF_ContinuousRequestTarget_BufferOutput* Output = KeepStreaming) {
         DMF_CONFIG_ContinuousRequestTarget& stream = mConfig.ContinuousRequestTargetConfig;
-        stream.ContinuousRequestCount = 2;
-        stream.BufferCountOutput = 2;
+        stream.ContinuousRequestCount = Count;
+        stream.BufferCountOutput = Count;
         stream.BufferOutputSize = 4;
         stream.PoolTypeOutput = NonPagedPoolNx;
         stream.RequestType = RequestTarget_RequestType_Read;
-        stream.EvtContinuousRequestTargetBufferOutput = KeepStreaming;
+        stream.EvtContinuousRequestTargetBufferOutput = Output;
+        return stream;
     }
     static size_t TargetsOn(const sim::TargetDevice& device) {
         return sim::wdf::TargetsOpenedOn(device.SymbolicLink()).size();
@@ -330,13 +333,7 @@ TEST_F(DeviceInterfaceTargetTest, AnArrivalDuringTheOpenAtRegistrationOpensNoSec
 // The target opens while the device sleeps and the stream starts with it; the
 // wake starts streaming again, which must not send what is in flight twice.
 TEST_F(DeviceInterfaceTargetTest, InStreamingModeTheStreamRunsWhileTheTargetIsOpen) {
-    DMF_CONFIG_ContinuousRequestTarget& stream = mConfig.ContinuousRequestTargetConfig;
-    stream.ContinuousRequestCount = 1;
-    stream.BufferCountOutput = 1;
-    stream.BufferOutputSize = 4;
-    stream.PoolTypeOutput = NonPagedPoolNx;
-    stream.RequestType = RequestTarget_RequestType_Read;
-    stream.EvtContinuousRequestTargetBufferOutput = StreamOutput;
+    DMF_CONFIG_ContinuousRequestTarget& stream = ConfigureStream(1, StreamOutput);
     stream.ContinuousRequestTargetMode = ContinuousRequestTarget_Mode_Automatic;
     stream.PurgeAndStartTargetInD0Callbacks = stream.StartAndStopStreamingInD0Callbacks = TRUE;
     mDevice.SetHandler(Withhold);

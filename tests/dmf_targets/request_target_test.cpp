@@ -21,40 +21,12 @@ const Bytes kAnswer = {9, 8, 7, 6};
 struct SingleRequestModule {
     const char* name;
     bool streams; // a ContinuousRequestTarget (without streaming requests)
-    decltype(DMF_RequestTarget_SendSynchronously)* SendSynchronously;
-    decltype(DMF_RequestTarget_Send)* Send;
-    decltype(DMF_RequestTarget_SendEx)* SendEx;
-    decltype(DMF_RequestTarget_ReuseSend)* ReuseSend;
-    decltype(DMF_RequestTarget_Cancel)* Cancel;
-    decltype(DMF_RequestTarget_ReuseCreate)* ReuseCreate;
-    decltype(DMF_RequestTarget_ReuseDelete)* ReuseDelete;
-    decltype(DMF_RequestTarget_IoTargetSet)* IoTargetSet;
-    decltype(DMF_RequestTarget_IoTargetClear)* IoTargetClear;
+    RequestTarget_Operations methods;
 };
 
-const SingleRequestModule kRequestTarget = {"RequestTarget",
-                                            false,
-                                            DMF_RequestTarget_SendSynchronously,
-                                            DMF_RequestTarget_Send,
-                                            DMF_RequestTarget_SendEx,
-                                            DMF_RequestTarget_ReuseSend,
-                                            DMF_RequestTarget_Cancel,
-                                            DMF_RequestTarget_ReuseCreate,
-                                            DMF_RequestTarget_ReuseDelete,
-                                            DMF_RequestTarget_IoTargetSet,
-                                            DMF_RequestTarget_IoTargetClear};
-
-const SingleRequestModule kContinuousRequestTarget = {"ContinuousRequestTarget",
-                                                      true,
-                                                      DMF_ContinuousRequestTarget_SendSynchronously,
-                                                      DMF_ContinuousRequestTarget_Send,
-                                                      DMF_ContinuousRequestTarget_SendEx,
-                                                      DMF_ContinuousRequestTarget_ReuseSend,
-                                                      DMF_ContinuousRequestTarget_Cancel,
-                                                      DMF_ContinuousRequestTarget_ReuseCreate,
-                                                      DMF_ContinuousRequestTarget_ReuseDelete,
-                                                      DMF_ContinuousRequestTarget_IoTargetSet,
-                                                      DMF_ContinuousRequestTarget_IoTargetClear};
+const SingleRequestModule kRequestTarget = {"RequestTarget", false, DMF_RequestTarget_Operations};
+const SingleRequestModule kContinuousRequestTarget = {"ContinuousRequestTarget", true,
+                                                      DMF_ContinuousRequestTarget_Operations};
 
 void PrintTo(const SingleRequestModule& module, std::ostream* os) {
     *os << module.name;
@@ -70,12 +42,12 @@ struct Completion {
 class RequestTargetTest : public TargetTest,
                           public ::testing::WithParamInterface<SingleRequestModule> {
 protected:
-    const SingleRequestModule& M() const { return GetParam(); }
+    const RequestTarget_Operations& M() const { return GetParam().methods; }
     // The module, sending to the simulated device.
     DMFMODULE AddRequestTarget(bool passive = false) {
-        size_t index = M().streams ? Add(DMF_ContinuousRequestTarget_Create,
-                                         DMF_CONFIG_ContinuousRequestTarget{}, passive)
-                                   : Add(DMF_RequestTarget_Create, passive);
+        size_t index = GetParam().streams ? Add(DMF_ContinuousRequestTarget_Create,
+                                                DMF_CONFIG_ContinuousRequestTarget{}, passive)
+                                          : Add(DMF_RequestTarget_Create, passive);
         EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
         M().IoTargetSet(Module(index), OpenTarget());
         return Module(index);
@@ -306,7 +278,7 @@ TEST_P(RequestTargetTest, FailedSendsGiveBackWhatTheyTookAndTheCloseWaitsForAPen
     ASSERT_EQ(Send(module), STATUS_SUCCESS);
     // The pool's record was free again: no further one was made.
     EXPECT_EQ(LiveMemoryTagged("BPMo"), records);
-    const std::string waits = std::string("Close of ") + M().name + " waits";
+    const std::string waits = std::string("Close of ") + GetParam().name + " waits";
     std::thread answer([this, &waits] {
         EXPECT_TRUE(WaitUntil([&waits] { return sim::TraceContains(waits); }));
         mDevice.ReleaseWithheld();
