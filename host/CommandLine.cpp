@@ -2,8 +2,10 @@
 #include "host/Limits.h"
 #include "host/Tokens.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <thread>
 
 namespace host {
 
@@ -32,6 +34,73 @@ std::optional<std::uint64_t> ParseSeed(const std::string& text) {
     return seed;
 }
 
+// Which modes read each option. One that the mode would not read is refused,
+// so that a run is never taken for what it did not do.
+enum ModeBit : unsigned { kRun = 1, kCheck = 2, kBench = 4, kSoak = 8, kFaults = 16 };
+
+struct OptionUse {
+    const char* option;
+    unsigned modes;
+    const char* why; // said when the option is refused; may be empty
+};
+
+constexpr OptionUse kOptionUses[] = {
+    {"--driver", kRun | kCheck | kBench | kSoak | kFaults, ""},
+    {"--config", kRun | kFaults,
+     "--check-config takes its file itself; the soak and the bench build configurations of "
+     "their own"},
+    {"--trace", kRun, "only a scenario run prints a timeline"},
+    {"--json", kRun | kCheck, ""},
+    {"--time-scale", kRun | kFaults, ""},
+    {"--minutes", kSoak, ""},
+    {"--seed", kSoak, ""},
+    {"--budget", kFaults, ""},
+    {"--all-calls", kFaults, ""},
+    {"--jobs", kFaults, ""},
+    {"--fault", kRun, ""},
+    {"--fault-record", kRun, ""},
+};
+
+std::string ModeName(unsigned mode) {
+    switch (mode) {
+    case kCheck:
+        return "--check-config";
+    case kBench:
+        return "--bench";
+    case kSoak:
+        return "--soak";
+    case kFaults:
+        return "--faults";
+    default:
+        return "a scenario run";
+    }
+}
+
+bool IsOption(const std::string& arg) {
+    return !arg.empty() && arg[0] == '-';
+}
+
+// POINT:CALL. The call is counted in 32 bits, from 1; whether the point is
+// one the machine has is for the host to say, which knows the machine.
+bool ParseFaultCall(const std::string& text, std::string* point, std::uint32_t* call) {
+    std::size_t colon = text.find_last_of(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    std::string number = text.substr(colon + 1);
+    if (number.empty() || number.size() > 10 ||
+        number.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    unsigned long long n = std::strtoull(number.c_str(), nullptr, 10);
+    if (n < 1 || n > 0xFFFFFFFFull) {
+        return false;
+    }
+    *point = text.substr(0, colon);
+    *call = static_cast<std::uint32_t>(n);
+    return true;
+}
+
 // Reads the arguments one option family at a time; each family's reader
 // takes the argument at hand when it is one of its own.
 class CommandLineReader {
@@ -49,6 +118,18 @@ private:
         *out = mArgs[++mAt];
         return true;
     }
+    // A path: the next argument unless it is an option.
+    bool PathValue(std::string* out) {
+        return mAt + 1 < mArgs.size() && !IsOption(mArgs[mAt + 1]) && Value(out);
+    }
+    // A .reg file: the next argument, or, when options come first, the first
+    // argument after them that is not one (`--check-config --json x.reg`).
+    void FileValue(const std::string& option, std::string* out) {
+        if (!PathValue(out)) {
+            mPendingOption = option;
+            mPendingFile = out;
+        }
+    }
     // Records the first error; the reader stops at it.
     bool Fail(std::string message) {
         mError = std::move(message);
@@ -57,6 +138,9 @@ private:
     bool ReadRunOption(const std::string& arg);
     bool ReadSoakOption(const std::string& arg);
     bool ReadFaultOption(const std::string& arg);
+    // An option that takes a value counts once: a second one would silently
+    // replace the first.
+    bool Repeated(const std::string& arg);
     // The mode the options ask for; false (with the error) when they do not
     // go together.
     bool ResolveMode();
@@ -65,10 +149,12 @@ private:
     std::size_t mAt = 0;
     Options mOptions;
     std::string mError;
+    std::vector<std::string> mGiven; // the options met, once each
+    std::string mPendingOption;      // --config or --check-config still without its file
+    std::string* mPendingFile = nullptr;
     bool mCheckConfig = false;
     bool mBench = false;
     bool mSoak = false;
-    bool mSoakOption = false;
     bool mFaults = false;
 };
 
@@ -76,14 +162,16 @@ private:
 bool CommandLineReader::ReadRunOption(const std::string& arg) {
     std::string v;
     if (arg == "--driver") {
-        return Value(&mOptions.driverPath) || Fail("--driver needs the path of a driver library");
+        return PathValue(&mOptions.driverPath) ||
+               Fail("--driver needs the path of a driver library");
     }
-    if (arg == "--config") {
-        return Value(&mOptions.configPath) || Fail("--config needs a .reg file");
-    }
-    if (arg == "--check-config") {
-        mCheckConfig = true;
-        return Value(&mOptions.configPath) || Fail("--check-config needs a .reg file");
+    if (arg == "--config" || arg == "--check-config") {
+        if (!mOptions.configPath.empty() || mPendingFile != nullptr) {
+            return Fail("--config and --check-config name one .reg file between them");
+        }
+        mCheckConfig = mCheckConfig || arg == "--check-config";
+        FileValue(arg, &mOptions.configPath);
+        return true;
     }
     if (arg == "--trace") {
         if (!Value(&v)) {
@@ -130,7 +218,6 @@ bool CommandLineReader::ReadSoakOption(const std::string& arg) {
         return true;
     }
     if (arg == "--minutes") {
-        mSoakOption = true;
         auto minutes = Value(&v) ? ParseSoakMinutes(v) : std::nullopt;
         if (!minutes) {
             return Fail("--minutes: expected a number of minutes above 0, at most 1440");
@@ -139,7 +226,6 @@ bool CommandLineReader::ReadSoakOption(const std::string& arg) {
         return true;
     }
     if (arg == "--seed") {
-        mSoakOption = true;
         auto seed = Value(&v) ? ParseSeed(v) : std::nullopt;
         if (!seed) {
             return Fail("--seed: expected a decimal number below 2^64");
@@ -169,52 +255,77 @@ bool CommandLineReader::ReadFaultOption(const std::string& arg) {
             return Fail(arg + " needs a number of " +
                         (arg == "--jobs" ? "runs at once" : "seconds") + ", 1 or more");
         }
-        if (arg == "--jobs") {
-            mOptions.jobs = static_cast<unsigned>(n);
-        } else {
+        if (arg == "--budget") {
             mOptions.budgetSeconds = n;
+            return true;
         }
+        const unsigned most = MaxJobs();
+        if (n > most) {
+            return Fail("--jobs: at most " + std::to_string(kMaxJobsPerCore) +
+                        " runs at once per core, " + std::to_string(most) + " on this machine");
+        }
+        mOptions.jobs = static_cast<unsigned>(n);
         return true;
     }
     if (arg == "--fault") {
-        if (!Value(&mOptions.faultCall) ||
-            mOptions.faultCall.find_last_of(':') == std::string::npos) {
-            return Fail("--fault needs POINT:CALL, such as CM_Register_Notification:1");
+        if (!Value(&v) || !ParseFaultCall(v, &mOptions.faultPoint, &mOptions.faultCall)) {
+            return Fail("--fault needs POINT:CALL, CALL a call number from 1 to 4294967295, such "
+                        "as CM_Register_Notification:1" +
+                        (v.empty() ? std::string() : ", found '" + Printable(v) + "'"));
         }
         return true;
     }
     if (arg == "--fault-record") {
-        return Value(&mOptions.faultRecord) || Fail("--fault-record needs a file");
+        return PathValue(&mOptions.faultRecord) || Fail("--fault-record needs a file");
     }
     return false;
+}
+
+bool CommandLineReader::Repeated(const std::string& arg) {
+    static const char* const kTakesValue[] = {
+        "--driver", "--trace", "--time-scale", "--minutes",      "--seed",
+        "--budget", "--jobs",  "--fault",      "--fault-record",
+    };
+    if (std::find(mGiven.begin(), mGiven.end(), arg) == mGiven.end()) {
+        mGiven.push_back(arg);
+        return false;
+    }
+    bool value = std::any_of(std::begin(kTakesValue), std::end(kTakesValue),
+                             [&](const char* option) { return arg == option; });
+    return value && Fail(arg + " is given twice: give it once");
 }
 
 bool CommandLineReader::ResolveMode() {
     if (mCheckConfig + mBench + mSoak + mFaults > 1) {
         return !Fail("--check-config, --bench, --soak and --faults cannot be combined");
     }
-    if (mSoakOption && !mSoak) {
-        return !Fail("--minutes and --seed go with --soak");
+    const unsigned mode = mCheckConfig ? kCheck
+                          : mBench     ? kBench
+                          : mSoak      ? kSoak
+                          : mFaults    ? kFaults
+                                       : kRun;
+    if ((mode == kCheck || mode == kBench || mode == kSoak) && !mOptions.scenarios.empty()) {
+        return !Fail(ModeName(mode) + " takes no scenario files");
     }
-    if (mSoak && !mOptions.scenarios.empty()) {
-        return !Fail("--soak takes no scenario files");
+    for (const OptionUse& use : kOptionUses) {
+        bool given = std::find(mGiven.begin(), mGiven.end(), use.option) != mGiven.end();
+        if (given && (use.modes & mode) == 0) {
+            std::string goesWith;
+            for (unsigned m = kRun; m <= kFaults; m <<= 1) {
+                if ((use.modes & m) != 0) {
+                    goesWith += (goesWith.empty() ? "" : ", ") + ModeName(m);
+                }
+            }
+            return !Fail(std::string(use.option) + " does not go with " + ModeName(mode) +
+                         ": it goes with " + goesWith +
+                         (*use.why != '\0' ? std::string(" (") + use.why + ")" : ""));
+        }
     }
-    if (!mFaults && (mOptions.allCalls || mOptions.jobs != 0 || mOptions.budgetSeconds != 0)) {
-        return !Fail("--budget, --all-calls and --jobs go with --faults");
-    }
-    if ((mCheckConfig || mBench) && !mOptions.scenarios.empty()) {
-        return !Fail(std::string(mCheckConfig ? "--check-config" : "--bench") +
-                     " takes no scenario files");
-    }
-    if (mCheckConfig) {
-        mOptions.mode = Mode::CheckConfig;
-    } else if (mBench) {
-        mOptions.mode = Mode::Bench;
-    } else if (mSoak) {
-        mOptions.mode = Mode::Soak;
-    } else if (mFaults) {
-        mOptions.mode = Mode::Faults;
-    }
+    mOptions.mode = mode == kCheck    ? Mode::CheckConfig
+                    : mode == kBench  ? Mode::Bench
+                    : mode == kSoak   ? Mode::Soak
+                    : mode == kFaults ? Mode::Faults
+                                      : Mode::Run;
     return true;
 }
 
@@ -227,14 +338,23 @@ CommandLineResult CommandLineReader::Read() {
             result.options = mOptions;
             return result;
         }
+        if (IsOption(arg) && Repeated(arg)) {
+            break;
+        }
         if (ReadRunOption(arg) || ReadSoakOption(arg) || ReadFaultOption(arg)) {
             continue;
         }
-        if (!arg.empty() && arg[0] == '-') {
+        if (IsOption(arg)) {
             Fail("unknown option '" + Printable(arg) + "'");
+        } else if (mPendingFile != nullptr) {
+            *mPendingFile = arg;
+            mPendingFile = nullptr;
         } else {
             mOptions.scenarios.push_back(arg);
         }
+    }
+    if (mError.empty() && mPendingFile != nullptr) {
+        Fail(mPendingOption + " needs a .reg file");
     }
     if (mError.empty() && ResolveMode()) {
         result.options = mOptions;
@@ -244,6 +364,10 @@ CommandLineResult CommandLineReader::Read() {
 }
 
 } // namespace
+
+unsigned MaxJobs() {
+    return kMaxJobsPerCore * std::max(1u, std::thread::hardware_concurrency());
+}
 
 const char* UsageText() {
     return "usage: halvex-host [--driver PATH] [--config FILE.reg] [--trace error|flow|verbose]\n"

@@ -32,9 +32,11 @@ struct Options {
     double budgetSeconds = 0;
     bool allCalls = false;
     unsigned jobs = 0;
-    // A run: --fault POINT:N fails that call; --fault-record FILE is where the
-    // run writes what the fault runner compares.
-    std::string faultCall;
+    // A run: --fault POINT:CALL fails that call (faultCall from 1; no point:
+    // no fault); --fault-record FILE is where the run writes what the fault
+    // runner compares.
+    std::string faultPoint;
+    std::uint32_t faultCall = 0;
     std::string faultRecord;
 };
 
@@ -44,6 +46,8 @@ struct CommandLineResult {
 };
 
 CommandLineResult ParseCommandLine(const std::vector<std::string>& args);
+// The most runs --faults --jobs takes on this machine.
+unsigned MaxJobs();
 const char* UsageText();
 
 } // namespace host

@@ -19,6 +19,11 @@ inline constexpr const char* kMaxWaitRealText = "10 minutes";
 // A long wait says how far it has come this often (real time).
 inline constexpr std::chrono::seconds kWaitProgressEvery(5);
 
+// Runs of the fault runner at once, per core: each is a process with the
+// whole driver in it, and beyond a few per core they only queue for the CPU
+// while their time-outs run.
+inline constexpr unsigned kMaxJobsPerCore = 4;
+
 // Below this scale a healthy modem answers later than the driver's 10000 ms
 // time-outs allow (they pass in under 5 ms of real time), and periodic timers
 // turn into busy loops: the run would report time-outs the device never had.

@@ -16,6 +16,7 @@
 #include "host/UserWalk.h"
 
 #include "platform/sim/clock.h"
+#include "platform/sim/fault_points.h"
 #include "platform/sim/faults.h"
 
 #include <cstdio>
@@ -63,13 +64,20 @@ const host::Command* ConfigLine(const host::Scenario& scenario) {
     return nullptr;
 }
 
-// A run started by the fault runner fails one platform call from the start.
-void ArmFault(const std::string& faultCall) {
-    if (!faultCall.empty()) {
-        std::size_t colon = faultCall.find_last_of(':');
-        unsigned long call = std::strtoul(faultCall.c_str() + colon + 1, nullptr, 10);
-        sim::FailCallFromStart(faultCall.substr(0, colon), static_cast<unsigned>(call));
+// --fault fails one platform call from the start. A point no call checks
+// would arm nothing: the run would pass as though it had survived the fault.
+// Returns an exit status, 0 to go on.
+int ArmFault(const host::Options& options) {
+    if (options.faultPoint.empty()) {
+        return 0;
     }
+    if (!sim::IsFaultPoint(options.faultPoint)) {
+        return InputError("--fault: no fault point is named '" +
+                          host::Printable(options.faultPoint) + "'; the points are " +
+                          host::Joined(sim::FaultPointNames()));
+    }
+    sim::FailCallFromStart(options.faultPoint, options.faultCall);
+    return 0;
 }
 
 // The environment's scale is held to the limits of --time-scale, which takes
@@ -137,12 +145,22 @@ int LoadScenarioFiles(const host::Options& options, std::vector<host::Scenario>*
 }
 
 // One scenario in a child process; for the fault runner it also writes what
-// the run did into --fault-record.
+// the run did into --fault-record. A run asked to fail a call that it never
+// made ran without its fault, and says so (the fault runner reads that from
+// the record).
 int RunOne(const host::Scenario& scenario, const host::RunSettings& settings,
-           const std::string& faultRecord) {
+           const host::Options& options) {
     return host::RunIsolated("scenario " + scenario.name, [&] {
-        if (faultRecord.empty()) {
-            return host::RunScenario(scenario, settings);
+        if (options.faultRecord.empty()) {
+            int status = host::RunScenario(scenario, settings);
+            if (!options.faultPoint.empty() && !sim::FailedCallFromStart()) {
+                return InputError("--fault " + options.faultPoint + ":" +
+                                  std::to_string(options.faultCall) +
+                                  ": the run made no such call (it made " +
+                                  std::to_string(sim::FaultCalls(options.faultPoint)) +
+                                  "), so it ran without the fault");
+            }
+            return status;
         }
         host::FaultRecord record;
         host::RunSettings recorded = settings;
@@ -150,13 +168,15 @@ int RunOne(const host::Scenario& scenario, const host::RunSettings& settings,
         record.status = host::RunScenario(scenario, recorded);
         record.faultFailed = sim::FailedCallFromStart();
         record.points = sim::FaultPointsReached();
-        return host::WriteFaultRecord(faultRecord, record) ? record.status : 2;
+        return host::WriteFaultRecord(options.faultRecord, record) ? record.status : 2;
     });
 }
 
 // The scenario files, or the walk, one after the other; the worst status wins.
 int RunScenarios(host::Options options, const std::string& driver) {
-    ArmFault(options.faultCall);
+    if (int status = ArmFault(options); status != 0) {
+        return status;
+    }
     if (int status = ReadEnvironmentScale(&options); status != 0) {
         return status;
     }
@@ -183,7 +203,7 @@ int RunScenarios(host::Options options, const std::string& driver) {
     int failed = 0;
     int crashed = 0;
     for (const host::Scenario& scenario : scenarios) {
-        int status = RunOne(scenario, settings, options.faultRecord);
+        int status = RunOne(scenario, settings, options);
         failed += status != 0 && status != host::kExitCrashed ? 1 : 0;
         crashed += status == host::kExitCrashed ? 1 : 0;
         worst = std::max(worst, status);

@@ -65,13 +65,75 @@ TEST(CommandLine, RefusesWhatItCannotUse) {
         {"--soak", "--seed", "18446744073709551616"},
         {"--soak", "--seed", "-1"},
         {"--seed", "1"},
+        // Options the mode would not read, and files given twice.
+        {"--soak", "--config", "x.reg"},
+        {"--check-config", "x.reg", "--trace", "flow"},
+        {"--bench", "--json"},
+        {"--faults", "--json"},
+        {"--faults", "--trace", "error"},
+        {"--soak", "--time-scale", "0.01"},
+        {"--check-config", "x.reg", "--fault", "CoInitializeEx:1"},
+        {"--faults", "--fault-record", "r.txt"},
+        {"--check-config", "x.reg", "--config", "y.reg"},
+        {"--config", "x.reg", "--config", "y.reg"},
+        {"--driver", "a.so", "--driver", "b.so"},
+        // A file option followed by options takes no option as its file.
+        {"--config", "--json"},
+        {"--check-config", "--json"},
+        {"--driver", "--json"},
+        // POINT:CALL, CALL counted from 1 in 32 bits.
+        {"--fault", "CoInitializeEx"},
+        {"--fault", ":1"},
+        {"--fault", "CoInitializeEx:0"},
+        {"--fault", "CoInitializeEx:abc"},
+        {"--fault", "CoInitializeEx:-1"},
+        {"--fault", "CoInitializeEx:4294967296"},
+        {"--fault", "CoInitializeEx:18446744073709551617"},
+        {"--faults", "--jobs", std::to_string(MaxJobs() + 1)},
     };
     for (const auto& args : bad) {
         auto r = Parse(args);
-        EXPECT_FALSE(r.options) << args[0];
+        EXPECT_FALSE(r.options) << args[0] << " " << (args.size() > 1 ? args[1] : "");
         EXPECT_FALSE(r.error.empty()) << args[0];
     }
     EXPECT_NE(Parse({"--trace", "loud"}).error.find("'loud'"), std::string::npos);
+    EXPECT_EQ(Parse({"--soak", "--config", "x.reg"}).error,
+              "--config does not go with --soak: it goes with a scenario run, --faults "
+              "(--check-config takes its file itself; the soak and the bench build "
+              "configurations of their own)");
+    EXPECT_NE(Parse({"--fault", "X:0"}).error.find("found 'X:0'"), std::string::npos);
+    EXPECT_NE(Parse({"--faults", "--jobs", "100000"}).error.find("runs at once per core"),
+              std::string::npos);
+}
+
+TEST(CommandLine, TakesAFileBeforeOrAfterTheOptionsThatFollowItsOption) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--check-config", "--json", "x.reg"},
+                                               {"--json", "--check-config", "x.reg"},
+                                               {"--check-config", "x.reg", "--json"}}) {
+        auto r = Parse(args);
+        ASSERT_TRUE(r.options) << r.error;
+        EXPECT_EQ(r.options->mode, Mode::CheckConfig);
+        EXPECT_EQ(r.options->configPath, "x.reg");
+        EXPECT_TRUE(r.options->json);
+        EXPECT_TRUE(r.options->scenarios.empty());
+    }
+    auto run = Parse({"--config", "--json", "c.reg", "a.scn"});
+    ASSERT_TRUE(run.options) << run.error;
+    EXPECT_EQ(run.options->configPath, "c.reg");
+    EXPECT_EQ(run.options->scenarios, std::vector<std::string>{"a.scn"});
+}
+
+TEST(CommandLine, ReadsAFaultCallAndBoundsTheJobs) {
+    auto r = Parse({"--fault", "WdfMemoryCreate:Hvx0:4294967295", "--fault-record", "r.txt"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->faultPoint, "WdfMemoryCreate:Hvx0");
+    EXPECT_EQ(r.options->faultCall, 4294967295u);
+    EXPECT_EQ(r.options->faultRecord, "r.txt");
+    auto most = Parse({"--faults", "--jobs", std::to_string(MaxJobs())});
+    ASSERT_TRUE(most.options) << most.error;
+    EXPECT_EQ(most.options->jobs, MaxJobs());
+    EXPECT_GE(MaxJobs(), 4u);
 }
 
 } // namespace
