@@ -21,7 +21,34 @@ CheckOutcome CountOutcome(std::size_t seen, std::size_t expected, const std::str
                    std::to_string(seen) + " " + what, seen > expected);
 }
 
+namespace {
+
+// What the driver's device checks see before any device add has succeeded:
+// the same for each, so that none of them passes on a machine the driver
+// never touched.
+constexpr const char* kNoDevice = "no device: none has been added (use add first)";
+
+bool AsksTheDevice(Op op) {
+    return op == Op::ExpectChannels || op == Op::ExpectModem || op == Op::ExpectModemEnabled;
+}
+
+std::string ExpectedText(const Command& c) {
+    switch (c.op) {
+    case Op::ExpectChannels:
+        return std::to_string(c.a) + " channel objects";
+    case Op::ExpectModem:
+        return "modem antennas at " + IndexList(c.indexes);
+    default:
+        return std::string("modem SAR back-off ") + (c.flag ? "enabled" : "not enabled");
+    }
+}
+
+} // namespace
+
 CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults& last) {
+    if (AsksTheDevice(c.op) && !machine.DeviceEverAdded()) {
+        return Outcome(false, ExpectedText(c), kNoDevice, true);
+    }
     switch (c.op) {
     case Op::ExpectStatus:
         if (!last.ioctl) {
@@ -60,14 +87,13 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
     case Op::ExpectChannels: {
         auto count = machine.ChannelCount();
         if (!count) {
-            return Outcome(false, std::to_string(c.a) + " channel objects",
+            return Outcome(false, ExpectedText(c),
                            "no device context (device add failed or the device is gone)", true);
         }
-        return Outcome(*count == c.a, std::to_string(c.a) + " channel objects",
-                       std::to_string(*count) + " channel objects");
+        return Outcome(*count == c.a, ExpectedText(c), std::to_string(*count) + " channel objects");
     }
     case Op::ExpectModem: {
-        std::string expected = "modem antennas at " + IndexList(c.indexes);
+        std::string expected = ExpectedText(c);
         if (!machine.ModemPresent()) {
             // Only a `modem antennas` command installs one: waiting cannot help.
             return Outcome(false, expected, "no modem", true);
@@ -82,9 +108,8 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
         return EvaluateHubCheck(c);
     case Op::ExpectModemEnabled: {
         bool enabled = machine.ModemEnabled();
-        auto word = [](bool b) { return std::string(b ? "enabled" : "not enabled"); };
-        return Outcome(enabled == c.flag, "modem SAR back-off " + word(c.flag),
-                       "modem SAR back-off " + word(enabled));
+        return Outcome(enabled == c.flag, ExpectedText(c),
+                       std::string("modem SAR back-off ") + (enabled ? "enabled" : "not enabled"));
     }
     case Op::ExpectWlan:
     case Op::ExpectWlanSets:

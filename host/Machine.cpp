@@ -28,6 +28,7 @@ struct Machine::State {
     std::string driverPath;
     bool loaded = false;
     bool added = false;
+    bool everAdded = false;
     // One driver host per load: it takes one device in its life, so a driver
     // loaded again gets a fresh one.
     std::unique_ptr<sim::DriverHost> host = std::make_unique<sim::DriverHost>();
@@ -101,6 +102,7 @@ std::uint32_t Machine::AddDevice(std::string* error) {
     // A second add is refused by the framework; the device that exists stays
     // the one the later commands drive.
     mState->added = mState->added || NT_SUCCESS(status);
+    mState->everAdded = mState->everAdded || mState->added;
     return static_cast<std::uint32_t>(status);
 }
 
@@ -278,6 +280,10 @@ std::string Machine::ModemOk() {
 
 void* Machine::Device() {
     return mState->added ? mState->driverHost().Device() : nullptr;
+}
+
+bool Machine::DeviceEverAdded() const {
+    return mState->everAdded;
 }
 
 std::optional<std::size_t> Machine::ChannelCount() {

@@ -95,6 +95,9 @@ public:
     std::optional<std::size_t> ChannelCount();
     // The WDFDEVICE while the device exists, else null.
     void* Device();
+    // Whether a device add has succeeded since the machine was built (the
+    // device may have gone since).
+    bool DeviceEverAdded() const;
     std::vector<std::int32_t> ModemIndexes();
     bool ModemPresent();
     std::size_t ModemSetCount();

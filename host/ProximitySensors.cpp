@@ -1,5 +1,6 @@
 #include "host/ProximitySensors.h"
 
+#include "platform/com.h"
 #include "platform/sim/faults.h"
 #include "platform/sim/proximity.h"
 
@@ -11,9 +12,14 @@ namespace {
 
 using winrt::Windows::Devices::Enumeration::DeviceWatcherStatus;
 
+struct NamedDevice {
+    std::u16string deviceId;
+    bool removed = false; // by `proximity remove`: the name may be given again
+};
+
 // One scenario per process: the names live as long as it does.
-std::map<std::string, std::u16string>& Names() {
-    static std::map<std::string, std::u16string> names;
+std::map<std::string, NamedDevice>& Names() {
+    static std::map<std::string, NamedDevice> names;
     return names;
 }
 
@@ -22,7 +28,7 @@ std::string Named(const std::string& name, std::u16string* deviceId) {
     if (it == Names().end()) {
         return "no proximity sensor is named " + name + " (use proximity add first)";
     }
-    *deviceId = it->second;
+    *deviceId = it->second.deviceId;
     return {};
 }
 
@@ -37,13 +43,20 @@ std::string RunProximityCommand(const Command& c, std::string* /*result*/) {
     }
     case Op::ProximityAdd:
     case Op::ProximityAddOther: {
+        // A second device under a name in use would leave the first one
+        // present and out of every later command's reach.
+        if (auto it = Names().find(c.word); it != Names().end() && !it->second.removed) {
+            return "the name " + c.word + " is in use for the device " +
+                   NarrowString(it->second.deviceId) + " (proximity remove " + c.word +
+                   " first, or choose another name)";
+        }
         std::u16string deviceId(c.deviceId.begin(), c.deviceId.end());
         bool added = c.op == Op::ProximityAdd ? sim::proximity::AddSensor(deviceId)
                                               : sim::proximity::AddOther(deviceId);
         if (!added) {
             return "a device with the id " + c.deviceId + " is present already";
         }
-        Names()[c.word] = deviceId;
+        Names()[c.word] = NamedDevice{deviceId};
         return {};
     }
     case Op::ProximityNear:
@@ -62,7 +75,11 @@ std::string RunProximityCommand(const Command& c, std::string* /*result*/) {
     case Op::ProximityUpdate:
         return sim::proximity::Update(deviceId) ? "" : c.word + " is not present";
     case Op::ProximityRemove:
-        return sim::proximity::Remove(deviceId) ? "" : c.word + " is not present";
+        if (!sim::proximity::Remove(deviceId)) {
+            return c.word + " is not present";
+        }
+        Names()[c.word].removed = true;
+        return {};
     default:
         return sim::proximity::Reading(deviceId, c.op == Op::ProximityNear)
                    ? ""

@@ -230,9 +230,10 @@ void LineParser::Config() {
 
 void LineParser::PowerCallback() {
     const bool entry = mCommand.op == Op::D0Entry;
+    // D0 entry comes from a low-power state and D0 exit goes to one: the
+    // framework never passes D0 to either.
     mCommand.a = static_cast<std::uint32_t>(
-        Choose<PowerState>({{"D0", PowerState::D0},
-                            {"D1", PowerState::D1},
+        Choose<PowerState>({{"D1", PowerState::D1},
                             {"D2", PowerState::D2},
                             {"D3", PowerState::D3},
                             {"D3Final", PowerState::D3Final}},
@@ -259,11 +260,19 @@ void LineParser::Ioctl() {
         }
     } else {
         c.a = Number("an IOCTL code");
+        bool in = false;
         while (Peek() != nullptr) {
-            if (OneOf({"in", "outlen"}, "an IOCTL option") == "outlen") {
+            // A second one would silently replace the first.
+            const bool out = OneOf({"in", "outlen"}, "an IOCTL option") == "outlen";
+            if (out ? c.outLen.has_value() : in) {
+                --mNext;
+                Expected("in and outlen once each at most");
+            }
+            if (out) {
                 c.outLen = BufferLength("an output length");
                 continue;
             }
+            in = true;
             c.bytes = Bytes("input bytes");
             if (c.bytes.size() > kMaxIoctlBuffer) {
                 --mNext;
@@ -404,7 +413,7 @@ void LineParser::Wlan() {
 }
 
 void LineParser::WlanSetting() {
-    mCommand.a = Number("Enable (0 or 1)");
+    mCommand.a = NumberAtMost("Enable (0 or 1)", 1, "Enable (0 or 1)");
     while (Peek() != nullptr) {
         mCommand.entries.push_back(
             Next("an entry MASK:INDEX, such as 1:3",
@@ -583,9 +592,37 @@ std::string SyntaxError::ToString() const {
     return file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + message;
 }
 
+namespace {
+
+// A UTF-16 file read as bytes is a string of NULs and letters: named for
+// what it is rather than as a command the parser cannot read.
+std::optional<std::string> Utf16Encoding(const std::string& text) {
+    if (text.rfind("\xFF\xFE", 0) == 0) {
+        return "UTF-16 little-endian";
+    }
+    if (text.rfind("\xFE\xFF", 0) == 0) {
+        return "UTF-16 big-endian";
+    }
+    if (text.size() >= 2 && text[0] != '\0' && text[1] == '\0') {
+        return "UTF-16 little-endian (without a byte-order mark)";
+    }
+    if (text.size() >= 2 && text[0] == '\0' && text[1] != '\0') {
+        return "UTF-16 big-endian (without a byte-order mark)";
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 ParseResult ParseScenario(const std::string& text, const std::string& fileName,
                           const std::string& baseDir) {
     ParseResult result;
+    if (auto encoding = Utf16Encoding(text)) {
+        result.error = SyntaxError{fileName, 1,
+                                   "the file is " + *encoding +
+                                       " text: save it as UTF-8 (or ASCII), as scenarios are read"};
+        return result;
+    }
     Scenario scenario;
     scenario.name = fileName;
     // Editors that save UTF-8 with a byte-order mark are taken as the .reg importer takes them.

@@ -60,15 +60,6 @@ TEST_F(ChecksTest, IoctlChecksCompareTheLastRequestAndNeverWait) {
     EXPECT_EQ(EvaluateCheck(status, mMachine, mLast).seen, "IOCTL status 0x00000000 (success)");
 }
 
-TEST_F(ChecksTest, WithoutAModemTheModemCheckFailsAtOnce) {
-    Command modem = Check(Op::ExpectModem);
-    modem.indexes = {2, 2};
-    CheckOutcome none = EvaluateCheck(modem, mMachine, mLast);
-    EXPECT_FALSE(none.held);
-    EXPECT_EQ(none.seen, "no modem");
-    EXPECT_TRUE(none.final) << "no modem comes by waiting";
-}
-
 TEST_F(ChecksTest, AWaitEndsWhenTheCheckHoldsOrCanNeverHoldAndOtherwiseAtTheBound) {
     Command trace = Check(Op::ExpectTrace);
     trace.word = "late arrival";
@@ -100,10 +91,24 @@ TEST_F(ChecksTest, AWaitEndsWhenTheCheckHoldsOrCanNeverHoldAndOtherwiseAtTheBoun
     EXPECT_LT(Clock::now() - begin, milliseconds(3000));
 }
 
-TEST_F(ChecksTest, WithoutADeviceThereAreNoChannelsAndNoAddToCompare) {
+// Before any device add the checks that ask the driver's device agree: none
+// holds, and each says there is no device, whether or not a modem is there.
+TEST_F(ChecksTest, WithoutADeviceTheDeviceChecksSayThereIsNone) {
     Command channels = Check(Op::ExpectChannels);
-    channels.a = 0;
-    EXPECT_TRUE(EvaluateCheck(channels, mMachine, mLast).held);
+    Command modem = Check(Op::ExpectModem);
+    modem.indexes = {0, 0};
+    Command enabled = Check(Op::ExpectModemEnabled);
+    for (bool withModem : {false, true}) {
+        if (withModem) {
+            sim::modem::Install(2, 0);
+        }
+        for (const Command& check : {channels, modem, enabled}) {
+            CheckOutcome outcome = EvaluateCheck(check, mMachine, mLast);
+            EXPECT_FALSE(outcome.held) << static_cast<int>(check.op);
+            EXPECT_TRUE(outcome.final) << "no device comes by waiting";
+            EXPECT_EQ(outcome.seen, "no device: none has been added (use add first)");
+        }
+    }
     Command add = Check(Op::ExpectAdd);
     CheckOutcome outcome = EvaluateCheck(add, mMachine, mLast);
     EXPECT_FALSE(outcome.held);
