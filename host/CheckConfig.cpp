@@ -22,10 +22,18 @@ namespace host {
 
 namespace {
 
+// A first sensor without a SUID leaves nothing in a device id to tell its
+// proximity sensor by: as a pattern ("00") it would be found in almost any id.
+bool WithoutSuid(const ChannelView& record) {
+    return !record.sensors.empty() && record.sensors.front().valid &&
+           record.sensors.front().suidLow == 0 && record.sensors.front().suidHigh == 0;
+}
+
 // What a proximity sensor's device id must hold for the driver to take it as
-// the channel's first sensor; empty when that sensor is not valid.
+// the channel's first sensor; empty when that sensor is not valid or has no
+// SUID.
 std::string ProximityPattern(const ChannelView& record) {
-    if (record.sensors.empty() || !record.sensors.front().valid) {
+    if (record.sensors.empty() || !record.sensors.front().valid || WithoutSuid(record)) {
         return {};
     }
     const SensorView& first = record.sensors.front();
@@ -282,6 +290,15 @@ int CheckConfig(const std::string& regPath, const std::string& driverPath, bool 
         r.addStatus != 0 || sim::TraceContains("No channels configured properly in registry");
     r.view = ReadDeviceView(machine);
     r.noChannel = r.noChannel || !r.view || r.view->channelObjects == 0;
+    for (ChannelReview& channel : r.review.channels) {
+        if (const ChannelView* record = RecordOf(r, channel);
+            record != nullptr && WithoutSuid(*record)) {
+            channel.findings.push_back(
+                "the first sensor has no SUID (all four SUID values 0): no proximity sensor can "
+                "be told by it, as its pattern would be \"00\", which almost any device id "
+                "holds; give it the SUID its proximity sensor's device id carries");
+        }
+    }
 
     // The reader traces every absent optional value the same way: those are
     // counted, the rest listed once per distinct message. A read's traces are

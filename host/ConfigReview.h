@@ -18,7 +18,8 @@ struct SensorReview {
     long long slot = 0; // the number the name begins with, as the reader reads it
     std::string type;   // empty when absent
     std::optional<std::uint32_t> id;
-    std::vector<std::string> defaults; // "SUID_LOW_L=0": absent values and the default taken
+    std::optional<std::uint32_t> wlanAntMask; // as read, in a WLAN channel
+    std::vector<std::string> defaults;        // "SUID_LOW_L=0": absent values and the default taken
     std::vector<std::string> findings;
 };
 

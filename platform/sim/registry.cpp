@@ -546,6 +546,18 @@ std::vector<std::u16string> SubkeyNames(std::u16string_view path) {
     return names;
 }
 
+std::vector<std::u16string> ValueNames(std::u16string_view path) {
+    Tree& tree = TheTree();
+    std::lock_guard guard(tree.lock);
+    std::vector<std::u16string> names;
+    if (NodePtr node = Find(tree.root, path)) {
+        for (const auto& [name, value] : node->values) {
+            names.push_back(value.name);
+        }
+    }
+    return names;
+}
+
 void SetValue(std::string_view path, std::u16string_view name, ULONG type,
               std::vector<std::uint8_t> data) {
     SetValue(std::u16string_view(Widen(path)), name, type, std::move(data));

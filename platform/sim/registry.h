@@ -43,6 +43,8 @@ bool DeleteKey(std::string_view path);
 bool KeyExists(std::string_view path);
 std::vector<std::u16string> SubkeyNames(std::string_view path);
 std::vector<std::u16string> SubkeyNames(std::u16string_view path);
+// The names of a key's values, in the order subkeys enumerate in.
+std::vector<std::u16string> ValueNames(std::u16string_view path);
 
 // Values; the key is created when missing.
 void SetValue(std::string_view path, std::u16string_view name, ULONG type,

@@ -71,11 +71,91 @@ TEST(ConfigReview, NamesWhatTheReaderSkipsOrNeverUses) {
         {one + "[Device Parameters\\channel0]\n" + kChannel + "[Device Parameters\\channel0\\0]\n" +
              "\"Type\"=\"APPS\"\n",
          "ID=-1\n"},
+        // Something near sends nothing.
+        {one + "[Device Parameters\\channel0]\n" + kChannel + "\"1\"=dword:ffffffff\n" +
+             "[Device Parameters\\channel0\\0]\n" + kApps,
+         "warning: no back-off is sent when a sensor is near"},
+        {one + "[Device Parameters\\channel0]\n\"ChannelType\"=\"MODEM\"\n" +
+             "\"SarMappingCount\"=dword:2\n\"0\"=dword:1\n[Device Parameters\\channel0\\0]\n" +
+             kApps,
+         "warning: no back-off is sent when a sensor is near"},
+        // Values of the wrong type are read as their bytes.
+        {"[Device Parameters]\n\"NumberOfChannels\"=\"1\"\n",
+         "\"NumberOfChannels\" read as REG_DWORD from a REG_SZ value: 49"},
+        {one + "[Device Parameters\\channel0]\n" + kChannel + "[Device Parameters\\channel0\\0]\n" +
+             "\"Type\"=\"APPS\"\n\"ID\"=\"1\"\n",
+         "\"ID\" read as REG_DWORD from a REG_SZ value: 49"},
+        {one + "[Device Parameters\\channel0]\n\"ChannelType\"=dword:1\n",
+         "\"ChannelType\" read as REG_SZ from a REG_DWORD value: \"\x01\""},
+        // Values nobody reads.
+        {one + "\"Typo\"=dword:1\n",
+         "unused: \"Typo\" is never read (the driver reads no value of that name here)"},
+        {one + "[Device Parameters\\channel0]\n" + kChannel + "\"5\"=dword:1\n" +
+             "[Device Parameters\\channel0\\0]\n" + kApps + "\"Typ\"=\"APPS\"\n",
+         "unused: \"5\" is never read: the driver reads the mapping values \"0\" to \"1\" "
+         "(SarMappingCount 2)"},
+        {one + "[Device Parameters\\channel0]\n" + kChannel + "[Device Parameters\\channel0\\0]\n" +
+             kApps + "\"Typ\"=\"APPS\"\n",
+         "unused: \"Typ\" is never read (the driver"},
+        {one + "[Device Parameters\\channel0]\n" + kChannel + "[Device Parameters\\channel0\\0]\n" +
+             kApps + "\"WlanAntMask\"=dword:1\n",
+         "unused: \"WlanAntMask\" is never read: the driver reads it for WLAN channels only"},
+        // Sensor subkeys named otherwise than by a decimal number.
+        {one + "[Device Parameters\\channel0]\n" + kChannel +
+             "[Device Parameters\\channel0\\abc]\n" + kApps,
+         "its name \"abc\" is not a decimal number: the driver reads it as 0 (a name without "
+         "leading digits reads as 0), so it takes slot 0"},
+        {one + "[Device Parameters\\channel0]\n" + kChannel + "[Device Parameters\\channel0\\0]\n" +
+             kApps + "[Device Parameters\\channel0\\1e3]\n" + kApps,
+         "its name \"1e3\" is not a decimal number: the driver reads it as 1 (the digits it "
+         "begins with), so it takes slot 1"},
+        {one + "[Device Parameters\\channel0]\n" + kChannel + "[Device Parameters\\channel0\\0]\n" +
+             kApps + "[Device Parameters\\channel0\\0x4]\n" + kApps +
+             "[Device Parameters\\channel0\\0y]\n" + kApps,
+         "\"0y\" is not a decimal number: the driver reads it as 0 (the digits it begins with), "
+         "so it takes slot 0\nshares slot 0 with subkey \"0x4\""},
+        {one + "[Device Parameters\\channel0]\n" + kChannel +
+             "[Device Parameters\\channel0\\\xd9\xa3]\n" + kApps,
+         "reads it as 0 (a name without leading digits reads as 0), so it takes slot 0"},
     };
     for (const Case& c : cases) {
         std::string said = Said(c.body);
         EXPECT_NE(said.find(c.said), std::string::npos) << c.body << "\nsaid:\n" << said;
     }
+}
+
+// The last sensor subkey read sets a WLAN channel's antenna mask.
+TEST(ConfigReview, NamesWhereAWlanChannelsMaskComesFrom) {
+    const std::string wlan = "[Device Parameters]\n\"NumberOfChannels\"=dword:1\n"
+                             "\"WlanAntCount\"=dword:2\n[Device Parameters\\channel0]\n" +
+                             std::string(kChannel) + "\"ChannelType\"=\"WLAN\"\n";
+    auto sensor = [](const char* name, const char* mask) {
+        return std::string("[Device Parameters\\channel0\\") + name + "]\n" + kApps + mask;
+    };
+    struct Case {
+        std::string body;
+        const char* said;
+    };
+    const Case cases[] = {
+        {wlan + sensor("0", "\"WlanAntMask\"=dword:1\n") + sensor("1", ""),
+         "error: the channel's WLAN antenna mask ends as 0, which drives no antenna: the last "
+         "sensor subkey read, \"1\", has WlanAntMask 0 or none"},
+        {wlan + sensor("0", "\"WlanAntMask\"=dword:1\n") + sensor("1", "\"WlanAntMask\"=dword:2\n"),
+         "WlanAntMask differs between the sensor subkeys (\"0\" 1, \"1\" 2): the last one read, "
+         "\"1\", sets the channel's mask to 2"},
+        {wlan + "\"WlanAntMask\"=dword:3\n" + sensor("0", ""),
+         "unused: \"WlanAntMask\" is never read: the driver reads WlanAntMask from each sensor "
+         "subkey, and the last sensor subkey read sets the channel's mask"},
+        {wlan + "\"WlanAntMask\"=dword:3\n" + sensor("0", ""), "error: the channel's WLAN"},
+    };
+    for (const Case& c : cases) {
+        std::string said = Said(c.body);
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.body << "\nsaid:\n" << said;
+    }
+    std::string sound = Said(wlan + sensor("0", "\"WlanAntMask\"=dword:1\n") +
+                             sensor("1", "\"WlanAntMask\"=dword:1\n"));
+    EXPECT_EQ(sound.find("WlanAntMask differs"), std::string::npos) << sound;
+    EXPECT_EQ(sound.find("error"), std::string::npos) << sound;
 }
 
 TEST(ConfigReview, RecordsFollowTheRegistryOrderOfChannelSubkeys) {

@@ -1,5 +1,5 @@
 # Runs halvex-host and checks its exit status and what it printed.
-#   cmake -DHOST=... -DARGS="a;b" -DEXPECTED=1 [-DMATCH=regex]... -P ExpectExit.cmake
+#   cmake -DHOST=... -DARGS="a;b" -DEXPECTED=1 [-DMATCH=regex]... [-DNOMATCH=regex] -P ExpectExit.cmake
 execute_process(COMMAND ${HOST} ${ARGS}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 message("${out}${err}")
@@ -11,3 +11,6 @@ foreach(pattern IN ITEMS ${MATCH} ${MATCH2} ${MATCH3})
     message(FATAL_ERROR "the output does not match: ${pattern}")
   endif()
 endforeach()
+if(DEFINED NOMATCH AND "${out}${err}" MATCHES "${NOMATCH}")
+  message(FATAL_ERROR "the output matches what it must not: ${NOMATCH}")
+endif()
