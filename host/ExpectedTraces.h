@@ -4,7 +4,8 @@
 // without WLAN channels leaves WlanAntCount at 0, which the driver reports
 // once; a machine without a provisioning file makes each D0 entry of a WLAN
 // channel report an empty folder (the channel then sends without a periodic
-// refresh). They stay as the driver writes them; the host counts them apart,
+// refresh); a proximity reading while the display is off is dropped, and
+// traced. They stay as the driver writes them; the host counts them apart,
 // by kind, so that a summary's count of other error traces means something.
 #pragma once
 
@@ -20,8 +21,9 @@ enum class ExpectedKind {
     ConfigurationRead, // a value left out, or a string's size query
     NoWlanChannel,     // WlanAntCount 0
     NoProvisioningFile,
+    ReadingWhileDisplayOff,
 };
-inline constexpr std::size_t kExpectedKinds = 3;
+inline constexpr std::size_t kExpectedKinds = 4;
 
 // How many traces of each kind.
 using ExpectedCounts = std::array<int, kExpectedKinds>;
