@@ -23,7 +23,7 @@ namespace host {
 namespace {
 
 // A first sensor without a SUID leaves nothing in a device id to tell its
-// proximity sensor by: as a pattern ("00") it would be found in almost any id.
+// proximity sensor by: the driver takes none for the channel.
 bool WithoutSuid(const ChannelView& record) {
     return !record.sensors.empty() && record.sensors.front().valid &&
            record.sensors.front().suidLow == 0 && record.sensors.front().suidHigh == 0;
@@ -294,9 +294,10 @@ int CheckConfig(const std::string& regPath, const std::string& driverPath, bool 
         if (const ChannelView* record = RecordOf(r, channel);
             record != nullptr && WithoutSuid(*record)) {
             channel.findings.push_back(
-                "the first sensor has no SUID (all four SUID values 0): no proximity sensor can "
-                "be told by it, as its pattern would be \"00\", which almost any device id "
-                "holds; give it the SUID its proximity sensor's device id carries");
+                "the first sensor has no SUID (all four SUID values 0): the driver takes no "
+                "proximity sensor for this channel, since its pattern, \"00\", is found in almost "
+                "any device id; give it the SUID its proximity sensor's device id carries, or "
+                "set it through the IOCTL");
         }
     }
 
