@@ -1,5 +1,6 @@
 #include "host/Soak.h"
 #include "host/Machine.h"
+#include "host/SoakWlan.h"
 #include "host/Tokens.h"
 
 #include "platform/sim/clock.h"
@@ -12,6 +13,7 @@
 #include "platform/sim/trace_recorder.h"
 #include "platform/trace.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -21,6 +23,7 @@
 #include <future>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -41,18 +44,19 @@ constexpr int kIoctlThreads = 4;
 // thread's next D0 entry, a few operations away.
 constexpr auto kHangBound = 60s;
 
-// The channel's mapping table, as the configuration below states it.
+// The modem channel's mapping table, as the configuration below states it.
 constexpr std::int32_t kNothingNear = 1;
 constexpr std::int32_t kSomethingNear = 3;
 constexpr int kAntennas = 2;
 
-constexpr char kConfig[] = R"(Windows Registry Editor Version 5.00
+// The APPS sensors the IOCTLs set, 1 to kSensors: the modem channel's two,
+// then one for each WLAN channel.
+constexpr int kModemSensors = 2;
+constexpr int kSensors = kModemSensors + SoakWlan::kChannels;
 
+constexpr char kModemChannel[] = R"(
 ; One MODEM channel behind APPS sensors 1 and 2: nothing near sends back-off
 ; index 1, something near (either sensor) index 3.
-[Device Parameters]
-"NumberOfChannels"=dword:00000001
-
 [Device Parameters\channel0]
 "ChannelType"="MODEM"
 "SarMappingCount"=dword:00000002
@@ -67,6 +71,15 @@ constexpr char kConfig[] = R"(Windows Registry Editor Version 5.00
 "Type"="APPS"
 "ID"=dword:00000002
 )";
+
+// The modem channel, then the WLAN channels behind the sensors after the modem's.
+std::string Configuration() {
+    return "Windows Registry Editor Version 5.00\n\n[Device Parameters]\n"
+           "\"NumberOfChannels\"=dword:" +
+           std::to_string(1 + SoakWlan::kChannels) +
+           "\n\"WlanAntCount\"=dword:" + std::to_string(SoakWlan::kAntennas) + "\n" +
+           kModemChannel + SoakWlan::Config(1, kModemSensors + 1);
+}
 
 enum Kind {
     kSleepWake,
@@ -111,7 +124,7 @@ struct Request {
 // standard distributions: their results differ between libraries, and a seed
 // must replay the same operations wherever the host was built.
 Request DrawRequest(std::mt19937_64& rng) {
-    const auto id = static_cast<std::uint32_t>(1 + rng() % 2);
+    const auto id = static_cast<std::uint32_t>(1 + rng() % kSensors);
     const auto state = static_cast<std::uint32_t>(rng() % 2);
     const std::uint64_t pick = rng() % 10;
     Request r;
@@ -159,7 +172,7 @@ private:
     bool WaitForProgress();
     void PowerCycle(std::mt19937_64& rng);
     void Environment(std::mt19937_64& rng);
-    bool SetSensors(const bool (&near)[2]);
+    bool SetSensors(const bool (&near)[kSensors]);
     bool WaitForModem(std::int32_t index, const std::string& what);
     void Pause();
     void Resume();
@@ -174,6 +187,8 @@ private:
     std::atomic<bool> mStop{false};
     std::atomic<bool> mFailed{false};
     std::array<std::atomic<std::uint64_t>, kKinds> mCounts{};
+    // Its operations run on the control thread only.
+    SoakWlan mWlan;
     bool mWwanPresent = true;
     std::string mFinal;
 
@@ -201,6 +216,7 @@ int Soak::Report() {
         std::printf("  %-28s %llu\n", kKindNames[k],
                     static_cast<unsigned long long>(mCounts[k].load()));
     }
+    mWlan.PrintCounts();
     if (!mFinal.empty()) {
         std::printf("  %s\n", mFinal.c_str());
     }
@@ -270,12 +286,13 @@ bool Soak::SetUp(const std::string& driverPath) {
         Fail("no driver library was built in this tree (use --driver PATH)");
         return false;
     }
-    if (auto imported = sim::registry::ImportRegText(kConfig, "soak"); !imported) {
+    if (auto imported = sim::registry::ImportRegText(Configuration(), "soak"); !imported) {
         Fail("the soak's configuration: " + imported.error);
         return false;
     }
     sim::modem::Install(kAntennas, 0);
     sim::ip::AddInterface(IF_TYPE_WWANPP);
+    mWlan.SetUp();
     if (!Expect("loading the driver library", mHost->LoadLibrary(driverPath)) ||
         !Expect("device add", Bounded("device add", [&] { return mHost->AddDevice(); })) ||
         !Expect("start", Bounded("start", [&] { return mHost->Start(); }))) {
@@ -395,9 +412,9 @@ void Soak::PowerCycle(std::mt19937_64& rng) {
 }
 
 // A change of the machine around the device: the display, the WWAN
-// interface, the modem's behaviour.
+// interface, the modem's behaviour, the WLAN adapter.
 void Soak::Environment(std::mt19937_64& rng) {
-    const std::uint64_t pick = rng() % 6;
+    const std::uint64_t pick = rng() % 8;
     if (pick < 2) {
         const auto state = static_cast<sim::display::State>(rng() % 3);
         sim::display::SetState(state);
@@ -418,13 +435,15 @@ void Soak::Environment(std::mt19937_64& rng) {
         const bool always = rng() % 2 == 1;
         sim::modem::Fail(step, *sim::modem::BehaviourFromName(kHow[how]), always);
         Count(static_cast<Kind>(kModemTimeout + how));
-    } else {
+    } else if (pick == 5) {
         sim::modem::ClearFailures();
         Count(kModemCleared);
+    } else {
+        mWlan.Environment(rng);
     }
 }
 
-std::int32_t TableIndex(const bool (&near)[2]) {
+std::int32_t TableIndex(const bool (&near)[kSensors]) {
     return near[0] || near[1] ? kSomethingNear : kNothingNear;
 }
 
@@ -436,11 +455,11 @@ std::string IndexList(const std::vector<std::int32_t>& indexes) {
     return text;
 }
 
-bool Soak::SetSensors(const bool (&near)[2]) {
+bool Soak::SetSensors(const bool (&near)[kSensors]) {
     // Each sensor is set the other way first, so that its state in the end is
     // a change the channel must act on.
     for (int pass = 0; pass < 2; ++pass) {
-        for (std::uint32_t id = 1; id <= 2; ++id) {
+        for (std::uint32_t id = 1; id <= kSensors; ++id) {
             const std::uint32_t state = near[id - 1] == (pass == 1) ? 1 : 0;
             auto pending = mHost->DeviceIoControlAsync(mFiles[0], kIoctlSetSensorState,
                                                        SetSensorStateInput(id, state), 0);
@@ -490,11 +509,14 @@ bool Soak::WaitForModem(std::int32_t index, const std::string& what) {
 
 // With the IOCTL threads still (or ended): faults cleared, display on, the
 // WWAN interface lost and back (a modem that said "not supported" is left
-// alone until its interface or the device starts again). Then two changes of the sensors through
-// the IOCTL whose table indexes differ, the last to states drawn from the seed: the modem must
-// follow both, so that an index it happened to hold already proves nothing.
+// alone until its interface or the device starts again), the WLAN interface
+// there. Then two changes of the sensors through the IOCTL whose table
+// indexes differ, the last to states drawn from the seed: the modem must
+// follow both, so that an index it happened to hold already proves nothing,
+// and the WLAN adapter's merged setting must follow the last.
 void Soak::Checkpoint(std::mt19937_64& rng) {
     sim::modem::ClearFailures();
+    mWlan.Restore();
     sim::display::SetState(sim::display::State::On);
     if (mWwanPresent) {
         sim::ip::RemoveInterface(IF_TYPE_WWANPP);
@@ -505,11 +527,23 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
         Fail("the machine did not settle before a checkpoint");
         return;
     }
-    const bool last[2] = {rng() % 2 == 1, rng() % 2 == 1};
+    bool last[kSensors];
+    for (bool& near : last) {
+        near = rng() % 2 == 1;
+    }
     const bool other = TableIndex(last) == kNothingNear;
-    const bool before[2] = {other, other};
+    bool before[kSensors];
+    for (int i = 0; i < kSensors; ++i) {
+        before[i] = i < kModemSensors ? other : !last[i];
+    }
     if (!SetSensors(before) || !WaitForModem(TableIndex(before), "a checkpoint's first change") ||
         !SetSensors(last) || !WaitForModem(TableIndex(last), "a checkpoint's last change")) {
+        return;
+    }
+    bool wlanNear[SoakWlan::kChannels];
+    std::copy_n(last + kModemSensors, SoakWlan::kChannels, wlanNear);
+    if (std::string error = mWlan.Check(wlanNear); !error.empty()) {
+        Fail(error);
         return;
     }
     Count(kCheckpoint);
@@ -525,9 +559,13 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
             }
         }
     }
-    mFinal = "last checkpoint: sensor 1 " + std::to_string(last[0]) + ", sensor 2 " +
-             std::to_string(last[1]) + "; modem at " + IndexList(sim::modem::BackoffIndexes()) +
-             " as the table says, after " + std::to_string(payloads.size()) + " sets";
+    mFinal = "last checkpoint: sensors";
+    for (bool near : last) {
+        mFinal += " " + std::to_string(near);
+    }
+    mFinal += "; modem at " + IndexList(sim::modem::BackoffIndexes()) +
+              " as the table says, after " + std::to_string(payloads.size()) + " sets; " +
+              mWlan.Summary();
     // The channel's one worker has had its last answer: every operation it
     // gave up on has been cancelled, none is left running at the modem.
     sim::Settle(kHangBound);
@@ -546,7 +584,11 @@ void Soak::TearDown() {
         mHost->CloseFile(file);
     }
     mFiles.clear();
-    Expect("removal", Bounded("removal", [&] { return mHost->Remove(); }));
+    if (Expect("removal", Bounded("removal", [&] { return mHost->Remove(); })) && !mFailed.load()) {
+        if (std::string error = mWlan.CheckRemoval(); !error.empty()) {
+            Fail(error);
+        }
+    }
     Bounded("unload", [&] {
         mHost->Unload();
         return STATUS_SUCCESS;
