@@ -37,7 +37,6 @@ SlpiDataProvider::~SlpiDataProvider() {
         WdfObjectDelete(mLock);
         mLock = nullptr;
     }
-    mSeenSuids.clear();
     FuncExitVoid(TRACE_PROVIDER);
 }
 

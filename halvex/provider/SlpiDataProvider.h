@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -64,7 +63,6 @@ public:
     HANDLE mSensorEvent;                // the channel's, owned by its EventHandler
     uint64_t mConfigSuidLow;
     uint64_t mConfigSuidHigh;
-    std::list<std::pair<uint64_t, uint64_t>> mSeenSuids; // {low, high}, for tracing only
     HANDLE mThread = nullptr;
     HANDLE mStopEvent = nullptr;
     HANDLE mPowerEvent = nullptr;

@@ -155,7 +155,6 @@ void SlpiDataProvider::DecodeEventMessage(const uint8_t* payload, uint32_t lengt
             }
             bool taken = false;
             for (const auto& suid : suids.suid()) {
-                mSeenSuids.emplace_back(suid.suid_low(), suid.suid_high());
                 if (anySensor ||
                     (suid.suid_low() == mConfigSuidLow && suid.suid_high() == mConfigSuidHigh)) {
                     SetSuid(suid.suid_low(), suid.suid_high());
