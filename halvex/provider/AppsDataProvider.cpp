@@ -27,6 +27,7 @@ AppsDataProvider::~AppsDataProvider() {
 }
 
 bool AppsDataProvider::Start() {
+    AwaitDisplayState();
     return true;
 }
 
@@ -58,6 +59,7 @@ void AppsDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SET
     try {
         DWORD displayState = *state;
         mDisplayState.store(static_cast<int32_t>(displayState));
+        bool first = TakeFirstDisplayState();
         try {
             PDEVICE_CONTEXT context =
                 ModuleDevice() != nullptr ? DeviceGetContext(ModuleDevice()) : nullptr;
@@ -67,21 +69,10 @@ void AppsDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SET
             // The watcher takes readings only while the display is on; while
             // it is off the forced flag stands in for them.
             ProximitySensorWatcher* watcher = context->ProximityWatcher;
-            bool signal = false;
-            if (displayState == 0) {
-                if (watcher != nullptr) {
-                    watcher->mDisplayOn.store(0);
-                }
-                mForcedActive.store(1);
-                signal = true;
-            } else if (displayState == 1) {
-                if (watcher != nullptr) {
-                    watcher->mDisplayOn.store(1);
-                }
-                mForcedActive.store(0);
-                signal = true;
+            if (watcher != nullptr && displayState <= 1) {
+                watcher->mDisplayOn.store(displayState);
             }
-            if (signal && mSensorEvent != nullptr) {
+            if (ForceForDisplay(displayState, first) && mSensorEvent != nullptr) {
                 SetEvent(mSensorEvent);
             }
         } catch (const std::runtime_error& e) {

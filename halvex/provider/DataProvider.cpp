@@ -57,3 +57,19 @@ std::optional<DWORD> DataProvider::DisplayStateOf(const POWERBROADCAST_SETTING* 
     std::memcpy(&displayState, setting->Data, sizeof(displayState));
     return displayState;
 }
+
+bool DataProvider::ForceForDisplay(DWORD displayState, bool first) {
+    if (displayState == 0) {
+        mForcedActive.store(1);
+        return true;
+    }
+    // The registration's delivery is the channel's first word on the display
+    // since it started: whatever the state, the channel computes, so that a
+    // start while the display is dimmed does not leave the radio unset until
+    // a sensor reports.
+    if (displayState == 1 || first) {
+        mForcedActive.store(0);
+        return true;
+    }
+    return false;
+}

@@ -32,6 +32,9 @@ public:
     std::atomic<int32_t> mDisplayState{3}; // 0 off, 1 on, 2 dimmed, 3 none delivered yet
     std::atomic<float> mValue{1.0f};       // a sensor that has not reported counts as detected
     std::atomic<int32_t> mForcedActive{0}; // non-zero while the display is off
+    // Set by Start: the next display state delivered is the one the D0
+    // entry's display-state registration delivers.
+    std::atomic<bool> mAwaitingDisplayState{false};
 
     // The device of the latest provider constructed: every provider of the
     // module belongs to the one device, so they share one handle.
@@ -49,6 +52,14 @@ protected:
     // The console display state in the first DWORD of the record's Data;
     // nothing (traced) for a record too short to carry one.
     static std::optional<DWORD> DisplayStateOf(const POWERBROADCAST_SETTING* setting);
+
+    // Called by Start, before the D0 entry registers for the display state.
+    void AwaitDisplayState() { mAwaitingDisplayState.store(true); }
+    // Whether this delivery is the first since Start (the registration's).
+    bool TakeFirstDisplayState() { return mAwaitingDisplayState.exchange(false); }
+    // Sets the forcing for a delivered display state; true when the channel
+    // must hear of it: off and on always, anything else only when `first`.
+    bool ForceForDisplay(DWORD displayState, bool first);
 
     // The activity rule both implementations share: a reading strictly above
     // 0.0 (so not 0.0, a negative value or NaN), or the display forcing it.

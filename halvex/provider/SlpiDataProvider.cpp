@@ -72,6 +72,12 @@ void SlpiDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SET
         return;
     }
     mDisplayState.store(static_cast<int32_t>(*state));
+    // Display off forces the sensor active at once, and on ends the forcing
+    // at once: the worker, which keeps the client, may be waiting for the
+    // service for as long as it stays away.
+    if (ForceForDisplay(*state, TakeFirstDisplayState()) && mSensorEvent != nullptr) {
+        SetEvent(mSensorEvent);
+    }
     if (mPowerEvent != nullptr) {
         SetEvent(mPowerEvent);
     }
@@ -84,6 +90,7 @@ bool SlpiDataProvider::Start() {
     try {
         // A worker given up on by the last Stop may still be running.
         ReapWorker();
+        AwaitDisplayState();
         for (HANDLE* event : {&mStopEvent, &mPowerEvent, &mSuidFoundEvent, &mReinitEvent}) {
             if (*event == nullptr) {
                 *event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -287,22 +294,11 @@ void SlpiDataProvider::ReinitThreadLoop() {
         case WakeStop:
             return;
         case WakePower:
+            // The forcing changed already, when the state was delivered.
             if (mDisplayState.load() == 0) {
                 ReleaseClient();
-                AcquireLock();
-                mForcedActive.store(1);
-                if (mSensorEvent != nullptr) {
-                    SetEvent(mSensorEvent);
-                }
-                ReleaseLock();
             } else if (mDisplayState.load() == 1) {
                 initSensorChannel();
-                AcquireLock();
-                mForcedActive.store(0);
-                if (mSensorEvent != nullptr) {
-                    SetEvent(mSensorEvent);
-                }
-                ReleaseLock();
             }
             break;
         case WakeSuidFound:

@@ -31,7 +31,8 @@ public:
     bool Start() override;
     bool Stop() override;
     bool IsActive() override;
-    // Stores the display state and leaves the rest to the worker.
+    // Forces the sensor (or ends the forcing) at once and leaves the client
+    // to the worker.
     void OnPowerSettingChange(ULONG type, const POWERBROADCAST_SETTING* setting) override;
 
     bool initSensorChannel();

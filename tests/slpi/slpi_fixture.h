@@ -66,11 +66,12 @@ protected:
         DriverTest::TearDown();
     }
 
-    // Adds the device with its SLPI sensor configured for `suid`; starts it
-    // when asked.
-    void AddDevice(Suid configured = {}, bool start = true) {
-        Configure(driver_test::DeviceKey(1) +
-                  driver_test::Channel("channel0", {Slpi(configured)}, 1, 3));
+    // Adds the device with its SLPI sensor configured for `suid` (or with
+    // the sensor given); starts it when asked.
+    void AddDevice(Suid configured = {}, bool start = true, std::string sensor = {}) {
+        Configure(
+            driver_test::DeviceKey(1) +
+            driver_test::Channel("channel0", {sensor.empty() ? Slpi(configured) : sensor}, 1, 3));
         ASSERT_EQ(Add(), STATUS_SUCCESS);
         ASSERT_EQ(ChannelCount(), 1u);
         if (start) {
