@@ -99,8 +99,18 @@ bool SlpiDataProvider::Start() {
                 }
             }
         }
-        if (!initSensorChannel()) {
-            throw std::runtime_error("initSensorChannel failed");
+        mStopRequested.store(false);
+        // The worker runs whatever comes of the open: it re-opens the client
+        // at the next display-on or service error, and it waits for a service
+        // that is not up yet, which the D0 entry must not.
+        Open open = OpenClient(false);
+        if (open == Open::Failed) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "initSensorChannel failed");
+            result = false;
+        } else if (open == Open::NoService) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                        "The sensor service is not up: the worker waits for it");
+            SetEvent(mReinitEvent);
         }
         AcquireLock();
         if (mThread == nullptr) {
@@ -118,19 +128,31 @@ bool SlpiDataProvider::Start() {
         TraceCaughtException(TRACE_PROVIDER);
         result = false;
     }
+    if (mThread == nullptr) {
+        // Without a worker no report is asked for: until the next start the
+        // sensor cannot be read.
+        mValue.store(1.0f);
+    }
+    // The channel hears of the sensor once whatever came of the start, so a
+    // sensor that cannot be read, or has not reported yet, counts as
+    // detected at the radio.
+    if (mSensorEvent != nullptr) {
+        SetEvent(mSensorEvent);
+    }
     FuncExit(TRACE_PROVIDER, "%s", result ? "true" : "false");
     return result;
 }
 
 bool SlpiDataProvider::Stop() {
     FuncEntry(TRACE_PROVIDER);
+    mStopRequested.store(true);
     ReleaseClient();
     if (mThread != nullptr) {
         SetEvent(mStopEvent);
         DWORD wait = WaitForSingleObject(mThread, kStopTimeoutMs);
         if (wait != WAIT_OBJECT_0) {
-            // The worker can sit in a client open for much longer than the
-            // join (the service wait, then the response waits). It still uses
+            // The worker's wait for the service ends within a slice of the
+            // stop, but a response it waits for may not come. It still uses
             // its events and this object: keep both until it has ended (the
             // next Start or the destructor waits for it).
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
@@ -157,6 +179,7 @@ void SlpiDataProvider::ReapWorker() {
         return;
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "Waiting for the SLPI worker to end");
+    mStopRequested.store(true);
     SetEvent(mStopEvent);
     WaitForSingleObject(mThread, INFINITE);
     CloseHandle(mThread);
@@ -174,13 +197,61 @@ void SlpiDataProvider::CloseEvents() {
 }
 
 bool SlpiDataProvider::initSensorChannel() {
+    return OpenClient(true) == Open::Opened;
+}
+
+int32_t SlpiDataProvider::WaitForService(bool keepWaiting, hmx_client_type* client) {
+    const ULONGLONG started = GetTickCount64();
+    uint32_t waitsFailed = 0;
+    int32_t previous = HMX_NO_ERR;
+    for (;;) {
+        int32_t rc = hmx_client_wait_for_service(&hmx_sns_client_service_object, IndicationCallback,
+                                                 this, keepWaiting ? kServiceSliceMs : 0, client);
+        if (rc == HMX_NO_ERR || !keepWaiting) {
+            if (rc != HMX_NO_ERR && rc != HMX_TIMEOUT_ERR) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                            "hmx_client_wait_for_service failed. hmx_err = %d", rc);
+            }
+            return rc;
+        }
+        if (rc != HMX_TIMEOUT_ERR) {
+            // A failed open is tried again a slice later, not at once (the
+            // worker would spin) and not only at the next display-on (the
+            // sensor would go unread until then).
+            if (rc != previous) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                            "hmx_client_wait_for_service failed. hmx_err = %d; trying again", rc);
+            }
+            Sleep(kServiceSliceMs);
+        }
+        previous = rc;
+        if (mStopRequested.load()) {
+            return rc;
+        }
+        ULONGLONG now = GetTickCount64();
+        ULONGLONG waited = now > started ? now - started : 0;
+        if (waited >= static_cast<ULONGLONG>(waitsFailed + 1) * kServiceWaitMs) {
+            ++waitsFailed;
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "hmx_client_wait_for_service failed. hmx_err = %d", rc);
+            // The last reading is stale by now, and no error callback can
+            // come without a client: the sensor counts as detected until it
+            // reports again, and the wait goes on.
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                        "The SAR sensor cannot be read: it counts as detected");
+            SetValue(1.0f);
+        }
+    }
+}
+
+SlpiDataProvider::Open SlpiDataProvider::OpenClient(bool waitForService) {
     FuncEntry(TRACE_PROVIDER);
     if (mServiceError.load() != 0) {
         ReleaseClient();
     }
     if (mSuidFound.load() == 1) {
         FuncExit(TRACE_PROVIDER, "false (SUID already found)");
-        return false;
+        return Open::Failed;
     }
     // The hub's services are not ready in the first second after boot.
     ULONGLONG now = GetTickCount64();
@@ -199,22 +270,19 @@ bool SlpiDataProvider::initSensorChannel() {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "hmx_client_release failed: %d", rc);
             ReleaseLock();
             FuncExit(TRACE_PROVIDER, "false");
-            return false;
+            return Open::Failed;
         }
         mSuidFound.store(0);
     }
     mClient.store(0);
 
     hmx_client_type client = 0;
-    int32_t rc = hmx_client_wait_for_service(&hmx_sns_client_service_object, IndicationCallback,
-                                             this, kServiceWaitMs, &client);
+    int32_t rc = WaitForService(waitForService, &client);
     if (rc != HMX_NO_ERR) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                    "hmx_client_wait_for_service failed. hmx_err = %d", rc);
         mClient.store(0);
         ReleaseLock();
-        FuncExit(TRACE_PROVIDER, "false");
-        return false;
+        FuncExit(TRACE_PROVIDER, "false (no service)");
+        return Open::NoService;
     }
     mClient.store(client);
 
@@ -226,7 +294,7 @@ bool SlpiDataProvider::initSensorChannel() {
         mClient.store(0);
         ReleaseLock();
         FuncExit(TRACE_PROVIDER, "false");
-        return false;
+        return Open::Failed;
     }
 
     std::string lookup;
@@ -235,18 +303,18 @@ bool SlpiDataProvider::initSensorChannel() {
         mClient.store(0);
         ReleaseLock();
         FuncExit(TRACE_PROVIDER, "false");
-        return false;
+        return Open::Failed;
     }
     rc = SendRequest(client, lookup);
     ReleaseLock();
     if (rc != HMX_NO_ERR) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "SUID lookup failed: %d", rc);
         FuncExit(TRACE_PROVIDER, "false");
-        return false;
+        return Open::Failed;
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "SUID lookup for \"SAR\" sent");
     FuncExit(TRACE_PROVIDER, "true");
-    return true;
+    return Open::Opened;
 }
 
 void SlpiDataProvider::ReleaseClient() {

@@ -3,7 +3,9 @@
 // SAR sensor through the hub's SUID lookup, asks for its attributes and
 // subscribes to its on-change reports; the first value of each report is the
 // sensor's value. While the display is off the client is released and the
-// sensor counts as active; a service error re-opens the client.
+// sensor counts as active; a service error re-opens the client. While the
+// service is away the worker waits for it, and a sensor whose service stays
+// away longer than a wait counts as detected until it reports again.
 #pragma once
 
 #include "halvex/provider/DataProvider.h"
@@ -26,8 +28,10 @@ public:
                      WDFDEVICE device);
     ~SlpiDataProvider() override;
 
-    // Opens the client and sends the lookup (which may wait for the boot, the
-    // service and the hub's answer), then starts the worker.
+    // Opens the client and sends the lookup (which may wait for the boot and
+    // the hub's answer, never for an absent service: the worker does that),
+    // then starts the worker. The channel hears of the sensor whatever comes
+    // of it.
     bool Start() override;
     bool Stop() override;
     bool IsActive() override;
@@ -50,6 +54,9 @@ public:
 
     // How long the service may stay away before a wait for it gives up.
     static constexpr uint32_t kServiceWaitMs = 100000;
+    // The service is waited for in slices this long, so that a stop ends
+    // the wait within one.
+    static constexpr uint32_t kServiceSliceMs = 200;
     // How long a request waits for each step of its response.
     static constexpr uint32_t kResponseWaitMs = 10000;
     // How long Stop waits for the worker.
@@ -70,12 +77,20 @@ public:
     HANDLE mSuidFoundEvent = nullptr;
     HANDLE mReinitEvent = nullptr;
     std::atomic<uint8_t> mServiceError{0}; // never cleared
+    // Set by Stop, cleared by Start: a worker waiting for the service ends.
+    std::atomic<bool> mStopRequested{false};
 
     // The SUID of the sensor in use, {low, high}: written on the indication
     // thread, read by the worker, always as one pair.
     std::pair<uint64_t, uint64_t> Suid();
 
 private:
+    enum class Open { Opened, NoService, Failed };
+    // initSensorChannel; without `waitForService` an absent service is
+    // looked for once.
+    Open OpenClient(bool waitForService);
+    // Opens a client on the sensor service into `client`: the HMCI code.
+    int32_t WaitForService(bool keepWaiting, hmx_client_type* client);
     void AcquireLock();
     void ReleaseLock();
     void SetSuid(uint64_t low, uint64_t high);

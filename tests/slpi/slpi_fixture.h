@@ -23,6 +23,11 @@ using sim::hub::Suid;
 
 constexpr Suid kOther{0x1111111111111111ull, 0x2222222222222222ull};
 
+// Machine time a power call may take while the service is away: a worker
+// that only waits for the service ends within a slice of its stop, far inside
+// the 15000 ms a stop waits for it.
+constexpr std::uint64_t kPromptMs = 2000;
+
 inline std::string Slpi(Suid suid) {
     char text[256];
     std::snprintf(
@@ -78,6 +83,14 @@ protected:
             ASSERT_EQ(host->Start(), STATUS_SUCCESS);
             ASSERT_TRUE(sim::Settle());
         }
+    }
+
+    // Holds the worker, which waits for an absent service, at the start of
+    // its next slice (the transport's open of the watch for the service)
+    // until the test lets "SensorHub.Open" go.
+    static void HoldTheWorkerInItsWait() {
+        sim::ArmFault("SensorHub.Open", sim::FaultSpec::Hold());
+        ASSERT_TRUE(sim::WaitForHeldCall("SensorHub.Open"));
     }
 
     SlpiDataProvider* Provider() {

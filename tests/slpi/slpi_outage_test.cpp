@@ -1,8 +1,12 @@
 // The radio while a sensor cannot be read: a start while the display is
-// dimmed, and the display changing while the provider waits for the service.
+// dimmed, a sensor service that stays away longer than a wait for it, the
+// display changing while the provider waits for the service, and power
+// transitions that must not wait for it.
 #include "tests/slpi/slpi_fixture.h"
 
 #include "tests/support/MachineTest.h"
+
+#include <functional>
 
 namespace slpi_test {
 namespace {
@@ -44,6 +48,61 @@ TEST_F(SlpiOutage, AStartWhileTheDisplayIsDimmedSetsTheRadioBeforeAnySensorRepor
     EXPECT_EQ(ModemSettled(), Indexes(1));
 }
 
+TEST_F(SlpiOutage, AServiceAwayLongerThanTheWaitCountsAsDetectedAndIsOpenedWhenItReturns) {
+    AddDevice();
+    sim::hub::Report(0.0f);
+    EXPECT_EQ(ModemSettled(), Indexes(1));
+    sim::SetTimeScale(0.01);
+    sim::hub::SetPresent(false);
+    ASSERT_TRUE(halvex::testing::WaitUntil(
+        [] { return sim::TraceContains("counts as detected", TRACE_LEVEL_ERROR); }));
+    EXPECT_TRUE(sim::TraceContains("hmx_client_wait_for_service failed. hmx_err = -3"));
+    EXPECT_EQ(ModemSettled(), Indexes(3));
+    // The wait goes on after it has given up once.
+    ASSERT_TRUE(halvex::testing::WaitUntil(
+        [] { return sim::TraceCount("counts as detected", TRACE_LEVEL_ERROR) >= 2; }));
+    sim::SetTimeScale(1.0);
+    sim::hub::SetPresent(true);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::Clients(), 1u);
+    EXPECT_EQ(sim::hub::RequestCount(Kind::OnChange), 2u);
+    sim::hub::Report(0.0f);
+    EXPECT_EQ(ModemSettled(), Indexes(1));
+}
+
+// A client that cannot be opened (the transport refuses) is tried again a
+// slice later, not in a busy loop, and counts like a service that is away.
+TEST_F(SlpiOutage, AnOpenThatKeepsFailingIsTriedAgainAndTheSensorCountsAsDetected) {
+    AddDevice();
+    sim::hub::Report(0.0f);
+    EXPECT_EQ(ModemSettled(), Indexes(1));
+    sim::SetTimeScale(0.01);
+    sim::ArmFault("SensorHub.Open", sim::FaultSpec::Always());
+    sim::hub::Restart();
+    ASSERT_TRUE(halvex::testing::WaitUntil(
+        [] { return sim::TraceContains("counts as detected", TRACE_LEVEL_ERROR); }));
+    EXPECT_EQ(ModemSettled(), Indexes(3));
+    EXPECT_EQ(sim::TraceCount("hmx_err = -16; trying again", TRACE_LEVEL_ERROR), 1u);
+    sim::DisarmFault("SensorHub.Open");
+    ASSERT_TRUE(halvex::testing::WaitUntil([] { return sim::hub::Clients() == 1; }));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::hub::RequestCount(Kind::OnChange), 2u);
+}
+
+// A resume whose worker cannot be made asks for no report: the last reading
+// (nothing near) would stand for good, so the sensor counts as detected.
+TEST_F(SlpiOutage, AResumeWithoutAWorkerCountsTheSensorAsDetected) {
+    AddDevice();
+    sim::hub::Report(0.0f);
+    EXPECT_EQ(ModemSettled(), Indexes(1));
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    // The channel's worker first, then the provider's.
+    sim::ArmFault("CreateThread", sim::FaultSpec::OnCall(2));
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(Provider()->mThread, nullptr);
+    EXPECT_EQ(ModemSettled(), Indexes(3));
+}
+
 // In real time the wait for the service lasts 100 s: the display reaches the
 // radio at once all the same, while the worker goes on waiting.
 TEST_F(SlpiOutage, TheDisplayReachesTheRadioAtOnceWhileTheServiceIsWaitedFor) {
@@ -60,6 +119,23 @@ TEST_F(SlpiOutage, TheDisplayReachesTheRadioAtOnceWhileTheServiceIsWaitedFor) {
     sim::hub::SetPresent(true);
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(sim::hub::Clients(), 1u);
+}
+
+TEST_F(SlpiOutage, PowerTransitionsWithTheServiceAwayDoNotWaitForIt) {
+    AddDevice();
+    sim::hub::SetPresent(false);
+    ASSERT_TRUE(sim::Settle());
+    auto took = [](const std::function<NTSTATUS()>& call) {
+        const std::uint64_t before = sim::NowMs();
+        EXPECT_EQ(call(), STATUS_SUCCESS);
+        return sim::NowMs() - before;
+    };
+    EXPECT_LT(took([this] { return host->Hibernate(); }), kPromptMs);
+    EXPECT_LT(took([this] { return host->Resume(); }), kPromptMs);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_LT(took([this] { return host->Remove(); }), kPromptMs);
+    EXPECT_FALSE(sim::TraceContains("did not end within"));
+    EXPECT_EQ(sim::hub::Clients(), 0u);
 }
 
 } // namespace
