@@ -7,6 +7,7 @@
 #include "tests/dmf_targets/target_fixture.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,12 +21,14 @@ const Bytes kAnswer = {9, 8, 7, 6};
 // A module that sends single requests, through its own methods.
 struct SingleRequestModule {
     const char* name;
-    bool streams; // a ContinuousRequestTarget (without streaming requests)
+    bool streams;   // a ContinuousRequestTarget (without streaming requests)
+    size_t records; // completion records made at open
     RequestTarget_Operations methods;
 };
 
-const SingleRequestModule kRequestTarget = {"RequestTarget", false, DMF_RequestTarget_Operations};
-const SingleRequestModule kContinuousRequestTarget = {"ContinuousRequestTarget", true,
+const SingleRequestModule kRequestTarget = {"RequestTarget", false, 1,
+                                            DMF_RequestTarget_Operations};
+const SingleRequestModule kContinuousRequestTarget = {"ContinuousRequestTarget", true, 8,
                                                       DMF_ContinuousRequestTarget_Operations};
 
 void PrintTo(const SingleRequestModule& module, std::ostream* os) {
@@ -264,17 +267,70 @@ TEST_P(RequestTargetTest, AReusableRequestSendsOnceAtATimeAndLeavesNothingBehind
     ASSERT_EQ(M().ReuseCreate(module, &requestId), STATUS_SUCCESS);
 }
 
-// Sends that fail give back their reference and completion record, so the
-// close waits for the one request still pending only.
+// Sends that fail, whichever way they go, give back their reference and
+// completion record, so the close waits for the one request still pending
+// only. A reusable request that cannot be kept is not made.
 TEST_P(RequestTargetTest, FailedSendsGiveBackWhatTheyTookAndTheCloseWaitsForAPendingRequest) {
     DMFMODULE module = AddRequestTarget();
+    ULONGLONG reusable = 0;
+    ASSERT_EQ(M().ReuseCreate(module, &reusable), STATUS_SUCCESS);
     const size_t records = LiveMemoryTagged("BPMo");
-    for (const char* point : {"WdfMemoryCreatePreallocated", "WdfIoTargetFormatRequestForIoctl",
-                              "WdfRequestAllocateTimer", "WdfRequestSend"}) {
-        sim::ArmFault(point, sim::FaultSpec::Once(STATUS_DEVICE_NOT_READY));
-        EXPECT_EQ(Send(module), STATUS_DEVICE_NOT_READY) << point;
+    ULONGLONG requestId = 0;
+    size_t bytes = 0;
+    const std::vector<const char*> common = {"WdfMemoryCreatePreallocated",
+                                             "WdfIoTargetFormatRequestForIoctl",
+                                             "WdfRequestAllocateTimer", "WdfRequestSend"};
+    struct Way {
+        const char* name;
+        std::function<NTSTATUS()> send;
+        std::vector<const char*> points;
+    };
+    auto with = [&common](std::vector<const char*> more) {
+        more.insert(more.end(), common.begin(), common.end());
+        return more;
+    };
+    const Way ways[] = {
+        {"synchronous",
+         [&] {
+             return M().SendSynchronously(module, mInput.data(), mInput.size(), mOutput.data(),
+                                          mOutput.size(), RequestTarget_RequestType_Ioctl, kIoctl,
+                                          0, &bytes);
+         },
+         with({"WdfRequestCreate"})},
+        {"asynchronous", [&] { return Send(module); }, with({"WdfRequestCreate"})},
+        {"with an id", [&] { return Send(module, &requestId); },
+         with({"WdfRequestCreate", "WdfCollectionAdd"})},
+        {"reusable", [&] { return ReuseSend(module, reusable); }, with({"WdfCollectionAdd"})},
+        {"reusable made",
+         [&] { return M().ReuseCreate(module, &requestId); },
+         {"WdfRequestCreate", "WdfCollectionAdd"}}};
+    const size_t objects = sim::wdf::LiveObjectCount();
+    for (const Way& way : ways) {
+        for (const char* point : way.points) {
+            sim::ArmFault(point, sim::FaultSpec::Once(STATUS_DEVICE_NOT_READY));
+            EXPECT_EQ(way.send(), STATUS_DEVICE_NOT_READY) << way.name << ": " << point;
+        }
     }
+    EXPECT_EQ(sim::wdf::LiveObjectCount(), objects);
+    EXPECT_EQ(Statuses(), std::vector<NTSTATUS>{});
+
+    // Records beyond those made at open are made as sends need them. (Sends
+    // out together do not share the test's buffers.)
     mDevice.SetHandler(Withhold);
+    auto sendWithoutBuffers = [&] {
+        return M().Send(module, nullptr, 0, nullptr, 0, RequestTarget_RequestType_Ioctl, kIoctl, 0,
+                        Record, this);
+    };
+    for (size_t send = 0; send < GetParam().records; ++send) {
+        ASSERT_EQ(sendWithoutBuffers(), STATUS_SUCCESS);
+    }
+    sim::ArmFault("WdfMemoryCreate:BPMo", sim::FaultSpec::Once());
+    EXPECT_EQ(sendWithoutBuffers(), STATUS_UNSUCCESSFUL);
+    mDevice.ReleaseWithheld();
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(LiveMemoryTagged("BPMo"), records);
+    mSeen.clear();
+
     ASSERT_EQ(Send(module), STATUS_SUCCESS);
     // The pool's record was free again: no further one was made.
     EXPECT_EQ(LiveMemoryTagged("BPMo"), records);
@@ -286,6 +342,53 @@ TEST_P(RequestTargetTest, FailedSendsGiveBackWhatTheyTookAndTheCloseWaitsForAPen
     Host().Remove();
     answer.join();
     EXPECT_EQ(Statuses(), (std::vector<NTSTATUS>{STATUS_SUCCESS}));
+}
+
+// An open that cannot make both of its collections fails, leaving nothing.
+TEST_P(RequestTargetTest, AnOpenThatCannotMakeItsCollectionsFails) {
+    for (unsigned call : {1u, 2u}) {
+        SCOPED_TRACE(call);
+        NextDevice();
+        const std::string entry = std::string(GetParam().name) + "_Open Entry";
+        sim::SetTraceSink([&](const sim::TraceRecord& record) {
+            if (record.message == entry) {
+                sim::ArmFault("WdfCollectionCreate",
+                              sim::FaultSpec::OnCall(call, STATUS_NO_MEMORY));
+            }
+        });
+        if (GetParam().streams) {
+            Add(DMF_ContinuousRequestTarget_Create, DMF_CONFIG_ContinuousRequestTarget{});
+        } else {
+            Add(DMF_RequestTarget_Create);
+        }
+        EXPECT_EQ(AddDevice(), STATUS_NO_MEMORY);
+        sim::SetTraceSink(nullptr);
+    }
+}
+
+void Gated(DMFMODULE DmfModule, PVOID, PVOID, size_t, PVOID, size_t, NTSTATUS CompletionStatus) {
+    moduletest::Log().Record(DmfModule, nullptr, static_cast<ULONG>(CompletionStatus));
+}
+
+// While the work item is held in a completion, the completions behind it take
+// the queue's buffers; one whose buffer cannot be made runs at once on its
+// own thread instead of being lost, and every send completes.
+TEST_P(RequestTargetTest, APassiveCompletionTheWorkItemCannotTakeRunsAtOnce) {
+    mDevice.SetHandler(Withhold);
+    DMFMODULE module = AddRequestTarget(/*passive=*/true);
+    moduletest::Log().gatedCall = 1;
+    for (int send = 0; send < 5; ++send) {
+        ASSERT_EQ(M().Send(module, nullptr, 0, nullptr, 0, RequestTarget_RequestType_Ioctl, kIoctl,
+                           0, Gated, nullptr),
+                  STATUS_SUCCESS);
+    }
+    sim::ArmFault("WdfMemoryCreate:BPMo", sim::FaultSpec::Once());
+    mDevice.ReleaseWithheld();
+    ASSERT_TRUE(WaitUntil([] { return sim::TraceContains("; completing here"); }));
+    SetEvent(moduletest::Log().gate);
+    ASSERT_TRUE(WaitUntil([] { return moduletest::Log().Count() == 5; }));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::TraceCount("; completing here"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modules, RequestTargetTest,
