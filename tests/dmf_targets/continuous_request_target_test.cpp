@@ -1,9 +1,12 @@
 #include "dmf/modules/Dmf_ContinuousRequestTarget.h"
+#include "platform/sim/faults.h"
+#include "platform/sim/trace_recorder.h"
 #include "tests/dmf_targets/target_fixture.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string>
 
 namespace targettest {
 namespace {
@@ -211,6 +214,106 @@ TEST_F(ContinuousRequestTargetTest,
             EXPECT_EQ(gOutputContexts, streaming);
         }
     }
+}
+
+// An open that cannot make its collections or its streaming requests fails,
+// leaving nothing of what it made.
+TEST_F(ContinuousRequestTargetTest, AnOpenThatCannotMakeItsStreamingRequestsFails) {
+    struct Row {
+        const char* point;
+        unsigned call; // counted from the open
+    };
+    for (const Row& row : {Row{"WdfCollectionCreate", 3}, Row{"WdfCollectionCreate", 4},
+                           Row{"WdfRequestCreate", 2}, Row{"WdfCollectionAdd", 1}}) {
+        SCOPED_TRACE(std::string(row.point) + " " + std::to_string(row.call));
+        NextDevice();
+        sim::SetTraceSink([&row](const sim::TraceRecord& record) {
+            if (record.message == "ContinuousRequestTarget_Open Entry") {
+                sim::ArmFault(row.point, sim::FaultSpec::OnCall(row.call, STATUS_NO_MEMORY));
+            }
+        });
+        DMF_CONFIG_ContinuousRequestTarget config{};
+        config.ContinuousRequestCount = 2;
+        Add(DMF_ContinuousRequestTarget_Create, config, true);
+        EXPECT_EQ(AddDevice(), STATUS_NO_MEMORY);
+        sim::SetTraceSink(nullptr);
+    }
+}
+
+// A start that cannot send a request fails with the reason, having stopped
+// what it sent before.
+TEST_F(ContinuousRequestTargetTest, AStartThatCannotSendFailsAndStopsWhatItSent) {
+    struct Row {
+        const char* name;
+        ULONG type;
+        bool target;
+        const char* point; // refuses the second send
+        NTSTATUS start;
+    };
+    for (const Row& row : {Row{"no target", RequestTarget_RequestType_Read, false, nullptr,
+                               STATUS_INVALID_DEVICE_STATE},
+                           Row{"no such type", RequestTarget_RequestType_InternalIoctl, true,
+                               nullptr, STATUS_INVALID_PARAMETER},
+                           Row{"send refused", RequestTarget_RequestType_Read, true,
+                               "WdfRequestSend", STATUS_DEVICE_NOT_READY}}) {
+        SCOPED_TRACE(row.name);
+        NextDevice();
+        mDevice.SetHandler(Withhold);
+        DMF_CONFIG_ContinuousRequestTarget config{};
+        config.ContinuousRequestCount = 2;
+        config.RequestType = row.type;
+        size_t index = Add(DMF_ContinuousRequestTarget_Create, config, true);
+        ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+        if (row.target) {
+            DMF_ContinuousRequestTarget_IoTargetSet(Module(index), OpenTarget());
+        }
+        if (row.point != nullptr) {
+            sim::ArmFault(row.point, sim::FaultSpec::OnCall(2, STATUS_DEVICE_NOT_READY));
+        }
+        EXPECT_EQ(DMF_ContinuousRequestTarget_Start(Module(index)), row.start);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    }
+}
+
+// Without client callbacks an input is sent empty, and a request streams on
+// while it succeeds and stops at its first failure.
+TEST_F(ContinuousRequestTargetTest, WithoutClientCallbacksInputsGoEmptyAndAFailureStopsTheRequest) {
+    std::atomic<int> answered{0};
+    mDevice.SetHandler([&answered](const sim::TargetRequest& request) {
+        sim::TargetAnswer answer = Answer(request);
+        answer.status = ++answered < 4 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+        return answer;
+    });
+    DMF_CONFIG_ContinuousRequestTarget config{};
+    config.ContinuousRequestCount = 1;
+    config.BufferCountInput = 1;
+    config.BufferInputSize = 4;
+    config.PoolTypeInput = NonPagedPoolNx;
+    config.BufferCountOutput = 1;
+    config.BufferOutputSize = 4;
+    config.PoolTypeOutput = NonPagedPoolNx;
+    config.RequestType = RequestTarget_RequestType_Ioctl;
+    DMFMODULE module = AddStream(config);
+    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(mDevice.RequestCount(), 4u);
+    for (const sim::TargetRequest& request : mDevice.Requests()) {
+        EXPECT_EQ(request.input, Bytes{});
+        EXPECT_EQ(request.outputCapacity, 4u);
+    }
+}
+
+// A target that cannot be started again fails the D0 entry.
+TEST_F(ContinuousRequestTargetTest, ATargetThatCannotStartFailsTheD0Entry) {
+    gDisposition = [](ULONG) -> ULONG {
+        return ContinuousRequestTarget_BufferDisposition_StopStreaming;
+    };
+    AddStream();
+    ASSERT_EQ(Host().Sleep(), STATUS_SUCCESS);
+    sim::ArmFault("WdfIoTargetStart", sim::FaultSpec::Once(STATUS_DEVICE_NOT_READY));
+    EXPECT_EQ(Host().Wake(), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(mDevice.RequestCount(), 0u);
 }
 
 } // namespace
