@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <future>
 
 namespace targettest {
 namespace {
@@ -19,12 +21,21 @@ struct Client {
     std::vector<ULONG> handleActions;
     std::vector<DMFMODULE> outputModules;
     bool vetoQuery = false;
+    HANDLE queryGate = nullptr; // set: a query-remove waits here for it
     bool refuseOpen = false;
     bool declineArrival = false;
 };
 Client* gClient = nullptr;
 
 NTSTATUS StateChange(DMFMODULE, ULONG state) {
+    if (state == DeviceInterfaceTarget_StateType_QueryRemove && gClient->queryGate != nullptr) {
+        {
+            std::lock_guard guard(gClient->lock);
+            gClient->states.push_back(state);
+        }
+        WaitForSingleObject(gClient->queryGate, INFINITE);
+        return STATUS_SUCCESS;
+    }
     std::lock_guard guard(gClient->lock);
     gClient->states.push_back(state);
     bool refuse = (state == DeviceInterfaceTarget_StateType_QueryRemove && gClient->vetoQuery) ||
@@ -278,12 +289,25 @@ TEST_F(DeviceInterfaceTargetTest, HandleNotificationsReachTheClientAndEndWithThe
     EXPECT_EQ(mClient.handleActions, (std::vector<ULONG>{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE,
                                                          CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE}));
     // The teardown finds no registration left, though no target was open.
+
+    // A handle registration that fails leaves the module without one.
+    NextDevice();
+    mClient.handleActions.clear();
+    sim::ArmFault("CM_Register_Notification", sim::FaultSpec::OnCall(2));
+    mDevice.Publish();
+    module = AddInterfaceTarget();
+    EXPECT_EQ(sim::cm::RegistrationCount(), 1u);
+    EXPECT_EQ(Send(module), STATUS_SUCCESS);
+    ASSERT_EQ(mDevice.QueryRemove(), STATUS_SUCCESS);
+    mDevice.CompleteRemove();
+    EXPECT_TRUE(mClient.handleActions.empty());
 }
 
 TEST_F(DeviceInterfaceTargetTest, AFailedOrRefusedOpenLeavesNothingOpenUntilTheNextArrival) {
     DMFMODULE module = AddInterfaceTarget();
-    for (const char* point : {"CM_Get_Device_Interface_List_SizeW", "CM_Get_Device_Interface_ListW",
-                              "WdfIoTargetCreate", "WdfIoTargetOpen", "refuse", "decline"}) {
+    for (const char* point :
+         {"CM_Get_Device_Interface_List_SizeW", "CM_Get_Device_Interface_ListW",
+          "WdfMemoryCreate:DITM", "WdfIoTargetCreate", "WdfIoTargetOpen", "refuse", "decline"}) {
         SCOPED_TRACE(point);
         const std::string name = point;
         mClient.refuseOpen = name == "refuse";
@@ -366,6 +390,13 @@ TEST_F(DeviceInterfaceTargetTest, ARequestSentWithAnIdIsCancelledByItThroughTheM
     Sent refused;
     ULONGLONG requestId = 0;
     ULONGLONG other = 0;
+    // A send the child refuses gives its record back.
+    const size_t records = LiveMemoryTagged("BPMo");
+    EXPECT_EQ(DMF_DeviceInterfaceTarget_Send(module, nullptr, 0, nullptr, 0,
+                                             RequestTarget_RequestType_InternalIoctl, 1, 0,
+                                             CompletedWithStatus, &refused),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(LiveMemoryTagged("BPMo"), records);
     const bool firstInProcess = !RequestIdTakenBefore();
     ASSERT_EQ(sendEx(&sent, &requestId), STATUS_SUCCESS);
     if (firstInProcess) {
@@ -468,6 +499,113 @@ TEST_F(DeviceInterfaceTargetTest, TheClientStartsAndStopsItsStreamOnlyWhileTheTa
     mDevice.Withdraw();
     ASSERT_TRUE(sim::Settle());
     DMF_DeviceInterfaceTarget_StreamStop(module);
+}
+
+// A stream the module cannot start when its target opens is traced; the
+// target is open all the same.
+TEST_F(DeviceInterfaceTargetTest, AStreamThatCannotStartWithItsTargetLeavesTheTargetOpen) {
+    DMF_CONFIG_ContinuousRequestTarget& stream = ConfigureStream(2, StreamOutput);
+    stream.BufferCountOutput = 1; // the second request has no output buffer
+    stream.ContinuousRequestTargetMode = ContinuousRequestTarget_Mode_Automatic;
+    mDevice.SetHandler(Withhold);
+    mDevice.Publish();
+    DMFMODULE module = AddInterfaceTarget(/*passive=*/true);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(sim::TraceContains("Streaming does not start", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(mDevice.WithheldCount(), 0u);
+    WDFIOTARGET target = nullptr;
+    EXPECT_EQ(DMF_DeviceInterfaceTarget_Get(module, &target), STATUS_SUCCESS);
+    EXPECT_NE(target, nullptr);
+}
+
+std::vector<DMFMODULE> gInputModules;
+
+void FillInput(DMFMODULE DmfModule, PVOID InputBuffer, size_t* InputBufferSize, PVOID) {
+    gInputModules.push_back(DmfModule);
+    std::memset(InputBuffer, 0x42, 4);
+    *InputBufferSize = 4;
+}
+
+// The client's input callback fills each request's input with this module
+// as its module; without one the input goes empty. Without an output
+// callback a request streams on while it succeeds and stops at a failure.
+TEST_F(DeviceInterfaceTargetTest, TheStreamCallsItsClientWithThisModuleOrDoesWithoutIt) {
+    for (bool input : {true, false}) {
+        SCOPED_TRACE(input);
+        NextDevice();
+        gInputModules.clear();
+        mDevice.ForgetRequests();
+        int answered = 0;
+        mDevice.SetHandler([&answered](const sim::TargetRequest& request) {
+            sim::TargetAnswer answer = Answer(request);
+            answer.status = ++answered < 4 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+            return answer;
+        });
+        DMF_CONFIG_ContinuousRequestTarget& stream = ConfigureStream(1, nullptr);
+        stream.RequestType = RequestTarget_RequestType_Ioctl;
+        stream.BufferCountInput = 1;
+        stream.BufferInputSize = 4;
+        stream.PoolTypeInput = NonPagedPoolNx;
+        stream.EvtContinuousRequestTargetBufferInput = input ? FillInput : nullptr;
+        mDevice.Publish();
+        DMFMODULE module = AddInterfaceTarget(/*passive=*/true);
+        ASSERT_EQ(DMF_DeviceInterfaceTarget_StreamStart(module), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+        ASSERT_EQ(mDevice.RequestCount(), 4u);
+        for (const sim::TargetRequest& request : mDevice.Requests()) {
+            EXPECT_EQ(request.input, input ? Bytes(4, 0x42) : Bytes{});
+        }
+        EXPECT_EQ(gInputModules,
+                  input ? std::vector<DMFMODULE>(4, module) : std::vector<DMFMODULE>{});
+        mDevice.Withdraw();
+    }
+}
+
+// An interface that goes while a query-remove is under way leaves its target
+// to the removal protocol: the query that is still running deletes the target
+// as it ends; after a query, a cancelled removal reopens the target only to
+// close it again (the client hears 3, then 5). The interface's return opens a
+// new one.
+TEST_F(DeviceInterfaceTargetTest, AnInterfaceThatGoesDuringAQueryRemoveLeavesTheTargetToTheQuery) {
+    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (bool duringQuery : {true, false}) {
+        SCOPED_TRACE(duringQuery);
+        NextDevice();
+        mClient.states.clear();
+        mDevice.Publish();
+        DMFMODULE module = AddInterfaceTarget();
+        if (duringQuery) {
+            ResetEvent(gate);
+            mClient.queryGate = gate;
+            auto query = std::async(std::launch::async, [this] { return mDevice.QueryRemove(); });
+            ASSERT_TRUE(WaitUntil([this] { return States().size() == 2; }));
+            sim::cm::RemoveInterface(mDevice.SymbolicLink());
+            ASSERT_TRUE(sim::Settle());
+            SetEvent(gate);
+            EXPECT_EQ(query.get(), STATUS_SUCCESS);
+            mClient.queryGate = nullptr;
+            mDevice.CompleteRemove();
+        } else {
+            ASSERT_EQ(mDevice.QueryRemove(), STATUS_SUCCESS);
+            sim::cm::RemoveInterface(mDevice.SymbolicLink());
+            ASSERT_TRUE(sim::Settle());
+            mDevice.CancelRemove();
+        }
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(States(),
+                  duringQuery ? (std::vector<ULONG>{1, 2}) : (std::vector<ULONG>{1, 2, 3, 5}));
+        EXPECT_EQ(Send(module), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(TargetsOn(mDevice), 0u);
+        if (duringQuery) {
+            mDevice.Publish();
+        } else {
+            sim::cm::AddInterface(kInterfaceClass, mDevice.SymbolicLink());
+        }
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(Send(module), STATUS_SUCCESS);
+        mDevice.Withdraw();
+    }
+    CloseHandle(gate);
 }
 
 enum class TargetEnd { InterfaceRemoval, SurpriseRemoval, QueryCancelled, QueryCompleted, Removal };
