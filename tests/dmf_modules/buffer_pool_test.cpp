@@ -141,6 +141,19 @@ TEST_F(BufferPoolTest, ATimerHandsAnUntakenBufferToItsCallbackAndAGetBeforeItSto
     EXPECT_EQ((std::vector<Call>{{Module(sink), late, tag}}), Log().calls);
     PVOID none = nullptr;
     EXPECT_EQ(STATUS_UNSUCCESSFUL, DMF_BufferPool_Get(Module(sink), &none, nullptr));
+
+    // Without a callback a buffer is put as any other; a damaged one is
+    // reported with the verifier on and not taken.
+    DMF_BufferPool_PutInSinkWithTimer(Module(sink), early, 1000, nullptr, &tag);
+    EXPECT_TRUE(sim::TraceContains("has no timer or no callback", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(early, Get(Module(sink)));
+    sim::wdf::SetDriverFlags(WdfVerifyOn);
+    early[-8] ^= 0x5A;
+    DMF_BufferPool_PutInSinkWithTimer(Module(sink), early, 1000, OnExpiry, &tag);
+    EXPECT_EQ(std::vector<std::string>{"DMF_BufferPool signature mismatch"}, sim::DebuggerOutput());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, DMF_BufferPool_Get(Module(sink), &none, nullptr));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(1u, Log().Count());
 }
 
 TEST_F(BufferPoolTest, OpenFailsForTimersWithLookAsideAndAtTheFirstBufferThatCannotBeMade) {

@@ -39,9 +39,11 @@ std::optional<ULONG> TimesRun() {
 }
 
 // The rows run in order on one registry unless a row starts afresh: the
-// second finds what the first run of the task recorded.
+// second finds what the first run of the task recorded. A key that cannot be
+// opened counts as never run; a record that cannot be written is not made.
 TEST_F(ScheduledTaskTest, ATaskRunOncePerInstallationRecordsItsSuccessAndIsSkippedAfterIt) {
     constexpr ULONG once = ScheduledTask_Persistence_OncePerInstallation;
+    constexpr ULONG done = ScheduledTask_WorkResult_Done;
     struct Row {
         ULONG persistence;
         bool afresh;
@@ -49,18 +51,23 @@ TEST_F(ScheduledTaskTest, ATaskRunOncePerInstallationRecordsItsSuccessAndIsSkipp
         NTSTATUS start;
         size_t calls;
         std::optional<ULONG> recorded;
+        const char* fault = nullptr; // fails once
     };
     const Row rows[] = {
-        {once, true, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 1, 1},
-        {once, false, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 0, 1}, // ran before
+        {once, true, done, STATUS_SUCCESS, 1, 1},
+        {once, false, done, STATUS_SUCCESS, 0, 1}, // ran before
+        {once, false, done, STATUS_SUCCESS, 1, 1, "WdfDriverOpenParametersRegistryKey"},
+        {once, true, done, STATUS_SUCCESS, 1, std::nullopt, "WdfRegistryAssignULong"},
         {once, true, ScheduledTask_WorkResult_DoneForNow, STATUS_UNSUCCESSFUL, 1, std::nullopt},
-        {ScheduledTask_Persistence_None, true, ScheduledTask_WorkResult_Done, STATUS_SUCCESS, 1,
-         std::nullopt}};
+        {ScheduledTask_Persistence_None, true, done, STATUS_SUCCESS, 1, std::nullopt}};
     for (const Row& row : rows) {
         SCOPED_TRACE(&row - rows);
         NextDevice();
         if (row.afresh) {
             sim::registry::Reset();
+        }
+        if (row.fault != nullptr) {
+            sim::ArmFault(row.fault, sim::FaultSpec::Once());
         }
         Log().answers = {row.answer};
         Add(DMF_ScheduledTask_Create,
@@ -171,6 +178,18 @@ TEST_F(ScheduledTaskTest, ATaskOfPrepareHardwareRunsWhenTheDeviceStartsAndNotAtE
             ASSERT_TRUE(sim::Settle());
             EXPECT_EQ(1u, Log().Count());
         }
+    }
+}
+
+TEST_F(ScheduledTaskTest, AnOpenWithoutItsTimerOrWorkItemFails) {
+    for (const char* point : {"WdfTimerCreate", "WdfWorkItemCreate"}) {
+        SCOPED_TRACE(point);
+        NextDevice();
+        Add(DMF_ScheduledTask_Create,
+            TaskConfig(ScheduledTask_Persistence_None, ScheduledTask_ExecutionMode_Deferred,
+                       ScheduledTask_ExecuteWhen_Other));
+        sim::ArmFault(point, sim::FaultSpec::Once(STATUS_NO_MEMORY));
+        EXPECT_EQ(STATUS_NO_MEMORY, AddDevice());
     }
 }
 
