@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 
 namespace targettest {
@@ -21,7 +22,8 @@ struct Client {
     std::vector<ULONG> handleActions;
     std::vector<DMFMODULE> outputModules;
     bool vetoQuery = false;
-    HANDLE queryGate = nullptr; // set: a query-remove waits here for it
+    HANDLE queryGate = nullptr;    // set: a query-remove waits here for it
+    std::function<void()> onClose; // called as the client hears state 5
     bool refuseOpen = false;
     bool declineArrival = false;
 };
@@ -35,6 +37,9 @@ NTSTATUS StateChange(DMFMODULE, ULONG state) {
         }
         WaitForSingleObject(gClient->queryGate, INFINITE);
         return STATUS_SUCCESS;
+    }
+    if (state == DeviceInterfaceTarget_StateType_Close && gClient->onClose) {
+        gClient->onClose();
     }
     std::lock_guard guard(gClient->lock);
     gClient->states.push_back(state);
@@ -420,14 +425,15 @@ TEST_F(DeviceInterfaceTargetTest, ARequestSentWithAnIdIsCancelledByItThroughTheM
 
 // When both state callbacks are given only the plain one is called, and it
 // cannot veto: a target the other would refuse opens, and a query-remove it
-// would refuse goes through.
+// would refuse goes through; without either, nothing vetoes.
 TEST_F(DeviceInterfaceTargetTest, WithBothStateCallbacksOnlyThePlainOneIsHeardAndItCannotVeto) {
     mClient.refuseOpen = mClient.vetoQuery = true;
     struct Row {
         bool plain;
         bool ex;
     };
-    for (const Row& row : {Row{true, true}, Row{true, false}, Row{false, true}}) {
+    for (const Row& row :
+         {Row{true, true}, Row{true, false}, Row{false, true}, Row{false, false}}) {
         SCOPED_TRACE(row.plain * 10 + row.ex);
         NextDevice();
         mClient.states.clear();
@@ -436,12 +442,13 @@ TEST_F(DeviceInterfaceTargetTest, WithBothStateCallbacksOnlyThePlainOneIsHeardAn
         mConfig.EvtStateChangeEx = row.ex ? StateChange : nullptr;
         mDevice.Publish();
         DMFMODULE module = AddInterfaceTarget();
-        EXPECT_EQ(Send(module), row.plain ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
+        const bool refused = !row.plain && row.ex;
+        EXPECT_EQ(Send(module), refused ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS);
         EXPECT_EQ(mDevice.QueryRemove(), STATUS_SUCCESS);
         mDevice.CompleteRemove();
         EXPECT_EQ(mClient.plainStates,
                   row.plain ? (std::vector<ULONG>{1, 2, 4}) : std::vector<ULONG>{});
-        EXPECT_EQ(States(), row.plain ? std::vector<ULONG>{} : (std::vector<ULONG>{1}));
+        EXPECT_EQ(States(), refused ? (std::vector<ULONG>{1}) : std::vector<ULONG>{});
     }
 }
 
@@ -598,14 +605,34 @@ TEST_F(DeviceInterfaceTargetTest, AnInterfaceThatGoesDuringAQueryRemoveLeavesThe
         EXPECT_EQ(TargetsOn(mDevice), 0u);
         if (duringQuery) {
             mDevice.Publish();
+            ASSERT_TRUE(sim::Settle());
+            EXPECT_EQ(Send(module), STATUS_SUCCESS);
+            mDevice.Withdraw();
         } else {
+            // Closed already for the module's close: the device's removal
+            // closes nothing again.
+            ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+            EXPECT_EQ(States(), (std::vector<ULONG>{1, 2, 3, 5}));
             sim::cm::AddInterface(kInterfaceClass, mDevice.SymbolicLink());
+            mDevice.Withdraw();
         }
-        ASSERT_TRUE(sim::Settle());
-        EXPECT_EQ(Send(module), STATUS_SUCCESS);
-        mDevice.Withdraw();
     }
     CloseHandle(gate);
+}
+
+// A query-remove that comes while the module closes is let through: the
+// close deletes the target.
+TEST_F(DeviceInterfaceTargetTest, AQueryRemoveDuringTheModulesCloseIsLetThrough) {
+    mClient.vetoQuery = true;
+    mDevice.Publish();
+    AddInterfaceTarget();
+    NTSTATUS query = STATUS_PENDING;
+    mClient.onClose = [this, &query] { query = mDevice.QueryRemove(); };
+    ASSERT_EQ(Host().Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(query, STATUS_SUCCESS);
+    EXPECT_EQ(States(), (std::vector<ULONG>{1, 5}));
+    EXPECT_EQ(TargetsOn(mDevice), 0u);
+    mDevice.CompleteRemove();
 }
 
 enum class TargetEnd { InterfaceRemoval, SurpriseRemoval, QueryCancelled, QueryCompleted, Removal };
