@@ -218,6 +218,27 @@ TEST_F(ScheduledTaskTest, TwoDeferredRunsAskedForBeforeTheFirstEndsQueueOneWorkI
         Log().calls);
 }
 
+// A close waits for the run under way; the runs asked for behind it are
+// dropped with the module.
+TEST_F(ScheduledTaskTest, TheCloseWaitsForTheRunUnderWayAndDropsTheRunsBehindIt) {
+    int context = 0;
+    Add(DMF_ScheduledTask_Create,
+        TaskConfig(ScheduledTask_Persistence_None, ScheduledTask_ExecutionMode_Deferred,
+                   ScheduledTask_ExecuteWhen_Other));
+    Log().gatedCall = 1;
+    ASSERT_EQ(STATUS_SUCCESS, AddDevice());
+    EXPECT_EQ(STATUS_SUCCESS, DMF_ScheduledTask_ExecuteNowDeferred(Module(0), &context));
+    ASSERT_TRUE(WaitUntil([] { return Log().Count() == 1; }));
+    EXPECT_EQ(STATUS_SUCCESS, DMF_ScheduledTask_ExecuteNowDeferred(Module(0), &context));
+    auto removed = std::async(std::launch::async, [&] { return Host().Remove(); });
+    ASSERT_TRUE(WaitUntil([] { return sim::TraceContains("DMF_Rundown_EndAndWait Entry"); }));
+    EXPECT_NE(std::future_status::ready, removed.wait_for(std::chrono::seconds(0)));
+    SetEvent(Log().gate);
+    ASSERT_EQ(std::future_status::ready, removed.wait_for(std::chrono::seconds(10)));
+    EXPECT_EQ(STATUS_SUCCESS, removed.get());
+    EXPECT_EQ(1u, Log().Count());
+}
+
 TEST_F(ScheduledTaskTest, ARundownRefusesReferencesOnceEndingAndItsCloseWaitsForTheOnesHeld) {
     Add(DMF_Rundown_Create);
     Add(DMF_Rundown_Create);

@@ -316,5 +316,36 @@ TEST_F(ContinuousRequestTargetTest, ATargetThatCannotStartFailsTheD0Entry) {
     EXPECT_EQ(mDevice.RequestCount(), 0u);
 }
 
+ULONG GatedOutput(DMFMODULE DmfModule, PVOID, size_t, PVOID, NTSTATUS CompletionStatus) {
+    moduletest::Log().Record(DmfModule, nullptr, static_cast<ULONG>(CompletionStatus));
+    return ContinuousRequestTarget_BufferDisposition_StopStreaming;
+}
+
+// While the streaming work item is held in a completion, the completions
+// behind it take the queue's buffers; one whose buffer cannot be made runs at
+// once on its own thread instead of being lost.
+TEST_F(ContinuousRequestTargetTest, AStreamingCompletionTheWorkItemCannotTakeRunsAtOnce) {
+    mDevice.SetHandler(Withhold);
+    DMF_CONFIG_ContinuousRequestTarget config{};
+    config.ContinuousRequestCount = 6;
+    config.BufferCountOutput = 6;
+    config.BufferOutputSize = 4;
+    config.PoolTypeOutput = NonPagedPoolNx;
+    config.RequestType = RequestTarget_RequestType_Read;
+    config.EvtContinuousRequestTargetBufferOutput = GatedOutput;
+    DMFMODULE module = AddStream(config);
+    moduletest::Log().gatedCall = 1;
+    ASSERT_EQ(DMF_ContinuousRequestTarget_Start(module), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    sim::ArmFault("WdfMemoryCreate:BPMo", sim::FaultSpec::Once());
+    mDevice.ReleaseWithheld();
+    ASSERT_TRUE(WaitUntil([] { return sim::TraceContains("; completing here"); }));
+    SetEvent(moduletest::Log().gate);
+    ASSERT_TRUE(WaitUntil([] { return moduletest::Log().Count() == 6; }));
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::TraceCount("; completing here"), 1u);
+    EXPECT_EQ(mDevice.RequestCount(), 6u);
+}
+
 } // namespace
 } // namespace targettest
