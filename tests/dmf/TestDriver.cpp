@@ -84,11 +84,15 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
     }
     PDMFDEVICE_INIT dmfDeviceInit =
         DMF_DmfDeviceInitAllocate(client.withoutDeviceInit ? nullptr : DeviceInit);
-    DMF_DmfDeviceInitHookPnpPowerEventCallbacks(dmfDeviceInit, &pnpPowerCallbacks);
+    if (client.hookPnpPower) {
+        DMF_DmfDeviceInitHookPnpPowerEventCallbacks(dmfDeviceInit, &pnpPowerCallbacks);
+    }
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnpPowerCallbacks);
     gDevice.hooked = pnpPowerCallbacks;
     gDevice.usageNotification = pnpPowerCallbacks.EvtDeviceUsageNotification;
-    DMF_DmfDeviceInitHookPowerPolicyEventCallbacks(dmfDeviceInit, nullptr);
+    if (client.hookPowerPolicy) {
+        DMF_DmfDeviceInitHookPowerPolicyEventCallbacks(dmfDeviceInit, nullptr);
+    }
 
     if (client.hookFileObject) {
         WDF_FILEOBJECT_CONFIG fileConfig;

@@ -28,6 +28,8 @@ struct ClientPlan {
     NTSTATUS d0ExitStatus = STATUS_SUCCESS;
     bool ownQueue = false;     // the client creates its default queue through the queue hook
     bool ioctlCallback = true; // ...with EvtIoDeviceControl
+    bool hookPnpPower = true;  // the hooks DMF_ModulesCreate insists on
+    bool hookPowerPolicy = true;
     bool hookFileObject = true;
     bool addModules = true;         // give the modules-add callback
     bool withoutDeviceInit = false; // the framework is not given the WDFDEVICE_INIT

@@ -138,12 +138,24 @@ TEST_F(ModuleCreate, ModulesCreateAlwaysConsumesTheInit) {
     EXPECT_EQ(LiveMemory("Brid"), 0u);
     TearDown();
 
-    SetUp();
-    Plan().client.hookFileObject = false;
-    EXPECT_EQ(Add(), STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(Plan().initPointerCleared);
-    EXPECT_TRUE(sim::TraceContains("File-object config was not hooked", TRACE_LEVEL_ERROR));
-    EXPECT_EQ(LiveMemory("Brid"), 0u);
+    // A hook the client did not make refuses the modules.
+    struct Row {
+        bool ClientPlan::*hook;
+        const char* trace;
+    };
+    for (const Row& row :
+         {Row{&ClientPlan::hookFileObject, "File-object config was not hooked"},
+          Row{&ClientPlan::hookPnpPower, "PnP/power callbacks were not hooked"},
+          Row{&ClientPlan::hookPowerPolicy, "Power-policy callbacks were not hooked"}}) {
+        SCOPED_TRACE(row.trace);
+        SetUp();
+        Plan().client.*row.hook = false;
+        EXPECT_EQ(Add(), STATUS_INVALID_PARAMETER);
+        EXPECT_TRUE(Plan().initPointerCleared);
+        EXPECT_TRUE(sim::TraceContains(row.trace, TRACE_LEVEL_ERROR));
+        EXPECT_EQ(LiveMemory("Brid"), 0u);
+        TearDown();
+    }
 }
 
 TEST_F(ModuleCreate, WithoutADeviceInitTheHooksCountAsDone) {
@@ -191,6 +203,29 @@ TEST_F(ModuleCreate, EachAllocationOfAModuleCanFailItsCreation) {
         EXPECT_EQ(Add(), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(sim::FaultCalls("HeapAlloc"), call) << "creation goes no further";
         EXPECT_EQ(LiveMemory("Dmf4"), 0u);
+        TearDown();
+    }
+}
+
+// Each platform call of the framework's own setup can fail the device add,
+// leaving nothing of the framework behind.
+TEST_F(ModuleCreate, EachPlatformCallOfTheSetupCanFailTheAdd) {
+    struct Row {
+        const char* point;
+        unsigned call;
+    };
+    for (const Row& row : {Row{"WdfMemoryCreate:Brid", 2}, Row{"WdfIoQueueCreate", 1},
+                           Row{"WdfObjectAllocateContext", 1}, Row{"WdfMemoryCreate:Dmf5", 1},
+                           Row{"WdfMemoryCreate:Dmf6", 1}, Row{"WdfMemoryCreate:Dmf4", 1},
+                           Row{"WdfSpinLockCreate", 1}, Row{"WdfWaitLockCreate", 1}}) {
+        SCOPED_TRACE(row.point);
+        SetUp();
+        Plan().modules = {Module("M")};
+        sim::ArmFault(row.point, sim::FaultSpec::OnCall(row.call, STATUS_NO_MEMORY));
+        EXPECT_NE(Add(), STATUS_SUCCESS);
+        EXPECT_EQ(LiveMemory("Dmf4"), 0u);
+        EXPECT_EQ(LiveMemory("Brid"), 0u);
+        EXPECT_FALSE(WdfComplained());
         TearDown();
     }
 }
