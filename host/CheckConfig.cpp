@@ -15,6 +15,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -43,6 +45,12 @@ std::string ProximityPattern(const ChannelView& record) {
 const char* SensorTypeName(std::uint32_t type) {
     return type == 0 ? "SLPI" : type == 1 ? "APPS" : "invalid";
 }
+
+// The error traces of the device add, as the sink delivers them.
+struct TakenErrors {
+    std::mutex lock;
+    std::vector<sim::TraceRecord> records;
+};
 
 // What the check found, for the text and the JSON printers alike.
 struct Report {
@@ -280,14 +288,33 @@ int CheckConfig(const std::string& regPath, const std::string& driverPath, bool 
     r.review = ReviewConfiguration();
     sim::SetTraceLevel(5);
     sim::ClearTrace();
+    // Every error trace is taken as it is written: the recorder keeps only
+    // the newest, and a large configuration draws more than that.
+    auto taken = std::make_shared<TakenErrors>();
+    sim::SetTraceSink([taken](const sim::TraceRecord& record) {
+        if (record.level <= 2) {
+            std::lock_guard guard(taken->lock);
+            taken->records.push_back(record);
+        }
+    });
     r.addStatus = machine.AddDevice(&error);
     if (!error.empty()) {
+        sim::SetTraceSink(nullptr);
         std::fprintf(stderr, "halvex-host: %s\n", Printable(error).c_str());
         return 2;
     }
     sim::Settle();
-    r.noChannel =
-        r.addStatus != 0 || sim::TraceContains("No channels configured properly in registry");
+    sim::SetTraceSink(nullptr);
+    std::vector<sim::TraceRecord> errors;
+    {
+        std::lock_guard guard(taken->lock);
+        errors = std::move(taken->records);
+    }
+    r.noChannel = r.addStatus != 0 ||
+                  std::any_of(errors.begin(), errors.end(), [](const sim::TraceRecord& e) {
+                      return e.message.find("No channels configured properly in registry") !=
+                             std::string::npos;
+                  });
     r.view = ReadDeviceView(machine);
     r.noChannel = r.noChannel || !r.view || r.view->channelObjects == 0;
     for (ChannelReview& channel : r.review.channels) {
@@ -304,12 +331,6 @@ int CheckConfig(const std::string& regPath, const std::string& driverPath, bool 
     // The reader traces every absent optional value the same way: those are
     // counted, the rest listed once per distinct message. A read's traces are
     // the error traces just before its last one on the same thread.
-    std::vector<sim::TraceRecord> errors;
-    for (auto& record : sim::TraceSnapshot()) {
-        if (record.level <= 2) {
-            errors.push_back(std::move(record));
-        }
-    }
     std::vector<bool> known(errors.size(), false);
     std::map<std::uint32_t, std::vector<std::size_t>> byThread;
     ExpectedTraces expected;

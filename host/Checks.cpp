@@ -12,6 +12,16 @@
 
 namespace host {
 
+namespace {
+
+std::string DroppedText() {
+    return "records were dropped (" + std::to_string(sim::TraceDropped()) +
+           " older than the newest " + std::to_string(sim::kTraceCapacity) +
+           " the recorder keeps), so they cannot be searched";
+}
+
+} // namespace
+
 CheckOutcome Outcome(bool held, std::string expected, std::string seen, bool final) {
     return CheckOutcome{held, final, std::move(expected), std::move(seen)};
 }
@@ -121,10 +131,13 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
         return EvaluateProximityCheck(c);
     case Op::ExpectTrace: {
         bool found = sim::TraceContains(c.word);
-        return Outcome(found, "a trace message containing \"" + c.word + "\"",
-                       found ? "found"
-                             : "no such message among " +
-                                   std::to_string(sim::TraceSnapshot().size()) + " recorded");
+        std::string seen = found ? "found"
+                                 : "no such message among " +
+                                       std::to_string(sim::TraceSnapshot().size()) + " recorded";
+        if (!found && sim::TraceDropped() > 0) {
+            seen += "; " + DroppedText();
+        }
+        return Outcome(found, "a trace message containing \"" + c.word + "\"", seen);
     }
     case Op::ExpectNoTrace: {
         std::string seen = "none";
@@ -133,6 +146,10 @@ CheckOutcome EvaluateCheck(const Command& c, Machine& machine, const LastResults
                 seen = record.file + ": " + record.message;
                 break;
             }
+        }
+        // What was dropped may have held it: absence cannot be shown.
+        if (seen == "none" && sim::TraceDropped() > 0) {
+            seen = DroppedText();
         }
         return Outcome(seen == "none", "no trace message containing \"" + c.word + "\"", seen,
                        true);

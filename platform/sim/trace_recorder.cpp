@@ -16,11 +16,10 @@ std::atomic<int> gTraceLevel{TRACE_LEVEL_VERBOSE};
 namespace sim {
 namespace {
 
-constexpr std::size_t kCapacity = 65536;
-
 struct Recorder {
     std::mutex lock;
     std::deque<TraceRecord> records;
+    std::size_t dropped = 0;
     std::function<void(const TraceRecord&)> sink;
 };
 
@@ -62,6 +61,13 @@ void ClearTrace() {
     auto& recorder = TheRecorder();
     std::lock_guard guard(recorder.lock);
     recorder.records.clear();
+    recorder.dropped = 0;
+}
+
+std::size_t TraceDropped() {
+    auto& recorder = TheRecorder();
+    std::lock_guard guard(recorder.lock);
+    return recorder.dropped;
 }
 
 bool TraceContains(std::string_view text, int level) {
@@ -114,8 +120,9 @@ void TraceMessage(int level, unsigned flags, const char* file, const char* funct
     std::function<void(const sim::TraceRecord&)> sink;
     {
         std::lock_guard guard(recorder.lock);
-        if (recorder.records.size() == sim::kCapacity) {
+        if (recorder.records.size() == sim::kTraceCapacity) {
             recorder.records.pop_front();
+            ++recorder.dropped;
         }
         recorder.records.push_back(record);
         sink = recorder.sink;

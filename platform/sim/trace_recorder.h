@@ -1,5 +1,8 @@
 // The machine's trace recorder: every trace message the system writes at an
-// enabled level, kept in order (the newest 65536) for tests and the host.
+// enabled level, kept in order for tests and the host. It keeps the newest
+// kTraceCapacity records and counts the older ones it drops, so that a search
+// that finds nothing can tell whether the evidence is gone; what must see every
+// record (a count) takes them through the sink instead.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +13,8 @@
 #include <vector>
 
 namespace sim {
+
+inline constexpr std::size_t kTraceCapacity = 65536;
 
 struct TraceRecord {
     int level = 0;        // 1 critical .. 5 verbose
@@ -27,6 +32,8 @@ int GetTraceLevel();
 
 std::vector<TraceRecord> TraceSnapshot();
 void ClearTrace();
+// Records dropped to make room since the process started or ClearTrace.
+std::size_t TraceDropped();
 
 // Whether some recorded message at `level` or more severe contains `text`.
 bool TraceContains(std::string_view text, int level = 5);

@@ -91,6 +91,37 @@ TEST_F(ChecksTest, AWaitEndsWhenTheCheckHoldsOrCanNeverHoldAndOtherwiseAtTheBoun
     EXPECT_LT(Clock::now() - begin, milliseconds(3000));
 }
 
+// Once the recorder has dropped records, a search that finds nothing proves
+// nothing: both trace checks say so instead of passing on lost evidence.
+TEST_F(ChecksTest, TraceChecksThatFindNothingFailOnceRecordsWereDropped) {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "the oldest record");
+    for (std::size_t i = 0; i < sim::kTraceCapacity; ++i) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "filler");
+    }
+    ASSERT_EQ(sim::TraceDropped(), 1u);
+    struct Row {
+        Op op;
+        const char* word;
+        bool held;
+    };
+    for (const Row& row :
+         {Row{Op::ExpectNoTrace, "the oldest record", false},
+          Row{Op::ExpectNoTrace, "never traced", false},
+          Row{Op::ExpectTrace, "the oldest record", false}, Row{Op::ExpectTrace, "filler", true}}) {
+        Command c = Check(row.op);
+        c.word = row.word;
+        CheckOutcome outcome = EvaluateCheck(c, mMachine, mLast);
+        EXPECT_EQ(outcome.held, row.held) << row.word;
+        EXPECT_EQ(outcome.seen.find("records were dropped") != std::string::npos, !row.held)
+            << outcome.seen;
+    }
+    sim::ClearTrace();
+    EXPECT_EQ(sim::TraceDropped(), 0u);
+    Command none = Check(Op::ExpectNoTrace);
+    none.word = "the oldest record";
+    EXPECT_TRUE(EvaluateCheck(none, mMachine, mLast).held);
+}
+
 // Before any device add the checks that ask the driver's device agree: none
 // holds, and each says there is no device, whether or not a modem is there.
 TEST_F(ChecksTest, WithoutADeviceTheDeviceChecksSayThereIsNone) {
