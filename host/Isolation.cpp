@@ -4,10 +4,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace host {
+
+int RunGuarded(const std::string& what, const std::function<int()>& work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "halvex-host: %s ran out of memory\n", what.c_str());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "halvex-host: uncaught exception in %s: %s\n", what.c_str(), e.what());
+        return kExitCrashed;
+    }
+}
 
 int RunIsolated(const std::string& what, const std::function<int()>& work) {
     std::fflush(stdout);
@@ -19,7 +33,7 @@ int RunIsolated(const std::string& what, const std::function<int()>& work) {
         return 2;
     }
     if (child == 0) {
-        int status = work();
+        int status = RunGuarded(what, work);
         std::fflush(stdout);
         std::fflush(stderr);
         std::exit(status);

@@ -12,7 +12,13 @@ namespace host {
 // not a failed check, and not to be taken for one.
 inline constexpr int kExitCrashed = 3;
 
-// The child's exit status (0, 1 or 2); kExitCrashed with a message on stderr
+// Runs `work` here and now; an exception it lets out ends it with a message
+// instead of ending the host: out of memory is status 2 ("ran out of
+// memory"), any other exception kExitCrashed.
+int RunGuarded(const std::string& what, const std::function<int()>& work);
+
+// RunGuarded in a child process. The child's exit status (0, 1 or 2); kExitCrashed with a message
+// on stderr
 // ("crashed" and the signal) when the child died; 2 when it could not be started.
 int RunIsolated(const std::string& what, const std::function<int()>& work);
 

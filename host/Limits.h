@@ -13,6 +13,12 @@ namespace host {
 inline constexpr std::size_t kMaxIoctlBuffer = 1024 * 1024;
 inline constexpr const char* kMaxIoctlBufferText = "1048576 bytes (1 MiB)";
 
+// A scenario or .reg file. Real ones are a few kilobytes (a configuration of
+// 10000 channels is under 2 MiB); a larger file is a mistake, or a device
+// such as /dev/zero that would never end.
+inline constexpr std::size_t kMaxInputFile = 4 * 1024 * 1024;
+inline constexpr const char* kMaxInputFileText = "4194304 bytes (4 MiB)";
+
 // One `wait`, in real time after the time scale.
 inline constexpr std::chrono::minutes kMaxWaitReal(10);
 inline constexpr const char* kMaxWaitRealText = "10 minutes";

@@ -1,5 +1,6 @@
 #include "host/Machine.h"
 #include "host/DriverView.h"
+#include "host/InputFile.h"
 #include "host/Tokens.h"
 
 #include "platform/sim/display.h"
@@ -9,9 +10,7 @@
 #include "platform/sim/partition_service.h"
 #include "platform/sim/registry.h"
 
-#include <fstream>
 #include <future>
-#include <sstream>
 
 namespace host {
 
@@ -46,13 +45,11 @@ Machine::Machine(std::string driverPath) : mState(std::make_unique<State>()) {
 Machine::~Machine() = default;
 
 std::string Machine::ImportConfig(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return "cannot read " + path;
+    std::string text;
+    if (std::string error = ReadInputFile(path, &text); !error.empty()) {
+        return path + ": " + error;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return ImportConfigText(buffer.str(), path);
+    return ImportConfigText(text, path);
 }
 
 std::string Machine::ImportConfigText(const std::string& text, const std::string& name) {

@@ -1,3 +1,4 @@
+#include "host/InputFile.h"
 #include "host/Limits.h"
 #include "host/Scenario.h"
 #include "host/Tokens.h"
@@ -7,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <utility>
 
@@ -697,16 +697,14 @@ std::optional<SyntaxError> CheckWaits(const Scenario& scenario, double scale) {
 }
 
 ParseResult ParseScenarioFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    if (std::string error = ReadInputFile(path, &text); !error.empty()) {
         ParseResult result;
-        result.error = SyntaxError{path, 0, "cannot read the file"};
+        result.error = SyntaxError{path, 0, error};
         return result;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
     std::string base = std::filesystem::path(path).parent_path().string();
-    return ParseScenario(buffer.str(), path, base);
+    return ParseScenario(text, path, base);
 }
 
 } // namespace host

@@ -1,7 +1,10 @@
+#include "host/Limits.h"
 #include "host/Scenario.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 namespace host {
@@ -182,6 +185,38 @@ TEST(ScenarioParser, RefusesWaitsLongerThanTenMinutesOfRealTimeAtTheScaleInForce
     EXPECT_EQ(e->line, 5) << e->message;
     EXPECT_NE(e->message.find("at most 10 minutes"), std::string::npos) << e->message;
     EXPECT_TRUE(CheckWaits(Scenario{"", {s.commands[2]}}, 1.0)) << "--time-scale sets the start";
+}
+
+// A file is read whole only up to the limit: what is not a file, or is far
+// larger than any scenario, is refused by name instead of filling the memory.
+TEST(ScenarioParser, ReadsAFileUpToTheLimitAndRefusesWhatIsNoFileOrLarger) {
+    const std::string dir = ::testing::TempDir() + "scenario_files";
+    std::filesystem::create_directories(dir);
+    auto write = [&](const std::string& name, std::size_t bytes) {
+        std::ofstream(dir + "/" + name, std::ios::binary)
+            << "#" << std::string(bytes - 2, 'x') << "\n";
+        return dir + "/" + name;
+    };
+    struct Row {
+        std::string path;
+        const char* error; // empty: parsed
+    };
+    for (const Row& row : {Row{write("limit.scn", kMaxInputFile), ""},
+                           Row{write("larger.scn", kMaxInputFile + 1), "larger than 4194304 bytes"},
+                           Row{"/dev/zero", "larger than 4194304 bytes"},
+                           Row{dir, "cannot read the file (Is a directory)"},
+                           Row{dir + "/missing.scn", "cannot read the file (No such file"}}) {
+        ParseResult result = ParseScenarioFile(row.path);
+        if (*row.error == '\0') {
+            EXPECT_TRUE(result.scenario) << row.path;
+            continue;
+        }
+        ASSERT_TRUE(result.error) << row.path;
+        EXPECT_EQ(result.error->file, row.path);
+        EXPECT_NE(result.error->message.find(row.error), std::string::npos)
+            << row.path << " gave: " << result.error->message;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
