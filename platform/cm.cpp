@@ -46,7 +46,7 @@ Manager& TheManager() {
 }
 
 sim::WorkQueue& NotificationQueue() {
-    static sim::WorkQueue* queue = new sim::WorkQueue;
+    static sim::WorkQueue* queue = new sim::WorkQueue("configuration-manager notifications");
     return *queue;
 }
 

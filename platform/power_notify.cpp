@@ -34,7 +34,7 @@ Display& TheDisplay() {
 }
 
 sim::WorkQueue& NotificationQueue() {
-    static sim::WorkQueue* queue = new sim::WorkQueue;
+    static sim::WorkQueue* queue = new sim::WorkQueue("display-state notifications");
     return *queue;
 }
 

@@ -12,7 +12,7 @@ Stack& TheStack() {
 }
 
 WorkQueue& NotificationQueue() {
-    static WorkQueue* queue = new WorkQueue;
+    static WorkQueue* queue = new WorkQueue("IP interface notifications");
     return *queue;
 }
 

@@ -2,9 +2,11 @@
 
 #include "platform/sim/clock.h"
 #include "platform/sim/quiescence.h"
+#include "platform/sim/work_queue.h"
 #include "platform/win32.h"
 
 #include <atomic>
+#include <cstdio>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -14,6 +16,7 @@ namespace {
 
 // What quiescence knows of a stand-in thread.
 struct ThreadRecord {
+    DWORD id = 0;
     bool waiting = false;
     std::vector<std::shared_ptr<Object>> waitingOn;
 };
@@ -179,6 +182,7 @@ HANDLE StartThread(std::function<DWORD()> body, DWORD* threadId) {
     object->exitCode = STILL_ACTIVE;
     auto* record = new ThreadRecord;
     DWORD id = NewThreadId();
+    record->id = id;
     {
         std::lock_guard guard(d.lock);
         d.threads.insert(record);
@@ -229,6 +233,36 @@ bool IsSettled() {
     auto& d = TheDispatcher();
     std::lock_guard guard(d.lock);
     return kernel::QuiescentLocked(d);
+}
+
+std::string OwedWork() {
+    std::vector<std::string> owed;
+    {
+        auto& d = TheDispatcher();
+        std::lock_guard guard(d.lock);
+        for (const kernel::ThreadRecord* record : d.threads) {
+            bool woken = false;
+            for (const auto& object : record->waitingOn) {
+                woken = woken || object->signaled;
+            }
+            if (!record->waiting || woken) {
+                char text[96];
+                std::snprintf(text, sizeof text, "thread 0x%X %s", record->id,
+                              record->waiting ? "woken, not yet running" : "running");
+                owed.emplace_back(text);
+            }
+        }
+    }
+    // The queues are asked with the dispatcher's lock let go, so that no
+    // order between their locks and it arises.
+    for (std::string& line : WorkQueue::Owed()) {
+        owed.push_back(std::move(line));
+    }
+    std::string text;
+    for (const std::string& line : owed) {
+        text += (text.empty() ? "" : "; ") + line;
+    }
+    return text;
 }
 
 std::size_t LiveThreadCount() {

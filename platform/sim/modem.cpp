@@ -65,7 +65,7 @@ template <typename T> T ReadWorld(T World::*field) {
 }
 
 WorkQueue& Queue() {
-    static WorkQueue* queue = new WorkQueue;
+    static WorkQueue* queue = new WorkQueue("modem");
     return *queue;
 }
 

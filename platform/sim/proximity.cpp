@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -67,12 +68,18 @@ World& TheWorld() {
 }
 
 WorkQueue& WatcherThread() {
-    static WorkQueue* queue = new WorkQueue;
+    static WorkQueue* queue = new WorkQueue("proximity watcher");
     return *queue;
 }
 
 WorkQueue& ReadingThread(std::size_t index) {
-    static auto* queues = new std::array<WorkQueue, kReadingThreads>;
+    static auto* queues = [] {
+        auto* made = new std::deque<WorkQueue>;
+        for (std::size_t i = 0; i < kReadingThreads; ++i) {
+            made->emplace_back("proximity readings");
+        }
+        return made;
+    }();
     return (*queues)[index % kReadingThreads];
 }
 

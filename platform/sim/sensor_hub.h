@@ -140,7 +140,7 @@ private:
     std::uint32_t mNextInstance = 1;
     unsigned mOpenCalls = 0;
     unsigned mCloseCalls = 0;
-    WorkQueue mQueue; // last: it stops before the state it delivers from goes
+    WorkQueue mQueue{"sensor hub"}; // last: it stops before the state it delivers from goes
 };
 
 } // namespace sim

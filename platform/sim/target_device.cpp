@@ -11,9 +11,10 @@ namespace sim {
 
 namespace {
 
-// Delayed answers of every target device, in machine time.
+// Delayed answers of every target device, in machine time. Answers may still
+// be due at exit: the queue is never destroyed.
 WorkQueue& AnswerQueue() {
-    static WorkQueue* queue = new WorkQueue; // answers may still be due at exit
+    static WorkQueue* queue = new WorkQueue("I/O target device answers");
     return *queue;
 }
 

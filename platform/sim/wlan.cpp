@@ -106,7 +106,7 @@ Adapter& TheAdapter() {
 }
 
 WorkQueue& NotificationQueue() {
-    static WorkQueue* queue = new WorkQueue;
+    static WorkQueue* queue = new WorkQueue("WLAN notifications");
     return *queue;
 }
 

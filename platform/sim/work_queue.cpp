@@ -3,11 +3,38 @@
 #include "platform/sim/clock.h"
 #include "platform/sim/quiescence.h"
 
+#include <cstdio>
+#include <set>
+
 namespace sim {
 
-WorkQueue::WorkQueue() : mThread([this] { Run(); }) {}
+namespace {
+
+// The live queues, for Owed.
+struct Queues {
+    std::mutex lock;
+    std::set<const WorkQueue*> live;
+};
+
+Queues& LiveQueues() {
+    static Queues* queues = new Queues; // queues of static lifetime outlive every destructor
+    return *queues;
+}
+
+} // namespace
+
+WorkQueue::WorkQueue(std::string name) : mName(std::move(name)), mThread([this] { Run(); }) {
+    auto& queues = LiveQueues();
+    std::lock_guard guard(queues.lock);
+    queues.live.insert(this);
+}
 
 WorkQueue::~WorkQueue() {
+    {
+        auto& queues = LiveQueues();
+        std::lock_guard guard(queues.lock);
+        queues.live.erase(this);
+    }
     int dropped = 0;
     {
         std::lock_guard guard(mLock);
@@ -65,7 +92,9 @@ bool WorkQueue::Cancel(Id id) {
     return true;
 }
 
-bool WorkQueue::OnQueueThread() const { return std::this_thread::get_id() == mThread.get_id(); }
+bool WorkQueue::OnQueueThread() const {
+    return std::this_thread::get_id() == mThread.get_id();
+}
 
 void WorkQueue::WaitUntilDone(Id id) {
     std::unique_lock lock(mLock);
@@ -80,6 +109,43 @@ void WorkQueue::WaitUntilDone(Id id) {
         }
         return true;
     });
+}
+
+std::vector<std::string> WorkQueue::Owed() {
+    auto& queues = LiveQueues();
+    std::lock_guard guard(queues.lock);
+    std::vector<std::string> owed;
+    for (const WorkQueue* queue : queues.live) {
+        std::lock_guard queueGuard(queue->mLock);
+        if (std::string line = queue->OwedLocked(); !line.empty()) {
+            owed.push_back(std::move(line));
+        }
+    }
+    return owed;
+}
+
+std::string WorkQueue::OwedLocked() const {
+    std::string text;
+    if (mRunning != 0) {
+        text = "a callback running";
+    }
+    std::size_t due = 0;
+    std::chrono::steady_clock::time_point next;
+    for (const auto& [key, item] : mItems) {
+        if (item.counted && due++ == 0) {
+            next = key.first;
+        }
+    }
+    if (due > 0) {
+        const double realMs =
+            std::chrono::duration<double, std::milli>(next - std::chrono::steady_clock::now())
+                .count();
+        char line[96];
+        std::snprintf(line, sizeof line, "%zu due, the next in %.0f ms of machine time", due,
+                      realMs > 0 ? realMs / TimeScale() : 0.0);
+        text += (text.empty() ? "" : ", ") + std::string(line);
+    }
+    return text.empty() ? text : mName + ": " + text;
 }
 
 void WorkQueue::Run() {

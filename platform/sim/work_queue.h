@@ -2,6 +2,8 @@
 // completions, notifications and timer callbacks through it. An item counts
 // as pending work for quiescence from its post until it has run, unless it is
 // posted as background work (a periodic timer, an operation that never ends).
+// Each queue is named after what it delivers, so that quiescence can say what
+// is still owed.
 #pragma once
 
 #include <chrono>
@@ -10,7 +12,9 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace sim {
 
@@ -18,7 +22,7 @@ class WorkQueue {
 public:
     using Id = std::uint64_t;
 
-    WorkQueue();
+    explicit WorkQueue(std::string name);
     // Drops what is still queued and waits for a running item to return.
     ~WorkQueue();
     WorkQueue(const WorkQueue&) = delete;
@@ -34,6 +38,10 @@ public:
     // Waits until the item with `id` has run or was cancelled (not from the queue's thread).
     void WaitUntilDone(Id id);
 
+    // Every queue that owes counted work: "NAME: 2 due, the next in 250 ms of
+    // machine time" or "NAME: a callback running".
+    static std::vector<std::string> Owed();
+
 private:
     struct Item {
         Id id;
@@ -43,7 +51,9 @@ private:
     using Key = std::pair<std::chrono::steady_clock::time_point, Id>;
 
     void Run();
+    std::string OwedLocked() const;
 
+    const std::string mName;
     mutable std::mutex mLock;
     std::condition_variable mChanged;
     std::map<Key, Item> mItems;

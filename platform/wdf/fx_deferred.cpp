@@ -2,8 +2,8 @@
 
 namespace fx {
 
-QueuePtr NewQueue() {
-    return std::make_shared<sim::WorkQueue>();
+QueuePtr NewQueue(const char* name) {
+    return std::make_shared<sim::WorkQueue>(name);
 }
 
 void RetireQueue(QueuePtr& queue) {
@@ -11,7 +11,8 @@ void RetireQueue(QueuePtr& queue) {
         return;
     }
     if (queue->OnQueueThread()) {
-        static sim::WorkQueue* reaper = new sim::WorkQueue; // lives until the process ends
+        static sim::WorkQueue* reaper =
+            new sim::WorkQueue("retired WDF queues"); // lives until the process ends
         reaper->Post([retired = std::move(queue)]() mutable { retired.reset(); });
     }
     queue.reset();

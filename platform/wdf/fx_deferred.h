@@ -11,7 +11,8 @@ namespace fx {
 
 using QueuePtr = std::shared_ptr<sim::WorkQueue>;
 
-QueuePtr NewQueue();
+// `name` says what the queue delivers ("WDF timer").
+QueuePtr NewQueue(const char* name);
 // Drops the queue; from the queue's own thread the join happens elsewhere.
 void RetireQueue(QueuePtr& queue);
 // Waits until everything posted before this call has run (not from the queue's thread).

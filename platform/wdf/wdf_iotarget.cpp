@@ -54,7 +54,7 @@ struct SendState {
 };
 
 sim::WorkQueue& TimeoutQueue() {
-    static sim::WorkQueue* queue = new sim::WorkQueue;
+    static sim::WorkQueue* queue = new sim::WorkQueue("I/O request time-outs");
     return *queue;
 }
 

@@ -1,9 +1,12 @@
 // WDF timers on the machine clock. A one-shot start counts as pending work
 // for quiescence; periodic timers do not, and neither does a one-shot timer
 // once its own callback has restarted it: it then runs as a periodic one,
-// whoever restarts it afterwards. A timer gets its thread when it is first
-// started: pools create many that never run.
+// whoever restarts it afterwards. Nor does a one-shot timer due later than a
+// settle waits (a refresh an hour away at full time): it would hold every
+// command back for the whole bound and then run later all the same. A timer
+// gets its thread when it is first started: pools create many that never run.
 #include "platform/sim/clock.h"
+#include "platform/sim/quiescence.h"
 #include "platform/wdf/fx_deferred.h"
 #include "platform/wdf/fx_object.h"
 
@@ -20,11 +23,12 @@ public:
             return FALSE;
         }
         if (!mQueue) {
-            mQueue = fx::NewQueue();
+            mQueue = fx::NewQueue("WDF timer");
         }
         bool wasQueued = mPending != 0 && mQueue->Cancel(mPending);
         mRearmsItself = mRearmsItself || mQueue->OnQueueThread();
-        bool counted = mConfig.Period == 0 && !mRearmsItself;
+        bool counted =
+            mConfig.Period == 0 && !mRearmsItself && sim::RealDuration(ms) <= sim::kSettleBound;
         Post(ms, counted);
         return wasQueued ? TRUE : FALSE;
     }

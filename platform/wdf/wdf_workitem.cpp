@@ -18,7 +18,7 @@ public:
             return;
         }
         if (!mQueue) {
-            mQueue = fx::NewQueue(); // a thread only for items that run
+            mQueue = fx::NewQueue("WDF work item"); // a thread only for items that run
         }
         mQueued = true;
         std::weak_ptr<WorkItem> self = std::static_pointer_cast<WorkItem>(shared_from_this());

@@ -67,7 +67,7 @@ TEST_F(Quiescence, PendingWorkAndQueuedItemsKeepTheMachineUnsettled) {
 
     std::vector<int> order;
     {
-        sim::WorkQueue queue;
+        sim::WorkQueue queue("test queue");
         sim::SetTimeScale(0.001);
         auto late = queue.PostAfter(1e6, [&] { order.push_back(9); });
         EXPECT_TRUE(queue.Cancel(late));

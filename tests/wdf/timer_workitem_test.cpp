@@ -109,6 +109,27 @@ TEST_F(TimerTest, AOneShotTimerIsPendingWorkUntilFiredARestartMovesItAndAStopSay
     EXPECT_EQ(mState.runs, 2);
 }
 
+// A one-shot timer due later than a settle waits cannot be waited for: it
+// does not hold the machine, while one due within the bound does, and is
+// named among what the machine still owes.
+TEST_F(TimerTest, AOneShotTimerDueBeyondTheSettleBoundIsNotOwedAndOneWithinItIsNamed) {
+    using std::chrono::milliseconds;
+    const auto boundMs = std::chrono::duration_cast<milliseconds>(sim::kSettleBound).count();
+    WDFTIMER timer = MakeTimer();
+    // At a thousandth of real time: machine milliseconds = 1000 x real ones.
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS((boundMs + 1000) * 1000));
+    EXPECT_TRUE(sim::IsSettled());
+    EXPECT_EQ(sim::OwedWork(), "");
+
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS((boundMs - 1000) * 1000));
+    EXPECT_FALSE(sim::IsSettled());
+    EXPECT_NE(sim::OwedWork().find("WDF timer: 1 due, the next in "), std::string::npos)
+        << sim::OwedWork();
+    EXPECT_TRUE(WdfTimerStop(timer, FALSE));
+    EXPECT_TRUE(sim::IsSettled());
+    EXPECT_EQ(mState.runs, 0);
+}
+
 TEST_F(TimerTest, StopWithWaitReturnsOnlyAfterARunningCallback) {
     UseGates();
     WDFTIMER timer = MakeTimer();
