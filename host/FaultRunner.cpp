@@ -25,6 +25,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr double kDefaultBudgetSeconds = 300;
+// A run of many minutes says how far it has come at least this often.
+constexpr std::chrono::seconds kProgressEvery(10);
 // A run that takes longer than this, or than kRunBoundFactor times its clean
 // run, is taken for a hang.
 constexpr std::chrono::seconds kRunBound(60);
@@ -103,6 +105,11 @@ std::string ScaleText(double scale) {
     char text[64];
     std::snprintf(text, sizeof text, "%.17g", scale);
     return text;
+}
+
+// --fault's POINT:CALL; empty for the clean run.
+std::string FaultArg(const std::string& point, unsigned call) {
+    return point.empty() ? std::string() : point + ":" + std::to_string(call);
 }
 
 // The run's command line, without the program; `fault` empty for a clean run.
@@ -319,19 +326,27 @@ public:
     int Run();
 
 private:
-    // Starts runs while there are fewer than `jobs` and waits for one to end;
-    // returns false when nothing is queued or running.
+    // Starts runs while there are fewer than `jobs` and the budget lasts, and
+    // waits for one to end; returns false when nothing is queued or running.
     bool Step();
+    bool BudgetSpent() const;
+    void Progress();
     void Start(FaultRun run);
     void Finish(FaultRun& run);
     std::string NewRunDir();
-    std::string Replay(const Target& target, const std::string& point, unsigned call) const;
+    // The command line that runs it again, showing its timeline; `fault`
+    // empty for the clean run.
+    std::string Replay(const Target& target, const std::string& fault) const;
 
     const Options& mOptions;
     std::string mSelf = SelfPath();
     std::string mDir;
     unsigned mJobs = 1;
     unsigned mNextDir = 0;
+    Clock::time_point mStart = Clock::now();
+    Clock::time_point mLastProgress = mStart;
+    std::optional<std::chrono::duration<double>> mBudget; // none: --all-calls alone
+    bool mCut = false;                                    // runs were left out for want of budget
     std::vector<Target> mTargets;
     std::deque<FaultRun> mQueue;
     std::vector<FaultRun> mRunning;
@@ -347,10 +362,11 @@ std::string FaultRunner::NewRunDir() {
 void FaultRunner::Start(FaultRun run) {
     run.dir = NewRunDir();
     const Target& target = mTargets[run.target];
-    std::string fault = run.point.empty() ? "" : run.point + ":" + std::to_string(run.call);
     run.bound = std::max<Clock::duration>(kRunBound, target.cleanTime * kRunBoundFactor);
     run.started = Clock::now();
-    run.pid = Spawn(mSelf, RunArgs(mOptions, target, run.dir + "/record", fault), run.dir);
+    run.pid =
+        Spawn(mSelf, RunArgs(mOptions, target, run.dir + "/record", FaultArg(run.point, run.call)),
+              run.dir);
     if (run.pid < 0) {
         std::fprintf(stderr, "halvex-host: cannot start a run: %s\n", std::strerror(errno));
         run.raw = 2 << 8;
@@ -360,7 +376,40 @@ void FaultRunner::Start(FaultRun run) {
     mRunning.push_back(std::move(run));
 }
 
+bool FaultRunner::BudgetSpent() const {
+    return mBudget && Clock::now() - mStart > *mBudget;
+}
+
+// Runs done, passed and failed so far, and the time the budget has left.
+void FaultRunner::Progress() {
+    const auto now = Clock::now();
+    if (now - mLastProgress < kProgressEvery) {
+        return;
+    }
+    mLastProgress = now;
+    unsigned runs = 0;
+    unsigned passed = 0;
+    for (const Target& target : mTargets) {
+        runs += target.runs;
+        passed += target.passed;
+    }
+    std::string left = "no budget (--all-calls)";
+    if (mBudget) {
+        const double seconds = std::chrono::duration<double>(*mBudget - (now - mStart)).count();
+        left = std::to_string(static_cast<long>(std::max(0.0, seconds))) + " s of the budget left";
+    }
+    std::printf("-- faults: %u run(s) done, %u passed, %zu failed, %zu under way, %s\n", runs,
+                passed, mFailures.size(), mRunning.size(), left.c_str());
+    std::fflush(stdout);
+}
+
 bool FaultRunner::Step() {
+    // Once the budget is spent no run starts, whatever the round: those under
+    // way finish, within their own bound.
+    if (!mQueue.empty() && BudgetSpent()) {
+        mCut = true;
+        mQueue.clear();
+    }
     while (mRunning.size() < mJobs && !mQueue.empty()) {
         FaultRun run = std::move(mQueue.front());
         mQueue.pop_front();
@@ -369,6 +418,7 @@ bool FaultRunner::Step() {
     if (mRunning.empty()) {
         return false;
     }
+    Progress();
     int raw = 0;
     pid_t done = waitpid(-1, &raw, WNOHANG);
     if (done <= 0) {
@@ -422,10 +472,9 @@ void FaultRunner::Finish(FaultRun& run) {
     }
 }
 
-std::string FaultRunner::Replay(const Target& target, const std::string& point,
-                                unsigned call) const {
+std::string FaultRunner::Replay(const Target& target, const std::string& fault) const {
     std::string line = "halvex-host";
-    for (const std::string& a : RunArgs(mOptions, target, "", point + ":" + std::to_string(call))) {
+    for (const std::string& a : RunArgs(mOptions, target, "", fault)) {
         if (!a.empty() && a != "--fault-record") {
             line += " " + a;
         }
@@ -456,10 +505,12 @@ int FaultRunner::Run() {
         return 2;
     }
     mJobs = mOptions.jobs != 0 ? mOptions.jobs : std::max(1u, std::thread::hardware_concurrency());
-    const auto start = Clock::now();
-    const bool budgeted = !mOptions.allCalls || mOptions.budgetSeconds > 0;
-    const auto budget = std::chrono::duration<double>(
-        mOptions.budgetSeconds > 0 ? mOptions.budgetSeconds : kDefaultBudgetSeconds);
+    mStart = Clock::now();
+    mLastProgress = mStart;
+    if (!mOptions.allCalls || mOptions.budgetSeconds > 0) {
+        mBudget = std::chrono::duration<double>(mOptions.budgetSeconds > 0 ? mOptions.budgetSeconds
+                                                                           : kDefaultBudgetSeconds);
+    }
 
     for (std::size_t t = 0; t < mTargets.size(); ++t) {
         mQueue.push_back(MakeRun(t));
@@ -469,8 +520,8 @@ int FaultRunner::Run() {
     // Every point's first call, then the later calls round by round.
     std::vector<std::vector<std::pair<std::string, std::vector<unsigned>>>> later(mTargets.size());
     for (std::size_t t = 0; t < mTargets.size(); ++t) {
-        if (!mTargets[t].cleanProblem.empty()) {
-            continue;
+        if (!mTargets[t].clean || !mTargets[t].cleanProblem.empty()) {
+            continue; // the clean run failed, or the budget was spent before it
         }
         for (const auto& [point, calls] : mTargets[t].clean->points) {
             if (kNeverFailing.count(point)) {
@@ -482,8 +533,7 @@ int FaultRunner::Run() {
     }
     while (Step()) {
     }
-    bool cut = false;
-    for (std::size_t round = 0;; ++round) {
+    for (std::size_t round = 0; !mCut; ++round) {
         bool any = false;
         for (std::size_t t = 0; t < mTargets.size(); ++t) {
             for (const auto& [point, calls] : later[t]) {
@@ -497,13 +547,6 @@ int FaultRunner::Run() {
             break;
         }
         while (Step()) {
-            if (budgeted && Clock::now() - start > budget && !mQueue.empty()) {
-                cut = true;
-                mQueue.clear();
-            }
-        }
-        if (cut) {
-            break;
         }
     }
 
@@ -523,6 +566,9 @@ int FaultRunner::Run() {
         if (target.notReached > 0) {
             std::printf(", %u where the call was not reached", target.notReached);
         }
+        if (!target.clean && target.cleanProblem.empty()) {
+            std::printf(", not run: the budget was spent first");
+        }
         std::printf("\n");
         points += static_cast<unsigned>(reached);
         calls += targetCalls;
@@ -534,20 +580,17 @@ int FaultRunner::Run() {
     });
     for (const Failure& f : mFailures) {
         const Target& target = mTargets[f.target];
-        if (f.point.empty()) {
-            std::printf("FAIL %s, clean run: %s\n", target.name.c_str(), f.what.c_str());
-        } else {
-            std::printf("FAIL %s, %s call %u: %s\n     replay: %s\n", target.name.c_str(),
-                        f.point.c_str(), f.call, f.what.c_str(),
-                        Replay(target, f.point, f.call).c_str());
-        }
+        const std::string run =
+            f.point.empty() ? "clean run" : f.point + " call " + std::to_string(f.call);
+        std::printf("FAIL %s, %s: %s\n     replay: %s\n", target.name.c_str(), run.c_str(),
+                    f.what.c_str(), Replay(target, FaultArg(f.point, f.call)).c_str());
         std::printf("     output: %s\n", f.dir.c_str());
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(Clock::now() - mStart).count();
     std::printf("== faults: %zu scenario(s), %u point(s) reached (%u calls), %u run(s), %u "
                 "passed, %zu failed, %.0f s%s\n",
                 mTargets.size(), points, calls, runs, passed, mFailures.size(), seconds,
-                cut ? " (budget reached: later calls left out)" : "");
+                mCut ? " (budget reached: the runs left were not started)" : "");
     if (mFailures.empty()) {
         std::filesystem::remove_all(mDir);
     }
