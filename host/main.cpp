@@ -64,10 +64,11 @@ const host::Command* ConfigLine(const host::Scenario& scenario) {
     return nullptr;
 }
 
-// --fault fails one platform call from the start. A point no call checks
-// would arm nothing: the run would pass as though it had survived the fault.
-// Returns an exit status, 0 to go on.
-int ArmFault(const host::Options& options) {
+// --fault fails one platform call from the start of the scenario's process
+// (armed there, by RunOne). A point no call checks would arm nothing: the run
+// would pass as though it had survived the fault. Returns an exit status, 0
+// to go on.
+int CheckFaultPoint(const host::Options& options) {
     if (options.faultPoint.empty()) {
         return 0;
     }
@@ -76,7 +77,6 @@ int ArmFault(const host::Options& options) {
                           host::Printable(options.faultPoint) + "'; the points are " +
                           host::Joined(sim::FaultPointNames()));
     }
-    sim::FailCallFromStart(options.faultPoint, options.faultCall);
     return 0;
 }
 
@@ -147,10 +147,15 @@ int LoadScenarioFiles(const host::Options& options, std::vector<host::Scenario>*
 // One scenario in a child process; for the fault runner it also writes what
 // the run did into --fault-record. A run asked to fail a call that it never
 // made ran without its fault, and says so (the fault runner reads that from
-// the record).
+// the record). The fault is armed in that process alone: the walk's survey
+// of the configuration runs in a process of its own before it, and must not
+// meet the fault meant for the walk.
 int RunOne(const host::Scenario& scenario, const host::RunSettings& settings,
            const host::Options& options) {
     return host::RunIsolated("scenario " + scenario.name, [&] {
+        if (!options.faultPoint.empty()) {
+            sim::FailCallFromStart(options.faultPoint, options.faultCall);
+        }
         if (options.faultRecord.empty()) {
             int status = host::RunScenario(scenario, settings);
             if (!options.faultPoint.empty() && !sim::FailedCallFromStart()) {
@@ -174,7 +179,7 @@ int RunOne(const host::Scenario& scenario, const host::RunSettings& settings,
 
 // The scenario files, or the walk, one after the other; the worst status wins.
 int RunScenarios(host::Options options, const std::string& driver) {
-    if (int status = ArmFault(options); status != 0) {
+    if (int status = CheckFaultPoint(options); status != 0) {
         return status;
     }
     if (int status = ReadEnvironmentScale(&options); status != 0) {
