@@ -11,6 +11,21 @@
 
 namespace host {
 
+void ReportOutOfMemoryAtTermination() {
+    std::set_terminate([] {
+        try {
+            if (std::exception_ptr escaped = std::current_exception()) {
+                std::rethrow_exception(escaped);
+            }
+        } catch (const std::bad_alloc&) {
+            std::fputs("halvex-host: ran out of memory\n", stderr);
+            std::_Exit(2);
+        } catch (...) {
+        }
+        std::abort();
+    });
+}
+
 int RunGuarded(const std::string& what, const std::function<int()>& work) {
     try {
         return work();

@@ -12,6 +12,11 @@ namespace host {
 // not a failed check, and not to be taken for one.
 inline constexpr int kExitCrashed = 3;
 
+// From now on an exception that escapes a thread of this process ends it as
+// RunGuarded would: out of memory with status 2 and a message, anything else
+// as the crash it is.
+void ReportOutOfMemoryAtTermination();
+
 // Runs `work` here and now; an exception it lets out ends it with a message
 // instead of ending the host: out of memory is status 2 ("ran out of
 // memory"), any other exception kExitCrashed.

@@ -220,9 +220,7 @@ int RunScenarios(host::Options options, const std::string& driver) {
     return worst;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     host::CommandLineResult parsed = host::ParseCommandLine(args);
     if (!parsed.options) {
@@ -255,4 +253,11 @@ int main(int argc, char** argv) {
     default:
         return RunScenarios(options, driver);
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    host::ReportOutOfMemoryAtTermination();
+    return host::RunGuarded("the host", [&] { return Main(argc, argv); });
 }

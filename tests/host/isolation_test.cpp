@@ -8,6 +8,7 @@
 #include <functional>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 namespace host {
 namespace {
@@ -26,26 +27,34 @@ const Row kRows[] = {
      "uncaught exception in the work: boom"},
 };
 
-TEST(Isolation, AnExceptionOfTheWorkBecomesAStatusWithAMessage) {
-    for (const Row& row : kRows) {
-        ::testing::internal::CaptureStderr();
-        EXPECT_EQ(RunGuarded("the work", row.work), row.status) << row.name;
-        std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find(row.message), std::string::npos) << row.name << ": " << err;
+// Here and now, or in a child process: the same status and message.
+TEST(Isolation, AnExceptionOfTheWorkBecomesAStatusWithAMessageInTheProcessOrAChild) {
+    for (auto run : {&RunGuarded, &RunIsolated}) {
+        for (const Row& row : kRows) {
+            ::testing::internal::CaptureStderr();
+            EXPECT_EQ(run("the work", row.work), row.status) << row.name;
+            std::string err = ::testing::internal::GetCapturedStderr();
+            EXPECT_NE(err.find(row.message), std::string::npos) << row.name << ": " << err;
+        }
     }
 }
 
-TEST(Isolation, AChildEndsWithTheSameStatusAndAKilledOneIsACrash) {
-    for (const Row& row : kRows) {
-        ::testing::internal::CaptureStderr();
-        EXPECT_EQ(RunIsolated("the work", row.work), row.status) << row.name;
-        std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find(row.message), std::string::npos) << row.name << ": " << err;
-    }
+TEST(Isolation, AChildThatDiesIsACrash) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(RunIsolated("the work", []() -> int { std::abort(); }), kExitCrashed);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("the work crashed (signal 6"),
               std::string::npos);
+}
+
+// An exception that escapes another thread ends the process through
+// termination: out of memory there too is a status and a message.
+TEST(IsolationDeathTest, OutOfMemoryOnAnyThreadEndsTheProcessWithStatus2) {
+    EXPECT_EXIT(
+        {
+            ReportOutOfMemoryAtTermination();
+            std::thread([] { throw std::bad_alloc(); }).join();
+        },
+        ::testing::ExitedWithCode(2), "halvex-host: ran out of memory");
 }
 
 } // namespace
