@@ -31,7 +31,6 @@ constexpr std::chrono::milliseconds kCheckBound(10000);
 // In a run for the fault runner a check that does not hold is common and
 // each one would cost the whole bound: such runs wait less.
 constexpr std::chrono::milliseconds kFaultRunCheckBound(3000);
-constexpr std::chrono::milliseconds kSettleBound(10000);
 // While the machine works towards settling (a timer's first run may be a long
 // machine time away), what it does is shown this often, so that the timeline
 // gives each thing about the time it happened.
@@ -135,7 +134,7 @@ private:
 };
 
 bool ScenarioRun::Settle() {
-    const auto deadline = std::chrono::steady_clock::now() + kSettleBound;
+    const auto deadline = std::chrono::steady_clock::now() + sim::kSettleBound;
     while (!sim::Settle(kObserveEvery)) {
         Observe();
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -177,7 +176,7 @@ std::string ScenarioRun::SendIoctl(const Command& c, std::string* result) {
     // completion when it comes.
     const bool inD0 = mMachine.InD0();
     if (!inD0) {
-        sim::Settle(kSettleBound);
+        sim::Settle();
     }
     if (io.WaitFor(inD0 ? kCheckBound : std::chrono::milliseconds(0))) {
         IoOutcome outcome = io.Take();
@@ -550,7 +549,9 @@ int ScenarioRun::RunCommands(SinkGate& gate) {
             RecordTables();
         }
         if (!Settle()) {
-            mTimeline.Note(Now(), "the machine did not settle within 10 s");
+            std::string owed = sim::OwedWork();
+            mTimeline.Note(Now(), "the machine did not settle within 10 s" +
+                                      (owed.empty() ? std::string() : "; still owed: " + owed));
         }
         Observe();
     }

@@ -399,7 +399,8 @@ void Soak::PowerCycle(std::mt19937_64& rng) {
     // stopping fails and, as the driver is written, skips the display-state
     // registration. The machine settles first, as it would have.
     if (kind != kSleepWake && !sim::Settle(kHangBound)) {
-        Fail(std::string("the machine did not settle after ") + kExit[i]);
+        Fail(std::string("the machine did not settle after ") + kExit[i] +
+             "; still owed: " + sim::OwedWork());
     }
     status = Bounded(kEntry[i], [&] {
         return kind == kSleepWake         ? mHost->Wake()
@@ -524,7 +525,7 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
     sim::ip::AddInterface(IF_TYPE_WWANPP);
     mWwanPresent = true;
     if (!sim::Settle(kHangBound)) {
-        Fail("the machine did not settle before a checkpoint");
+        Fail("the machine did not settle before a checkpoint; still owed: " + sim::OwedWork());
         return;
     }
     bool last[kSensors];

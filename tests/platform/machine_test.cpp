@@ -35,8 +35,10 @@ TEST_F(Quiescence, SettledOnlyWhileEveryThreadWaitsOnSomethingUnsignalled) {
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(sim::LiveThreadCount(), 1u);
     EXPECT_FALSE(sim::Settle(std::chrono::milliseconds(20)));
+    EXPECT_NE(sim::OwedWork().find(" running"), std::string::npos) << sim::OwedWork();
     release = true;
     EXPECT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::OwedWork(), "");
 
     // From the signal on, the thread is either not yet woken (its event is
     // signalled) or running: never settled until it waits again.
@@ -85,6 +87,9 @@ TEST_F(Quiescence, PendingWorkAndQueuedItemsKeepTheMachineUnsettled) {
             1e9, [&] { order.push_back(9); }, false);
         EXPECT_TRUE(sim::IsSettled());
         queue.PostAfter(1e9, [&] { order.push_back(9); });
+        // Only the counted item is owed, named after its queue.
+        EXPECT_NE(sim::OwedWork().find("test queue: 1 due, the next in 99999"), std::string::npos)
+            << sim::OwedWork();
     } // dropped unrun
     EXPECT_EQ(order.size(), 3u);
     EXPECT_TRUE(sim::IsSettled());
