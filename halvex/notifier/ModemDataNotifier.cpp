@@ -75,8 +75,22 @@ bool ModemDataNotifier::Start() {
     NETIO_STATUS status = ScanForWwanInterface();
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER, "ScanForWwanInterface returned %u",
                 status);
+    // The worker may have computed before this scan found the interface (a
+    // sensor-hub sensor tells its channel at its own start), and that index
+    // was kept, not sent; without a display-state delivery a channel may not
+    // compute at all. Either way the modem would lack its back-off until a
+    // sensor changes.
+    if (gWwanInterfacePresent.load() == 1) {
+        RequestRecompute();
+    }
     FuncExit(TRACE_NOTIFIER, "true");
     return true;
+}
+
+void ModemDataNotifier::RequestRecompute() const {
+    if (ResendDataEvent != nullptr && ResendDataEvent != INVALID_HANDLE_VALUE) {
+        SetEvent(ResendDataEvent);
+    }
 }
 
 bool ModemDataNotifier::Stop() {

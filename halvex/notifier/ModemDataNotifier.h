@@ -22,6 +22,9 @@ public:
     bool Notify(ULONG stateMask, LONG* backoffIndex) override;
 
     LONG GetLastBackoffIndex() const { return mLastBackoffIndex; }
+    // Makes the channel's worker compute and notify again, with the sensors'
+    // states as they are then; spends nothing of the retry budget.
+    void RequestRecompute() const;
 
     // True only when the object completed and its result could be fetched
     // within kAsyncTimeout; a time-out cancels it.

@@ -154,6 +154,8 @@ TEST_F(PowerTest, AFailedRegistrationIsTracedAndRetriedOnlyAtTheNextStartingEntr
     EXPECT_FALSE(Registered());
     EXPECT_TRUE(sim::TraceContains("PowerSettingRegisterNotification failed 8", TRACE_LEVEL_ERROR));
     EXPECT_TRUE(sim::TraceContains("RegisterDisplayStateNotification failed", TRACE_LEVEL_ERROR));
+    // No delivery, and no reading yet: the sensors still count as detected at the modem.
+    EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(7));
     ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_TRUE(Registered());

@@ -31,6 +31,7 @@ TEST_F(DeliveryTest, BackoffIsEnabledOnceAndEveryAntennaSetWhenOneDiffersFromThe
         for (LONG request : c.requests) {
             auto& channel = AddNotifier();
             channel.Start();
+            EXPECT_TRUE(ResendRequested()); // it found the interface
             EXPECT_TRUE(Send(channel, request));
         }
         // Enabled once: a further notification goes straight to the set step.
@@ -48,6 +49,7 @@ TEST_F(DeliveryTest, MissingModemPartsAreNotFailuresAndTheNextNotifyTriesAgain) 
     sim::ip::AddInterface(IF_TYPE_WWANPP);
     auto& channel = AddNotifier();
     channel.Start();
+    EXPECT_TRUE(ResendRequested()); // it found the interface
     channel.mRetryCount = 2;
     const std::function<void()> missing[] = {
         [] {}, // no default modem

@@ -40,9 +40,7 @@ TEST_F(SlpiLifecycle, AServiceNotUpAtTheStartIsWaitedForByTheWorkerNotTheStart) 
 }
 
 // The display-state registration fails in every row, so that only the start
-// itself can have told the channel of the sensor. (Whether the modem takes
-// that first index depends on the race with the modem channel's own start,
-// which keeps an index that comes before it has found the WWAN interface.)
+// itself can have told the channel of the sensor.
 TEST_F(SlpiLifecycle, AStartThatCannotOpenTheClientStillSetsTheRadioAndStopsCleanlyTwice) {
     struct Row {
         const char* name;
@@ -70,6 +68,7 @@ TEST_F(SlpiLifecycle, AStartThatCannotOpenTheClientStillSetsTheRadioAndStopsClea
         EXPECT_EQ(Provider()->mThread != nullptr, row.worker);
         EXPECT_EQ(sim::hub::Clients(), row.clients);
         EXPECT_TRUE(sim::TraceContains("State mask 1 -> back-off index 3"));
+        EXPECT_EQ(sim::modem::BackoffIndexes(), driver_test::Indexes(3));
         if (row.worker) {
             sim::hub::Restart();
             ASSERT_TRUE(sim::Settle());
@@ -82,6 +81,30 @@ TEST_F(SlpiLifecycle, AStartThatCannotOpenTheClientStillSetsTheRadioAndStopsClea
         EXPECT_TRUE(Provider()->Stop());
         EXPECT_EQ(sim::hub::Clients(), 0u);
     }
+}
+
+// The provider's start tells the channel before the modem channel's own
+// start has looked for the WWAN interface: that first index is kept, not
+// sent, and with no display-state delivery to follow it must still reach the
+// modem without a sensor changing.
+TEST_F(SlpiLifecycle, AnIndexComputedBeforeTheModemChannelFoundItsInterfaceReachesTheModem) {
+    AddDevice({}, false);
+    sim::ArmFault("PowerSettingRegisterNotification", sim::FaultSpec::Once());
+    sim::ArmFault("GetIfTable2", sim::FaultSpec::Hold());
+    HANDLE start = halvex::testing::StartStandInThread([this] { return DWORD(host->Start()); });
+    ASSERT_NE(start, nullptr);
+    const bool held = sim::WaitForHeldCall("GetIfTable2");
+    const bool kept =
+        held && halvex::testing::WaitUntil([] {
+            return sim::TraceContains("No WWAN interface: back-off index 3 kept for later");
+        });
+    sim::LetHeldCallGo("GetIfTable2");
+    ASSERT_EQ(WaitForSingleObject(start, 10000), WAIT_OBJECT_0);
+    CloseHandle(start);
+    ASSERT_TRUE(kept);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_EQ(sim::modem::BackoffIndexes(), driver_test::Indexes(3));
+    EXPECT_EQ(sim::modem::SetCount(), 1u);
 }
 
 // The display's main road (off releases and forces active, on looks up again,
