@@ -61,8 +61,10 @@ ioctl set-state 1 0
 expect status success
 expect wlan 0
 expect modem-sets 0
-# The modem's interface arrives; the next change reaches the modem.
+# The modem's interface arrives: the modem gets the index for the sensor's
+# state at once (nothing near, 1), and every change after it.
 wwan add
+expect modem 1,1
 ioctl set-state 1 1
 expect modem 3,3
 expect wlan 1 1:4

@@ -13,6 +13,9 @@ class ModemDataNotifier;
 
 // Every live modem notifier, in construction order.
 extern std::list<ModemDataNotifier*> gModemNotifiers;
+// Held, besides gModemMutex, by whoever changes gModemNotifiers, so that the
+// IP-interface callback can walk the list without waiting for a send.
+extern std::mutex gModemNotifiersLock;
 // The SAR manager of the default modem's configuration, from the latest enable attempt.
 extern winrt::Windows::Networking::NetworkOperators::MobileBroadbandSarManager gSarManager;
 // Serialises every send to the modem, waits included.

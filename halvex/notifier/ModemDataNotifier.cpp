@@ -19,6 +19,7 @@ using winrt::Windows::Networking::NetworkOperators::MobileBroadbandModem;
 using winrt::Windows::Networking::NetworkOperators::MobileBroadbandSarManager;
 
 std::list<ModemDataNotifier*> gModemNotifiers;
+std::mutex gModemNotifiersLock;
 MobileBroadbandSarManager gSarManager{nullptr};
 std::mutex gModemMutex;
 std::atomic<BYTE> gBackoffEnabled{0};
@@ -39,6 +40,7 @@ ModemDataNotifier::ModemDataNotifier() {
     mRetryCount = kRetryBudget;
     mLastBackoffIndex = 0;
     std::lock_guard guard(gModemMutex);
+    std::lock_guard listGuard(gModemNotifiersLock);
     gModemNotifiers.push_back(this);
     FuncExitVoid(TRACE_NOTIFIER);
 }
@@ -51,11 +53,18 @@ ModemDataNotifier::~ModemDataNotifier() {
     // search stops at this channel (the device releases its channels in the
     // order they were made, so it is the first): a walk of the whole list for
     // each channel would make releasing many channels quadratic.
-    auto self = std::find(gModemNotifiers.begin(), gModemNotifiers.end(), this);
-    if (self != gModemNotifiers.end()) {
-        gModemNotifiers.erase(self);
+    bool last = false;
+    {
+        // Released before the cancellation below, which waits for a running
+        // callback: the callback may be waiting for this lock.
+        std::lock_guard listGuard(gModemNotifiersLock);
+        auto self = std::find(gModemNotifiers.begin(), gModemNotifiers.end(), this);
+        if (self != gModemNotifiers.end()) {
+            gModemNotifiers.erase(self);
+        }
+        last = gModemNotifiers.empty();
     }
-    if (gModemNotifiers.empty()) {
+    if (last) {
         if (gIpInterfaceChangeHandle != nullptr) {
             NETIO_STATUS status = CancelMibChangeNotify2(gIpInterfaceChangeHandle);
             TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,

@@ -2,16 +2,28 @@
 
 #include "halvex/driver/CaughtException.h"
 #include "halvex/notifier/ModemChannelState.h"
+#include "halvex/notifier/ModemDataNotifier.h"
 #include "platform/com.h"
 #include "platform/trace.h"
 #include "platform/win32.h"
 
 #include <exception>
+#include <mutex>
 
 namespace {
 
 bool IsWwanType(ULONG type) {
     return type == IF_TYPE_WWANPP || type == IF_TYPE_WWANPP2;
+}
+
+// Not under gModemMutex: a send holds it for up to three modem waits, and
+// this runs on the IP Helper's thread. The list lock keeps every notifier
+// walked here, and so its channel's resend event, alive meanwhile.
+void RequestRecomputeOfEveryModemChannel() {
+    std::lock_guard guard(gModemNotifiersLock);
+    for (const ModemDataNotifier* notifier : gModemNotifiers) {
+        notifier->RequestRecompute();
+    }
 }
 
 } // namespace
@@ -58,6 +70,11 @@ void IpInterfaceChangeCallback(PVOID callerContext, PMIB_IPINTERFACE_ROW row,
         if (IsWwanType(interfaceType) && gBackoffEnabled.load() == 0) {
             gWwanInterfacePresent.store(1);
             TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER, "WWAN interface arrived");
+            // Every index computed while there was no interface was kept, not
+            // sent: waiting for a sensor to change would leave a modem that
+            // comes up beside a near sensor without back-off for as long as
+            // it stays near.
+            RequestRecomputeOfEveryModemChannel();
         }
         break;
     case MibDeleteInstance:

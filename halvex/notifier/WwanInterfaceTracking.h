@@ -7,6 +7,8 @@
 
 // Subscribes IpInterfaceChangeCallback; a Win32 error, 0 on success.
 DWORD RegisterIpInterfaceChange();
+// A WWAN interface that arrives while back-off is not enabled makes every
+// modem channel compute again; a WWAN interface that goes resets the state.
 void IpInterfaceChangeCallback(PVOID callerContext, PMIB_IPINTERFACE_ROW row,
                                MIB_NOTIFICATION_TYPE notificationType);
 // Sets the WWAN flag when the interface table has a WWAN row; never clears it.

@@ -169,11 +169,7 @@ TEST_F(FailureTest, RemovalDuringTheEnableStepEndsWithBackoffDisabled) {
     sim::SetTimeScale(5.0);
 
     bool result = false;
-    std::thread worker([&] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        result = Send(channel, 3);
-        CoUninitialize();
-    });
+    std::thread worker = SendOnAWorker(channel, 3, &result);
     using halvex::testing::WaitUntil;
     ASSERT_TRUE(WaitUntil([] { return sim::modem::Calls(Step::Enable) == 1; }));
     sim::ip::RemoveInterface(IF_TYPE_WWANPP);
@@ -203,11 +199,7 @@ TEST_F(FailureTest, NotSupportedToACallMadeBeforeTheRemovalDoesNotHoldForTheRetu
     sim::modem::Fail(Step::Enable, Behaviour{Outcome::FailSync});
     sim::SetTimeScale(5.0); // the held step's wait outlasts the bounded waits below
 
-    std::thread worker([&] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        Send(channel, 3);
-        CoUninitialize();
-    });
+    std::thread worker = SendOnAWorker(channel, 3);
     using halvex::testing::WaitUntil;
     ASSERT_TRUE(WaitUntil([] { return sim::modem::Calls(Step::Configuration) == 1; }));
     sim::ip::RemoveInterface(IF_TYPE_WWANPP);

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace modem_test {
@@ -81,6 +82,20 @@ protected:
     }
 
     bool Send(ModemDataNotifier& notifier, LONG index) { return notifier.Notify(1, &index); }
+
+    // Sends from a thread of its own in the multithreaded apartment, as the
+    // channel's worker does, so that the test can act while the send waits
+    // for a step held at the modem. The send's result goes to `result`.
+    std::thread SendOnAWorker(ModemDataNotifier& notifier, LONG index, bool* result = nullptr) {
+        return std::thread([this, &notifier, index, result] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            bool sent = Send(notifier, index);
+            if (result != nullptr) {
+                *result = sent;
+            }
+            CoUninitialize();
+        });
+    }
 
     bool ResendRequested() { return WaitForSingleObject(mResendEvent, 0) == WAIT_OBJECT_0; }
 

@@ -2,6 +2,8 @@
 // interface table.
 #include "modem_fixture.h"
 
+#include "tests/support/MachineTest.h"
+
 namespace modem_test {
 namespace {
 
@@ -14,20 +16,23 @@ TEST_F(WwanTrackingTest, NotificationsMarkOnlyWwanInterfacesAndARemovalResetsThe
         int notification;      // 9: none the platform knows
         BYTE enabled, present; // before
         BYTE enabledAfter, presentAfter, supportedAfter;
+        bool recomputed; // the channel was asked to compute again
     };
     const Case cases[] = {
         // While back-off is enabled the modem has its index: an arrival is ignored.
-        {IF_TYPE_WWANPP, MibAddInstance, 1, 0, 1, 0, 0},
-        {IF_TYPE_WWANPP2, MibAddInstance, 0, 0, 0, 1, 0},
-        {IF_TYPE_ETHERNET_CSMACD, MibAddInstance, 0, 0, 0, 0, 0},
-        {kNoRow, MibAddInstance, 0, 0, 0, 0, 0},
-        {IF_TYPE_WWANPP, MibInitialNotification, 0, 0, 0, 0, 0},
-        {IF_TYPE_WWANPP2, MibParameterNotification, 1, 1, 1, 1, 0},
-        {IF_TYPE_WWANPP2, MibDeleteInstance, 1, 1, 0, 0, 1},
-        {IF_TYPE_IEEE80211, MibDeleteInstance, 1, 1, 1, 1, 0},
-        {kNoRow, MibDeleteInstance, 1, 1, 1, 1, 0},
-        {IF_TYPE_WWANPP, 9, 1, 1, 1, 1, 0},
+        {IF_TYPE_WWANPP, MibAddInstance, 1, 0, 1, 0, 0, false},
+        {IF_TYPE_WWANPP2, MibAddInstance, 0, 0, 0, 1, 0, true},
+        {IF_TYPE_WWANPP, MibAddInstance, 0, 1, 0, 1, 0, true},
+        {IF_TYPE_ETHERNET_CSMACD, MibAddInstance, 0, 0, 0, 0, 0, false},
+        {kNoRow, MibAddInstance, 0, 0, 0, 0, 0, false},
+        {IF_TYPE_WWANPP, MibInitialNotification, 0, 0, 0, 0, 0, false},
+        {IF_TYPE_WWANPP2, MibParameterNotification, 0, 1, 0, 1, 0, false},
+        {IF_TYPE_WWANPP2, MibDeleteInstance, 1, 1, 0, 0, 1, false},
+        {IF_TYPE_IEEE80211, MibDeleteInstance, 1, 1, 1, 1, 0, false},
+        {kNoRow, MibDeleteInstance, 1, 1, 1, 1, 0, false},
+        {IF_TYPE_WWANPP, 9, 0, 1, 0, 1, 0, false},
     };
+    AddNotifier();
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << "type " << c.type << ", notification " << c.notification);
@@ -41,8 +46,46 @@ TEST_F(WwanTrackingTest, NotificationsMarkOnlyWwanInterfacesAndARemovalResetsThe
         EXPECT_EQ(gBackoffEnabled.load(), c.enabledAfter);
         EXPECT_EQ(gWwanInterfacePresent.load(), c.presentAfter);
         EXPECT_EQ(gSarSupported.load(), c.supportedAfter);
+        EXPECT_EQ(ResendRequested(), c.recomputed);
     }
     EXPECT_TRUE(sim::TraceContains("UnKnown MibNotification"));
+}
+
+// The IP Helper's thread must not wait for a send, which holds the modem for
+// up to three 10000 ms waits: the channels hear of the arrival at once, and
+// the worker that holds the modem then delivers once.
+TEST_F(WwanTrackingTest, AnArrivalAsksEveryModemChannelAtOnceAlsoWhileASendHoldsTheModem) {
+    ModemWithWwan(2, 0);
+    auto& sending = AddNotifier();
+    auto& other = AddNotifier();
+    HANDLE otherEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    other.ResendDataEvent = otherEvent;
+    ASSERT_EQ(RegisterIpInterfaceChange(), NO_ERROR);
+    ASSERT_TRUE(sim::Settle());
+    const std::size_t delivered = sim::ip::DeliveredCount();
+    sim::modem::Fail(Step::Enable, Behaviour{Outcome::Hold});
+    sim::SetTimeScale(5.0); // the held enable's wait outlasts the bounded waits below
+
+    std::thread worker = SendOnAWorker(sending, 3);
+    using halvex::testing::WaitUntil;
+    EXPECT_TRUE(WaitUntil([] { return sim::modem::Calls(Step::Enable) == 1; }));
+    sim::ip::AddInterface(IF_TYPE_WWANPP2); // its IPv4 and its IPv6 interface
+    const bool heard = WaitUntil([&] { return sim::ip::DeliveredCount() == delivered + 2; });
+    const bool stillHeld = sim::modem::Outstanding(Step::Enable) == 1;
+    EXPECT_TRUE(WaitUntil([] { return sim::modem::Release(Step::Enable) == 1; }));
+    worker.join();
+    ASSERT_TRUE(heard);
+    EXPECT_TRUE(stillHeld);
+    EXPECT_TRUE(ResendRequested());
+    EXPECT_EQ(WaitForSingleObject(otherEvent, 0), WAIT_OBJECT_0);
+
+    // The passes the arrival asked for find the antennas at the index already.
+    EXPECT_TRUE(Send(sending, 3));
+    EXPECT_TRUE(Send(other, 0));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{3, 3}));
+    EXPECT_EQ(sim::modem::SetCount(), 1u);
+    mNotifiers.clear();
+    CloseHandle(otherEvent);
 }
 
 TEST_F(WwanTrackingTest, ARegistrationDeliversOneInitialNotificationAndAFailedOneLeavesNoHandle) {
