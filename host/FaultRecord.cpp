@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace host {
 namespace {
@@ -74,9 +75,10 @@ bool WriteFaultRecord(const std::string& path, const FaultRecord& r) {
     return static_cast<bool>(out);
 }
 
-std::optional<FaultRecord> ReadFaultRecord(const std::string& path) {
-    std::ifstream in(path);
-    FaultRecord r;
+namespace {
+
+// Fills `r` from a record's lines; true once its last line was read.
+bool ReadLines(std::istream& in, FaultRecord& r) {
     std::string line;
     bool complete = false;
     while (std::getline(in, line)) {
@@ -120,7 +122,21 @@ std::optional<FaultRecord> ReadFaultRecord(const std::string& path) {
                                   static_cast<unsigned>(std::stoul(value.substr(0, at))));
         }
     }
-    if (!complete) {
+    return complete;
+}
+
+} // namespace
+
+std::optional<FaultRecord> ReadFaultRecord(const std::string& path) {
+    std::ifstream in(path);
+    FaultRecord r;
+    // A record cut short (a run that could not finish writing it) is no
+    // record: the runner says so instead of ending on a number it cannot read.
+    try {
+        if (!ReadLines(in, r)) {
+            return std::nullopt;
+        }
+    } catch (const std::logic_error&) {
         return std::nullopt;
     }
     return r;
