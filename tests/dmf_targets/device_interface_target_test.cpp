@@ -395,15 +395,15 @@ TEST_F(DeviceInterfaceTargetTest, ARequestSentWithAnIdIsCancelledByItThroughTheM
     Sent refused;
     ULONGLONG requestId = 0;
     ULONGLONG other = 0;
-    // A send the child refuses gives its record back.
+    // A send the child refuses gives its record back, for the next send.
     const size_t records = LiveMemoryTagged("BPMo");
     EXPECT_EQ(DMF_DeviceInterfaceTarget_Send(module, nullptr, 0, nullptr, 0,
                                              RequestTarget_RequestType_InternalIoctl, 1, 0,
                                              CompletedWithStatus, &refused),
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(LiveMemoryTagged("BPMo"), records);
     const bool firstInProcess = !RequestIdTakenBefore();
     ASSERT_EQ(sendEx(&sent, &requestId), STATUS_SUCCESS);
+    EXPECT_EQ(LiveMemoryTagged("BPMo"), records);
     if (firstInProcess) {
         EXPECT_EQ(requestId, 256u);
     }
