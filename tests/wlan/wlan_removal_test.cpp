@@ -100,14 +100,22 @@ TEST_F(RemovalTest, NothingReplacesTheRemovalSettingWhileTheChannelsStop) {
         FreshMachine();
         Provision(10000); // a refresh every 9 ms of real time
         Build(2, kChannels);
-        std::size_t sets = sim::wlan::SetCount();
+        // Counted once the removal setting is out: a refresh may still go out
+        // before it.
+        std::size_t sets = 0;
+        Setting accepted;
         {
             TraceHooks hooks;
-            hooks.At(kAfterTheRemovalSetting, c.during);
+            hooks.At(kAfterTheRemovalSetting, [&] {
+                sets = sim::wlan::SetCount();
+                accepted = LastSet();
+                c.during();
+            });
             ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
         }
+        EXPECT_EQ(accepted, kRemovalSetting);
         EXPECT_EQ(LastSet(), kRemovalSetting);
-        EXPECT_EQ(sim::wlan::SetCount(), sets + 1) << "only the removal setting went out";
+        EXPECT_EQ(sim::wlan::SetCount(), sets) << "nothing went out after the removal setting";
         EXPECT_TRUE(sim::TraceContains("The removal setting stays"));
     }
 }
