@@ -496,8 +496,13 @@ int FaultRunner::Run() {
         mTargets.push_back(
             MakeTarget("", mOptions.configPath.empty() ? "the built-in walk" : "the walk"));
     }
-    char pattern[] = "/tmp/halvex-faults.XXXXXX";
-    if (const char* made = mkdtemp(pattern); made != nullptr) {
+    // Under TMPDIR: the folder stays when a run failed, and a test suite
+    // that expects failures keeps them in its own tree.
+    std::error_code ec;
+    std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+    std::string pattern =
+        ((ec ? std::filesystem::path("/tmp") : temp) / "halvex-faults.XXXXXX").string();
+    if (const char* made = mkdtemp(pattern.data()); made != nullptr) {
         mDir = made;
     } else {
         std::fprintf(stderr, "halvex-host: cannot make a folder for the runs: %s\n",
