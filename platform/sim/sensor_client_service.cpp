@@ -305,6 +305,11 @@ void FailNext(Kind kind, std::int32_t result) {
     St().armed[kind] = result;
 }
 
+void ClearFailures() {
+    std::lock_guard guard(St().lock);
+    St().armed.clear();
+}
+
 void Report(float value, std::optional<Suid> from) {
     std::vector<std::uint32_t> open = Transport().ClientHandles(kServiceId);
     std::vector<std::pair<std::uint32_t, Suid>> targets;
@@ -406,6 +411,19 @@ unsigned RequestCount(Kind kind) {
 
 std::size_t Clients() {
     return Transport().ClientHandles(kServiceId).size();
+}
+
+std::size_t Subscribers() {
+    std::vector<std::uint32_t> open = Transport().ClientHandles(kServiceId);
+    std::lock_guard guard(St().lock);
+    return static_cast<std::size_t>(
+        std::count_if(St().subscribed.begin(), St().subscribed.end(), [&](const auto& entry) {
+            return std::find(open.begin(), open.end(), entry.first) != open.end();
+        }));
+}
+
+std::size_t Waiters() {
+    return Transport().WaiterCount(kServiceId);
 }
 
 std::vector<std::string> TakeActivity() {

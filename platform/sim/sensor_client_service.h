@@ -90,6 +90,8 @@ void SetSuids(const std::string& dataType, std::vector<Suid> suids);
 // `hub fail lookup|attr|onchange RESULT`: the next request of the kind is
 // answered with that result, and has no effect.
 void FailNext(Kind kind, std::int32_t result);
+// Every result armed by FailNext is dropped.
+void ClearFailures();
 // `hub report VALUE [from HIGH:LOW]`: every client that configured on-change
 // reporting gets a sensor event with data[0] = value, from the sensor it
 // configured (or from `from`).
@@ -113,6 +115,11 @@ std::vector<std::uint8_t> IndicationBody(const std::vector<std::uint8_t>& payloa
 std::vector<Request> Requests();
 unsigned RequestCount(Kind kind);
 std::size_t Clients();
+// Clients on the service that configured on-change reporting: the ones a
+// report reaches.
+std::size_t Subscribers();
+// Clients waiting for the service to come up.
+std::size_t Waiters();
 // What happened on the service since the last call, one line per request
 // answered or event sent, oldest first (the host's timeline).
 std::vector<std::string> TakeActivity();

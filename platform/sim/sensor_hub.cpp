@@ -300,6 +300,14 @@ std::vector<SensorHub::Request> SensorHub::Requests() const {
     return mRequests;
 }
 
+std::size_t SensorHub::WaiterCount(std::uint32_t serviceId) const {
+    std::lock_guard guard(mLock);
+    return static_cast<std::size_t>(
+        std::count_if(mHandles.begin(), mHandles.end(), [&](const auto& h) {
+            return h.second.open && !h.second.forServer && h.second.serviceId == serviceId;
+        }));
+}
+
 std::size_t SensorHub::OpenHandleCount() const {
     std::lock_guard guard(mLock);
     return static_cast<std::size_t>(std::count_if(mHandles.begin(), mHandles.end(),

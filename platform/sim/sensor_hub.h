@@ -68,6 +68,8 @@ public:
     void SendIndication(std::uint32_t handle, std::uint16_t msgId, std::vector<std::uint8_t> body);
     // Open handles of clients on the service (not of clients waiting for it).
     std::vector<std::uint32_t> ClientHandles(std::uint32_t serviceId) const;
+    // Open handles of clients waiting for the service to come up.
+    std::size_t WaiterCount(std::uint32_t serviceId) const;
 
     // The body of every following response (default: a response header with
     // result 0 and error 0).
