@@ -1,5 +1,6 @@
 #include "host/Soak.h"
 #include "host/Machine.h"
+#include "host/SoakSensors.h"
 #include "host/SoakWlan.h"
 #include "host/Tokens.h"
 
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <string>
@@ -44,6 +46,13 @@ constexpr int kIoctlThreads = 4;
 // thread's next D0 entry, a few operations away.
 constexpr auto kHangBound = 60s;
 
+// A power call, or the removal, returns within this much machine time, half
+// the driver's wait for an absent sensor service: none waits on the service
+// (the hub sensor's worker ends its wait within a slice of the stop), and a
+// modem that never answers costs a call one time-out. The bound leaves room
+// for a sanitizer build on a loaded machine: 1 s of real time.
+constexpr std::uint64_t kPowerBoundMs = 50000;
+
 // The modem channel's mapping table, as the configuration below states it.
 constexpr std::int32_t kNothingNear = 1;
 constexpr std::int32_t kSomethingNear = 3;
@@ -55,19 +64,20 @@ constexpr int kModemSensors = 2;
 constexpr int kSensors = kModemSensors + SoakWlan::kChannels;
 
 constexpr char kModemChannel[] = R"(
-; One MODEM channel behind APPS sensors 1 and 2: nothing near sends back-off
-; index 1, something near (either sensor) index 3.
+; One MODEM channel: nothing near sends back-off index 1, something near (any
+; sensor) index 3. Its first sensor is the one a proximity sensor sets, then
+; APPS sensors 1 and 2, then the sensor hub's.
 [Device Parameters\channel0]
 "ChannelType"="MODEM"
 "SarMappingCount"=dword:00000002
 "0"=dword:00000001
 "1"=dword:00000003
 
-[Device Parameters\channel0\0]
+[Device Parameters\channel0\1]
 "Type"="APPS"
 "ID"=dword:00000001
 
-[Device Parameters\channel0\1]
+[Device Parameters\channel0\2]
 "Type"="APPS"
 "ID"=dword:00000002
 )";
@@ -78,7 +88,8 @@ std::string Configuration() {
            "\"NumberOfChannels\"=dword:" +
            std::to_string(1 + SoakWlan::kChannels) +
            "\n\"WlanAntCount\"=dword:" + std::to_string(SoakWlan::kAntennas) + "\n" +
-           kModemChannel + SoakWlan::Config(1, kModemSensors + 1);
+           kModemChannel + SoakSensors::FirstSensorKey(0) + SoakSensors::HubSensorKey(0, 3) +
+           SoakWlan::Config(1, kModemSensors + 1);
 }
 
 enum Kind {
@@ -154,7 +165,8 @@ Request DrawRequest(std::mt19937_64& rng) {
 
 class Soak {
 public:
-    Soak(std::uint64_t seed, double minutes) : mSeed(seed), mMinutes(minutes) {}
+    Soak(std::uint64_t seed, double minutes)
+        : mSeed(seed), mMinutes(minutes), mOutageRng(seed ^ 0x5DEECE66Dull) {}
     int Run(const std::string& driverPath);
 
 private:
@@ -164,7 +176,11 @@ private:
     int Report();
     [[noreturn]] void Hung(const std::string& what);
     template <typename Call> NTSTATUS Bounded(const std::string& what, Call call);
+    template <typename Call> NTSTATUS PowerCall(const std::string& what, Call call);
     bool Expect(const char* what, NTSTATUS status);
+    // Runs a change of the sensors with the IOCTL threads still (or held,
+    // out of D0).
+    template <typename Change> void Quietly(Change change);
 
     bool SetUp(const std::string& driverPath);
     void IoctlThread(int index, const sim::HostFile& file);
@@ -173,11 +189,12 @@ private:
     void PowerCycle(std::mt19937_64& rng);
     void Environment(std::mt19937_64& rng);
     bool SetSensors(const bool (&near)[kSensors]);
+    bool SetAllSensors(const bool (&near)[kSensors], const SoakSensors::States& states);
     bool WaitForModem(std::int32_t index, const std::string& what);
     void Pause();
     void Resume();
     void Checkpoint(std::mt19937_64& rng);
-    void TearDown();
+    void TearDown(std::mt19937_64& rng);
 
     const std::uint64_t mSeed;
     const double mMinutes;
@@ -187,9 +204,16 @@ private:
     std::atomic<bool> mStop{false};
     std::atomic<bool> mFailed{false};
     std::array<std::atomic<std::uint64_t>, kKinds> mCounts{};
-    // Its operations run on the control thread only.
+    // Their operations run on the control thread only.
     SoakWlan mWlan;
+    SoakSensors mSensors;
+    std::mt19937_64 mOutageRng;
     bool mWwanPresent = true;
+    bool mInD0 = false;
+    // The longest power call in machine time, and the longest with the sensor
+    // service away.
+    std::uint64_t mLongestPowerMs = 0;
+    std::uint64_t mLongestAwayMs = 0;
     std::string mFinal;
 
     std::mutex mLock;
@@ -217,6 +241,12 @@ int Soak::Report() {
                     static_cast<unsigned long long>(mCounts[k].load()));
     }
     mWlan.PrintCounts();
+    mSensors.PrintCounts();
+    std::printf("  longest power call: %llu ms of machine time, %llu ms with the sensor service "
+                "away (at most %llu)\n",
+                static_cast<unsigned long long>(mLongestPowerMs),
+                static_cast<unsigned long long>(mLongestAwayMs),
+                static_cast<unsigned long long>(kPowerBoundMs));
     if (!mFinal.empty()) {
         std::printf("  %s\n", mFinal.c_str());
     }
@@ -273,6 +303,39 @@ template <typename Call> NTSTATUS Soak::Bounded(const std::string& what, Call ca
     return done.get();
 }
 
+// A power call, or the removal: bounded as every call is, and in machine
+// time too.
+template <typename Call> NTSTATUS Soak::PowerCall(const std::string& what, Call call) {
+    const bool away = mSensors.ServiceAway();
+    const std::uint64_t start = sim::NowMs();
+    NTSTATUS status = Bounded(what, std::move(call));
+    const std::uint64_t took = sim::NowMs() - start;
+    mLongestPowerMs = std::max(mLongestPowerMs, took);
+    if (away) {
+        mLongestAwayMs = std::max(mLongestAwayMs, took);
+    }
+    if (took > kPowerBoundMs) {
+        Fail(what + " took " + std::to_string(took) + " ms of machine time" +
+             (away ? " with the sensor service away" : "") + ", more than " +
+             std::to_string(kPowerBoundMs));
+    }
+    return status;
+}
+
+template <typename Change> void Soak::Quietly(Change change) {
+    if (mInD0) {
+        Pause();
+    }
+    if (!mFailed.load()) {
+        if (std::string error = change(); !error.empty()) {
+            Fail(error);
+        }
+    }
+    if (mInD0) {
+        Resume();
+    }
+}
+
 bool Soak::Expect(const char* what, NTSTATUS status) {
     if (status != STATUS_SUCCESS) {
         Fail(std::string(what) + " returned " + StatusText(static_cast<std::uint32_t>(status)));
@@ -295,9 +358,11 @@ bool Soak::SetUp(const std::string& driverPath) {
     mWlan.SetUp();
     if (!Expect("loading the driver library", mHost->LoadLibrary(driverPath)) ||
         !Expect("device add", Bounded("device add", [&] { return mHost->AddDevice(); })) ||
-        !Expect("start", Bounded("start", [&] { return mHost->Start(); }))) {
+        !Expect("start", PowerCall("start", [&] { return mHost->Start(); }))) {
         return false;
     }
+    mInD0 = true;
+    mSensors.Started();
     for (int i = 0; i < kIoctlThreads; ++i) {
         sim::HostFile file = mHost->OpenFile();
         if (!file) {
@@ -381,15 +446,26 @@ void Soak::Resume() {
 void Soak::PowerCycle(std::mt19937_64& rng) {
     static constexpr const char* kExit[] = {"sleep", "hibernate", "shutdown"};
     static constexpr const char* kEntry[] = {"wake", "resume", "restart from D3Final"};
-    const auto kind = static_cast<Kind>(kSleepWake + rng() % 3);
+    auto kind = static_cast<Kind>(kSleepWake + rng() % 3);
+    // A hibernation or a shutdown stops the hub sensor's worker, and with it
+    // a wait for the service that is to run past its end.
+    if (!mSensors.StopAllowed()) {
+        kind = kSleepWake;
+    }
     const int i = kind - kSleepWake;
-    NTSTATUS status = Bounded(kExit[i], [&] {
+    NTSTATUS status = PowerCall(kExit[i], [&] {
         return kind == kSleepWake         ? mHost->Sleep()
                : kind == kHibernateResume ? mHost->Hibernate()
                                           : mHost->Shutdown();
     });
     if (!Expect(kExit[i], status)) {
         return;
+    }
+    mInD0 = false;
+    if (kind != kSleepWake) {
+        if (std::string error = mSensors.Stopped(); !error.empty()) {
+            Fail(error);
+        }
     }
     for (std::uint64_t away = rng() % 3; away > 0; --away) {
         Environment(rng);
@@ -402,23 +478,29 @@ void Soak::PowerCycle(std::mt19937_64& rng) {
         Fail(std::string("the machine did not settle after ") + kExit[i] +
              "; still owed: " + sim::OwedWork());
     }
-    status = Bounded(kEntry[i], [&] {
+    status = PowerCall(kEntry[i], [&] {
         return kind == kSleepWake         ? mHost->Wake()
                : kind == kHibernateResume ? mHost->Resume()
                                           : mHost->D0Entry(WdfPowerDeviceD3Final, PowerActionNone);
     });
     if (Expect(kEntry[i], status)) {
+        mInD0 = true;
+        if (kind != kSleepWake) {
+            mSensors.Started();
+        }
         Count(kind);
     }
 }
 
 // A change of the machine around the device: the display, the WWAN
-// interface, the modem's behaviour, the WLAN adapter.
+// interface, the modem's behaviour, the WLAN adapter, the sensor hub and the
+// proximity sensors.
 void Soak::Environment(std::mt19937_64& rng) {
-    const std::uint64_t pick = rng() % 8;
+    const std::uint64_t pick = rng() % 10;
     if (pick < 2) {
         const auto state = static_cast<sim::display::State>(rng() % 3);
         sim::display::SetState(state);
+        mSensors.DisplaySet(state);
         Count(static_cast<Kind>(kDisplayOff + static_cast<int>(state)));
     } else if (pick == 2) {
         if (mWwanPresent) {
@@ -439,13 +521,19 @@ void Soak::Environment(std::mt19937_64& rng) {
     } else if (pick == 5) {
         sim::modem::ClearFailures();
         Count(kModemCleared);
-    } else {
+    } else if (pick < 8) {
         mWlan.Environment(rng);
+    } else {
+        Quietly([&] { return mSensors.Step(rng, mInD0); });
     }
 }
 
-std::int32_t TableIndex(const bool (&near)[kSensors]) {
-    return near[0] || near[1] ? kSomethingNear : kNothingNear;
+bool ModemAppsNear(const bool (&near)[kSensors]) {
+    return near[0] || near[1];
+}
+
+std::int32_t TableIndex(bool near) {
+    return near ? kSomethingNear : kNothingNear;
 }
 
 std::string IndexList(const std::vector<std::int32_t>& indexes) {
@@ -454,6 +542,14 @@ std::string IndexList(const std::vector<std::int32_t>& indexes) {
         text += (text.empty() ? "" : ",") + std::to_string(index);
     }
     return text;
+}
+
+bool Soak::SetAllSensors(const bool (&near)[kSensors], const SoakSensors::States& states) {
+    if (std::string error = mSensors.Set(states); !error.empty()) {
+        Fail(error);
+        return false;
+    }
+    return SetSensors(near);
 }
 
 bool Soak::SetSensors(const bool (&near)[kSensors]) {
@@ -502,23 +598,27 @@ bool Soak::WaitForModem(std::int32_t index, const std::string& what) {
              " enable " + std::to_string(sim::modem::Calls(Step::Enable)) + " set " +
              std::to_string(sim::modem::Calls(Step::Set)) + ", " +
              std::to_string(sim::ip::InterfaceTypes().size()) + " IP interface(s), display " +
-             std::to_string(static_cast<int>(sim::display::CurrentState())) + ")");
+             std::to_string(static_cast<int>(sim::display::CurrentState())) + "; " +
+             mSensors.Summary() + ")");
         return false;
     }
     return true;
 }
 
-// With the IOCTL threads still (or ended): faults cleared, display on, the
-// WWAN interface lost and back (a modem that said "not supported" is left
-// alone until its interface or the device starts again), the WLAN interface
-// there. Then two changes of the sensors through the IOCTL whose table
+// With the IOCTL threads still (or ended): faults cleared, the WWAN
+// interface lost and back (a modem that said "not supported" is left alone
+// until its interface or the device starts again), the WLAN interface there.
+// First the hub and proximity sensors as the run left them, the service back
+// and a state the soak cannot know made known, what counts as detected
+// without a reading (or the display forcing) left to make the index alone:
+// with the modem's APPS sensors near, then far, the modem must take that
+// index. Then, with the display on, two changes of every sensor whose table
 // indexes differ, the last to states drawn from the seed: the modem must
 // follow both, so that an index it happened to hold already proves nothing,
 // and the WLAN adapter's merged setting must follow the last.
 void Soak::Checkpoint(std::mt19937_64& rng) {
     sim::modem::ClearFailures();
     mWlan.Restore();
-    sim::display::SetState(sim::display::State::On);
     if (mWwanPresent) {
         sim::ip::RemoveInterface(IF_TYPE_WWANPP);
     }
@@ -528,17 +628,41 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
         Fail("the machine did not settle before a checkpoint; still owed: " + sim::OwedWork());
         return;
     }
+    bool othersNear = false;
+    if (std::string error = mSensors.Known(rng, &othersNear); !error.empty()) {
+        Fail(error);
+        return;
+    }
+    bool allNear[kSensors];
+    std::fill(std::begin(allNear), std::end(allNear), true);
+    const bool noneNear[kSensors] = {};
+    if (!SetSensors(allNear) || !WaitForModem(kSomethingNear, "a checkpoint's APPS sensors near") ||
+        !SetSensors(noneNear) ||
+        !WaitForModem(TableIndex(othersNear),
+                      "a checkpoint's APPS sensors far, the hub and proximity sensors and the "
+                      "display as the soak's model has them")) {
+        return;
+    }
+
+    if (std::string error = mSensors.Prepare(); !error.empty()) {
+        Fail(error);
+        return;
+    }
     bool last[kSensors];
     for (bool& near : last) {
         near = rng() % 2 == 1;
     }
-    const bool other = TableIndex(last) == kNothingNear;
+    const SoakSensors::States lastStates = mSensors.Draw(rng);
+    const bool lastNear = ModemAppsNear(last) || lastStates.Near();
     bool before[kSensors];
     for (int i = 0; i < kSensors; ++i) {
-        before[i] = i < kModemSensors ? other : !last[i];
+        before[i] = i < kModemSensors ? !lastNear : !last[i];
     }
-    if (!SetSensors(before) || !WaitForModem(TableIndex(before), "a checkpoint's first change") ||
-        !SetSensors(last) || !WaitForModem(TableIndex(last), "a checkpoint's last change")) {
+    const SoakSensors::States beforeStates = lastNear ? SoakSensors::States{} : lastStates;
+    if (!SetAllSensors(before, beforeStates) ||
+        !WaitForModem(TableIndex(!lastNear), "a checkpoint's first change") ||
+        !SetAllSensors(last, lastStates) ||
+        !WaitForModem(TableIndex(lastNear), "a checkpoint's last change")) {
         return;
     }
     bool wlanNear[SoakWlan::kChannels];
@@ -564,7 +688,7 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
     for (bool near : last) {
         mFinal += " " + std::to_string(near);
     }
-    mFinal += "; modem at " + IndexList(sim::modem::BackoffIndexes()) +
+    mFinal += ", " + mSensors.Summary() + "; modem at " + IndexList(sim::modem::BackoffIndexes()) +
               " as the table says, after " + std::to_string(payloads.size()) + " sets; " +
               mWlan.Summary();
     // The channel's one worker has had its last answer: every operation it
@@ -580,12 +704,18 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
     }
 }
 
-void Soak::TearDown() {
+void Soak::TearDown(std::mt19937_64& rng) {
     for (sim::HostFile& file : mFiles) {
         mHost->CloseFile(file);
     }
     mFiles.clear();
-    if (Expect("removal", Bounded("removal", [&] { return mHost->Remove(); })) && !mFailed.load()) {
+    if (!mFailed.load()) {
+        if (std::string error = mSensors.BeforeRemoval(rng); !error.empty()) {
+            Fail(error);
+        }
+    }
+    if (Expect("removal", PowerCall("removal", [&] { return mHost->Remove(); })) &&
+        !mFailed.load()) {
         if (std::string error = mWlan.CheckRemoval(); !error.empty()) {
             Fail(error);
         }
@@ -622,6 +752,19 @@ int Soak::Run(const std::string& driverPath) {
             if (!WaitForProgress()) {
                 break;
             }
+            if (mSensors.Due()) {
+                // The hub's sensor cannot be read after an outage past the
+                // wait: a checkpoint follows at once, while nothing has
+                // reported since. Its draws come from a generator of their
+                // own, as its moment depends on machine time.
+                const bool pastTheWait = mSensors.PastTheWait();
+                Quietly([&] { return mSensors.EndOutage(); });
+                if (pastTheWait && !mFailed.load()) {
+                    Pause();
+                    Checkpoint(mOutageRng);
+                    Resume();
+                }
+            }
             // Now and then, right after a power cycle, the radio is checked
             // against the table before the storm goes on.
             if (cycled && rng() % 25 == 0) {
@@ -643,7 +786,7 @@ int Soak::Run(const std::string& driverPath) {
         }
     }
     if (mHost->Driver() != nullptr) {
-        TearDown();
+        TearDown(rng);
     }
     return Report();
 }

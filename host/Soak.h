@@ -1,12 +1,15 @@
 // --soak: a bounded stress run of the driver library on the simulated machine.
-// One device with a modem channel behind two APPS sensors and two WLAN
-// channels that share an antenna goes through power cycles of every kind
-// while several threads send IOCTLs, the display and the WWAN and WLAN
-// interfaces come and go and the modem and the WLAN adapter fail and recover,
-// in an order drawn from a seed. At each checkpoint the modem must hold the
-// mapping table's index and the WLAN adapter the merged setting for the
-// sensors' last states; the removal must leave the adapter at the removal
-// setting, and removal and unload must leave nothing behind.
+// One device with a modem channel behind two APPS sensors, a proximity sensor
+// and the sensor hub's sensor, and two WLAN channels that share an antenna,
+// goes through power cycles of every kind while several threads send IOCTLs,
+// the display and the WWAN and WLAN interfaces come and go, the modem, the
+// WLAN adapter and the sensor hub fail and recover and proximity sensors
+// come and go, in an order drawn from a seed. At each checkpoint the modem
+// must hold the mapping table's index and the WLAN adapter the merged setting
+// for the sensors' states (one that cannot be read counting as detected);
+// every power call must return within a bound of machine time; the removal
+// must leave the adapter at the removal setting, and removal and unload must
+// leave nothing behind.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,181 @@
+// The sensor-hub and proximity part of the soak. The modem channel's first
+// sensor is an APPS sensor with a SUID, which the machine's proximity sensors
+// set, and its last the sensor hub's SAR sensor. Between checkpoints the hub
+// reports near or far, refuses the next request of a kind, restarts, and goes
+// away for less or for more than the driver's wait for it; proximity sensors
+// arrive, read near or far and leave, also while the device is out of D0.
+// Each of these runs with the machine settled before and after it, and a
+// model follows what the driver must make of it: the hub's sensor takes a
+// report its client hears, and counts as detected once a wait for the
+// service has passed without it; the proximity sensor takes a reading while
+// the display is on, and counts as detected once it has gone; the display
+// forces every sensor while it is off. At a checkpoint the model gives the
+// state of both sensors, then the soak sets them as it sets the APPS ones.
+#pragma once
+
+#include "platform/sim/display.h"
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace host {
+
+class SoakSensors {
+public:
+    // The APPS sensor a proximity sensor sets, and the hub's sensor.
+    static constexpr std::uint32_t kProximitySensor = 5;
+    static constexpr std::uint32_t kHubSensor = 6;
+
+    // The registry text of the modem channel's first sensor subkey (the
+    // proximity sensor's) and of the hub sensor's subkey `subkey`.
+    static std::string FirstSensorKey(int channel);
+    static std::string HubSensorKey(int channel, int subkey);
+
+    // What a checkpoint sets the two sensors to.
+    struct States {
+        enum Proximity { kNear, kFar, kGone };
+        bool hubNear = false;
+        Proximity proximity = kFar;
+        bool Near() const { return hubNear || proximity != kFar; }
+    };
+
+    // What the machine did around the device: the display changed; a D0 exit
+    // stopped the providers, the proximity watcher and the display-state
+    // registration (a hibernation or a shutdown), or a D0 entry started them.
+    // With the service away, no wait for it may outlast the stop: an empty
+    // string, or what went wrong (and the service is back, so that the next
+    // start does not wait for a worker that waits for it).
+    void DisplaySet(sim::display::State state);
+    std::string Stopped();
+    void Started();
+    // Whether a D0 exit may stop the providers now: not while the service is
+    // away for longer than the wait, which a stop would end.
+    bool StopAllowed() const;
+    bool ServiceAway() const { return !mServiceUp; }
+    // Whether an outage has lasted as long as it was meant to.
+    bool Due() const;
+
+    // The rest run with the IOCTLs still or held. Each returns an empty
+    // string, or what went wrong.
+    //
+    // One change of the hub or of the proximity sensors, drawn from `rng`.
+    std::string Step(std::mt19937_64& rng, bool inD0);
+    // Ends the outage that is due.
+    std::string EndOutage();
+    // At a checkpoint, with the device in D0: the service comes back, and a
+    // sensor whose state the model cannot know is brought to one it knows.
+    // What counts as detected without a reading is left to make the index
+    // alone: a sensor that cannot be read (the hub's after a wait ran its
+    // length, the proximity sensor after it left), with the display on and
+    // the other sensor far; else the display forcing, with both sensors read
+    // far before the display goes back off. `near`: whether the sensors or
+    // the display forcing make the channel's mask 1.
+    std::string Known(std::mt19937_64& rng, bool* near);
+    // Whether the outage now ending has run past the driver's wait.
+    bool PastTheWait() const { return mLong && mWaitingSince.has_value(); }
+    // The display comes on; then no refusal is left armed, the hub's sensor
+    // is heard (one client, configured for reports: checked) and a proximity
+    // sensor is present.
+    std::string Prepare();
+    States Draw(std::mt19937_64& rng) const;
+    std::string Set(const States& states);
+    // Before the removal: the service goes away now and then, so that the
+    // removal meets a worker waiting for it.
+    std::string BeforeRemoval(std::mt19937_64& rng);
+
+    // The model's states and the hub's clients, for the report.
+    std::string Summary() const;
+    // The operations done, a line per kind, as the soak's report prints them.
+    void PrintCounts() const;
+
+private:
+    enum Kind {
+        kReportNear,
+        kReportFar,
+        kReportUnheard,
+        kRefused,
+        kRestart,
+        kShortOutage,
+        kLongOutage,
+        kUnsureOutage,
+        kArrived,
+        kReadNear,
+        kReadFar,
+        kReadDropped,
+        kUpdated,
+        kLeft,
+        kLeftUnseen,
+        kAwayFromD0,
+        kCheckForced,
+        kCheckUnread,
+        kCheckGone,
+        kCheckMadeKnown,
+        kKinds
+    };
+    // The two display flags each provider keeps: whether the display forces
+    // it, and (the APPS ones, for the proximity watcher) whether the display
+    // is on. Empty: a delivery may or may not have reached the driver.
+    struct DisplayFlags {
+        std::optional<bool> forced = false;
+        std::optional<bool> on = false;
+        bool operator==(const DisplayFlags&) const = default;
+    };
+    struct Delivery {
+        sim::display::State state;
+        bool first; // the registration's, the first since the providers started
+    };
+
+    static DisplayFlags Deliver(DisplayFlags flags, const Delivery& delivery);
+    // Settles the machine; every display delivery owed has then run.
+    std::string Settle(const char* after);
+    // A report; the model takes it when the driver's client hears it.
+    std::string HubReport(bool near);
+    // Makes sure the driver's client hears reports: one client, configured.
+    std::string HubHeard();
+    // Turns the display on, and settles; the second only when the display
+    // forces the sensors or a proximity reading would not count.
+    std::string DisplayOn();
+    std::string DisplayOnForReadings();
+    // The sensor reads far (with the display on).
+    std::string HubFar();
+    std::string ProximityFar();
+    std::string ServiceAway(bool mayOutlastTheWait, std::uint64_t awayFor);
+    std::string ProximityStep(std::uint64_t pick);
+    std::string Arrive();
+    std::string Read(bool near);
+    std::string Leave();
+
+    std::uint64_t mCounts[kKinds] = {};
+
+    DisplayFlags mDisplay;
+    std::vector<Delivery> mOwed; // deliveries not known to have run
+    bool mRegistered = false;
+    bool mStarted = false; // the providers and the watcher
+
+    // The hub's sensor: its state; nothing while the model cannot know it.
+    std::optional<bool> mHubNear = true; // it has not reported yet
+    bool mHubUnread = false;             // detected since a wait for the service ran its length
+    bool mServiceUp = true;
+    bool mLong = false;                         // the outage is to outlast the wait
+    std::uint64_t mAwaySince = 0;               // machine time the service went
+    std::uint64_t mAwayFor = 0;                 // how long a short outage lasts
+    std::optional<std::uint64_t> mWaitingSince; // the worker waits for the service since then
+    bool mMustWait = false;                     // the worker must be waiting for the service now
+    std::optional<std::uint64_t> mLongEnded;
+
+    // The proximity sensor, and whether the driver's watcher has reported it.
+    std::optional<bool> mProximityNear = true; // no sensor has read yet
+    bool mProximityGone = false;               // detected since a sensor left
+    std::optional<std::u16string> mPresent;
+    bool mReported = false;
+    bool mGoneUnseen = false; // a reported sensor left while the watcher was stopped
+    unsigned mSerial = 0;
+    // Sensors that left: the driver must hold no subscription to them.
+    std::vector<std::u16string> mLeft;
+};
+
+} // namespace host
