@@ -124,6 +124,7 @@ struct State {
     std::mutex lock;
     std::map<std::string, std::vector<Suid>> suids{{"SAR", {kDefaultSarSuid}}};
     std::map<Kind, std::int32_t> armed;
+    std::map<Kind, unsigned> refused;
     std::map<std::uint32_t, Suid> subscribed; // handle -> the sensor it configured
     std::vector<Request> requests;
     std::vector<std::string> activity;
@@ -213,6 +214,7 @@ SensorHub::Reply Answer(std::uint32_t handle, const SensorHub::Request& hmx) {
         if (auto armed = St().armed.find(request.kind); armed != St().armed.end()) {
             result = armed->second;
             St().armed.erase(armed);
+            ++St().refused[request.kind];
         }
         if (result == 0 && request.kind == Kind::Lookup) {
             listed = St().suids[request.dataType];
@@ -269,6 +271,7 @@ void Reset() {
         std::lock_guard guard(St().lock);
         St().suids = {{"SAR", {kDefaultSarSuid}}};
         St().armed.clear();
+        St().refused.clear();
         St().subscribed.clear();
         St().requests.clear();
         St().activity.clear();
@@ -407,6 +410,12 @@ unsigned RequestCount(Kind kind) {
     std::lock_guard guard(St().lock);
     return static_cast<unsigned>(std::count_if(St().requests.begin(), St().requests.end(),
                                                [&](const Request& r) { return r.kind == kind; }));
+}
+
+unsigned RefusedCount(Kind kind) {
+    std::lock_guard guard(St().lock);
+    auto refused = St().refused.find(kind);
+    return refused == St().refused.end() ? 0 : refused->second;
 }
 
 std::size_t Clients() {

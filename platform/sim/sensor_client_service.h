@@ -114,6 +114,8 @@ std::vector<std::uint8_t> IndicationBody(const std::vector<std::uint8_t>& payloa
 // What the service has seen. (`expect hub-requests`, `expect hub-clients`)
 std::vector<Request> Requests();
 unsigned RequestCount(Kind kind);
+// Requests of the kind that were answered with a result armed by FailNext.
+unsigned RefusedCount(Kind kind);
 std::size_t Clients();
 // Clients on the service that configured on-change reporting: the ones a
 // report reaches.
