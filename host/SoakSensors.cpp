@@ -43,11 +43,11 @@ constexpr char kDeviceIdFormat[] = "ACPI#PROX%04u#50ABC0DE";
 constexpr const char* kKindNames[] = {
     "hub report heard: near",     "hub report heard: far",      "hub report unheard",
     "hub request refused",        "hub service restart",        "hub away, short",
-    "hub away, past the wait",    "hub away, length unsure",    "proximity sensor arrived",
-    "proximity reading: near",    "proximity reading: far",     "proximity reading dropped",
-    "proximity update",           "proximity sensor left",      "proximity left unseen",
-    "sensor changes out of D0",   "checkpoints display-forced", "checkpoints hub unreadable",
-    "checkpoints proximity gone", "checkpoints made known"};
+    "hub away, past the wait",    "hub away, length unsure",    "hub on-change refused",
+    "proximity sensor arrived",   "proximity reading: near",    "proximity reading: far",
+    "proximity reading dropped",  "proximity update",           "proximity sensor left",
+    "proximity left unseen",      "sensor changes out of D0",   "checkpoints display-forced",
+    "checkpoints hub unreadable", "checkpoints proximity gone", "checkpoints made known"};
 
 // The driver's worker waits for the service in slices this long; each opens
 // a handle to hear of the service and closes it at its end.
@@ -126,6 +126,14 @@ void SoakSensors::DisplaySet(State state) {
 std::string SoakSensors::Stopped() {
     mStarted = false;
     mRegistered = false;
+    // An on-change request refused as the stop released its client may have
+    // found the client gone, and the driver then keeps the last reading.
+    if (const unsigned refused = sim::hub::RefusedCount(sim::hub::Kind::OnChange);
+        refused != mOnChangeRefusals) {
+        mOnChangeRefusals = refused;
+        mHubNear.reset();
+        mHubUnread = false;
+    }
     // The stop ended the worker's wait for the service.
     mWaitingSince.reset();
     mMustWait = false;
@@ -198,6 +206,15 @@ std::string SoakSensors::Settle(const char* after) {
         mDisplay = Deliver(mDisplay, delivery);
     }
     mOwed.clear();
+    // A client whose on-change configuration the hub refused hears no report:
+    // the sensor counts as detected until a client opened again hears one.
+    if (const unsigned refused = sim::hub::RefusedCount(sim::hub::Kind::OnChange);
+        refused != mOnChangeRefusals) {
+        mCounts[kOnChangeRefused] += refused - mOnChangeRefusals;
+        mOnChangeRefusals = refused;
+        mHubNear = true;
+        mHubUnread = true;
+    }
     if (mMustWait && !SeenWaiting()) {
         return "the sensor service is away and nothing waits for it, after a start or a loss of "
                "the hub sensor's client";
@@ -520,8 +537,9 @@ std::string SoakSensors::DisplayOnForReadings() {
 
 std::string SoakSensors::HubHeard() {
     sim::hub::ClearFailures();
-    // A refused on-change request leaves the client without reports until the
-    // service restarts; the display coming on does not open it again.
+    // A refused lookup or on-change request leaves the client without reports
+    // until the display comes on or the service restarts, and the display may
+    // be on already.
     if (sim::hub::Subscribers() != 1) {
         sim::hub::Restart();
         if (std::string error = Settle("a restart of the sensor service"); !error.empty()) {
@@ -584,11 +602,13 @@ std::string SoakSensors::BeforeRemoval(std::mt19937_64& rng) {
 
 std::string SoakSensors::Summary() const {
     return std::string("hub sensor ") + StateText(mHubNear) +
-           (mHubUnread ? ", unread since a wait for the service ran out" : "") + " (service " +
-           (mServiceUp ? "up" : "away") + ", " + std::to_string(sim::hub::Clients()) +
-           " client(s), " + std::to_string(sim::hub::Subscribers()) +
-           " configured), proximity sensor " + StateText(mProximityNear) +
-           (mProximityGone ? ", unread since one left" : "") + " (" +
+           (mHubUnread ? ", unread since a wait for the service ran out or an on-change request "
+                         "was refused"
+                       : "") +
+           " (service " + (mServiceUp ? "up" : "away") + ", " +
+           std::to_string(sim::hub::Clients()) + " client(s), " +
+           std::to_string(sim::hub::Subscribers()) + " configured), proximity sensor " +
+           StateText(mProximityNear) + (mProximityGone ? ", unread since one left" : "") + " (" +
            (mPresent ? "present" : "none present") + "), display forcing " +
            (!mDisplay.forced   ? "unknown"
             : *mDisplay.forced ? "on"

@@ -7,7 +7,8 @@
 // Each of these runs with the machine settled before and after it, and a
 // model follows what the driver must make of it: the hub's sensor takes a
 // report its client hears, and counts as detected once a wait for the
-// service has passed without it; the proximity sensor takes a reading while
+// service has passed without it or the hub has refused its client's on-change
+// configuration; the proximity sensor takes a reading while
 // the display is on, and counts as detected once it has gone; the display
 // forces every sensor while it is off. At a checkpoint the model gives the
 // state of both sensors, then the soak sets them as it sets the APPS ones.
@@ -70,7 +71,8 @@ public:
     // sensor whose state the model cannot know is brought to one it knows.
     // What counts as detected without a reading is left to make the index
     // alone: a sensor that cannot be read (the hub's after a wait ran its
-    // length, the proximity sensor after it left), with the display on and
+    // length or its on-change configuration was refused, the proximity
+    // sensor after it left), with the display on and
     // the other sensor far; else the display forcing, with both sensors read
     // far before the display goes back off. `near`: whether the sensors or
     // the display forcing make the channel's mask 1.
@@ -102,6 +104,7 @@ private:
         kShortOutage,
         kLongOutage,
         kUnsureOutage,
+        kOnChangeRefused,
         kArrived,
         kReadNear,
         kReadFar,
@@ -158,7 +161,10 @@ private:
 
     // The hub's sensor: its state; nothing while the model cannot know it.
     std::optional<bool> mHubNear = true; // it has not reported yet
-    bool mHubUnread = false;             // detected since a wait for the service ran its length
+    // Detected since a wait for the service ran its length, or since the hub
+    // refused its client's on-change configuration.
+    bool mHubUnread = false;
+    unsigned mOnChangeRefusals = 0; // the hub's refusals of on-change requests taken in
     bool mServiceUp = true;
     bool mLong = false;                         // the outage is to outlast the wait
     std::uint64_t mAwaySince = 0;               // machine time the service went

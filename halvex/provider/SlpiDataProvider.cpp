@@ -237,11 +237,15 @@ int32_t SlpiDataProvider::WaitForService(bool keepWaiting, hmx_client_type* clie
             // The last reading is stale by now, and no error callback can
             // come without a client: the sensor counts as detected until it
             // reports again, and the wait goes on.
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                        "The SAR sensor cannot be read: it counts as detected");
-            SetValue(1.0f);
+            CountAsDetected();
         }
     }
+}
+
+void SlpiDataProvider::CountAsDetected() {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                "The SAR sensor cannot be read: it counts as detected");
+    SetValue(1.0f);
 }
 
 SlpiDataProvider::Open SlpiDataProvider::OpenClient(bool waitForService) {

@@ -5,7 +5,9 @@
 // sensor's value. While the display is off the client is released and the
 // sensor counts as active; a service error re-opens the client. While the
 // service is away the worker waits for it, and a sensor whose service stays
-// away longer than a wait counts as detected until it reports again.
+// away longer than a wait counts as detected until it reports again; so does
+// one whose on-change reports the hub refuses, and its client is opened again
+// at the next display-on or service error.
 #pragma once
 
 #include "halvex/provider/DataProvider.h"
@@ -93,6 +95,10 @@ private:
     int32_t WaitForService(bool keepWaiting, hmx_client_type* client);
     void AcquireLock();
     void ReleaseLock();
+    // The sensor cannot be read: it counts as detected until it reports again.
+    void CountAsDetected();
+    // The on-change configuration of `client` was not sent or was refused.
+    void OnChangeRefused(hmx_client_type client);
     void SetSuid(uint64_t low, uint64_t high);
     // Serialise a request; false when it does not fit the HMX request.
     bool BuildRequest(uint64_t low, uint64_t high, uint32_t msgId, const std::string* payload,

@@ -20,6 +20,7 @@ namespace {
 
 constexpr uint64_t kLookupSuid = 0xABABABABABABABABull;
 constexpr uint32_t kMsgIdSuidRequest = 512;
+constexpr uint32_t kMsgIdOnChangeConfig = 514;
 constexpr uint32_t kMsgIdErrorEvent = 130;
 constexpr uint32_t kMsgIdSuidEvent = 768;
 constexpr uint32_t kMsgIdSensorEvent = 1025;
@@ -80,9 +81,11 @@ void SlpiDataProvider::SendSensorRequest(uint32_t msgId) {
         attributes.set_register_updates(false);
         attributes.SerializeToString(&payload);
     }
+    const hmx_client_type client = mClient.load();
     std::string bytes;
+    bool sent = false;
     if (BuildRequest(low, high, msgId, msgId == 1 ? &payload : nullptr, bytes)) {
-        int32_t rc = SendRequest(mClient.load(), bytes);
+        int32_t rc = SendRequest(client, bytes);
         if (rc != 0) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
                         "Request %u to SUID %016llX:%016llX failed: %d",
@@ -93,9 +96,32 @@ void SlpiDataProvider::SendSensorRequest(uint32_t msgId) {
                         "Request %u sent to SUID %016llX:%016llX", static_cast<unsigned>(msgId),
                         static_cast<unsigned long long>(high),
                         static_cast<unsigned long long>(low));
+            sent = true;
         }
     }
+    // The attribute request only asks for attributes: reports come without
+    // it. Without the on-change configuration none comes.
+    if (!sent && msgId == kMsgIdOnChangeConfig) {
+        OnChangeRefused(client);
+    }
     FuncExitVoid(TRACE_PROVIDER);
+}
+
+void SlpiDataProvider::OnChangeRefused(hmx_client_type client) {
+    AcquireLock();
+    // A client released meanwhile (display off, stop) is opened again, with
+    // its requests, by whoever released it; until then its last reading
+    // stands, as after any release.
+    const bool current = client != 0 && mClient.load() == client;
+    if (current) {
+        // Left open as after a failed lookup, so that the next display-on or
+        // service error opens it again and the hub is asked anew.
+        mSuidFound.store(0);
+    }
+    ReleaseLock();
+    if (current) {
+        CountAsDetected();
+    }
 }
 
 void SlpiDataProvider::IndicationCallback(hmx_client_type client, uint32_t msgId,

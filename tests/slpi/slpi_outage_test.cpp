@@ -1,7 +1,8 @@
 // The radio while a sensor cannot be read: a start while the display is
-// dimmed, a sensor service that stays away longer than a wait for it, the
-// display changing while the provider waits for the service, and power
-// transitions that must not wait for it.
+// dimmed, a sensor service that stays away longer than a wait for it, an
+// on-change configuration the hub refuses, the display changing while the
+// provider waits for the service, and power transitions that must not wait
+// for it.
 #include "tests/slpi/slpi_fixture.h"
 
 #include "tests/support/MachineTest.h"
@@ -87,6 +88,90 @@ TEST_F(SlpiOutage, AnOpenThatKeepsFailingIsTriedAgainAndTheSensorCountsAsDetecte
     ASSERT_TRUE(halvex::testing::WaitUntil([] { return sim::hub::Clients() == 1; }));
     ASSERT_TRUE(sim::Settle());
     EXPECT_EQ(sim::hub::RequestCount(Kind::OnChange), 2u);
+}
+
+// A client whose on-change configuration the hub refused, or that could not
+// send it, hears no report: after a far report its sensor counts as detected
+// until a client opened again (at the next display-on or service error)
+// reports. A refused attribute request leaves the reports coming.
+TEST_F(SlpiOutage, ARefusedOnChangeRequestCountsAsDetectedUntilAClientOpenedAgainReports) {
+    const auto displayOn = [] { sim::display::SetState(State::On); };
+    struct Row {
+        const char* name;
+        std::function<void()> refuse; // the next client's request
+        std::function<void()> reopen;
+        bool unread;
+    } rows[] = {
+        {"on-change refused, then display on", [] { sim::hub::FailNext(Kind::OnChange, 5); },
+         displayOn, true},
+        {"on-change refused, then the service restarts",
+         [] { sim::hub::FailNext(Kind::OnChange, 5); }, sim::hub::Restart, true},
+        // The lookup's send, the attribute request's, the on-change's.
+        {"on-change not sent, then display on",
+         [] { sim::ArmFault("SensorHub.Send", sim::FaultSpec::OnCall(3, -17)); }, displayOn, true},
+        {"attribute request refused", [] { sim::hub::FailNext(Kind::Attribute, 5); }, displayOn,
+         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Fresh();
+        AddDevice();
+        sim::hub::Report(0.0f);
+        EXPECT_EQ(ModemSettled(), Indexes(1));
+        row.refuse();
+        for (State state : {State::Off, State::On}) {
+            sim::display::SetState(state);
+            ASSERT_TRUE(sim::Settle());
+        }
+        EXPECT_EQ(ModemSettled(), Indexes(row.unread ? 3 : 1));
+        EXPECT_EQ(sim::hub::Subscribers(), row.unread ? 0u : 1u);
+        const unsigned lookups = sim::hub::RequestCount(Kind::Lookup);
+        row.reopen();
+        // Opened again, but not read again yet.
+        EXPECT_EQ(ModemSettled(), Indexes(row.unread ? 3 : 1));
+        EXPECT_EQ(sim::hub::RequestCount(Kind::Lookup), lookups + (row.unread ? 1 : 0));
+        EXPECT_EQ(sim::hub::Clients(), 1u);
+        EXPECT_EQ(sim::hub::Subscribers(), 1u);
+        sim::hub::Report(0.0f);
+        EXPECT_EQ(ModemSettled(), Indexes(1));
+    }
+}
+
+// A request on a client released before it was sent, or while it waited for
+// its answer (a display off or a stop came first), says nothing of the
+// sensor: whoever released the client opens it again, and until then the
+// last reading stands.
+TEST_F(SlpiOutage, AnOnChangeRequestOnAReleasedClientLeavesTheLastReading) {
+    for (bool whileWaiting : {false, true}) {
+        SCOPED_TRACE(whileWaiting);
+        Fresh();
+        AddDevice();
+        sim::hub::Report(0.0f);
+        EXPECT_EQ(ModemSettled(), Indexes(1));
+        SlpiDataProvider* provider = Provider();
+        if (!whileWaiting) {
+            provider->ReleaseClient();
+            provider->SendSensorRequest(514);
+        } else {
+            sim::hub::Transport().WithholdResponses(true);
+            HANDLE send = halvex::testing::StartStandInThread([provider] {
+                provider->SendSensorRequest(514);
+                return DWORD{0};
+            });
+            ASSERT_NE(send, nullptr);
+            const bool sent = halvex::testing::WaitUntil(
+                [] { return sim::hub::RequestCount(Kind::OnChange) == 2; });
+            provider->ReleaseClient();
+            EXPECT_EQ(WaitForSingleObject(send, 10000), WAIT_OBJECT_0);
+            CloseHandle(send);
+            sim::hub::Transport().WithholdResponses(false);
+            sim::hub::Transport().DeliverWithheldResponses();
+            ASSERT_TRUE(sent);
+        }
+        EXPECT_TRUE(sim::TraceContains("Request 514 to SUID", TRACE_LEVEL_ERROR));
+        EXPECT_EQ(ValueAfter(provider), 0.0f);
+        EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(1));
+    }
 }
 
 // A resume whose worker cannot be made asks for no report: the last reading
