@@ -43,7 +43,7 @@ constexpr char kDeviceIdFormat[] = "ACPI#PROX%04u#50ABC0DE";
 constexpr const char* kKindNames[] = {
     "hub report heard: near",     "hub report heard: far",      "hub report unheard",
     "hub request refused",        "hub service restart",        "hub away, short",
-    "hub away, past the wait",    "hub away, length unsure",    "hub on-change refused",
+    "hub away, past the wait",    "hub away, length unsure",    "hub lookup/on-change refused",
     "proximity sensor arrived",   "proximity reading: near",    "proximity reading: far",
     "proximity reading dropped",  "proximity update",           "proximity sensor left",
     "proximity left unseen",      "sensor changes out of D0",   "checkpoints display-forced",
@@ -126,11 +126,11 @@ void SoakSensors::DisplaySet(State state) {
 std::string SoakSensors::Stopped() {
     mStarted = false;
     mRegistered = false;
-    // An on-change request refused as the stop released its client may have
-    // found the client gone, and the driver then keeps the last reading.
-    if (const unsigned refused = sim::hub::RefusedCount(sim::hub::Kind::OnChange);
-        refused != mOnChangeRefusals) {
-        mOnChangeRefusals = refused;
+    // A lookup or on-change request refused as the stop released its client
+    // may have found the client gone or the stop under way, and the driver
+    // then keeps the last reading.
+    if (const unsigned refused = UnreadingRefusals(); refused != mUnreadingRefusals) {
+        mUnreadingRefusals = refused;
         mHubNear.reset();
         mHubUnread = false;
     }
@@ -197,6 +197,11 @@ bool SoakSensors::Due() const {
     return sim::NowMs() - mAwaySince >= mAwayFor;
 }
 
+unsigned SoakSensors::UnreadingRefusals() {
+    return sim::hub::RefusedCount(sim::hub::Kind::Lookup) +
+           sim::hub::RefusedCount(sim::hub::Kind::OnChange);
+}
+
 std::string SoakSensors::Settle(const char* after) {
     if (!sim::Settle(kSettleBound)) {
         return std::string("the machine did not settle after ") + after +
@@ -206,12 +211,12 @@ std::string SoakSensors::Settle(const char* after) {
         mDisplay = Deliver(mDisplay, delivery);
     }
     mOwed.clear();
-    // A client whose on-change configuration the hub refused hears no report:
-    // the sensor counts as detected until a client opened again hears one.
-    if (const unsigned refused = sim::hub::RefusedCount(sim::hub::Kind::OnChange);
-        refused != mOnChangeRefusals) {
-        mCounts[kOnChangeRefused] += refused - mOnChangeRefusals;
-        mOnChangeRefusals = refused;
+    // A client whose lookup or on-change configuration the hub refused hears
+    // no report: the sensor counts as detected until a client opened again
+    // hears one.
+    if (const unsigned refused = UnreadingRefusals(); refused != mUnreadingRefusals) {
+        mCounts[kUnreadingRefused] += refused - mUnreadingRefusals;
+        mUnreadingRefusals = refused;
         mHubNear = true;
         mHubUnread = true;
     }
@@ -602,8 +607,8 @@ std::string SoakSensors::BeforeRemoval(std::mt19937_64& rng) {
 
 std::string SoakSensors::Summary() const {
     return std::string("hub sensor ") + StateText(mHubNear) +
-           (mHubUnread ? ", unread since a wait for the service ran out or an on-change request "
-                         "was refused"
+           (mHubUnread ? ", unread since a wait for the service ran out or a lookup or on-change "
+                         "request was refused"
                        : "") +
            " (service " + (mServiceUp ? "up" : "away") + ", " +
            std::to_string(sim::hub::Clients()) + " client(s), " +

@@ -7,8 +7,8 @@
 // Each of these runs with the machine settled before and after it, and a
 // model follows what the driver must make of it: the hub's sensor takes a
 // report its client hears, and counts as detected once a wait for the
-// service has passed without it or the hub has refused its client's on-change
-// configuration; the proximity sensor takes a reading while
+// service has passed without it or the hub has refused its client's lookup or
+// on-change configuration; the proximity sensor takes a reading while
 // the display is on, and counts as detected once it has gone; the display
 // forces every sensor while it is off. At a checkpoint the model gives the
 // state of both sensors, then the soak sets them as it sets the APPS ones.
@@ -104,7 +104,7 @@ private:
         kShortOutage,
         kLongOutage,
         kUnsureOutage,
-        kOnChangeRefused,
+        kUnreadingRefused,
         kArrived,
         kReadNear,
         kReadFar,
@@ -133,6 +133,8 @@ private:
     };
 
     static DisplayFlags Deliver(DisplayFlags flags, const Delivery& delivery);
+    // The hub's refusals that leave the driver's client without reports.
+    static unsigned UnreadingRefusals();
     // Settles the machine; every display delivery owed has then run.
     std::string Settle(const char* after);
     // A report; the model takes it when the driver's client hears it.
@@ -162,9 +164,9 @@ private:
     // The hub's sensor: its state; nothing while the model cannot know it.
     std::optional<bool> mHubNear = true; // it has not reported yet
     // Detected since a wait for the service ran its length, or since the hub
-    // refused its client's on-change configuration.
+    // refused its client's lookup or on-change configuration.
     bool mHubUnread = false;
-    unsigned mOnChangeRefusals = 0; // the hub's refusals of on-change requests taken in
+    unsigned mUnreadingRefusals = 0; // the hub's refusals of those requests taken in
     bool mServiceUp = true;
     bool mLong = false;                         // the outage is to outlast the wait
     std::uint64_t mAwaySince = 0;               // machine time the service went

@@ -297,8 +297,7 @@ SlpiDataProvider::Open SlpiDataProvider::OpenClient(bool waitForService) {
         hmx_client_release(client);
         mClient.store(0);
         ReleaseLock();
-        FuncExit(TRACE_PROVIDER, "false");
-        return Open::Failed;
+        return UnreadAfterOpen();
     }
 
     std::string lookup;
@@ -306,19 +305,28 @@ SlpiDataProvider::Open SlpiDataProvider::OpenClient(bool waitForService) {
         hmx_client_release(client);
         mClient.store(0);
         ReleaseLock();
-        FuncExit(TRACE_PROVIDER, "false");
-        return Open::Failed;
+        return UnreadAfterOpen();
     }
     rc = SendRequest(client, lookup);
     ReleaseLock();
     if (rc != HMX_NO_ERR) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "SUID lookup failed: %d", rc);
-        FuncExit(TRACE_PROVIDER, "false");
-        return Open::Failed;
+        return UnreadAfterOpen();
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER, "SUID lookup for \"SAR\" sent");
     FuncExit(TRACE_PROVIDER, "true");
     return Open::Opened;
+}
+
+SlpiDataProvider::Open SlpiDataProvider::UnreadAfterOpen() {
+    // Nothing asks the hub for reports until the next display-on or service
+    // error opens the client again, so the last reading is stale until then.
+    // An open that a stop ended says nothing of the sensor.
+    if (!mStopRequested.load()) {
+        CountAsDetected();
+    }
+    FuncExit(TRACE_PROVIDER, "false");
+    return Open::Failed;
 }
 
 void SlpiDataProvider::ReleaseClient() {

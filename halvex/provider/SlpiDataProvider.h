@@ -6,8 +6,8 @@
 // sensor counts as active; a service error re-opens the client. While the
 // service is away the worker waits for it, and a sensor whose service stays
 // away longer than a wait counts as detected until it reports again; so does
-// one whose on-change reports the hub refuses, and its client is opened again
-// at the next display-on or service error.
+// one whose lookup or on-change reports the hub refuses, and its client is
+// opened again at the next display-on or service error.
 #pragma once
 
 #include "halvex/provider/DataProvider.h"
@@ -99,6 +99,9 @@ private:
     void CountAsDetected();
     // The on-change configuration of `client` was not sent or was refused.
     void OnChangeRefused(hmx_client_type client);
+    // An open that found the service but did not get the lookup sent or
+    // answered: the sensor counts as detected.
+    Open UnreadAfterOpen();
     void SetSuid(uint64_t low, uint64_t high);
     // Serialise a request; false when it does not fit the HMX request.
     bool BuildRequest(uint64_t low, uint64_t high, uint32_t msgId, const std::string* payload,

@@ -90,11 +90,11 @@ TEST_F(SlpiOutage, AnOpenThatKeepsFailingIsTriedAgainAndTheSensorCountsAsDetecte
     EXPECT_EQ(sim::hub::RequestCount(Kind::OnChange), 2u);
 }
 
-// A client whose on-change configuration the hub refused, or that could not
-// send it, hears no report: after a far report its sensor counts as detected
-// until a client opened again (at the next display-on or service error)
-// reports. A refused attribute request leaves the reports coming.
-TEST_F(SlpiOutage, ARefusedOnChangeRequestCountsAsDetectedUntilAClientOpenedAgainReports) {
+// A client whose lookup or on-change configuration the hub refused, or that
+// could not send it, hears no report: after a far report its sensor counts as
+// detected until a client opened again (at the next display-on or service
+// error) reports. A refused attribute request leaves the reports coming.
+TEST_F(SlpiOutage, ARefusedLookupOrOnChangeRequestCountsAsDetectedUntilAClientOpenedAgainReports) {
     const auto displayOn = [] { sim::display::SetState(State::On); };
     struct Row {
         const char* name;
@@ -109,6 +109,12 @@ TEST_F(SlpiOutage, ARefusedOnChangeRequestCountsAsDetectedUntilAClientOpenedAgai
         // The lookup's send, the attribute request's, the on-change's.
         {"on-change not sent, then display on",
          [] { sim::ArmFault("SensorHub.Send", sim::FaultSpec::OnCall(3, -17)); }, displayOn, true},
+        {"lookup refused, then display on", [] { sim::hub::FailNext(Kind::Lookup, 5); }, displayOn,
+         true},
+        {"lookup refused, then the service restarts", [] { sim::hub::FailNext(Kind::Lookup, 5); },
+         sim::hub::Restart, true},
+        {"lookup not sent, then display on",
+         [] { sim::ArmFault("SensorHub.Send", sim::FaultSpec::OnCall(1, -17)); }, displayOn, true},
         {"attribute request refused", [] { sim::hub::FailNext(Kind::Attribute, 5); }, displayOn,
          false},
     };
@@ -172,6 +178,26 @@ TEST_F(SlpiOutage, AnOnChangeRequestOnAReleasedClientLeavesTheLastReading) {
         EXPECT_EQ(ValueAfter(provider), 0.0f);
         EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(1));
     }
+}
+
+// A lookup whose answer has not come when a stop ends the open says nothing of
+// the sensor: the last reading stands.
+TEST_F(SlpiOutage, ALookupEndedByAStopLeavesTheLastReading) {
+    AddDevice();
+    sim::hub::Report(0.0f);
+    EXPECT_EQ(ModemSettled(), Indexes(1));
+    sim::display::SetState(State::Off);
+    ASSERT_TRUE(sim::Settle());
+    sim::hub::Transport().WithholdResponses(true);
+    sim::display::SetState(State::On);
+    ASSERT_TRUE(
+        halvex::testing::WaitUntil([] { return sim::hub::RequestCount(Kind::Lookup) == 2; }));
+    // The stop waits for the open, which waits 10 s for the lookup's answer.
+    EXPECT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    sim::hub::Transport().WithholdResponses(false);
+    EXPECT_TRUE(sim::TraceContains("SUID lookup failed", TRACE_LEVEL_ERROR));
+    EXPECT_FALSE(sim::TraceContains("counts as detected"));
+    EXPECT_EQ(ValueAfter(Provider()), 0.0f);
 }
 
 // A resume whose worker cannot be made asks for no report: the last reading
