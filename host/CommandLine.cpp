@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <thread>
 
 namespace host {
@@ -42,23 +43,27 @@ struct OptionUse {
     const char* option;
     unsigned modes;
     const char* why; // said when the option is refused; may be empty
+    // It takes a value, which a second one would silently replace (--config
+    // has a check of its own, shared with --check-config).
+    bool once;
 };
 
 constexpr OptionUse kOptionUses[] = {
-    {"--driver", kRun | kCheck | kBench | kSoak | kFaults, ""},
+    {"--driver", kRun | kCheck | kBench | kSoak | kFaults, "", true},
     {"--config", kRun | kFaults,
      "--check-config takes its file itself; the soak and the bench build configurations of "
-     "their own"},
-    {"--trace", kRun, "only a scenario run prints a timeline"},
-    {"--json", kRun | kCheck, ""},
-    {"--time-scale", kRun | kFaults, ""},
-    {"--minutes", kSoak, ""},
-    {"--seed", kSoak, ""},
-    {"--budget", kFaults, ""},
-    {"--all-calls", kFaults, ""},
-    {"--jobs", kFaults, ""},
-    {"--fault", kRun, ""},
-    {"--fault-record", kRun, ""},
+     "their own",
+     false},
+    {"--trace", kRun, "only a scenario run prints a timeline", true},
+    {"--json", kRun | kCheck, "", false},
+    {"--time-scale", kRun | kFaults, "", true},
+    {"--minutes", kSoak, "", true},
+    {"--seed", kSoak, "", true},
+    {"--budget", kFaults, "", true},
+    {"--all-calls", kFaults, "", false},
+    {"--jobs", kFaults, "", true},
+    {"--fault", kRun, "", true},
+    {"--fault-record", kRun, "", true},
 };
 
 std::string ModeName(unsigned mode) {
@@ -282,17 +287,13 @@ bool CommandLineReader::ReadFaultOption(const std::string& arg) {
 }
 
 bool CommandLineReader::Repeated(const std::string& arg) {
-    static const char* const kTakesValue[] = {
-        "--driver", "--trace", "--time-scale", "--minutes",      "--seed",
-        "--budget", "--jobs",  "--fault",      "--fault-record",
-    };
     if (std::find(mGiven.begin(), mGiven.end(), arg) == mGiven.end()) {
         mGiven.push_back(arg);
         return false;
     }
-    bool value = std::any_of(std::begin(kTakesValue), std::end(kTakesValue),
-                             [&](const char* option) { return arg == option; });
-    return value && Fail(arg + " is given twice: give it once");
+    bool once = std::any_of(std::begin(kOptionUses), std::end(kOptionUses),
+                            [&](const OptionUse& use) { return use.once && arg == use.option; });
+    return once && Fail(arg + " is given twice: give it once");
 }
 
 bool CommandLineReader::ResolveMode() {

@@ -114,12 +114,16 @@ void NoteUnused(const std::u16string& key, const std::vector<std::string>& read,
 }
 
 // A number the reader reads with a default: absent or unreadable values are
-// listed with the default taken.
+// listed with the default taken. `wasAbsent` tells an absent value from one
+// too long to read.
 std::uint32_t NumberOrDefault(const std::u16string& key, std::string_view name,
                               std::uint32_t fallback, std::vector<std::string>* defaults,
-                              std::vector<std::string>* findings) {
+                              std::vector<std::string>* findings, bool* wasAbsent = nullptr) {
     bool absent = false;
     auto number = Number(key, name, &absent, findings);
+    if (wasAbsent != nullptr) {
+        *wasAbsent = absent;
+    }
     if (number) {
         return *number;
     }
@@ -211,9 +215,8 @@ bool ReviewSensor(const std::u16string& key, bool wlan, SensorReview* sensor) {
     }
     if (wlan) {
         bool absent = false;
-        Number(key, "WlanAntMask", &absent);
         sensor->wlanAntMask =
-            NumberOrDefault(key, "WlanAntMask", 0, &sensor->defaults, &sensor->findings);
+            NumberOrDefault(key, "WlanAntMask", 0, &sensor->defaults, &sensor->findings, &absent);
         if (!absent && (*sensor->wlanAntMask < 1 || *sensor->wlanAntMask > 3)) {
             sensor->findings.push_back("WlanAntMask=" + std::to_string(*sensor->wlanAntMask) +
                                        " is outside 1 to 3 (antenna bits 1 and 2)");

@@ -22,9 +22,9 @@ void ReportOutOfMemoryAtTermination();
 // memory"), any other exception kExitCrashed.
 int RunGuarded(const std::string& what, const std::function<int()>& work);
 
-// RunGuarded in a child process. The child's exit status (0, 1 or 2); kExitCrashed with a message
-// on stderr
-// ("crashed" and the signal) when the child died; 2 when it could not be started.
+// RunGuarded in a child process. The child's exit status (0, 1 or 2);
+// kExitCrashed with a message on stderr ("crashed" and the signal) when the
+// child died; 2 when it could not be started.
 int RunIsolated(const std::string& what, const std::function<int()>& work);
 
 // As RunIsolated, and what the child's work writes into its string comes back

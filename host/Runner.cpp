@@ -550,7 +550,8 @@ int ScenarioRun::RunCommands(SinkGate& gate) {
         }
         if (!Settle()) {
             std::string owed = sim::OwedWork();
-            mTimeline.Note(Now(), "the machine did not settle within 10 s" +
+            mTimeline.Note(Now(), "the machine did not settle within " +
+                                      std::to_string(sim::kSettleBound.count()) + " s" +
                                       (owed.empty() ? std::string() : "; still owed: " + owed));
         }
         Observe();

@@ -3,6 +3,8 @@
 #include "host/Scenario.h"
 #include "host/Tokens.h"
 
+#include "platform/sim/text_encoding.h"
+
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -592,34 +594,14 @@ std::string SyntaxError::ToString() const {
     return file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + message;
 }
 
-namespace {
-
-// A UTF-16 file read as bytes is a string of NULs and letters: named for
-// what it is rather than as a command the parser cannot read.
-std::optional<std::string> Utf16Encoding(const std::string& text) {
-    if (text.rfind("\xFF\xFE", 0) == 0) {
-        return "UTF-16 little-endian";
-    }
-    if (text.rfind("\xFE\xFF", 0) == 0) {
-        return "UTF-16 big-endian";
-    }
-    if (text.size() >= 2 && text[0] != '\0' && text[1] == '\0') {
-        return "UTF-16 little-endian (without a byte-order mark)";
-    }
-    if (text.size() >= 2 && text[0] == '\0' && text[1] != '\0') {
-        return "UTF-16 big-endian (without a byte-order mark)";
-    }
-    return std::nullopt;
-}
-
-} // namespace
-
 ParseResult ParseScenario(const std::string& text, const std::string& fileName,
                           const std::string& baseDir) {
     ParseResult result;
-    if (auto encoding = Utf16Encoding(text)) {
+    // A UTF-16 file is named for what it is rather than as a command the
+    // parser cannot read.
+    if (const sim::Utf16 form = sim::Utf16FormOf(text); form != sim::Utf16::None) {
         result.error = SyntaxError{fileName, 1,
-                                   "the file is " + *encoding +
+                                   std::string("the file is ") + sim::Utf16Name(form) +
                                        " text: save it as UTF-8 (or ASCII), as scenarios are read"};
         return result;
     }

@@ -41,10 +41,6 @@ using Clock = std::chrono::steady_clock;
 // them even in a sanitizer build on a loaded machine.
 constexpr double kTimeScale = 0.02;
 constexpr int kIoctlThreads = 4;
-// Whatever has not come back within this (real time) is taken for a hang. An
-// IOCTL held while the device is out of D0 waits only for the control
-// thread's next D0 entry, a few operations away.
-constexpr auto kHangBound = 60s;
 
 // A power call, or the removal, returns within this much machine time, half
 // the driver's wait for an absent sensor service: none waits on the service
@@ -284,7 +280,7 @@ int Soak::Report() {
 }
 
 void Soak::Hung(const std::string& what) {
-    Fail(what + " did not return within " + std::to_string(kHangBound.count()) + " s");
+    Fail(what + " did not return within " + std::to_string(kSoakHangBound.count()) + " s");
     Report();
     std::fflush(stderr);
     std::_Exit(1);
@@ -295,7 +291,7 @@ template <typename Call> NTSTATUS Soak::Bounded(const std::string& what, Call ca
     std::packaged_task<NTSTATUS()> task(std::move(call));
     auto done = task.get_future();
     std::thread runner(std::move(task));
-    if (done.wait_for(kHangBound) != std::future_status::ready) {
+    if (done.wait_for(kSoakHangBound) != std::future_status::ready) {
         runner.detach();
         Hung(what);
     }
@@ -391,7 +387,7 @@ void Soak::IoctlThread(int index, const sim::HostFile& file) {
         }
         Request r = DrawRequest(rng);
         auto pending = mHost->DeviceIoControlAsync(file, r.code, r.input, r.outLen);
-        if (pending.wait_for(kHangBound) != std::future_status::ready) {
+        if (pending.wait_for(kSoakHangBound) != std::future_status::ready) {
             Hung("IOCTL " + r.what + " (thread " + std::to_string(index) + ")");
         }
         sim::IoResult result = pending.get();
@@ -417,7 +413,7 @@ void Soak::IoctlThread(int index, const sim::HostFile& file) {
 bool Soak::WaitForProgress() {
     std::unique_lock lock(mLock);
     const std::uint64_t target = mCompleted + kIoctlThreads;
-    if (!mProgress.wait_for(lock, kHangBound,
+    if (!mProgress.wait_for(lock, kSoakHangBound,
                             [&] { return mCompleted >= target || mFailed.load(); })) {
         lock.unlock();
         Hung("the IOCTLs with the device in D0");
@@ -428,7 +424,7 @@ bool Soak::WaitForProgress() {
 void Soak::Pause() {
     std::unique_lock lock(mLock);
     mPaused = true;
-    if (!mProgress.wait_for(lock, kHangBound,
+    if (!mProgress.wait_for(lock, kSoakHangBound,
                             [&] { return mParked == kIoctlThreads || mFailed.load(); })) {
         lock.unlock();
         Hung("the IOCTLs before a checkpoint");
@@ -474,9 +470,10 @@ void Soak::PowerCycle(std::mt19937_64& rng) {
     // watcher stopped at D0 exit reaches Stopped; a start while it is still
     // stopping fails and, as the driver is written, skips the display-state
     // registration. The machine settles first, as it would have.
-    if (kind != kSleepWake && !sim::Settle(kHangBound)) {
-        Fail(std::string("the machine did not settle after ") + kExit[i] +
-             "; still owed: " + sim::OwedWork());
+    if (kind != kSleepWake) {
+        if (std::string error = SoakSettle(kExit[i]); !error.empty()) {
+            Fail(error);
+        }
     }
     status = PowerCall(kEntry[i], [&] {
         return kind == kSleepWake         ? mHost->Wake()
@@ -560,7 +557,7 @@ bool Soak::SetSensors(const bool (&near)[kSensors]) {
             const std::uint32_t state = near[id - 1] == (pass == 1) ? 1 : 0;
             auto pending = mHost->DeviceIoControlAsync(mFiles[0], kIoctlSetSensorState,
                                                        SetSensorStateInput(id, state), 0);
-            if (pending.wait_for(kHangBound) != std::future_status::ready) {
+            if (pending.wait_for(kSoakHangBound) != std::future_status::ready) {
                 Hung("a final set-state IOCTL");
             }
             if (!Expect("a final set-state IOCTL", pending.get().status)) {
@@ -576,7 +573,7 @@ bool Soak::SetSensors(const bool (&near)[kSensors]) {
 // machine has settled is its answer to the last change.
 bool Soak::WaitForModem(std::int32_t index, const std::string& what) {
     const std::vector<std::int32_t> want(kAntennas, index);
-    const auto deadline = Clock::now() + kHangBound;
+    const auto deadline = Clock::now() + kSoakHangBound;
     std::vector<std::int32_t> seen;
     while (true) {
         const bool settled = sim::Settle(
@@ -591,7 +588,7 @@ bool Soak::WaitForModem(std::int32_t index, const std::string& what) {
     }
     if (seen != want) {
         using sim::modem::Step;
-        Fail("the modem holds " + IndexList(seen) + " " + std::to_string(kHangBound.count()) +
+        Fail("the modem holds " + IndexList(seen) + " " + std::to_string(kSoakHangBound.count()) +
              " s after " + what + ", not the table's index " + std::to_string(index) +
              " (back-off " + (sim::modem::BackoffEnabled() ? "enabled" : "disabled") +
              ", calls config " + std::to_string(sim::modem::Calls(Step::Configuration)) +
@@ -624,7 +621,7 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
     }
     sim::ip::AddInterface(IF_TYPE_WWANPP);
     mWwanPresent = true;
-    if (!sim::Settle(kHangBound)) {
+    if (!sim::Settle(kSoakHangBound)) {
         Fail("the machine did not settle before a checkpoint; still owed: " + sim::OwedWork());
         return;
     }
@@ -693,7 +690,7 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
               mWlan.Summary();
     // The channel's one worker has had its last answer: every operation it
     // gave up on has been cancelled, none is left running at the modem.
-    sim::Settle(kHangBound);
+    sim::Settle(kSoakHangBound);
     unsigned left = 0;
     for (auto step :
          {sim::modem::Step::Configuration, sim::modem::Step::Enable, sim::modem::Step::Set}) {
@@ -792,6 +789,13 @@ int Soak::Run(const std::string& driverPath) {
 }
 
 } // namespace
+
+std::string SoakSettle(const std::string& after) {
+    if (sim::Settle(kSoakHangBound)) {
+        return {};
+    }
+    return "the machine did not settle after " + after + "; still owed: " + sim::OwedWork();
+}
 
 int RunSoak(const std::string& driverPath, double minutes, std::optional<std::uint64_t> seed) {
     if (!seed) {

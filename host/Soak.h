@@ -12,11 +12,22 @@
 // leave nothing behind.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace host {
+
+// Whatever the soak waits for (a call, an IOCTL, the machine settling) and has
+// not come within this much real time is taken for a hang. An IOCTL held
+// while the device is out of D0 waits only for the control thread's next D0
+// entry, a few operations away.
+inline constexpr std::chrono::seconds kSoakHangBound(60);
+
+// Settles the machine within kSoakHangBound: empty, or that it did not settle
+// after `after` and what was still owed.
+std::string SoakSettle(const std::string& after);
 
 // 0 when every check held, else 1 with what went wrong. Without a seed it
 // draws one (and prints it, as always).

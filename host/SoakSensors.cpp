@@ -1,9 +1,9 @@
 #include "host/SoakSensors.h"
+#include "host/Soak.h"
 
 #include "platform/com.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/proximity.h"
-#include "platform/sim/quiescence.h"
 #include "platform/sim/sensor_client_service.h"
 
 #include <chrono>
@@ -19,7 +19,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using sim::display::State;
 
-constexpr auto kSettleBound = 60s;
 // How long the driver waits for an absent sensor service before its sensor
 // counts as detected (machine time; 2 s of real time at the soak's scale).
 constexpr std::uint64_t kServiceWaitMs = 100000;
@@ -56,7 +55,7 @@ constexpr std::uint64_t kServiceSliceMs = 200;
 // Whether the worker waits for the service. Between two slices no handle is
 // open, so one look may miss a wait that goes on.
 bool SeenWaiting() {
-    const auto deadline = Clock::now() + kSettleBound;
+    const auto deadline = Clock::now() + kSoakHangBound;
     while (sim::hub::Waiters() == 0) {
         if (Clock::now() >= deadline) {
             return false;
@@ -203,9 +202,8 @@ unsigned SoakSensors::UnreadingRefusals() {
 }
 
 std::string SoakSensors::Settle(const char* after) {
-    if (!sim::Settle(kSettleBound)) {
-        return std::string("the machine did not settle after ") + after +
-               "; still owed: " + sim::OwedWork();
+    if (std::string error = SoakSettle(after); !error.empty()) {
+        return error;
     }
     for (const Delivery& delivery : mOwed) {
         mDisplay = Deliver(mDisplay, delivery);
@@ -318,7 +316,7 @@ std::string SoakSensors::EndOutage() {
     if (mLong && mWaitingSince) {
         const std::uint64_t end = *mWaitingSince + kServiceWaitMs;
         const auto deadline =
-            Clock::now() + kSettleBound +
+            Clock::now() + kSoakHangBound +
             sim::RealDuration(static_cast<double>(end > sim::NowMs() ? end - sim::NowMs() : 0));
         while (sim::NowMs() < end && Clock::now() < deadline) {
             std::this_thread::sleep_for(1ms);

@@ -1,12 +1,11 @@
 #include "host/SoakWlan.h"
+#include "host/Soak.h"
 
 #include "platform/sim/faults.h"
 #include "platform/sim/partition_service.h"
-#include "platform/sim/quiescence.h"
 #include "platform/sim/wlan.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
@@ -30,7 +29,6 @@ constexpr Channel kTable[SoakWlan::kChannels] = {{1, 1, 6}, {3, 3, 5}};
 // The refresh runs every 4500 ms of machine time: every 90 ms at the soak's
 // time scale.
 constexpr std::uint32_t kRefreshPeriodMs = 5000;
-constexpr auto kSettleBound = std::chrono::seconds(60);
 
 constexpr const char* kKindNames[] = {"WLAN SAR notification", "WLAN interface lost",
                                       "WLAN interface back",   "WLAN fault: refused",
@@ -162,8 +160,8 @@ void SoakWlan::Restore() {
 
 std::string SoakWlan::Check(const bool (&near)[kChannels]) {
     sim::wlan::NotifyDeviceService(sim::wlan::kSarService);
-    if (!sim::Settle(kSettleBound)) {
-        return "the machine did not settle after a WLAN SAR notification";
+    if (std::string error = SoakSettle("a WLAN SAR notification"); !error.empty()) {
+        return error;
     }
     const Setting want = Merged(near);
     auto last = sim::wlan::LastSet();

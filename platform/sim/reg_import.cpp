@@ -1,6 +1,7 @@
 // The .reg importer: parses a whole registry export first and applies it only
 // when every line is sound, so a broken file leaves the registry untouched.
 #include "platform/sim/registry.h"
+#include "platform/sim/text_encoding.h"
 
 #include <cstring>
 #include <fstream>
@@ -438,16 +439,15 @@ std::vector<Op> Parse(std::string_view text, std::string_view name, std::string&
 ImportResult ImportRegText(std::string_view text, std::string_view name) {
     std::string error;
     std::string converted;
-    // Other UTF-16 would read as NULs between letters: it is named instead.
-    const bool nulFirst = text.size() >= 2 && text[0] == '\0' && text[1] != '\0';
-    const bool nulSecond = text.size() >= 2 && text[0] != '\0' && text[1] == '\0';
-    if (text.substr(0, 2) == "\xFE\xFF" || nulFirst || nulSecond) {
-        return {false, std::string(name) + ":1: the file is UTF-16 " +
-                           (nulSecond ? "little-endian without a byte-order mark" : "big-endian") +
+    // The registry editor exports UTF-16 little-endian with its byte-order
+    // mark; any other UTF-16 is named instead.
+    const Utf16 form = Utf16FormOf(text);
+    if (form != Utf16::None && form != Utf16::LittleEndian) {
+        return {false, std::string(name) + ":1: the file is " + Utf16Name(form) +
                            ": save it as UTF-16 little-endian with a byte-order mark (as the "
                            "registry editor exports) or as UTF-8"};
     }
-    if (text.size() >= 2 && text.substr(0, 2) == "\xFF\xFE") {
+    if (form == Utf16::LittleEndian) {
         converted = Utf16LeToUtf8(text.substr(2), name, &error);
         if (!error.empty()) {
             return {false, error};
