@@ -1,5 +1,5 @@
-#include "host/Scenario.h"
-#include "host/Tokens.h"
+#include "host/scenario/Scenario.h"
+#include "host/scenario/Tokens.h"
 
 #include <cstdint>
 #include <cstdlib>

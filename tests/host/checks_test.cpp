@@ -1,7 +1,7 @@
 // The checks against the simulated machine alone (no driver loaded): what each
 // compares, and how long WaitForCheck waits for it.
-#include "host/Checks.h"
-#include "host/Machine.h"
+#include "host/machine/Machine.h"
+#include "host/scenario/Checks.h"
 
 #include "platform/sim/modem.h"
 #include "platform/sim/trace_recorder.h"

@@ -1,6 +1,6 @@
 // The configuration as the reader will take it, named by subkey: each case a
 // configuration and what the review must say about it.
-#include "host/ConfigReview.h"
+#include "host/config/ConfigReview.h"
 
 #include "platform/sim/registry.h"
 

@@ -1,6 +1,6 @@
 // What a fault run writes for the fault runner comes back as written; a
 // record cut short is no record, whatever line it was cut in.
-#include "host/FaultRecord.h"
+#include "host/faults/FaultRecord.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // What ends the work the host runs, in its own process or in a child: an
 // exception is reported and turned into a status, never an abort.
-#include "host/Isolation.h"
+#include "host/cli/Isolation.h"
 
 #include <gtest/gtest.h>
 

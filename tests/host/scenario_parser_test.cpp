@@ -1,5 +1,5 @@
-#include "host/Limits.h"
-#include "host/Scenario.h"
+#include "host/cli/Limits.h"
+#include "host/scenario/Scenario.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "host/ExpectedTraces.h"
-#include "host/Timeline.h"
+#include "host/scenario/ExpectedTraces.h"
+#include "host/scenario/Timeline.h"
 
 #include <gtest/gtest.h>
 
