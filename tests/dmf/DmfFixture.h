@@ -6,6 +6,7 @@
 #include "tests/dmf/EventLog.h"
 #include "tests/dmf/TestDriver.h"
 #include "tests/support/MachineTest.h"
+#include "tests/support/debugger_reports.h"
 
 #include <memory>
 #include <string>
@@ -59,6 +60,7 @@ protected:
 
     void TearDown() override {
         mHost.reset();
+        mReports.Check();
         MachineTest::TearDown();
         sim::wdf::ResetForTest();
     }
@@ -114,8 +116,12 @@ protected:
     }
 
     static bool WdfComplained() { return sim::TraceContains("WDF: ", TRACE_LEVEL_ERROR); }
+    // A test that means to misuse the framework names the report it draws
+    // (a part of its debugger line); any other report fails the test.
+    void ExpectReport(std::string text) { mReports.Expect(std::move(text)); }
 
     std::unique_ptr<sim::DriverHost> mHost;
+    halvex::testing::DebuggerReports mReports;
 };
 
 } // namespace dmftest

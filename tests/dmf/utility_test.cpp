@@ -65,6 +65,7 @@ TEST_F(Locks, WithTheVerifierOnAForeignHandleIsReportedAndTheCallGoesOn) {
     EXPECT_TRUE(sim::DebuggerOutput().empty());
 
     sim::wdf::SetDriverFlags(WdfVerifyOn);
+    ExpectReport("Invalid Module Handle Passed");
     DMF_Recorder_LockedNoop(Handle(0));
     EXPECT_TRUE(sim::DebuggerOutput().empty());
     DMF_Recorder_LockedNoop(Handle(1));

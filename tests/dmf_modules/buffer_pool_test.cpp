@@ -79,6 +79,8 @@ TEST_F(BufferPoolTest, LayoutZeroFilledReuseAndLookAside) {
 
 TEST_F(BufferPoolTest, VerifierReportsAPagedSourceOfASpinLockModuleAndDamageWhereBuffersReturn) {
     sim::wdf::SetDriverFlags(WdfVerifyOn);
+    ExpectReport("Invalid Pool/Lock combination");
+    ExpectReport("DMF_BufferPool");
     size_t pool = Add(DMF_BufferPool_Create, Pool(kSource, 6, 8, 8));
     DMF_CONFIG_BufferPool pagedSource = Pool(kSource, 1, 8);
     DMF_CONFIG_BufferPool pagedSink = Pool(kSink);
@@ -148,6 +150,7 @@ TEST_F(BufferPoolTest, ATimerHandsAnUntakenBufferToItsCallbackAndAGetBeforeItSto
     EXPECT_TRUE(sim::TraceContains("has no timer or no callback", TRACE_LEVEL_ERROR));
     EXPECT_EQ(early, Get(Module(sink)));
     sim::wdf::SetDriverFlags(WdfVerifyOn);
+    ExpectReport("DMF_BufferPool signature mismatch");
     early[-8] ^= 0x5A;
     DMF_BufferPool_PutInSinkWithTimer(Module(sink), early, 1000, OnExpiry, &tag);
     EXPECT_EQ(std::vector<std::string>{"DMF_BufferPool signature mismatch"}, sim::DebuggerOutput());

@@ -79,8 +79,11 @@ void ModuleTest::SetUp() {
 }
 
 void ModuleTest::TearDown() {
+    // A test that ended early leaves its sink, and what the sink refers to is gone.
+    sim::SetTraceSink(nullptr);
     SetEvent(Log().gate);
     NextDevice();
+    mReports.Check();
     gSpecs = nullptr;
     gDeviceInitHook = nullptr;
     MachineTest::TearDown();

@@ -6,11 +6,13 @@
 #include "dmf/framework/DmfDefinitions.h"
 #include "platform/sim/driver_host.h"
 #include "tests/support/MachineTest.h"
+#include "tests/support/debugger_reports.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace moduletest {
@@ -69,11 +71,15 @@ protected:
     DMFMODULE Module(size_t index) const { return mSpecs.at(index).handle; }
     sim::DriverHost& Host() { return *mHost; }
     static size_t LiveMemoryTagged(const char (&tag)[5]);
+    // A test that means to misuse the framework names the report it draws
+    // (a part of its debugger line); any other report fails the test.
+    void ExpectReport(std::string text) { mReports.Expect(std::move(text)); }
 
     std::vector<ModuleSpec> mSpecs;
     // Called with the device-init record before the device is created.
     std::function<void(PDMFDEVICE_INIT)> mDeviceInitHook;
     std::unique_ptr<sim::DriverHost> mHost;
+    halvex::testing::DebuggerReports mReports;
 };
 
 } // namespace moduletest

@@ -7,6 +7,8 @@
 #include "tests/dmf_targets/target_fixture.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -190,17 +192,14 @@ TEST_P(RequestTargetTest, ACompletionCarriesTheBuffersOfItsTypeAndRunsOnTheWorkI
     }
 }
 
-TEST_P(RequestTargetTest, RequestIdsStartAt256AndOnlyAPendingRequestCancelsEvenAsItCompletes) {
+TEST_P(RequestTargetTest,
+       RequestIdsFollowOneAnotherAndOnlyAPendingRequestCancelsEvenAsItCompletes) {
     mDevice.SetHandler(Withhold);
     DMFMODULE module = AddRequestTarget();
-    const bool firstInProcess = !RequestIdTakenBefore();
     ULONGLONG first = 0;
     ULONGLONG second = 0;
     ASSERT_EQ(Send(module, &first), STATUS_SUCCESS);
     ASSERT_EQ(Send(module, &second), STATUS_SUCCESS);
-    if (firstInProcess) {
-        EXPECT_EQ(first, 256u);
-    }
     EXPECT_EQ(second, first + 1);
     EXPECT_TRUE(M().Cancel(module, second));
     ASSERT_TRUE(sim::Settle());
@@ -233,7 +232,6 @@ TEST_P(RequestTargetTest, AReusableRequestSendsOnceAtATimeAndLeavesNothingBehind
     DMFMODULE module = AddRequestTarget();
     ULONGLONG requestId = 0;
     ULONGLONG other = 0;
-    RequestIdTakenBefore();
     const size_t before = sim::wdf::LiveObjectCount();
     ASSERT_EQ(M().ReuseCreate(module, &requestId), STATUS_SUCCESS);
     ASSERT_EQ(M().ReuseCreate(module, &other), STATUS_SUCCESS);
@@ -394,6 +392,35 @@ TEST_P(RequestTargetTest, APassiveCompletionTheWorkItemCannotTakeRunsAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Modules, RequestTargetTest,
                          ::testing::Values(kRequestTarget, kContinuousRequestTarget),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Request ids come from one counter per process that both modules share, so
+// only a process of its own shows where it starts: the first id is 256 and
+// the next 257, whichever module hands it out.
+using RequestIdDeathTest = TargetTest;
+
+TEST_F(RequestIdDeathTest, TheFirstIdsOfAProcessAre256And257WhicheverModuleHandsThemOut) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const size_t single = Add(DMF_RequestTarget_Create);
+            const size_t continuous =
+                Add(DMF_ContinuousRequestTarget_Create, DMF_CONFIG_ContinuousRequestTarget{});
+            if (AddDevice() != STATUS_SUCCESS) {
+                std::_Exit(2);
+            }
+            WDFIOTARGET target = OpenTarget();
+            ULONGLONG first = 0;
+            ULONGLONG second = 0;
+            kRequestTarget.methods.IoTargetSet(Module(single), target);
+            kContinuousRequestTarget.methods.IoTargetSet(Module(continuous), target);
+            kRequestTarget.methods.ReuseCreate(Module(single), &first);
+            kContinuousRequestTarget.methods.ReuseCreate(Module(continuous), &second);
+            std::fprintf(stderr, "request ids %llu, %llu\n", static_cast<unsigned long long>(first),
+                         static_cast<unsigned long long>(second));
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "request ids 256, 257\n");
+}
 
 } // namespace
 } // namespace targettest

@@ -1,7 +1,5 @@
 #include "tests/dmf_targets/target_fixture.h"
 
-#include <utility>
-
 namespace targettest {
 
 sim::TargetAnswer Answer(const sim::TargetRequest&) {
@@ -14,11 +12,6 @@ sim::TargetAnswer Withhold(const sim::TargetRequest& request) {
     sim::TargetAnswer answer = Answer(request);
     answer.withhold = true;
     return answer;
-}
-
-bool RequestIdTakenBefore() {
-    static bool taken = false;
-    return std::exchange(taken, true);
 }
 
 void TargetTest::SetUp() {

@@ -23,10 +23,6 @@ sim::TargetAnswer Withhold(const sim::TargetRequest& request);
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Request ids come from one counter per process, so only the first test to
-// take one sees the first id: whether one was taken before this call.
-bool RequestIdTakenBefore();
-
 class TargetTest : public moduletest::ModuleTest {
 protected:
     void SetUp() override;
