@@ -1,6 +1,7 @@
 // What a fault run writes for the fault runner comes back as written; a
 // record cut short is no record, whatever line it was cut in.
 #include "host/faults/FaultRecord.h"
+#include "tests/support/temp_path.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,7 @@ namespace host {
 namespace {
 
 TEST(FaultRecord, ReadsBackWhatWasWrittenAndNothingOfARecordCutShort) {
-    const std::string path = ::testing::TempDir() + "fault_record";
+    const std::string path = halvex::testing::ProcessTempPath("fault_record");
     FaultRecord written;
     written.status = 1;
     written.faultFailed = true;

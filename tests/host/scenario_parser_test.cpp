@@ -1,5 +1,6 @@
 #include "host/cli/Limits.h"
 #include "host/scenario/Scenario.h"
+#include "tests/support/temp_path.h"
 
 #include <gtest/gtest.h>
 
@@ -190,7 +191,7 @@ TEST(ScenarioParser, RefusesWaitsLongerThanTenMinutesOfRealTimeAtTheScaleInForce
 // A file is read whole only up to the limit: what is not a file, or is far
 // larger than any scenario, is refused by name instead of filling the memory.
 TEST(ScenarioParser, ReadsAFileUpToTheLimitAndRefusesWhatIsNoFileOrLarger) {
-    const std::string dir = ::testing::TempDir() + "scenario_files";
+    const std::string dir = halvex::testing::ProcessTempPath("scenario_files");
     std::filesystem::create_directories(dir);
     auto write = [&](const std::string& name, std::size_t bytes) {
         std::ofstream(dir + "/" + name, std::ios::binary)

@@ -1,8 +1,10 @@
 // Importing registry exports into the machine's registry.
 #include "platform/sim/registry.h"
+#include "tests/support/temp_path.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -104,7 +106,7 @@ TEST_F(RegImport, AnErrorNamesFileAndLineAndImportsNothing) {
 }
 
 TEST_F(RegImport, ReadsFilesIncludingUtf16Exports) {
-    const std::string path = ::testing::TempDir() + "utf16.reg";
+    const std::string path = halvex::testing::ProcessTempPath("utf16.reg");
     std::u16string text = u"Windows Registry Editor Version 5.00\r\n[Device Parameters]\r\n"
                           u"\"WlanAntCount\"=dword:00000002\r\n";
     {
@@ -116,6 +118,7 @@ TEST_F(RegImport, ReadsFilesIncludingUtf16Exports) {
         }
     }
     auto result = reg::ImportRegFile(path);
+    std::remove(path.c_str());
     ASSERT_TRUE(result) << result.error;
     EXPECT_EQ(DwordOf(*reg::GetValue("Device Parameters", u"WlanAntCount")), 2u);
 
