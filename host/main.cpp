@@ -4,6 +4,7 @@
 // scenario language and the .reg format in docs/scenarios.md.
 #include "host/bench/HostBench.h"
 #include "host/cli/CommandLine.h"
+#include "host/cli/InputFile.h"
 #include "host/cli/Isolation.h"
 #include "host/cli/Limits.h"
 #include "host/config/CheckConfig.h"
@@ -185,6 +186,13 @@ int RunScenarios(host::Options options, const std::string& driver) {
     if (int status = ReadEnvironmentScale(&options); status != 0) {
         return status;
     }
+    // The record is written once the run is over: a path it cannot be
+    // written to is found before the run, not after it.
+    if (!options.faultRecord.empty()) {
+        if (std::string problem = host::CreateOutputFile(options.faultRecord); !problem.empty()) {
+            return InputError("--fault-record " + options.faultRecord + ": " + problem);
+        }
+    }
     std::vector<host::Scenario> scenarios;
     host::RunSettings settings;
     settings.driverPath = driver;
@@ -234,8 +242,10 @@ int Main(int argc, char** argv) {
     // A missing library is reported when a scenario first needs the driver,
     // so that scenarios of the simulated devices alone still run.
     std::string driver = ResolveDriver(options.driverPath);
-    if (!options.driverPath.empty() && !std::filesystem::exists(driver)) {
-        return InputError("cannot find the driver library " + driver);
+    if (!options.driverPath.empty()) {
+        if (std::string problem = host::RegularFileProblem(driver); !problem.empty()) {
+            return InputError("--driver " + driver + ": " + problem);
+        }
     }
     switch (options.mode) {
     case host::Mode::CheckConfig:

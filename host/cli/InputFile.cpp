@@ -2,33 +2,102 @@
 #include "host/cli/Limits.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace host {
 
-std::string ReadInputFile(const std::string& path, std::string* text) {
-    text->clear();
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                         &std::fclose);
-    if (!file) {
-        return std::string("cannot read the file (") + std::strerror(errno) + ")";
-    }
-    // Read in pieces up to one byte past the limit: the size a device or a
-    // pipe reports says nothing, and a directory opens but does not read.
-    char buffer[65536];
-    while (text->size() <= kMaxInputFile) {
-        std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
-        text->append(buffer, got);
-        if (got < sizeof buffer) {
-            break;
+namespace {
+
+// Closes the descriptor on every way out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : mFd(fd) {}
+    ~Descriptor() {
+        if (mFd >= 0) {
+            close(mFd);
         }
     }
-    if (std::ferror(file.get())) {
-        int error = errno;
-        text->clear();
-        return std::string("cannot read the file (") + std::strerror(error) + ")";
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return mFd; }
+
+private:
+    int mFd;
+};
+
+std::string Failed(const char* what, int error) {
+    return std::string(what) + " (" + std::strerror(error) + ")";
+}
+
+// What a file that is not a regular one is, for the message that refuses it.
+std::string NotRegular(mode_t mode) {
+    const char* kind = S_ISDIR(mode)    ? "a directory"
+                       : S_ISFIFO(mode) ? "a FIFO (named pipe)"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : "a special file";
+    return std::string("it is ") + kind + ", not a regular file";
+}
+
+// The kind of what `path` names, when it exists and is not a regular file:
+// a socket cannot be opened at all, and a FIFO without a reader cannot be
+// opened for writing, so the name says what the open would not.
+std::string KindProblem(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        return NotRegular(st.st_mode);
+    }
+    return {};
+}
+
+// Opens without blocking (a FIFO opens at once with O_NONBLOCK, and a
+// regular file reads as it would without it), then asks the open file what
+// it is: the file looked at is the one read, whatever a link pointed to.
+std::string OpenRegular(const std::string& path, int flags, const char* cannot, int* fd) {
+    *fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (*fd < 0) {
+        const int error = errno;
+        std::string kind = KindProblem(path);
+        return kind.empty() ? Failed(cannot, error) : kind;
+    }
+    struct stat st {};
+    if (fstat(*fd, &st) != 0) {
+        return Failed(cannot, errno);
+    }
+    return S_ISREG(st.st_mode) ? std::string() : NotRegular(st.st_mode);
+}
+
+} // namespace
+
+std::string ReadInputFile(const std::string& path, std::string* text) {
+    text->clear();
+    int raw = -1;
+    std::string problem = OpenRegular(path, O_RDONLY, "cannot read the file", &raw);
+    Descriptor fd(raw);
+    if (!problem.empty()) {
+        return problem;
+    }
+    // Read in pieces up to one byte past the limit: a file may grow while it
+    // is read.
+    char buffer[65536];
+    while (text->size() <= kMaxInputFile) {
+        ssize_t got = read(fd.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int error = errno;
+            text->clear();
+            return Failed("cannot read the file", error);
+        }
+        if (got == 0) {
+            break;
+        }
+        text->append(buffer, static_cast<std::size_t>(got));
     }
     if (text->size() > kMaxInputFile) {
         text->clear();
@@ -36,6 +105,22 @@ std::string ReadInputFile(const std::string& path, std::string* text) {
                ", the most the host reads";
     }
     return {};
+}
+
+std::string CreateOutputFile(const std::string& path) {
+    int raw = -1;
+    std::string problem =
+        OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC, "cannot create the file", &raw);
+    Descriptor fd(raw);
+    return problem;
+}
+
+std::string RegularFileProblem(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        return Failed("cannot find the file", errno);
+    }
+    return S_ISREG(st.st_mode) ? std::string() : NotRegular(st.st_mode);
 }
 
 } // namespace host

@@ -204,8 +204,8 @@ TEST(ScenarioParser, ReadsAFileUpToTheLimitAndRefusesWhatIsNoFileOrLarger) {
     };
     for (const Row& row : {Row{write("limit.scn", kMaxInputFile), ""},
                            Row{write("larger.scn", kMaxInputFile + 1), "larger than 4194304 bytes"},
-                           Row{"/dev/zero", "larger than 4194304 bytes"},
-                           Row{dir, "cannot read the file (Is a directory)"},
+                           Row{"/dev/zero", "it is a character device, not a regular file"},
+                           Row{dir, "it is a directory, not a regular file"},
                            Row{dir + "/missing.scn", "cannot read the file (No such file"}}) {
         ParseResult result = ParseScenarioFile(row.path);
         if (*row.error == '\0') {
