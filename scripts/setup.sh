@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang protobuf-compiler libprotobuf-dev libgtest-dev libgmock-dev
-          libbenchmark-dev)
+          libbenchmark-dev python3)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then

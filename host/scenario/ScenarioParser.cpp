@@ -597,11 +597,11 @@ std::string SyntaxError::ToString() const {
 ParseResult ParseScenario(const std::string& text, const std::string& fileName,
                           const std::string& baseDir) {
     ParseResult result;
-    // A UTF-16 file is named for what it is rather than as a command the
-    // parser cannot read.
-    if (const sim::Utf16 form = sim::Utf16FormOf(text); form != sim::Utf16::None) {
+    // A UTF-16 or UTF-32 file is named for what it is rather than as a
+    // command the parser cannot read.
+    if (const sim::WideForm form = sim::WideFormOf(text); form != sim::WideForm::None) {
         result.error = SyntaxError{fileName, 1,
-                                   std::string("the file is ") + sim::Utf16Name(form) +
+                                   std::string("the file is ") + sim::WideFormName(form) +
                                        " text: save it as UTF-8 (or ASCII), as scenarios are read"};
         return result;
     }

@@ -1,6 +1,8 @@
 #include "host/scenario/Timeline.h"
 #include "host/scenario/Tokens.h"
 
+#include "platform/sim/text_encoding.h"
+
 #include <cstdio>
 
 namespace host {
@@ -30,32 +32,34 @@ std::string JsonArray(const std::vector<std::int32_t>& indexes) {
 
 std::string JsonEscape(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
+    for (std::size_t i = 0; i < text.size();) {
+        const sim::Utf8Sequence sequence = sim::DecodeUtf8(std::string_view(text).substr(i));
+        // A byte that begins no UTF-8 sequence has no character to stand for:
+        // it becomes the replacement character, so that the line stays JSON.
+        if (sequence.length == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
         }
+        const char32_t c = sequence.codePoint;
+        if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+            out += buf;
+        } else {
+            out.append(text, i, sequence.length);
+        }
+        i += sequence.length;
     }
     return out;
 }

@@ -1,6 +1,8 @@
 #include "host/scenario/Tokens.h"
 #include "host/cli/Limits.h"
 
+#include "platform/sim/text_encoding.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -241,22 +243,14 @@ std::string Printable(std::string_view text) {
     std::string out;
     char buf[8];
     for (std::size_t i = 0; i < text.size();) {
-        auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = c < 0x80             ? 1
-                             : (c & 0xE0) == 0xC0 ? 2
-                             : (c & 0xF0) == 0xE0 ? 3
-                             : (c & 0xF8) == 0xF0 ? 4
-                                                  : 0;
-        bool sequence = length > 1 && i + length <= text.size();
-        for (std::size_t k = 1; sequence && k < length; ++k) {
-            sequence = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        }
         // U+0080..U+009F are control characters too: some terminals take them as escapes.
-        if (sequence && !(c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
-            out.append(text.substr(i, length));
-            i += length;
+        const sim::Utf8Sequence sequence = sim::DecodeUtf8(text.substr(i));
+        if (sequence.length > 1 && sequence.codePoint >= 0xA0) {
+            out.append(text.substr(i, sequence.length));
+            i += sequence.length;
             continue;
         }
+        auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x20 && c < 0x7F) {
             out += static_cast<char>(c);
         } else if (c == '\t') {

@@ -35,37 +35,11 @@ std::string Shortened(std::string_view name) {
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string out;
     for (std::size_t i = 0; i < text.size();) {
-        auto c = static_cast<unsigned char>(text[i]);
-        char32_t cp;
-        std::size_t extra;
-        if (c < 0x80) {
-            cp = c;
-            extra = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            extra = 1;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            extra = 2;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            extra = 3;
-        } else {
+        const Utf8Sequence sequence = DecodeUtf8(text.substr(i));
+        if (sequence.length == 0) {
             throw ParseError{"invalid UTF-8"};
         }
-        if (i + extra >= text.size()) {
-            throw ParseError{"invalid UTF-8"};
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                throw ParseError{"invalid UTF-8"};
-            }
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            throw ParseError{"invalid UTF-8"};
-        }
+        char32_t cp = sequence.codePoint;
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -73,7 +47,7 @@ std::u16string Utf8ToUtf16(std::string_view text) {
         } else {
             out.push_back(static_cast<char16_t>(cp));
         }
-        i += extra + 1;
+        i += sequence.length;
     }
     return out;
 }
@@ -440,14 +414,14 @@ ImportResult ImportRegText(std::string_view text, std::string_view name) {
     std::string error;
     std::string converted;
     // The registry editor exports UTF-16 little-endian with its byte-order
-    // mark; any other UTF-16 is named instead.
-    const Utf16 form = Utf16FormOf(text);
-    if (form != Utf16::None && form != Utf16::LittleEndian) {
-        return {false, std::string(name) + ":1: the file is " + Utf16Name(form) +
+    // mark; any other wide form is named instead.
+    const WideForm form = WideFormOf(text);
+    if (form != WideForm::None && form != WideForm::Utf16LittleEndian) {
+        return {false, std::string(name) + ":1: the file is " + WideFormName(form) +
                            ": save it as UTF-16 little-endian with a byte-order mark (as the "
                            "registry editor exports) or as UTF-8"};
     }
-    if (form == Utf16::LittleEndian) {
+    if (form == WideForm::Utf16LittleEndian) {
         converted = Utf16LeToUtf8(text.substr(2), name, &error);
         if (!error.empty()) {
             return {false, error};

@@ -19,7 +19,7 @@ Scenario Parse(const std::string& text) {
 
 SyntaxError ParseError(const std::string& text) {
     ParseResult result = ParseScenario(text, "t.scn", "/base");
-    EXPECT_FALSE(result.scenario) << "parsed: " << text;
+    EXPECT_FALSE(result.scenario) << "parsed: " << ::testing::PrintToString(text);
     return result.error.value_or(SyntaxError{});
 }
 
@@ -140,6 +140,13 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
         {"\xFF\xFEw\0a\0", "the file is UTF-16 little-endian text"},
         {"\xFE\xFF\0w\0a", "the file is UTF-16 big-endian text"},
         {std::string("w\0a\0i\0t\0", 8), "UTF-16 little-endian (without a byte-order mark)"},
+        {std::string("\xFF\xFE\0\0w\0\0\0", 8), "the file is UTF-32 little-endian text"},
+        {std::string("\0\0\xFE\xFF\0\0\0w", 8), "the file is UTF-32 big-endian text"},
+        {std::string("w\0\0\0a\0\0\0", 8), "UTF-32 little-endian (without a byte-order mark)"},
+        // What is not UTF-8 is quoted byte by byte, an overlong form as well.
+        {"display T\xC1\xB9pe \xED\xA0\x80\n", "found 'T\\xc1\\xb9pe'"},
+        {"display \xED\xA0\x80 \xC3\xA9\n", "found '\\xed\\xa0\\x80'"},
+        {"display \xC2\x9B" "2J \xC3\xA9\n", "found '\\xc2\\x9b2J'"},
         {"d0-exit D3 reboot\n", "expected a system power action"},
         {"display bright\n", "expected a display state (off, on, dimmed)"},
         {"hub sar 0x1\n", "expected a SUID (HIGH:LOW"},
@@ -170,9 +177,9 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
     };
     for (const Case& c : cases) {
         SyntaxError e = ParseError(c.text);
-        EXPECT_EQ(e.line, 1) << c.text;
+        EXPECT_EQ(e.line, 1) << ::testing::PrintToString(c.text);
         EXPECT_NE(e.message.find(c.expected), std::string::npos)
-            << c.text << " gave: " << e.message;
+            << ::testing::PrintToString(c.text) << " gave: " << ::testing::PrintToString(e.message);
     }
 }
 

@@ -93,6 +93,12 @@ TEST(Timeline, JsonLinesAreOneEscapedObjectPerLine) {
     EXPECT_NE(text.find("\"modem\":[0,-1]"), std::string::npos);
     EXPECT_NE(text.find("\"verdict\":\"no-checks\""), std::string::npos) << text;
     EXPECT_EQ(JsonEscape(std::string("\x01", 1)), "\\u0001");
+    // Bytes that are not UTF-8 have no character to stand for: each becomes
+    // the replacement character; control characters (DEL and C1 too) are escaped.
+    EXPECT_EQ(JsonEscape("caf\xE9 T\xC1\xB9pe \xED\xA0\x80 \xE2\x82"),
+              "caf\\ufffd T\\ufffd\\ufffdpe \\ufffd\\ufffd\\ufffd \\ufffd\\ufffd");
+    EXPECT_EQ(JsonEscape("\x7F\xC2\x85 \xC3\xA9 \xF0\x9F\x98\x80"),
+              "\\u007f\\u0085 \xC3\xA9 \xF0\x9F\x98\x80");
 }
 
 TEST(ExpectedTraces, CountsWhatASoundSetupDrawsByKind) {

@@ -88,12 +88,23 @@ TEST_F(RegImport, AnErrorNamesFileAndLineAndImportsNothing) {
         {Literal("\xFF\xFEW\0\n\0X"), "bad.reg:2: invalid UTF-16 (an odd trailing byte)"},
         {Literal("\xFF\xFE\n\0\x00\xD8X\0"), "bad.reg:2: invalid UTF-16 (a lone surrogate)"},
         {Literal("\xFF\xFE\x00\xDC"), "bad.reg:1: invalid UTF-16 (a lone surrogate)"},
+        // UTF-8 is read strictly: an overlong form, a surrogate or a sequence
+        // cut short names nothing, whatever a lax reader would make of it.
+        {head + "\"T\xC1\xB9pe\"=\"APPS\"\n", "bad.reg:3: invalid UTF-8"},
+        {head + "\"ID\"=\"\xE0\x81\xB1\"\n", "bad.reg:3: invalid UTF-8"},
+        {head + "\"ID\"=\"\xED\xA0\x80\"\n", "bad.reg:3: invalid UTF-8"},
+        {head + "[Device Parameters\\\xF0\x9F\x98]\n", "bad.reg:3: invalid UTF-8"},
+        // UTF-32 is named as such, its mark not taken for UTF-16's.
+        {Literal("\xFF\xFE\0\0W\0\0\0"), "bad.reg:1: the file is UTF-32 little-endian:"},
+        {Literal("\0\0\xFE\xFF\0\0\0W"), "bad.reg:1: the file is UTF-32 big-endian:"},
+        {Literal("W\0\0\0i\0\0\0"), "UTF-32 little-endian (without a byte-order mark)"},
     };
     for (const auto& [text, error] : cases) {
         reg::Reset();
         auto result = reg::ImportRegText(text, "bad.reg");
-        EXPECT_FALSE(result) << text;
-        EXPECT_NE(result.error.find(error), std::string::npos) << result.error;
+        EXPECT_FALSE(result) << ::testing::PrintToString(text);
+        EXPECT_NE(result.error.find(error), std::string::npos)
+            << ::testing::PrintToString(result.error);
     }
     // A later error keeps the earlier, sound lines out too.
     auto result = reg::ImportRegText("Windows Registry Editor Version 5.00\n"
