@@ -53,26 +53,28 @@ ULONG QueuedWorkItem_Work(DMFMODULE, PVOID CallbackContext, WDF_POWER_DEVICE_STA
                                                     : ScheduledTask_WorkResult_Done;
 }
 
-// Takes back a block no run will come for. The run was asked for because none
-// was pending, so the blocks queued before it have all been run: it is the
-// first, unless another thread queued one meanwhile, which goes in again
-// behind it.
-void BlockTakeBack(DMFMODULE BufferQueue, PVOID Block) {
+// Takes the block of an enqueue whose run request failed out of the queue.
+// The enqueue held the module lock from queueing the block to the failure:
+// no other block came in behind it, and the request found no run pending, so
+// no run is under way to take it. It is the last block of the queue; the
+// ones before it go in again behind it, in their order. FALSE only when a
+// flush took it.
+bool BlockTakeOut(DMFMODULE BufferQueue, PVOID Block) {
     PVOID firstOther = nullptr;
     PVOID buffer = nullptr;
     while (NT_SUCCESS(DMF_BufferQueue_Dequeue(BufferQueue, &buffer, nullptr))) {
         if (buffer == Block) {
-            DMF_BufferQueue_Reuse(BufferQueue, Block);
-            return;
+            return true;
         }
         DMF_BufferQueue_Enqueue(BufferQueue, buffer);
         if (buffer == firstOther) {
-            return; // round the whole queue: it is not there
+            return false; // round the whole queue
         }
         if (firstOther == nullptr) {
             firstOther = buffer;
         }
     }
+    return false;
 }
 
 void QueuedWorkItem_ChildModulesAdd(DMFMODULE DmfModule,
@@ -155,6 +157,12 @@ NTSTATUS DMF_QueuedWorkItem_Enqueue(DMFMODULE DmfModule, PVOID ParameterBlock) {
     }
     std::memcpy(static_cast<UCHAR*>(buffer) + sizeof(QUEUEDWORKITEM_HEADER), ParameterBlock,
                 QueuedWorkItem_ParameterBlockSize);
+    // Runs take blocks in the order they were queued, not each its own: if
+    // another enqueue could queue its block and ask for a run between these
+    // two steps, that run could take this block, and a failure of this
+    // request could no longer tell which block to take back.
+    bool takenOut = false;
+    DMF_ModuleLock(DmfModule);
     DMF_BufferQueue_Enqueue(context->DmfModuleBufferQueue, buffer);
     ntStatus = DMF_ScheduledTask_ExecuteNowDeferred(context->DmfModuleScheduledTask, DmfModule);
     if (!NT_SUCCESS(ntStatus)) {
@@ -162,7 +170,12 @@ NTSTATUS DMF_QueuedWorkItem_Enqueue(DMFMODULE DmfModule, PVOID ParameterBlock) {
         // found the block later would do it a second time.
         TraceEvents(TRACE_LEVEL_ERROR, DMF_TRACE, "No run for the block: ntStatus=0x%08X",
                     static_cast<unsigned>(ntStatus));
-        BlockTakeBack(context->DmfModuleBufferQueue, buffer);
+        takenOut = BlockTakeOut(context->DmfModuleBufferQueue, buffer);
+    }
+    DMF_ModuleUnlock(DmfModule);
+    // The client's reuse callback runs without the lock, free to enqueue.
+    if (takenOut) {
+        DMF_BufferQueue_Reuse(context->DmfModuleBufferQueue, buffer);
     }
     FuncExit(DMF_TRACE, "ntStatus=0x%08X", static_cast<unsigned>(ntStatus));
     return ntStatus;

@@ -141,7 +141,10 @@ void ScheduledTask_WorkItemHandler(WDFWORKITEM WorkItem) {
     DMF_CONFIG_ScheduledTask* config = DMF_CONFIG_GET(dmfModule);
     do {
         if (!NT_SUCCESS(DMF_Rundown_Reference(context->DmfModuleRundown))) {
-            // Closing: the runs still asked for are dropped with the module's state.
+            // Closing: the runs still asked for are dropped, and the count
+            // with them, so that a later request finds none pending and
+            // meets the refusal itself instead of being told a run covers it.
+            InterlockedExchange(&context->DeferredOnDemand, 0);
             break;
         }
         if (context->DeferredCallbackContext != nullptr) {

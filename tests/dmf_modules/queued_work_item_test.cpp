@@ -5,10 +5,12 @@
 #include "dmf/modules/Dmf_QueuedWorkItem.h"
 #include "platform/sim/wdf_control.h"
 #include "tests/dmf_modules/module_device.h"
+#include "tests/support/MachineTest.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <memory>
 #include <vector>
 
 namespace moduletest {
@@ -101,6 +103,86 @@ TEST_F(QueuedWorkItemTest, ABlockNoRunCanBeAskedForIsTakenBackBeforeTheFailureRe
     EXPECT_EQ(1u, reusedOnReturn);
     ASSERT_EQ(1u, Log().Count());
     EXPECT_NE(nullptr, Log().calls[0].pointer); // the reuse, not a run
+}
+
+// A block's value, as a reuse of its queue buffer sees it (after the item header).
+void ReusedBlock(DMFMODULE DmfModule, PVOID ClientBuffer, PVOID) {
+    Log().Record(DmfModule, ClientBuffer, static_cast<UCHAR*>(ClientBuffer)[16]);
+}
+
+thread_local bool tHeldBeforeItsRunRequest = false;
+
+// Runs take blocks in queue order, not each its own. Enqueue E queues block
+// 5 and is held before it asks for a run (as it leaves the queue's pool); G
+// (block 6) and then H (block 7) enqueue meanwhile; the device goes, and E
+// asks once the rundown has ended. Had G's run taken block 5, E would fail
+// for a block that ran, and its take-back could find H's block in the buffer
+// block 5 left. Each enqueue instead fails for its own block, which goes back
+// before the failure returns and never runs.
+TEST_F(QueuedWorkItemTest, AFailedEnqueueTakesBackItsOwnBlockWhateverOtherEnqueuesDidMeanwhile) {
+    DMF_CONFIG_QueuedWorkItem config = WorkItemConfig(96, 2, 1);
+    config.BufferQueueConfig.EvtBufferQueueReuse = ReusedBlock;
+    Add(DMF_QueuedWorkItem_Create, config);
+    ASSERT_EQ(STATUS_SUCCESS, AddDevice());
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // E goes on however the test ends.
+    std::shared_ptr<void> release(go, [](HANDLE event) {
+        SetEvent(event);
+        CloseHandle(event);
+    });
+    struct Enqueuer {
+        UCHAR value;
+        HANDLE thread = nullptr;
+        NTSTATUS status = STATUS_PENDING;
+        size_t logOnReturn = 0;
+    };
+    Enqueuer enqueuers[] = {{5}, {6}, {7}};
+    auto start = [this](Enqueuer& e, bool hold) {
+        e.thread = halvex::testing::StartStandInThread([this, &e, hold] {
+            tHeldBeforeItsRunRequest = hold;
+            e.status = Enqueue(0, e.value);
+            e.logOnReturn = Log().Count();
+            return DWORD{0};
+        });
+    };
+    std::atomic<bool> once{true};
+    sim::SetTraceSink([&](const sim::TraceRecord& record) {
+        // E's first put is the one into the queue.
+        if (tHeldBeforeItsRunRequest && record.message == "DMF_BufferPool_Put Exit") {
+            tHeldBeforeItsRunRequest = false;
+            SetEvent(held);
+            WaitForSingleObject(go, INFINITE);
+        } else if (record.message == "DMF_Rundown_EndAndWait Exit" && once.exchange(false)) {
+            SetEvent(go);
+            for (Enqueuer& e : enqueuers) {
+                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e.thread, 10000));
+            }
+        }
+    });
+    start(enqueuers[0], true);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held, 10000));
+    start(enqueuers[1], false);
+    ASSERT_TRUE(sim::Settle());
+    start(enqueuers[2], false);
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(STATUS_SUCCESS, Host().Remove());
+    sim::SetTraceSink(nullptr);
+
+    std::vector<Call> calls = Log().calls;
+    for (const Enqueuer& e : enqueuers) {
+        SCOPED_TRACE(static_cast<int>(e.value));
+        EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, e.status);
+        auto reuse = std::find_if(calls.begin(), calls.end(), [&e](const Call& call) {
+            return call.pointer != nullptr && call.value == e.value;
+        });
+        ASSERT_NE(calls.end(), reuse);
+        EXPECT_LT(static_cast<size_t>(reuse - calls.begin()), e.logOnReturn);
+        EXPECT_EQ(1, std::count_if(calls.begin(), calls.end(),
+                                   [&e](const Call& call) { return call.value == e.value; }));
+        CloseHandle(e.thread);
+    }
+    CloseHandle(held);
 }
 
 TEST_F(QueuedWorkItemTest, AQueueHandsBuffersOutInOrderAndReusesWhatIsLeftWhenItCloses) {

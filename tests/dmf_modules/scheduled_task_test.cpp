@@ -7,6 +7,7 @@
 #include "tests/dmf_modules/module_device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <optional>
@@ -219,7 +220,9 @@ TEST_F(ScheduledTaskTest, TwoDeferredRunsAskedForBeforeTheFirstEndsQueueOneWorkI
 }
 
 // A close waits for the run under way; the runs asked for behind it are
-// dropped with the module.
+// dropped with the module, and so is their count: a run asked for once the
+// close is over meets the refusal of the rundown instead of being told that
+// a dropped run covers it.
 TEST_F(ScheduledTaskTest, TheCloseWaitsForTheRunUnderWayAndDropsTheRunsBehindIt) {
     int context = 0;
     Add(DMF_ScheduledTask_Create,
@@ -227,16 +230,29 @@ TEST_F(ScheduledTaskTest, TheCloseWaitsForTheRunUnderWayAndDropsTheRunsBehindIt)
                    ScheduledTask_ExecuteWhen_Other));
     Log().gatedCall = 1;
     ASSERT_EQ(STATUS_SUCCESS, AddDevice());
-    EXPECT_EQ(STATUS_SUCCESS, DMF_ScheduledTask_ExecuteNowDeferred(Module(0), &context));
+    DMFMODULE task = Module(0);
+    EXPECT_EQ(STATUS_SUCCESS, DMF_ScheduledTask_ExecuteNowDeferred(task, &context));
     ASSERT_TRUE(WaitUntil([] { return Log().Count() == 1; }));
-    EXPECT_EQ(STATUS_SUCCESS, DMF_ScheduledTask_ExecuteNowDeferred(Module(0), &context));
+    EXPECT_EQ(STATUS_SUCCESS, DMF_ScheduledTask_ExecuteNowDeferred(task, &context));
+    std::atomic<NTSTATUS> afterClose{STATUS_PENDING};
+    sim::SetTraceSink([&](const sim::TraceRecord& record) {
+        if (record.message == "ScheduledTask_Close Exit") {
+            afterClose = DMF_ScheduledTask_ExecuteNowDeferred(task, &context);
+        }
+    });
     auto removed = std::async(std::launch::async, [&] { return Host().Remove(); });
-    ASSERT_TRUE(WaitUntil([] { return sim::TraceContains("DMF_Rundown_EndAndWait Entry"); }));
+    // The rundown refuses references once its wait has begun to poll.
+    ASSERT_TRUE(WaitUntil([] {
+        return sim::TraceContains("DMF_Rundown_EndAndWait Entry") &&
+               sim::TraceContains("Sleep 100 ms");
+    }));
     EXPECT_NE(std::future_status::ready, removed.wait_for(std::chrono::seconds(0)));
     SetEvent(Log().gate);
     ASSERT_EQ(std::future_status::ready, removed.wait_for(std::chrono::seconds(10)));
+    sim::SetTraceSink(nullptr);
     EXPECT_EQ(STATUS_SUCCESS, removed.get());
     EXPECT_EQ(1u, Log().Count());
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, afterClose.load());
 }
 
 TEST_F(ScheduledTaskTest, ARundownRefusesReferencesOnceEndingAndItsCloseWaitsForTheOnesHeld) {
