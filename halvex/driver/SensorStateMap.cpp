@@ -44,3 +44,17 @@ BOOLEAN UpdateSensorState(ULONG SensorId, LONG State) {
     FuncExit(TRACE_DRIVER, "returnValue=%d", TRUE);
     return TRUE;
 }
+
+BOOLEAN SensorStateDiffers(ULONG SensorId, LONG State) {
+    auto range = gSensorStateMap.equal_range(SensorId);
+    if (range.first == range.second) {
+        return TRUE;
+    }
+    const bool detected = State > 0;
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second != nullptr && detected != (it->second->mValue.load() != 0.0f)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}

@@ -19,3 +19,6 @@ SensorStateMap InitSensorStateMap();
 // not, signalling its channel when its value changed. FALSE when no provider
 // has that ID.
 BOOLEAN UpdateSensorState(ULONG SensorId, LONG State);
+// Whether setting `SensorId` to `State` would change a provider registered
+// under it (one holds the other on/off state), or no provider has that ID.
+BOOLEAN SensorStateDiffers(ULONG SensorId, LONG State);

@@ -55,6 +55,7 @@ void AppsDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SET
         FuncExitVoid(TRACE_PROVIDER);
         return;
     }
+    ProximitySensorWatcher* opened = nullptr;
     AcquireLock();
     try {
         DWORD displayState = *state;
@@ -66,11 +67,16 @@ void AppsDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SET
             if (context == nullptr) {
                 throw std::runtime_error("Device Context is NULL");
             }
-            // The watcher takes readings only while the display is on; while
-            // it is off the forced flag stands in for them.
+            // The watcher passes readings on only while the display is on;
+            // while it is off the forced flag stands in for them. The first
+            // state a start hears of opens the gate unless it is off: a
+            // dimmed display is on, and a gate left closed would hold every
+            // reading back until the display next comes on.
             ProximitySensorWatcher* watcher = context->ProximityWatcher;
-            if (watcher != nullptr && displayState <= 1) {
-                watcher->mDisplayOn.store(displayState);
+            const bool on = displayState == 1 || (first && displayState != 0);
+            if (watcher != nullptr && (displayState == 0 || on)) {
+                watcher->mDisplayOn.store(on ? 1 : 0);
+                opened = on ? watcher : nullptr;
             }
             if (ForceForDisplay(displayState, first) && mSensorEvent != nullptr) {
                 SetEvent(mSensorEvent);
@@ -82,5 +88,10 @@ void AppsDataProvider::OnPowerSettingChange(ULONG type, const POWERBROADCAST_SET
         TraceCaughtException(TRACE_PROVIDER);
     }
     ReleaseLock();
+    // Outside the lock: passing a reading on takes the lock of every provider
+    // of its sensor ID, this one's among them.
+    if (opened != nullptr) {
+        opened->PassKeptReadings();
+    }
     FuncExitVoid(TRACE_PROVIDER);
 }

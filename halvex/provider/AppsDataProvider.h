@@ -20,8 +20,10 @@ public:
     bool Start() override;
     bool Stop() override;
     bool IsActive() override;
-    // Display off forces the sensor active, on releases it; both signal the
-    // channel. Dimmed and other states are only remembered.
+    // Display off forces the sensor active and closes the watcher's gate; on
+    // releases it and opens the gate; both signal the channel. Dimmed and
+    // other states are only remembered, but the first state since a start
+    // counts as on unless it is off.
     void OnPowerSettingChange(ULONG type, const POWERBROADCAST_SETTING* setting) override;
 
     // The provider's lock, as UpdateSensorState takes it around a value change.

@@ -166,20 +166,67 @@ NTSTATUS ProximitySensorWatcher::GetSensorIdFromDeviceId(const WCHAR* deviceId,
 
 bool ProximitySensorWatcher::UpdateReadingState(const hstring& deviceId, bool detected) {
     if (mDisplayOn.load() != 1) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER, "Display is off: reading of %s dropped",
-                    Text(deviceId).c_str());
+        // The display forcing stands in for the sensor meanwhile. Dropping the
+        // reading would leave the channel, once the display is on, with the
+        // state from before it went off for as long as the sensor stays.
+        mKeptReadings.insert_or_assign(deviceId, detected);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                    "Display is off: reading of %s kept until it comes on", Text(deviceId).c_str());
         return false;
     }
-    const uint32_t state = detected ? 1 : 0;
-    auto [entry, inserted] = mReadingStates.try_emplace(deviceId, state);
-    if (inserted) {
-        return true;
+    mKeptReadings.erase(deviceId);
+    mReadingStates.insert_or_assign(deviceId, detected ? 1u : 0u);
+    // Compared with what the providers hold, not with the last reading passed
+    // on: an IOCTL may have set the same sensor ID since. An id that matches
+    // no sensor ID goes on, to be reported.
+    uint32_t sensorId = 0;
+    return !NT_SUCCESS(GetSensorIdFromDeviceId(deviceId.c_str(), &sensorId)) ||
+           SensorStateDiffers(sensorId, detected ? 1 : 0);
+}
+
+void ProximitySensorWatcher::PassKeptReadings() {
+    FuncEntry(TRACE_PROVIDER);
+    // Shut out with the handlers: the device cleanup waits for it, too,
+    // before the providers go.
+    if (mGate->Enter()) {
+        try {
+            std::lock_guard reading(mReadingMutex);
+            std::lock_guard maps(mMapLock);
+            // A display that went off again meanwhile keeps them.
+            if (mDisplayOn.load() == 1) {
+                std::map<hstring, bool> kept;
+                kept.swap(mKeptReadings);
+                for (const auto& [id, detected] : kept) {
+                    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                                "Display is on: the reading of %s kept while it was off goes on",
+                                Text(id).c_str());
+                    PassReadingLocked(id, detected);
+                }
+            }
+        } catch (...) {
+            TraceCaughtException(TRACE_PROVIDER);
+        }
+        mGate->Leave();
     }
-    if ((entry->second != 0) == detected) {
-        return false;
+    FuncExitVoid(TRACE_PROVIDER);
+}
+
+void ProximitySensorWatcher::PassReadingLocked(const hstring& id, bool detected) {
+    if (!UpdateReadingState(id, detected)) {
+        return;
     }
-    entry->second = state;
-    return true;
+    uint32_t sensorId = 0;
+    if (!NT_SUCCESS(GetSensorIdFromDeviceId(id.c_str(), &sensorId))) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                    "Proximity sensor %s matches no configured sensor", Text(id).c_str());
+    } else if (!UpdateSensorState(sensorId, detected ? 1 : 0)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                    "UpdateSensorState found no provider for sensor %u", sensorId);
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
+                    "Proximity sensor %s reads %s: sensor %u set to %u", Text(id).c_str(),
+                    detected ? "near" : "far", sensorId, detected ? 1u : 0u);
+    }
 }
 
 void ProximitySensorWatcher::StartWatching() {
@@ -312,23 +359,7 @@ void ProximitySensorWatcher::OnReadingChanged(const ProximitySensor&,
         auto sensor = mSensors.find(deviceId);
         if (sensor != mSensors.end() && arguments) {
             const bool detected = arguments.Reading().IsDetected();
-            const hstring id = sensor->second.DeviceId();
-            if (UpdateReadingState(id, detected)) {
-                uint32_t sensorId = 0;
-                if (!NT_SUCCESS(GetSensorIdFromDeviceId(id.c_str(), &sensorId))) {
-                    TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                                "Proximity sensor %s matches no configured sensor",
-                                Text(id).c_str());
-                } else if (!UpdateSensorState(sensorId, detected ? 1 : 0)) {
-                    TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                                "UpdateSensorState found no provider for sensor %u", sensorId);
-                } else {
-                    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_PROVIDER,
-                                "Proximity sensor %s reads %s: sensor %u set to %u",
-                                Text(id).c_str(), detected ? "near" : "far", sensorId,
-                                detected ? 1u : 0u);
-                }
-            }
+            PassReadingLocked(sensor->second.DeviceId(), detected);
             for (const auto& [key, state] : mReadingStates) {
                 TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_PROVIDER, "Reading state %s: %u",
                             Text(key).c_str(), state);
@@ -369,6 +400,7 @@ void ProximitySensorWatcher::RemoveSensorLocked(const hstring& id) {
     mSensors.erase(id.str());
     mReportedIn.erase(id.str());
     mReadingStates.erase(id);
+    mKeptReadings.erase(id);
     auto subscription = mReadingSubscriptions.find(id.str());
     if (subscription != mReadingSubscriptions.end()) {
         subscription->second.sensor.ReadingChanged(subscription->second.token);

@@ -1,7 +1,9 @@
 // Follows the proximity sensors the operating system exposes, matches each to
 // the channel whose first sensor's SUID its device id carries, and passes
 // every change of its detected state to UpdateSensorState while the display
-// is on. A sensor that goes away counts as detected, display or not.
+// is on; the latest reading of each sensor while it is off is kept, and
+// passed on when it comes on. A sensor that goes away counts as detected,
+// display or not.
 #pragma once
 
 #include "platform/types.h"
@@ -48,9 +50,13 @@ public:
     // case); 0xC0000001 otherwise.
     NTSTATUS GetSensorIdFromDeviceId(const WCHAR* deviceId, uint32_t* sensorId);
     // Under mMapLock: whether a reading is passed on. While the display is off
-    // it is dropped and not remembered; otherwise only a change of the last
-    // accepted state (or a first reading) is.
+    // it is kept, the latest per sensor, for when it comes on; otherwise it is
+    // passed on when it differs from what the sensor's providers hold now
+    // (an IOCTL may have set the same sensor ID since the last reading).
     bool UpdateReadingState(const winrt::hstring& deviceId, bool detected);
+    // Called by an APPS provider once it has opened the display gate: the
+    // readings kept while the display was off are passed on.
+    void PassKeptReadings();
 
     // For the device cleanup, before the providers go: stops the device
     // watcher, revokes every subscription and waits until no handler runs.
@@ -75,6 +81,9 @@ public:
     std::atomic<uint32_t> mDisplayOn{0};
     std::map<std::u16string, ProximitySensor> mSensors;
     std::map<winrt::hstring, uint32_t> mReadingStates;
+    // Under mMapLock: the latest reading of each sensor that came while the
+    // display was off, until the display comes on or the sensor goes.
+    std::map<winrt::hstring, bool> mKeptReadings;
     ProximitySensor mLastSensor{nullptr};
 
 private:
@@ -99,6 +108,9 @@ private:
     // Under mRemovedMutex and mMapLock: the sensor counts as detected, its
     // entries and its subscription go.
     void RemoveSensorLocked(const winrt::hstring& deviceId);
+    // Under mReadingMutex and mMapLock: a reading of the sensor `deviceId`
+    // goes through the display gate to the sensor ID it stands for.
+    void PassReadingLocked(const winrt::hstring& deviceId, bool detected);
 
     // The three handlers share both maps, so one lock guards them, taken after
     // the handler's own mutex and held across UpdateSensorState (watcher, then

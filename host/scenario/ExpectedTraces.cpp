@@ -32,9 +32,10 @@ ExpectedMatch ExpectedTraces::Observe(std::uint32_t thread, std::string_view fil
         message.starts_with("there are no files in TSRL folder")) {
         return {1, ExpectedKind::NoProvisioningFile};
     }
-    // The watcher ignores readings while the display is off, by design.
+    // The watcher holds readings back while the display is off, by design.
     if (file == "ProximitySensorWatcher.cpp" &&
-        message.starts_with("Display is off: reading of ") && message.ends_with(" dropped")) {
+        message.starts_with("Display is off: reading of ") &&
+        message.ends_with(" kept until it comes on")) {
         return {1, ExpectedKind::ReadingWhileDisplayOff};
     }
     if (file != "RegistryConfig.cpp") {
@@ -69,7 +70,7 @@ std::string DescribeExpected(const ExpectedCounts& counts) {
         " reading the configuration (values left out, string sizes)",
         " for WlanAntCount 0 (no WLAN channel)",
         " for no provisioning file (no periodic WLAN refresh)",
-        " for proximity readings while the display is off (dropped)",
+        " for proximity readings while the display is off (kept until it comes on)",
     };
     std::string text;
     for (std::size_t kind = 0; kind < kExpectedKinds; ++kind) {

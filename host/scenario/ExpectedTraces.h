@@ -4,8 +4,8 @@
 // without WLAN channels leaves WlanAntCount at 0, which the driver reports
 // once; a machine without a provisioning file makes each D0 entry of a WLAN
 // channel report an empty folder (the channel then sends without a periodic
-// refresh); a proximity reading while the display is off is dropped, and
-// traced. They stay as the driver writes them; the host counts them apart,
+// refresh); a proximity reading while the display is off is kept until it
+// comes on, and traced. They stay as the driver writes them; the host counts them apart,
 // by kind, so that a summary's count of other error traces means something.
 #pragma once
 

@@ -44,9 +44,10 @@ constexpr const char* kKindNames[] = {
     "hub request refused",        "hub service restart",        "hub away, short",
     "hub away, past the wait",    "hub away, length unsure",    "hub lookup/on-change refused",
     "proximity sensor arrived",   "proximity reading: near",    "proximity reading: far",
-    "proximity reading dropped",  "proximity update",           "proximity sensor left",
-    "proximity left unseen",      "sensor changes out of D0",   "checkpoints display-forced",
-    "checkpoints hub unreadable", "checkpoints proximity gone", "checkpoints made known"};
+    "proximity reading kept",     "proximity reading unheard",  "proximity update",
+    "proximity sensor left",      "proximity left unseen",      "sensor changes out of D0",
+    "checkpoints display-forced", "checkpoints hub unreadable", "checkpoints proximity gone",
+    "checkpoints made known"};
 
 // The driver's worker waits for the service in slices this long; each opens
 // a handle to hear of the service and closes it at its end.
@@ -106,10 +107,10 @@ SoakSensors::DisplayFlags SoakSensors::Deliver(DisplayFlags flags, const Deliver
         flags = {false, true};
         break;
     case State::Dimmed:
-        // Only the registration's delivery ends the forcing; the watcher's
-        // flag stays as it was.
+        // Only the registration's delivery ends the forcing and opens the
+        // watcher's gate: a dimmed display is on. A later one changes nothing.
         if (delivery.first) {
-            flags.forced = false;
+            flags = {false, true};
         }
         break;
     }
@@ -395,25 +396,22 @@ std::string SoakSensors::Arrive() {
 }
 
 std::string SoakSensors::Read(bool near) {
-    const std::optional<bool> displayOn = mDisplay.on;
+    const bool on = mDisplay.on == true;
     sim::proximity::Reading(*mPresent, near);
     if (std::string error = Settle("a proximity reading"); !error.empty()) {
         return error;
     }
-    if (mReported && displayOn == true) {
-        mProximityNear = near;
-        mProximityGone = false;
-        ++mCounts[near ? kReadNear : kReadFar];
+    if (!mReported) {
+        // The watcher has not reported the sensor yet: no subscription hears it.
+        ++mCounts[kReadUnheard];
         return {};
     }
-    // Unheard (the watcher has not reported the sensor yet) or dropped (the
-    // display is off); the model cannot tell which when the display flag is
-    // not known.
-    if (mReported && !displayOn && mProximityNear != near) {
-        mProximityNear.reset();
-        mProximityGone = false;
-    }
-    ++mCounts[kReadDropped];
+    // While the display is off (its forcing covers the sensor) the reading
+    // is kept, and counts once the display is on: the sensor takes it all
+    // the same, unless it leaves first or reads again.
+    mProximityNear = near;
+    mProximityGone = false;
+    ++mCounts[on ? (near ? kReadNear : kReadFar) : kReadKept];
     return {};
 }
 
@@ -440,7 +438,6 @@ std::string SoakSensors::Leave() {
 
 std::string SoakSensors::Known(std::mt19937_64& rng, bool* near) {
     const bool hubNear = rng() % 2 == 0;
-    const bool proximityNear = rng() % 2 == 0;
     const bool forcingFirst = rng() % 2 == 0;
     if (std::string error = Settle("a checkpoint's preparations"); !error.empty()) {
         return error;
@@ -494,20 +491,14 @@ std::string SoakSensors::Known(std::mt19937_64& rng, bool* near) {
         *near = true;
         return {};
     }
-    if (!mHubNear || !mProximityNear) {
-        ++mCounts[kCheckMadeKnown];
-    }
+    // Every reading of a reported proximity sensor counts, at once or once
+    // the display is on, so only the hub's sensor may be unknown.
     if (!mHubNear) {
+        ++mCounts[kCheckMadeKnown];
         if (std::string error = HubHeard(); !error.empty()) {
             return error;
         }
         if (std::string error = HubReport(hubNear); !error.empty()) {
-            return error;
-        }
-    }
-    if (!mProximityNear) {
-        std::string error = mDisplay.on == true ? Read(proximityNear) : Leave();
-        if (!error.empty()) {
             return error;
         }
     }

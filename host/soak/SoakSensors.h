@@ -8,9 +8,10 @@
 // model follows what the driver must make of it: the hub's sensor takes a
 // report its client hears, and counts as detected once a wait for the
 // service has passed without it or the hub has refused its client's lookup or
-// on-change configuration; the proximity sensor takes a reading while
-// the display is on, and counts as detected once it has gone; the display
-// forces every sensor while it is off. At a checkpoint the model gives the
+// on-change configuration; the proximity sensor takes every reading the
+// watcher hears (one while the display is off counts once it is on), and
+// counts as detected once it has gone; the display forces every sensor while
+// it is off. At a checkpoint the model gives the
 // state of both sensors, then the soak sets them as it sets the APPS ones.
 #pragma once
 
@@ -108,7 +109,8 @@ private:
         kArrived,
         kReadNear,
         kReadFar,
-        kReadDropped,
+        kReadKept,
+        kReadUnheard,
         kUpdated,
         kLeft,
         kLeftUnseen,

@@ -124,6 +124,105 @@ TEST_F(ProximityTest, OnlyAMatchedSensorHoldsASubscriptionOnceOnItsLatestArrival
     EXPECT_EQ(sim::proximity::ReadingSubscriptions(kSensor), 0u);
 }
 
+// While the display is off its forcing covers the channel, and the latest
+// reading of each sensor is kept: once the display is on, the channel follows
+// it although the sensor says nothing more. A sensor that goes meanwhile
+// counts as detected, and its kept reading goes with it.
+TEST_F(ProximityTest, TheLatestReadingWhileTheDisplayIsOffCountsOnceItComesOn) {
+    struct Row {
+        const char* name;
+        std::vector<bool> readings; // near or far, while the display is off
+        bool leaves;
+        std::int32_t index; // once the display is on
+    } rows[] = {
+        {"near", {true}, false, 7},
+        {"far, then near", {false, true}, false, 7},
+        {"near, then far", {true, false}, false, 2},
+        {"near, then far, then gone", {true, false}, true, 7},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FreshMachine();
+        Prepare();
+        ASSERT_NO_FATAL_FAILURE(Run());
+        ASSERT_NO_FATAL_FAILURE(Arrives());
+        EXPECT_EQ(Reads(false), Indexes(2));
+        sim::display::SetState(State::Off);
+        EXPECT_EQ(Modem(), Indexes(7));
+        for (bool near : row.readings) {
+            EXPECT_EQ(Reads(near), Indexes(7));
+        }
+        EXPECT_EQ(sim::TraceCount("kept until it comes on", TRACE_LEVEL_ERROR),
+                  row.readings.size());
+        if (row.leaves) {
+            ASSERT_TRUE(sim::proximity::Remove(kSensor));
+            EXPECT_EQ(Modem(), Indexes(7));
+        }
+        sim::display::SetState(State::On);
+        EXPECT_EQ(Modem(), Indexes(row.index));
+    }
+}
+
+// A reading that comes as the display comes on wins over the one kept while
+// it was off: caught before it looked at the gate, it holds the watcher until
+// it has gone on, and the kept one is not passed on after it.
+TEST_F(ProximityTest, AReadingAsTheDisplayComesOnWinsOverTheOneKeptBeforeIt) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives());
+    EXPECT_EQ(Reads(false), Indexes(2));
+    sim::display::SetState(State::Off);
+    EXPECT_EQ(Reads(true), Indexes(7));
+    sim::proximity::Hold(HoldPoint::IsDetected);
+    ASSERT_TRUE(sim::proximity::Reading(kSensor, false));
+    const bool held = WaitUntil([] { return sim::proximity::Held(HoldPoint::IsDetected) == 1; });
+    sim::display::SetState(State::On);
+    const bool opened =
+        held && WaitUntil([this] { return Context()->ProximityWatcher->mDisplayOn.load() == 1; });
+    sim::proximity::Release(HoldPoint::IsDetected);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(Modem(), Indexes(2));
+    EXPECT_EQ(sim::TraceCount("kept while it was off goes on"), 0u);
+}
+
+// A reading goes on when it differs from what the sensor's providers hold
+// now, whoever set them last (the client's IOCTL too), and only then.
+TEST_F(ProximityTest, AReadingGoesOnWhenItDiffersFromWhatTheSensorHoldsNow) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives());
+    EXPECT_EQ(Reads(false), Indexes(2));
+    EXPECT_EQ(Reads(true), Indexes(7));
+    EXPECT_EQ(ModemAfter(7, 0), Indexes(2));
+    EXPECT_EQ(Reads(true), Indexes(7));
+    EXPECT_EQ(Reads(true), Indexes(7));
+    EXPECT_EQ(sim::TraceCount("reads near: sensor 7 set to 1"), 2u);
+}
+
+// Display off, a hibernation, the display dimmed, the resume: the first state
+// the resume delivers is not off, so the watcher's gate opens as the forcing
+// ends, and a near reading reaches the modem. A dimmed state delivered later
+// changes nothing: the gate that display off closed stays closed.
+TEST_F(ProximityTest, AFirstDimmedDeliveryOpensTheGateAndALaterOneChangesNothing) {
+    ASSERT_NO_FATAL_FAILURE(Run());
+    ASSERT_NO_FATAL_FAILURE(Arrives());
+    EXPECT_EQ(Reads(false), Indexes(2));
+    sim::display::SetState(State::Off);
+    EXPECT_EQ(Modem(), Indexes(7));
+    ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+    sim::display::SetState(State::Dimmed);
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(Modem(), Indexes(2));
+    EXPECT_EQ(Reads(true), Indexes(7));
+    EXPECT_EQ(Reads(false), Indexes(2));
+    for (State state : {State::Off, State::Dimmed}) {
+        sim::display::SetState(state);
+        EXPECT_EQ(Modem(), Indexes(7));
+    }
+    EXPECT_EQ(Reads(false), Indexes(7));
+    EXPECT_EQ(sim::TraceCount("kept until it comes on", TRACE_LEVEL_ERROR), 1u);
+    sim::display::SetState(State::On);
+    EXPECT_EQ(Modem(), Indexes(2));
+}
+
 TEST_F(ProximityTest, WatcherFailuresLeaveADeviceThatRunsWithoutProximityReadings) {
     struct Case {
         const char* point;
@@ -262,9 +361,8 @@ TEST_F(ProximityTest, ReadingsDuringAndAfterRemovalReachNothingThatIsGone) {
     sim::ArmFault("DeviceWatcher.Stop", sim::FaultSpec::Once());
     std::atomic<bool> removed{false};
     std::thread releaser([&] {
-        WaitUntil([&] {
-            return removed.load() || sim::TraceContains("Waiting for 1 running proximity handlers");
-        });
+        WaitUntil(
+            [&] { return removed.load() || sim::TraceContains("running proximity handlers"); });
         sim::proximity::Release(HoldPoint::IsDetected);
     });
     EXPECT_EQ(host->Remove(), STATUS_SUCCESS);

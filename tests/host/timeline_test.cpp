@@ -132,10 +132,11 @@ TEST(ExpectedTraces, CountsWhatASoundSetupDrawsByKind) {
         {3, "SarProvisioningFile.cpp", "there are no files in TSRL folder (last error 0)", 1,
          ExpectedKind::NoProvisioningFile},
         {3, "SarProvisioningFile.cpp", "Refusing to read 2000000 bytes", 0},
-        // The watcher drops a reading while the display is off, by design.
-        {4, "ProximitySensorWatcher.cpp", "Display is off: reading of ACPI#PROX#1a2b dropped", 1,
+        // The watcher holds a reading back while the display is off, by design.
+        {4, "ProximitySensorWatcher.cpp",
+         "Display is off: reading of ACPI#PROX#1a2b kept until it comes on", 1,
          ExpectedKind::ReadingWhileDisplayOff},
-        {4, "Other.cpp", "Display is off: reading of ACPI#PROX#1a2b dropped", 0},
+        {4, "Other.cpp", "Display is off: reading of ACPI#PROX#1a2b kept until it comes on", 0},
     };
     ExpectedTraces expected;
     for (const Trace& t : traces) {
