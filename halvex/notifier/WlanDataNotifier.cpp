@@ -408,7 +408,18 @@ void WlanDataNotifier::SendOwnSetting(ULONG stateMask) {
     if (gWlanInterfaceGuidValid.load() == 0 && !GetWlanInterfaceGuid()) {
         throw std::runtime_error(kNoInterface);
     }
-    NTSTATUS status = SendBackoff(stateMask, mBackoffIndex.load());
+    // With several WLAN channels the adapter holds one setting for all of
+    // them: a channel's own setting would take back-off away from the
+    // antennas the others hold, so each of its sends is the merged one.
+    const bool merged = gWlanNotifiers.size() > 1;
+    WlanSarCommand sent(gWlanAntennaCount.load());
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (merged) {
+        BuildMergedSetting(sent);
+        status = SendWlanSarSetting(sent, true);
+    } else {
+        status = SendBackoff(stateMask, mBackoffIndex.load());
+    }
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "SendBackoff failed 0x%08X (last error %u)",
                     static_cast<unsigned>(status), GetLastError());
@@ -416,6 +427,15 @@ void WlanDataNotifier::SendOwnSetting(ULONG stateMask) {
         throw std::runtime_error(
             " Send failed after all the retries/ResendDataEvent handler is invalid");
     }
+    if (merged) {
+        CompareMergedReadBack(sent);
+    } else {
+        CompareOwnReadBack(stateMask);
+    }
+    DeliveryCompleted();
+}
+
+void WlanDataNotifier::CompareOwnReadBack(ULONG stateMask) {
     int enabled = 0;
     int readBack = -1;
     // A channel without antennas sent no entry, and has no index to read back.
@@ -431,7 +451,20 @@ void WlanDataNotifier::SendOwnSetting(ULONG stateMask) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,
                     "Read-back matches: enabled %d index %d", enabled, readBack);
     }
-    DeliveryCompleted();
+}
+
+void WlanDataNotifier::CompareMergedReadBack(const WlanSarCommand& sent) {
+    WlanSarCommand reply(sent.Slots());
+    if (!NT_SUCCESS(QueryWlanSarSetting(reply))) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "QueryBackoff failed");
+    } else if (!reply.SameSettingAs(sent)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
+                    "Read-back mismatch: sent %s, adapter has %s", sent.Text().c_str(),
+                    reply.Text().c_str());
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER, "Read-back matches: %s",
+                    reply.Text().c_str());
+    }
 }
 
 NTSTATUS WlanDataNotifier::SendBackoff(ULONG stateMask, LONG backoffIndex) {
@@ -469,7 +502,7 @@ NTSTATUS WlanDataNotifier::QueryBackoff(int* enabled, int* backoffIndex) {
             if (*enabled == 0) {
                 *backoffIndex = -1;
             } else {
-                ULONG used = std::min(reply.EntryCount(), reply.Slots());
+                ULONG used = reply.UsedEntries();
                 ULONG mine = mAntennaMask.load() & 3;
                 for (ULONG i = 0; i < used; ++i) {
                     WlanSarEntry entry = reply.Entry(i);
@@ -499,14 +532,13 @@ bool WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
     bool anyActive = false;
     for (const WlanDataNotifier* notifier : gWlanNotifiers) {
         // A channel with no index yet would give index 0, from no row of its
-        // table. One without antennas has no entry to give, and its sensors
-        // speak for none of the adapter's antennas.
+        // table.
         const LONG index = notifier->mBackoffIndex.load();
-        const ULONG mask = notifier->mAntennaMask.load();
-        if (index == BACKOFF_INDEX_NONE || mask == 0) {
+        if (index == BACKOFF_INDEX_NONE) {
             continue;
         }
-        channels.push_back({mask, notifier->mSensorState.load() != 0, index});
+        channels.push_back(
+            {notifier->mAntennaMask.load(), notifier->mSensorState.load() != 0, index});
         anyActive = anyActive || channels.back().active;
     }
     if (!anyActive) {
@@ -514,24 +546,22 @@ bool WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
     }
     for (ULONG i = 0; i < command.Slots() && i < 32; ++i) {
         ULONG bit = 1u << i;
-        // A bit of one channel follows that channel. A bit that several
-        // channels hold gets one entry, however many they are: that of the
-        // first active holder whose index no other holder's exceeds, so the
-        // entries never outnumber the slots. A channel that does not hold the
-        // bit has no say in its entry.
+        // An antenna gets the highest index its active holders ask for. A
+        // holder that is not active asks for nothing, and must not take away
+        // the back-off a near one asks for; one entry per antenna, so the
+        // entries never outnumber the slots.
         std::optional<LONG> highest;
         for (const Channel& channel : channels) {
-            if ((channel.mask & bit) != 0) {
+            if ((channel.mask & bit) != 0 && channel.active) {
                 highest = std::max(highest.value_or(channel.index), channel.index);
             }
         }
-        for (const Channel& channel : channels) {
-            if ((channel.mask & bit) != 0 && channel.active && channel.index >= *highest) {
-                command.Append(bit, channel.index);
-                break;
-            }
+        if (highest) {
+            command.Append(bit, *highest);
         }
     }
+    // A channel without antennas enables back-off too: its own setting says
+    // so, and the merged one must not say otherwise.
     command.SetEnable(1);
     return true;
 }

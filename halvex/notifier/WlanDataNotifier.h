@@ -47,9 +47,10 @@ public:
 private:
     friend void AssignWlanAntennaMasks();
 
-    // The merge rule over every WLAN notifier, into a zeroed command. A
-    // channel that has not been given an index yet, or that holds no
-    // antenna, takes no part; false when none takes part (there is nothing
+    // The merge rule over every WLAN notifier, into a zeroed command: Enable
+    // 1 while a channel is active, and each antenna the highest index of the
+    // active channels that hold it. A channel that has not been given an
+    // index yet takes no part; false when none takes part (there is nothing
     // to send).
     static bool BuildMergedSetting(WlanSarCommand& command);
     // SendMergedWlanBackoff with the wait lock held by the caller.
@@ -58,6 +59,11 @@ private:
     // compare. Throws what refuses or fails the send (after asking for a
     // resend where one may cure it).
     void SendOwnSetting(ULONG stateMask);
+    // The adapter's setting read back after an own send, compared with what
+    // was sent: one channel's state and index, or the merged setting. A
+    // mismatch is only traced.
+    void CompareOwnReadBack(ULONG stateMask);
+    static void CompareMergedReadBack(const WlanSarCommand& sent);
     // Every channel at its active state, for the adapter to keep once the
     // device is gone.
     static void SetRemovalState();

@@ -5,6 +5,8 @@
 #include "platform/win32.h"
 #include "platform/wlanapi.h"
 
+#include <algorithm>
+
 namespace {
 
 GUID CommandInterface() {
@@ -46,6 +48,43 @@ bool WlanSarCommand::Append(ULONG antennaMask, LONG backoffIndex) {
 WlanSarEntry WlanSarCommand::Entry(ULONG i) const {
     std::size_t offset = kHeaderBytes + kEntryBytes * i;
     return WlanSarEntry{Word(offset), static_cast<LONG>(Word(offset + 4))};
+}
+
+ULONG WlanSarCommand::UsedEntries() const {
+    return std::min(EntryCount(), mSlots);
+}
+
+bool WlanSarCommand::SameSettingAs(const WlanSarCommand& other) const {
+    const bool enabled = Enable() == 1;
+    if (enabled != (other.Enable() == 1)) {
+        return false;
+    }
+    if (!enabled) {
+        return true;
+    }
+    if (UsedEntries() != other.UsedEntries()) {
+        return false;
+    }
+    for (ULONG i = 0; i < UsedEntries(); ++i) {
+        const WlanSarEntry mine = Entry(i);
+        const WlanSarEntry theirs = other.Entry(i);
+        if (mine.AntennaMask != theirs.AntennaMask || mine.BackoffIndex != theirs.BackoffIndex) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string WlanSarCommand::Text() const {
+    std::string text = "Enable " + std::to_string(Enable()) + ",";
+    if (UsedEntries() == 0) {
+        text += " no entry";
+    }
+    for (ULONG i = 0; i < UsedEntries(); ++i) {
+        const WlanSarEntry entry = Entry(i);
+        text += " " + std::to_string(entry.AntennaMask) + ":" + std::to_string(entry.BackoffIndex);
+    }
+    return text;
 }
 
 NTSTATUS SendWlanSarSetting(WlanSarCommand& command, bool emptyReplyIsError) {

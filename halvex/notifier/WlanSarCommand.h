@@ -6,6 +6,7 @@
 #include "platform/types.h"
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 inline constexpr GUID GUID_WLAN_SAR_DEVICE_SERVICE = {
@@ -32,10 +33,17 @@ public:
     ULONG Enable() const { return Word(0); }
     void SetEnable(ULONG enable) { SetWord(0, enable); }
     ULONG EntryCount() const { return Word(8); }
+    // EntryCount, within the slots: the entries a reply really holds.
+    ULONG UsedEntries() const;
     // False, the payload unchanged, when every slot is used already.
     bool Append(ULONG antennaMask, LONG backoffIndex);
     // Slot i, used or not; i below Slots().
     WlanSarEntry Entry(ULONG i) const;
+    // Whether both say the same to the adapter: back-off disabled (an Enable
+    // other than 1), or enabled with the same used entries in the same order.
+    bool SameSettingAs(const WlanSarCommand& other) const;
+    // "Enable 1, 1:3 2:5", for the traces.
+    std::string Text() const;
 
     BYTE* Data() { return mBytes.data(); }
     DWORD Size() const { return static_cast<DWORD>(mBytes.size()); }

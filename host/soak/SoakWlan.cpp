@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 
 namespace host {
 
@@ -23,8 +24,8 @@ struct Channel {
 };
 
 // Antenna 1 is shared; its entry goes to the active holder with the higher
-// index (the first channel's 6 over the second's 5, the second's 5 over the
-// first's 1 when only the second is active).
+// index (the first channel's 6 over the second's 5; the second's 5 when only
+// the second is active).
 constexpr Channel kTable[SoakWlan::kChannels] = {{1, 1, 6}, {3, 3, 5}};
 // The refresh runs every 4500 ms of machine time: every 90 ms at the soak's
 // time scale.
@@ -34,29 +35,24 @@ constexpr const char* kKindNames[] = {"WLAN SAR notification", "WLAN interface l
                                       "WLAN interface back",   "WLAN fault: refused",
                                       "WLAN fault: set fails", "WLAN faults cleared"};
 
-// The merge rule: Enable 1 while a channel is active, and for each antenna one
-// entry, from the first active channel holding it whose index no other
-// holder's exceeds.
+// The merge rule: Enable 1 while a channel is active, and for each antenna
+// the highest index of the active channels holding it.
 Setting Merged(const bool (&near)[SoakWlan::kChannels]) {
     Setting setting;
     if (std::none_of(std::begin(near), std::end(near), [](bool n) { return n; })) {
         return setting;
     }
     setting.enable = 1;
-    auto index = [&](int c) { return near[c] ? kTable[c].somethingNear : kTable[c].nothingNear; };
     for (int i = 0; i < SoakWlan::kAntennas; ++i) {
         const std::uint32_t bit = 1u << i;
-        std::int32_t highest = INT32_MIN;
+        std::optional<std::int32_t> highest;
         for (int c = 0; c < SoakWlan::kChannels; ++c) {
-            if ((kTable[c].mask & bit) != 0) {
-                highest = std::max(highest, index(c));
+            if ((kTable[c].mask & bit) != 0 && near[c]) {
+                highest = std::max(highest.value_or(INT32_MIN), kTable[c].somethingNear);
             }
         }
-        for (int c = 0; c < SoakWlan::kChannels; ++c) {
-            if ((kTable[c].mask & bit) != 0 && near[c] && index(c) >= highest) {
-                setting.entries.push_back({bit, index(c)});
-                break;
-            }
+        if (highest) {
+            setting.entries.push_back({bit, *highest});
         }
     }
     return setting;

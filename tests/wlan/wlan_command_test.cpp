@@ -120,22 +120,24 @@ TEST_F(CommandTest, TheMergedSettingFollowsEveryChannel) {
     const Case cases[] = {
         {"own bits, both active", 2, {1, 2}, {1, 1}, {3, 5}, {1, {{1, 3}, {2, 5}}}},
         {"own bits, one active", 2, {1, 2}, {1, 0}, {3, 5}, {1, {{1, 3}}}},
-        {"shared bits, lower active", 2, {3, 3}, {1, 0}, {2, 6}, {1, {}}},
+        // A holder that is not active has no say: the only active one gives
+        // the entry, even with the lower index.
+        {"shared bits, lower active", 2, {3, 3}, {1, 0}, {2, 6}, {1, {{1, 2}, {2, 2}}}},
         {"shared bits, both active", 2, {3, 3}, {1, 1}, {2, 6}, {1, {{1, 6}, {2, 6}}}},
         {"all inactive", 2, {1, 2}, {0, 0}, {3, 5}, {0, {}}},
         {"three holders, one slot", 1, {1, 1, 1}, {1, 1, 1}, {2, 5, 3}, {1, {{1, 5}}}},
-        // Three channels: only the holders of a bit have a say in its entry.
+        // Three channels: only the active holders of a bit have a say in its entry.
         {"1/2/3, all active", 2, {1, 2, 3}, {1, 1, 1}, {3, 5, 4}, {1, {{1, 4}, {2, 5}}}},
-        {"1/2/3, the third inactive", 2, {1, 2, 3}, {1, 1, 0}, {3, 5, 4}, {1, {{2, 5}}}},
-        {"1/2/3, only the third active", 2, {1, 2, 3}, {0, 0, 1}, {3, 5, 4}, {1, {{1, 4}}}},
+        {"1/2/3, the third inactive", 2, {1, 2, 3}, {1, 1, 0}, {3, 5, 4}, {1, {{1, 3}, {2, 5}}}},
+        {"1/2/3, only the third active", 2, {1, 2, 3}, {0, 0, 1}, {3, 5, 4}, {1, {{1, 4}, {2, 4}}}},
         {"1/2/3, all inactive", 2, {1, 2, 3}, {0, 0, 0}, {3, 5, 4}, {0, {}}},
         {"3/3/1, all active", 2, {3, 3, 1}, {1, 1, 1}, {2, 6, 7}, {1, {{1, 7}, {2, 6}}}},
-        {"3/3/1, the second inactive", 2, {3, 3, 1}, {1, 0, 1}, {2, 6, 7}, {1, {{1, 7}}}},
+        {"3/3/1, the second inactive", 2, {3, 3, 1}, {1, 0, 1}, {2, 6, 7}, {1, {{1, 7}, {2, 2}}}},
         {"3/3/1, ties", 2, {3, 3, 1}, {1, 1, 1}, {6, 6, 6}, {1, {{1, 6}, {2, 6}}}},
         {"1/1/1, ties, the first inactive", 1, {1, 1, 1}, {0, 1, 1}, {5, 5, 5}, {1, {{1, 5}}}},
-        {"1/1/1, the highest inactive", 1, {1, 1, 1}, {1, 0, 1}, {3, 5, 3}, {1, {}}},
-        // A channel without antennas neither gives an entry nor enables back-off.
-        {"0/1, only the maskless one active", 2, {0, 1}, {1, 0}, {7, 3}, {0, {}}},
+        {"1/1/1, the highest inactive", 1, {1, 1, 1}, {1, 0, 1}, {3, 5, 3}, {1, {{1, 3}}}},
+        // A channel without antennas gives no entry, but enables back-off.
+        {"0/1, only the maskless one active", 2, {0, 1}, {1, 0}, {7, 3}, {1, {}}},
         {"0/1/2, all active", 2, {0, 1, 2}, {1, 1, 1}, {7, 3, 5}, {1, {{1, 3}, {2, 5}}}},
     };
     for (const Case& c : cases) {

@@ -43,6 +43,18 @@ inline std::string WlanChannel(int number, ULONG id, ULONG mask, int idle, int a
            "\"WlanAntMask\"=" + dword(static_cast<int>(mask)) + "\n";
 }
 
+// Three channels on two antennas, masks 1, 2 and 3, APPS sensors 5, 6 and 7.
+// Every channel at its active index: antenna 1 from the third channel (4
+// against the first's 3), antenna 2 from the second (5 against 4).
+inline const std::vector<std::string>& ThreeChannels() {
+    static const std::vector<std::string> channels = {
+        WlanChannel(0, 5, 1, 1, 3),
+        WlanChannel(1, 6, 2, 2, 5),
+        WlanChannel(2, 7, 3, 1, 4),
+    };
+    return channels;
+}
+
 class WlanTest : public driver_test::DriverTest {
 protected:
     void SetUp() override {
@@ -96,6 +108,20 @@ protected:
 
     static WlanDataNotifier& Notifier(std::size_t i) {
         return **std::next(gWlanNotifiers.begin(), static_cast<long>(i));
+    }
+
+    // The meaning of every set command the adapter received from command
+    // `from` on (queries counted too), accepted or not.
+    static std::vector<Setting> SetsFrom(std::size_t from) {
+        std::vector<Setting> sets;
+        auto commands = sim::wlan::Commands();
+        for (std::size_t i = from; i < commands.size(); ++i) {
+            if (commands[i].opcode == sim::wlan::kOpSet) {
+                sets.push_back(
+                    sim::wlan::DecodeSetting(commands[i].payload).value_or(Setting{99, {}}));
+            }
+        }
+        return sets;
     }
 
     // The meaning of the last set command the adapter received.

@@ -16,14 +16,7 @@ using RemovalTest = WlanTest;
 
 constexpr char kSet[] = "WlanDeviceServiceCommand.Set";
 
-// Three channels on two antennas, masks 1, 2 and 3, APPS sensors 5, 6 and 7.
-const std::vector<std::string> kChannels = {
-    WlanChannel(0, 5, 1, 1, 3),
-    WlanChannel(1, 6, 2, 2, 5),
-    WlanChannel(2, 7, 3, 1, 4),
-};
-// Every channel at its active index: antenna 1 from the third channel (4
-// against the first's 3), antenna 2 from the second (5 against 4).
+const std::vector<std::string>& kChannels = ThreeChannels();
 const Setting kRemovalSetting{1, {{1, 4}, {2, 5}}};
 
 std::size_t NotifyExits() {
@@ -163,21 +156,22 @@ TEST_F(RemovalTest, ADeviceNotRemovedAfterAllStartsClean) {
     ASSERT_EQ(host->D0Exit(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
     EXPECT_EQ(LastSet(), kRemovalSetting);
     // The first channel's worker runs before its notifier starts.
-    Setting sentBeforeStart;
+    std::size_t sets = sim::wlan::SetCount();
+    std::size_t sentBeforeStart = 0;
     {
         TraceHooks hooks;
         hooks.At("Start Entry", [&] {
             Reading(5, 0);
-            sentBeforeStart = LastSet();
+            sentBeforeStart = sim::wlan::SetCount() - sets;
         });
         ASSERT_EQ(host->D0Entry(WdfPowerDeviceD3Final, PowerActionNone), STATUS_SUCCESS);
     }
     ASSERT_TRUE(sim::Settle());
-    EXPECT_EQ(sentBeforeStart, (Setting{0, {}}));
+    EXPECT_EQ(sentBeforeStart, 1u);
     EXPECT_FALSE(sim::TraceContains("The removal setting stays"));
     Sense(6, 0);
-    EXPECT_EQ(LastSet(), (Setting{0, {}}));
-    std::size_t sets = sim::wlan::SetCount();
+    EXPECT_EQ(LastSet(), (Setting{1, {{1, 4}, {2, 4}}}));
+    sets = sim::wlan::SetCount();
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
     EXPECT_EQ(sim::wlan::SetCount(), sets + 1);
     EXPECT_EQ(LastSet(), kRemovalSetting);
