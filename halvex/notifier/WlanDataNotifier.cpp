@@ -43,6 +43,10 @@ constexpr char kNoInterface[] =
     " Could not retrieve WLAN interface GUID, not sending backoff index";
 constexpr char kNoAntennaCount[] = " WLAN antenna count is not known, not sending backoff index";
 
+// Held while antenna masks are filled; taken after gWlanWaitLock, and
+// nothing else is taken under it.
+std::mutex gWlanMaskLock;
+
 // Set when Stop gave up waiting: gWlanInitThread then names a thread of an
 // earlier start that may still register and read the device.
 bool gWlanInitThreadKept = false;
@@ -365,6 +369,11 @@ bool WlanDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
     WDFWAITLOCK lock = WlanWaitLock();
     if (lock != nullptr) {
         WdfWaitLockAcquire(lock, nullptr);
+    }
+    // The worker starts before the channel's Start: no setting goes out
+    // before the channels' antennas are known.
+    if (!mAntennaMaskAssigned.load()) {
+        AssignWlanAntennaMasks();
     }
     // Kept even when nothing is sent: the next merged setting uses them.
     mSensorState.store(stateMask);
@@ -741,6 +750,10 @@ void AssignWlanAntennaMasks() {
     FuncEntry(TRACE_NOTIFIER);
     try {
         PDEVICE_CONTEXT context = RequireDeviceContext();
+        // A Start and a worker's Notify may fill them at once. Not under
+        // gWlanMutex: an initialisation thread holds that across its calls
+        // to the WLAN service, and a Start must not wait for them.
+        std::lock_guard guard(gWlanMaskLock);
         auto instance = gWlanNotifiers.begin();
         for (ULONG r = 0; r < context->ConfiguredCount && context->Channels != nullptr &&
                           instance != gWlanNotifiers.end();
@@ -750,29 +763,29 @@ void AssignWlanAntennaMasks() {
                 continue;
             }
             WlanDataNotifier* notifier = *instance++;
-            if (notifier->mAntennaMaskAssigned) {
+            if (notifier->mAntennaMaskAssigned.load()) {
                 continue;
             }
-            // Filled now whatever the record holds: one that stayed unfilled
-            // would take every later start, and no later channel would get
-            // its mask.
-            notifier->mAntennaMaskAssigned = true;
+            // Every channel at once, whatever its record holds: a worker may
+            // send before its own channel's Start, and the merged setting
+            // names the others' antennas too.
             if (record.WlanAntennaInfo == nullptr) {
                 TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
                             "Channel record %u has no WLAN antenna information", r);
-                break;
-            }
-            notifier->mAntennaMask.store(record.WlanAntennaInfo[0]);
-            for (ULONG m = 0; m < record.SarMappingCount && record.SarDataMapping != nullptr; ++m) {
-                if (record.SarDataMapping[m].StateMask == 1) {
-                    notifier->mActiveBackoffIndex.store(record.SarDataMapping[m].BackoffIndex);
-                    break;
+            } else {
+                notifier->mAntennaMask.store(record.WlanAntennaInfo[0]);
+                for (ULONG m = 0; m < record.SarMappingCount && record.SarDataMapping != nullptr;
+                     ++m) {
+                    if (record.SarDataMapping[m].StateMask == 1) {
+                        notifier->mActiveBackoffIndex.store(record.SarDataMapping[m].BackoffIndex);
+                        break;
+                    }
                 }
+                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,
+                            "Channel record %u: antenna mask %u, active index %d", r,
+                            notifier->mAntennaMask.load(), notifier->mActiveBackoffIndex.load());
             }
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,
-                        "Channel record %u: antenna mask %u, active index %d", r,
-                        notifier->mAntennaMask.load(), notifier->mActiveBackoffIndex.load());
-            break;
+            notifier->mAntennaMaskAssigned.store(true);
         }
     } catch (...) {
         TraceCaughtException(TRACE_NOTIFIER);

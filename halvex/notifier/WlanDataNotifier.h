@@ -75,16 +75,17 @@ private:
     // None until the first Notify: the channel has no index for the adapter yet.
     std::atomic<LONG> mBackoffIndex{BACKOFF_INDEX_NONE};
     // The antenna mask and active index are taken from the channel record
-    // once, whatever they are: a mask of 0 is a value like any other.
-    bool mAntennaMaskAssigned = false;
+    // once, whatever they are: a mask of 0 is a value like any other. Set
+    // once they are, under the lock of their filling.
+    std::atomic<bool> mAntennaMaskAssigned{false};
 };
 
 // The shared state's operations; gWlanMutex is taken inside where needed.
 bool RegisterWlanNotifications();
 void UnregisterWlanNotifications();
 bool GetWlanInterfaceGuid();
-// Fills the antenna mask and active index of the first WLAN notifier not
-// filled yet, from its channel record.
+// Fills the antenna mask and active index of every WLAN notifier not filled
+// yet, each from its channel record.
 void AssignWlanAntennaMasks();
 DWORD WINAPI WlanInitThreadProc(LPVOID parameter);
 void WlanRefreshTimerFunc(WDFTIMER timer);

@@ -3,6 +3,7 @@
 // the 15000 ms joins pass in 15 ms.
 #pragma once
 
+#include "halvex/driver/SensorStateMap.h"
 #include "halvex/notifier/WlanChannelState.h"
 #include "halvex/notifier/WlanDataNotifier.h"
 #include "platform/sim/debugger.h"
@@ -12,9 +13,11 @@
 #include "tests/driver/driver_core_fixture.h"
 #include "tests/support/MachineTest.h"
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <ostream>
 
 namespace sim::wlan {
@@ -30,8 +33,10 @@ using driver_test::Apps;
 using halvex::testing::WaitUntil;
 using sim::wlan::Setting;
 
-// A WLAN channel with APPS sensor `id`: antenna `mask`, state 0 -> idle, 1 -> active.
-inline std::string WlanChannel(int number, ULONG id, ULONG mask, int idle, int active) {
+// A WLAN channel with one sensor (its subkey's value lines): antenna `mask`,
+// state 0 -> idle, 1 -> active.
+inline std::string WlanChannelOf(int number, const std::string& sensor, ULONG mask, int idle,
+                                 int active) {
     auto dword = [](int value) {
         char text[16];
         std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(value));
@@ -39,8 +44,13 @@ inline std::string WlanChannel(int number, ULONG id, ULONG mask, int idle, int a
     };
     std::string key = "[Device Parameters\\channel" + std::to_string(number);
     return key + "]\n\"ChannelType\"=\"WLAN\"\n\"SarMappingCount\"=dword:2\n\"0\"=" + dword(idle) +
-           "\n\"1\"=" + dword(active) + "\n" + key + "\\0]\n" + Apps(id) +
+           "\n\"1\"=" + dword(active) + "\n" + key + "\\0]\n" + sensor +
            "\"WlanAntMask\"=" + dword(static_cast<int>(mask)) + "\n";
+}
+
+// A WLAN channel with APPS sensor `id`.
+inline std::string WlanChannel(int number, ULONG id, ULONG mask, int idle, int active) {
+    return WlanChannelOf(number, Apps(id), mask, idle, active);
 }
 
 // Three channels on two antennas, masks 1, 2 and 3, APPS sensors 5, 6 and 7.
@@ -53,6 +63,52 @@ inline const std::vector<std::string>& ThreeChannels() {
         WlanChannel(2, 7, 3, 1, 4),
     };
     return channels;
+}
+
+inline std::size_t NotifyExits() {
+    return sim::TraceCount("Notify Exit");
+}
+
+// Runs each action once, on the thread that traces a message of the WLAN
+// notifier (or of `file`) holding its text, before that thread goes on; for
+// as long as the hooks live.
+class TraceHooks {
+public:
+    void At(std::string text, std::function<void()> action,
+            std::string file = "WlanDataNotifier.cpp") {
+        auto hook = std::make_shared<Hook>();
+        hook->text = std::move(text);
+        hook->file = std::move(file);
+        hook->action = std::move(action);
+        mHooks.push_back(hook);
+        sim::SetTraceSink([hooks = mHooks](const sim::TraceRecord& record) {
+            for (const auto& hook : hooks) {
+                if (record.file == hook->file &&
+                    record.message.find(hook->text) != std::string::npos &&
+                    !hook->done.exchange(true)) {
+                    hook->action();
+                }
+            }
+        });
+    }
+    ~TraceHooks() { sim::SetTraceSink(nullptr); }
+
+private:
+    struct Hook {
+        std::string text;
+        std::string file;
+        std::function<void()> action;
+        std::atomic<bool> done{false};
+    };
+    std::vector<std::shared_ptr<Hook>> mHooks;
+};
+
+// A sensor reading, as the proximity watcher hands it on, and the channel's
+// worker done with it.
+inline void Reading(ULONG id, LONG state) {
+    std::size_t exits = NotifyExits();
+    ASSERT_TRUE(UpdateSensorState(id, state));
+    ASSERT_TRUE(WaitUntil([&] { return NotifyExits() > exits; }));
 }
 
 class WlanTest : public driver_test::DriverTest {

@@ -2,6 +2,9 @@
 // initialisation thread, the removal setting, a device added again.
 #include "wlan_fixture.h"
 
+#include "hmx/hmx_cci_startup.h"
+#include "tests/slpi/slpi_fixture.h"
+
 namespace wlan_test {
 namespace {
 
@@ -19,6 +22,81 @@ TEST_F(LifecycleTest, RemovalLeavesEveryChannelAtItsActiveIndexOnce) {
     EXPECT_EQ(sim::wlan::SetCount(), sets + 1);
     EXPECT_EQ(LastSet(), (Setting{1, {{1, 3}}}));
     EXPECT_TRUE(sim::TraceContains("Removal setting sent already")); // by channel 1's stop
+}
+
+// A channel's worker runs before its notifier starts: a change it acts on
+// then, an APPS reading or the start of an SLPI sensor (which counts as near
+// until it reports), sends a setting that names the channel's antennas, as
+// every later one does; also when an earlier channel never started.
+TEST_F(LifecycleTest, NoSettingGoesOutBeforeTheChannelsAntennasAreKnown) {
+    ASSERT_EQ(hmx_cci_library_start(), 0);
+    struct Case {
+        const char* what;
+        std::vector<std::string> channels;
+        ULONG reading; // the APPS sensor read near; 0: the SLPI sensor's start
+        sim::wlan::Entry entry;
+        bool firstWorkerFails;
+    };
+    const std::string slpi = slpi_test::Slpi(sim::hub::kDefaultSarSuid);
+    // The SLPI rows first: the sensor hub's client writes its traffic to the
+    // debugger, and the next row's fresh machine clears it.
+    const Case cases[] = {
+        {"an SLPI sensor's start", {WlanChannelOf(0, slpi, 1, 2, 4)}, 0, {1, 4}, false},
+        {"an SLPI sensor's start, two channels",
+         {WlanChannelOf(0, slpi, 1, 2, 4), WlanChannel(1, 6, 2, 1, 3)},
+         0,
+         {1, 4},
+         false},
+        {"an SLPI sensor's start, the first channel without a worker",
+         {WlanChannel(0, 5, 1, 2, 4), WlanChannelOf(1, slpi, 2, 1, 3)},
+         0,
+         {2, 3},
+         true},
+        {"an APPS reading", {WlanChannel(0, 5, 1, 2, 4)}, 5, {1, 4}, false},
+        {"an APPS reading, two channels",
+         {WlanChannel(0, 5, 1, 2, 4), WlanChannel(1, 6, 2, 1, 3)},
+         5,
+         {1, 4},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        sim::hub::Reset();
+        Build(2, c.channels, false);
+        // Far first, so that the reading is a change; that pass may come
+        // before the notifier's start too.
+        ASSERT_TRUE(c.reading == 0 || UpdateSensorState(c.reading, 0));
+        std::size_t sentBeforeStart = 0;
+        {
+            TraceHooks hooks;
+            if (c.firstWorkerFails) {
+                hooks.At(
+                    "Starting channel 0",
+                    [] { sim::ArmFault("CreateThread", sim::FaultSpec::Once()); }, "Power.cpp");
+            }
+            hooks.At("Start Entry", [&] {
+                ASSERT_TRUE(WaitUntil([] { return NotifyExits() == 1; }));
+                if (c.reading != 0) {
+                    Reading(c.reading, 1);
+                }
+                sentBeforeStart = SetsFrom(0).size();
+            });
+            ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+        }
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(sim::TraceContains("Failed to create EventHandlerThread!"), c.firstWorkerFails);
+        // Every setting that enables back-off gives the channel's antenna its index.
+        std::vector<Setting> sets = SetsFrom(0);
+        ASSERT_GE(sets.size(), sentBeforeStart);
+        EXPECT_GE(sentBeforeStart, 1u);
+        for (const Setting& set : sets) {
+            if (set.enable == 1) {
+                ASSERT_FALSE(set.entries.empty()) << sim::wlan::SettingText(set);
+                EXPECT_EQ(set.entries.front(), c.entry);
+            }
+        }
+    }
 }
 
 TEST_F(LifecycleTest, StopWaitsForASlowInitialisationThreadBeforeUnregistering) {

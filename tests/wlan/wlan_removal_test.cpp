@@ -4,9 +4,6 @@
 // while the channels are stopped one after the other.
 #include "wlan_fixture.h"
 
-#include "halvex/driver/SensorStateMap.h"
-
-#include <atomic>
 #include <thread>
 
 namespace wlan_test {
@@ -19,52 +16,9 @@ constexpr char kSet[] = "WlanDeviceServiceCommand.Set";
 const std::vector<std::string>& kChannels = ThreeChannels();
 const Setting kRemovalSetting{1, {{1, 4}, {2, 5}}};
 
-std::size_t NotifyExits() {
-    return sim::TraceCount("Notify Exit");
-}
-
-// Runs each action once, on the thread that traces a message of the WLAN
-// notifier holding its text, before that thread goes on; for as long as the
-// hooks live.
-class TraceHooks {
-public:
-    void At(std::string text, std::function<void()> action) {
-        auto hook = std::make_shared<Hook>();
-        hook->text = std::move(text);
-        hook->action = std::move(action);
-        mHooks.push_back(hook);
-        sim::SetTraceSink([hooks = mHooks](const sim::TraceRecord& record) {
-            for (const auto& hook : hooks) {
-                if (record.file == "WlanDataNotifier.cpp" &&
-                    record.message.find(hook->text) != std::string::npos &&
-                    !hook->done.exchange(true)) {
-                    hook->action();
-                }
-            }
-        });
-    }
-    ~TraceHooks() { sim::SetTraceSink(nullptr); }
-
-private:
-    struct Hook {
-        std::string text;
-        std::function<void()> action;
-        std::atomic<bool> done{false};
-    };
-    std::vector<std::shared_ptr<Hook>> mHooks;
-};
-
 // In the first channel's stop, after the removal setting was sent and before
 // the registrations end and the next channel stops.
 constexpr char kAfterTheRemovalSetting[] = "Waiting for the WLAN initialisation thread";
-
-// A sensor reading, as the proximity watcher hands it on, and the channel's
-// worker done with it.
-void Reading(ULONG id, LONG state) {
-    std::size_t exits = NotifyExits();
-    ASSERT_TRUE(UpdateSensorState(id, state));
-    ASSERT_TRUE(WaitUntil([&] { return NotifyExits() > exits; }));
-}
 
 TEST_F(RemovalTest, NothingReplacesTheRemovalSettingWhileTheChannelsStop) {
     struct Case {
