@@ -627,7 +627,6 @@ NTSTATUS WlanDataNotifier::SendMergedWlanBackoffLocked() {
 bool RegisterWlanNotifications() {
     FuncEntry(TRACE_NOTIFIER);
     bool registered = false;
-    HANDLE toClose = INVALID_HANDLE_VALUE;
     {
         std::lock_guard guard(gWlanMutex);
         try {
@@ -671,11 +670,13 @@ bool RegisterWlanNotifications() {
             registered =
                 gWlanDeviceServiceRegistered.load() == 1 && gWlanNotificationRegistered.load() == 1;
         } catch (...) {
+            // The handle stays as it is: the flags say what is left to
+            // register, and the next send or start tries again. Closing it
+            // waits for a running notification callback, which may wait for
+            // the wait lock a Notify holds around this call.
             TraceCaughtException(TRACE_NOTIFIER);
-            toClose = TakeClientHandleLocked();
         }
     }
-    CloseClientHandle(toClose);
     FuncExit(TRACE_NOTIFIER, "%s", registered ? "true" : "false");
     return registered;
 }

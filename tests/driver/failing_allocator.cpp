@@ -3,22 +3,38 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 namespace {
 
 std::atomic<std::size_t> gFailSize{0};
 std::atomic<int> gFailCountdown{0};
 std::atomic<driver_test::AllocationForm> gFailForm{driver_test::AllocationForm::Any};
+// No id: every thread's allocations count.
+std::atomic<std::thread::id> gFailThread{};
 
 } // namespace
 
 namespace driver_test {
 
-void FailAllocation(std::size_t size, int nth, AllocationForm form) {
+namespace {
+
+void Arm(std::size_t size, int nth, AllocationForm form, std::thread::id thread) {
     gFailCountdown = 0;
     gFailSize = size;
     gFailForm = form;
+    gFailThread = thread;
     gFailCountdown = nth;
+}
+
+} // namespace
+
+void FailAllocation(std::size_t size, int nth, AllocationForm form) {
+    Arm(size, nth, form, std::thread::id());
+}
+
+void FailAllocationOnThisThread(std::size_t size, int nth) {
+    Arm(size, nth, AllocationForm::Any, std::this_thread::get_id());
 }
 
 } // namespace driver_test
@@ -29,7 +45,9 @@ void* Allocate(std::size_t size,
                driver_test::AllocationForm form = driver_test::AllocationForm::Any) {
     bool formMatches =
         gFailForm.load() == driver_test::AllocationForm::Any || gFailForm.load() == form;
-    if (size == gFailSize.load() && formMatches && gFailCountdown.load() > 0 &&
+    std::thread::id thread = gFailThread.load();
+    bool threadMatches = thread == std::thread::id() || thread == std::this_thread::get_id();
+    if (size == gFailSize.load() && formMatches && threadMatches && gFailCountdown.load() > 0 &&
         gFailCountdown.fetch_sub(1) == 1) {
         return nullptr;
     }

@@ -10,5 +10,8 @@ enum class AllocationForm { Any, NothrowArray };
 // The `nth` allocation of exactly `size` bytes (of that form) from now on
 // fails: std::bad_alloc, or NULL from a nothrow form. 0 disarms.
 void FailAllocation(std::size_t size, int nth, AllocationForm form = AllocationForm::Any);
+// The same, counting only the calling thread's allocations: the other
+// threads of the machine allocate as they please meanwhile.
+void FailAllocationOnThisThread(std::size_t size, int nth);
 
 } // namespace driver_test
