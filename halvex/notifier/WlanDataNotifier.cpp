@@ -325,6 +325,25 @@ void WlanDataNotifier::SetRemovalState() {
     }
 }
 
+void WlanDataNotifier::SendRemovalSettingLocked() {
+    if (gWlanSentOnRemoval.load() == 1) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER, "Removal setting sent already");
+        return;
+    }
+    SetRemovalState();
+    // A stop after one whose removal setting did not get through finds the
+    // client handle closed and the interface forgotten: the handle is opened
+    // again (or for the first time) and the send finds the interface.
+    if (!HandleValid(mWlanNotifHandle.load()) && !RegisterWlanNotifications()) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "RegisterWlanNotifications failed");
+    }
+    if (NT_SUCCESS(SendMergedWlanBackoffLocked())) {
+        gWlanSentOnRemoval.store(1);
+    } else {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER, "Sending the removal setting failed");
+    }
+}
+
 bool WlanDataNotifier::Stop() {
     FuncEntry(TRACE_NOTIFIER);
     try {
@@ -335,18 +354,7 @@ bool WlanDataNotifier::Stop() {
         } else {
             WdfWaitLockAcquire(lock, nullptr);
             if (context->IsDeviceRemoval == 1) {
-                if (gWlanSentOnRemoval.load() == 1) {
-                    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,
-                                "Removal setting sent already");
-                } else {
-                    SetRemovalState();
-                    if (NT_SUCCESS(SendMergedWlanBackoffLocked())) {
-                        gWlanSentOnRemoval.store(1);
-                    } else {
-                        TraceEvents(TRACE_LEVEL_ERROR, TRACE_NOTIFIER,
-                                    "Sending the removal setting failed");
-                    }
-                }
+                SendRemovalSettingLocked();
             }
             WdfWaitLockRelease(lock);
         }

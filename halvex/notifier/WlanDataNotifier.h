@@ -67,6 +67,10 @@ private:
     // Every channel at its active state, for the adapter to keep once the
     // device is gone.
     static void SetRemovalState();
+    // Under the wait lock, at a stop for the device's removal: the removal
+    // setting, unless the adapter has accepted it already; one that does not
+    // get through is owed to the next WLAN channel's stop.
+    static void SendRemovalSettingLocked();
 
     // Read by the refresh timer and the notification callback without the wait lock.
     std::atomic<ULONG> mAntennaMask{0};

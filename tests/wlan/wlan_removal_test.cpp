@@ -12,6 +12,7 @@ namespace {
 using RemovalTest = WlanTest;
 
 constexpr char kSet[] = "WlanDeviceServiceCommand.Set";
+constexpr char kOpen[] = "WlanOpenHandle";
 
 const std::vector<std::string>& kChannels = ThreeChannels();
 const Setting kRemovalSetting{1, {{1, 4}, {2, 5}}};
@@ -64,6 +65,62 @@ TEST_F(RemovalTest, NothingReplacesTheRemovalSettingWhileTheChannelsStop) {
         EXPECT_EQ(LastSet(), kRemovalSetting);
         EXPECT_EQ(sim::wlan::SetCount(), sets) << "nothing went out after the removal setting";
         EXPECT_TRUE(sim::TraceContains("The removal setting stays"));
+    }
+}
+
+// The removal setting refused, unanswered or failed at the first WLAN
+// channel's stop, or not sent for want of a client handle: a later channel's
+// stop opens the client handle again, finds the interface and sends it
+// again, and the adapter is left with it. Every attempt goes out as the
+// removal setting, none after the one accepted, and no handle stays open.
+// When every attempt fails the adapter keeps what it had.
+TEST_F(RemovalTest, ARemovalSettingThatDidNotGetThroughIsSentAgainByTheNextStop) {
+    struct Case {
+        const char* what;
+        std::size_t channels;
+        std::function<void()> beforeAdd, beforeRemoval;
+        // Attempts that failed; settings the adapter received (a call that
+        // fails reaches no adapter).
+        std::size_t failures, sets;
+    };
+    const auto none = [] {};
+    const Case cases[] = {
+        {"refused, two channels", 2, none, [] { sim::wlan::Reply(1); }, 1, 2},
+        {"refused, three channels", 3, none, [] { sim::wlan::Reply(1); }, 1, 2},
+        {"no reply byte, two channels", 2, none, [] { sim::wlan::Reply(std::nullopt); }, 1, 2},
+        {"no reply byte, three channels", 3, none, [] { sim::wlan::Reply(std::nullopt); }, 1, 2},
+        {"the set fails, two channels", 2, none,
+         [] { sim::ArmFault(kSet, sim::FaultSpec::Once(5)); }, 1, 1},
+        {"the set fails, three channels", 3, none,
+         [] { sim::ArmFault(kSet, sim::FaultSpec::Once(5)); }, 1, 1},
+        {"the set fails, then it is refused", 3, none,
+         [] {
+             sim::ArmFault(kSet, sim::FaultSpec::Once(5));
+             sim::wlan::Reply(1);
+         },
+         2, 2},
+        {"no client handle yet", 2, [] { sim::ArmFault(kOpen, sim::FaultSpec::Always()); },
+         [] { sim::ArmFault(kOpen, sim::FaultSpec::Once()); }, 1, 1},
+        {"refused every time", 3, none, [] { sim::wlan::Reply(1, /*always=*/true); }, 3, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        c.beforeAdd();
+        Build(2, std::vector<std::string>(kChannels.begin(), kChannels.begin() + c.channels));
+        Sense(6, 0);
+        const Setting removal = c.channels == 2 ? Setting{1, {{1, 3}, {2, 5}}} : kRemovalSetting;
+        const Setting held = sim::wlan::Current();
+        ASSERT_NE(held, removal);
+        c.beforeRemoval();
+        const std::size_t from = sim::wlan::Commands().size();
+        ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+        const bool lastAccepted = c.failures < c.channels;
+        EXPECT_EQ(SetsFrom(from), std::vector<Setting>(c.sets, removal));
+        EXPECT_EQ(sim::wlan::Current(), lastAccepted ? removal : held);
+        EXPECT_EQ(sim::TraceCount("Sending the removal setting failed", TRACE_LEVEL_ERROR),
+                  c.failures);
+        EXPECT_EQ(sim::wlan::OpenHandles(), 0u);
     }
 }
 
