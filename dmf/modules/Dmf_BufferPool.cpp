@@ -1,8 +1,8 @@
 // The BufferPool module. Every buffer is one memory object: a header, the
 // client buffer, a data sentinel, the client context and a context sentinel.
 // With the framework verifier on, a buffer handed back with a damaged
-// signature or sentinel is reported where it comes back, not later where
-// the damage would spread. Every list change happens under the module lock.
+// header or sentinel is reported where it comes back, not later where the
+// damage would spread. Every list change happens under the module lock.
 #include "dmf/modules/Dmf_BufferPool.h"
 
 #include "platform/list.h"
@@ -10,6 +10,7 @@
 #include "platform/win32.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -85,6 +86,32 @@ size_t RoundUp16(ULONG size) {
     return (static_cast<size_t>(size) + 15u) & ~static_cast<size_t>(15u);
 }
 
+// Where the parts of a buffer lie, from the start of its memory.
+struct BUFFERPOOL_OFFSETS {
+    size_t ClientBuffer;
+    size_t DataSentinel;
+    size_t ClientContext;
+    size_t ContextSentinel;
+    size_t Total;
+};
+
+BUFFERPOOL_OFFSETS OffsetsFor(ULONG BufferSize, ULONG BufferContextSize) {
+    BUFFERPOOL_OFFSETS offsets;
+    offsets.ClientBuffer = sizeof(BUFFERPOOL_ENTRY);
+    offsets.DataSentinel = offsets.ClientBuffer + RoundUp16(BufferSize);
+    offsets.ClientContext = offsets.DataSentinel + kDataSentinelSlot;
+    offsets.ContextSentinel = offsets.ClientContext + RoundUp16(BufferContextSize);
+    offsets.Total = offsets.ContextSentinel + sizeof(ULONG);
+    return offsets;
+}
+
+// The layout the pool computed when it opened.
+BUFFERPOOL_OFFSETS PoolOffsets(const DMF_CONTEXT_BufferPool* context) {
+    return {context->OffsetOfClientBuffer, context->OffsetOfDataSentinel,
+            context->OffsetOfClientContext, context->OffsetOfContextSentinel,
+            context->BufferPoolEntrySize};
+}
+
 BUFFERPOOL_ENTRY* EntryFromClientBuffer(PVOID ClientBuffer) {
     return reinterpret_cast<BUFFERPOOL_ENTRY*>(static_cast<UCHAR*>(ClientBuffer) -
                                                sizeof(BUFFERPOOL_ENTRY));
@@ -96,9 +123,41 @@ void VerifierReport(const char* message) {
     DebugBreak();
 }
 
+// How far into the buffer's memory a pointer of its header leads.
+size_t OffsetInBuffer(const BUFFERPOOL_ENTRY* entry, const void* Pointer) {
+    return reinterpret_cast<std::uintptr_t>(Pointer) - reinterpret_cast<std::uintptr_t>(entry);
+}
+
+// Whether the header's pointers and sizes are those of a buffer laid out by
+// `Offsets` with these sizes.
+bool HeaderMatches(const BUFFERPOOL_ENTRY* entry, const BUFFERPOOL_OFFSETS& Offsets,
+                   ULONG BufferSize, ULONG BufferContextSize) {
+    const bool contextMatches =
+        BufferContextSize != 0
+            ? OffsetInBuffer(entry, entry->ClientBufferContext) == Offsets.ClientContext
+            : entry->ClientBufferContext == nullptr;
+    return entry->SizeOfBufferPoolEntry == sizeof(BUFFERPOOL_ENTRY) &&
+           entry->BufferSize == BufferSize && entry->BufferContextSize == BufferContextSize &&
+           OffsetInBuffer(entry, entry->ClientBuffer) == Offsets.ClientBuffer && contextMatches &&
+           OffsetInBuffer(entry, entry->SentinelData) == Offsets.DataSentinel &&
+           OffsetInBuffer(entry, entry->SentinelContext) == Offsets.ContextSentinel;
+}
+
+ULONG SentinelAt(const BUFFERPOOL_ENTRY* entry, size_t Offset) {
+    ULONG sentinel = 0;
+    std::memcpy(&sentinel, reinterpret_cast<const UCHAR*>(entry) + Offset, sizeof(sentinel));
+    return sentinel;
+}
+
 // A buffer that comes back damaged is reported here, where the client that
 // damaged it is still on the stack. FALSE when its header cannot be trusted.
-bool EntryVerify(const BUFFERPOOL_ENTRY* entry) {
+// The sentinels are looked for where the layout puts them, never where the
+// header points: a source pool has the layout of the buffers it made; a sink,
+// which takes any pool's buffers, has none, and takes the one the header's
+// sizes give once the header's pointers agree with it. A header whose
+// pointers or sizes disagree with the layout is damaged as surely as one
+// whose signature is.
+bool EntryVerify(DMFMODULE DmfModule, const BUFFERPOOL_ENTRY* entry) {
     if (!DMF_IsVerifierOn()) {
         return true;
     }
@@ -108,10 +167,21 @@ bool EntryVerify(const BUFFERPOOL_ENTRY* entry) {
         VerifierReport("DMF_BufferPool signature mismatch");
         return false;
     }
-    if (*entry->SentinelData != kDataSentinel) {
+    const DMF_CONTEXT_BufferPool* context = DMF_CONTEXT_GET(DmfModule);
+    const DMF_CONFIG_BufferPool* config = DMF_CONFIG_GET(DmfModule);
+    const bool source = IsSource(context);
+    const ULONG bufferSize = source ? config->BufferSize : entry->BufferSize;
+    const ULONG contextSize = source ? config->BufferContextSize : entry->BufferContextSize;
+    const BUFFERPOOL_OFFSETS offsets =
+        source ? PoolOffsets(context) : OffsetsFor(bufferSize, contextSize);
+    if (!HeaderMatches(entry, offsets, bufferSize, contextSize)) {
+        VerifierReport("DMF_BufferPool signature mismatch");
+        return false;
+    }
+    if (SentinelAt(entry, offsets.DataSentinel) != kDataSentinel) {
         VerifierReport("DMF_BufferPool data sentinel mismatch");
     }
-    if (*entry->SentinelContext != kContextSentinel) {
+    if (SentinelAt(entry, offsets.ContextSentinel) != kContextSentinel) {
         VerifierReport("DMF_BufferPool context sentinel mismatch");
     }
     return true;
@@ -236,11 +306,13 @@ NTSTATUS EntryGet(DMFMODULE DmfModule, BUFFERPOOL_ENTRY** Entry) {
 
 void EntryPut(DMFMODULE DmfModule, BUFFERPOOL_ENTRY* entry) {
     DMF_CONTEXT_BufferPool* context = DMF_CONTEXT_GET(DmfModule);
+    DMF_CONFIG_BufferPool* config = DMF_CONFIG_GET(DmfModule);
     if (IsSource(context)) {
-        std::memset(entry->ClientBuffer, 0, entry->BufferSize);
-        if (entry->ClientBufferContext != nullptr) {
-            std::memset(entry->ClientBufferContext, 0, entry->BufferContextSize);
-        }
+        // By the pool's own layout: a damaged size in the header must not
+        // carry the fill past the buffer.
+        auto* bytes = reinterpret_cast<UCHAR*>(entry);
+        std::memset(bytes + context->OffsetOfClientBuffer, 0, config->BufferSize);
+        std::memset(bytes + context->OffsetOfClientContext, 0, config->BufferContextSize);
     }
     bool extra = false;
     DMF_ModuleLock(DmfModule);
@@ -332,12 +404,12 @@ NTSTATUS BufferPool_Open(DMFMODULE DmfModule) {
         return STATUS_NOT_SUPPORTED;
     }
     context->EnableLookAside = config->EnableLookAside ? TRUE : FALSE;
-    context->OffsetOfClientBuffer = sizeof(BUFFERPOOL_ENTRY);
-    context->OffsetOfDataSentinel = context->OffsetOfClientBuffer + RoundUp16(config->BufferSize);
-    context->OffsetOfClientContext = context->OffsetOfDataSentinel + kDataSentinelSlot;
-    context->OffsetOfContextSentinel =
-        context->OffsetOfClientContext + RoundUp16(config->BufferContextSize);
-    context->BufferPoolEntrySize = context->OffsetOfContextSentinel + sizeof(ULONG);
+    const BUFFERPOOL_OFFSETS offsets = OffsetsFor(config->BufferSize, config->BufferContextSize);
+    context->OffsetOfClientBuffer = offsets.ClientBuffer;
+    context->OffsetOfDataSentinel = offsets.DataSentinel;
+    context->OffsetOfClientContext = offsets.ClientContext;
+    context->OffsetOfContextSentinel = offsets.ContextSentinel;
+    context->BufferPoolEntrySize = offsets.Total;
     WDF_OBJECT_ATTRIBUTES_INIT(&context->BufferObjectAttributes);
     context->BufferObjectAttributes.ParentObject = DMF_ParentDeviceGet(DmfModule);
     context->PoolType = static_cast<POOL_TYPE>(config->PoolType);
@@ -421,7 +493,7 @@ void DMF_BufferPool_Put(DMFMODULE DmfModule, PVOID ClientBuffer) {
     FuncEntry(DMF_TRACE);
     ValidateHandle(DmfModule);
     BUFFERPOOL_ENTRY* entry = EntryFromClientBuffer(ClientBuffer);
-    if (EntryVerify(entry)) {
+    if (EntryVerify(DmfModule, entry)) {
         EntryPut(DmfModule, entry);
     }
     FuncExitVoid(DMF_TRACE);
@@ -441,7 +513,7 @@ void DMF_BufferPool_PutInSinkWithTimer(DMFMODULE DmfModule, PVOID ClientBuffer,
     ValidateHandle(DmfModule);
     DMF_CONTEXT_BufferPool* context = DMF_CONTEXT_GET(DmfModule);
     BUFFERPOOL_ENTRY* entry = EntryFromClientBuffer(ClientBuffer);
-    if (!EntryVerify(entry)) {
+    if (!EntryVerify(DmfModule, entry)) {
         FuncExitVoid(DMF_TRACE);
         return;
     }

@@ -5,6 +5,8 @@
 #include "tests/dmf_modules/module_device.h"
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -119,6 +121,108 @@ TEST_F(BufferPoolTest, VerifierReportsAPagedSourceOfASpinLockModuleAndDamageWher
         EXPECT_EQ(expected, sim::DebuggerOutput());
         EXPECT_EQ(expected.size(), sim::DebugBreakCount());
     }
+}
+
+// The start of the memory a pool buffer lies in.
+UCHAR* MemoryStart(const UCHAR* buffer) {
+    for (const auto& object : sim::wdf::LiveObjects()) {
+        if (object.kind != "WDFMEMORY" || object.poolTag != WdfMakePoolTag("BPMo")) {
+            continue;
+        }
+        auto* start =
+            static_cast<UCHAR*>(WdfMemoryGetBuffer(static_cast<WDFMEMORY>(object.handle), nullptr));
+        if (start < buffer && buffer < start + object.size) {
+            return start;
+        }
+    }
+    return nullptr;
+}
+
+// The one field of a buffer's header that holds `value`.
+template <typename T> T* HeaderField(UCHAR* buffer, T value) {
+    T* found = nullptr;
+    for (UCHAR* at = MemoryStart(buffer); at != nullptr && at < buffer; at += sizeof(T)) {
+        if (std::memcmp(at, &value, sizeof(T)) == 0) {
+            EXPECT_EQ(nullptr, found) << "two fields hold " << value;
+            found = reinterpret_cast<T*>(at);
+        }
+    }
+    EXPECT_NE(nullptr, found) << "no field holds " << value;
+    return found;
+}
+
+// A header whose signature is whole but whose sizes or pointers are damaged
+// is reported as damaged and not followed: the sentinels are looked for and
+// the buffer zero-filled where the pool lays them out. A sink, which has no
+// layout of its own, finds the header at odds with itself.
+TEST_F(BufferPoolTest, AHeaderDamagedBehindAWholeSignatureIsReportedAndNotFollowed) {
+    sim::wdf::SetDriverFlags(WdfVerifyOn);
+    ExpectReport("DMF_BufferPool signature mismatch");
+    constexpr ULONG kSize = 24;
+    constexpr ULONG kContextSize = 40;
+    size_t source = Add(DMF_BufferPool_Create, Pool(kSource, 9, kSize, kContextSize));
+    size_t contextless = Add(DMF_BufferPool_Create, Pool(kSource, 1, kSize));
+    size_t sink = Add(DMF_BufferPool_Create, Pool(kSink));
+    ASSERT_EQ(STATUS_SUCCESS, AddDevice());
+    // Whole buffers, with a context or without, go back without a report.
+    for (size_t pool : {source, contextless}) {
+        DMF_BufferPool_Put(Module(pool), Get(Module(pool)));
+    }
+    EXPECT_TRUE(sim::DebuggerOutput().empty());
+    auto dataSentinel = [](UCHAR* buffer) { return buffer + 32; };
+    auto contextSentinel = [](UCHAR* context) { return context + 48; };
+    using Damage = std::function<void(UCHAR*, UCHAR*)>;
+    auto size = [](ULONG from, ULONG to) {
+        return [=](UCHAR* buffer, UCHAR*) { *HeaderField(buffer, from) = to; };
+    };
+    auto pointer = [](auto at, ptrdiff_t by) {
+        return [=](UCHAR* buffer, UCHAR* context) {
+            UCHAR* field = at(buffer, context);
+            *HeaderField(buffer, field) = field + by;
+        };
+    };
+    struct Row {
+        const char* what;
+        Damage damage;
+        bool intoSink = false;
+    };
+    const Row rows[] = {
+        {"buffer size", size(kSize, 40)},
+        {"context size", size(kContextSize, 64)},
+        {"buffer", pointer([](UCHAR* b, UCHAR*) { return b; }, 16)},
+        {"context", pointer([](UCHAR*, UCHAR* c) { return c; }, 16)},
+        {"data sentinel", pointer([&](UCHAR* b, UCHAR*) { return dataSentinel(b); }, -32)},
+        {"context sentinel", pointer([&](UCHAR*, UCHAR* c) { return contextSentinel(c); }, -48)},
+        {"buffer size, in a sink", size(kSize, 0x100000), true},
+        {"buffer size", size(kSize, 0x100000)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        sim::ClearDebugger();
+        PVOID context = nullptr;
+        UCHAR* buffer = Get(Module(source), &context);
+        row.damage(buffer, static_cast<UCHAR*>(context));
+        DMF_BufferPool_Put(Module(row.intoSink ? sink : source), buffer);
+        EXPECT_EQ(std::vector<std::string>{"DMF_BufferPool signature mismatch"},
+                  sim::DebuggerOutput());
+        EXPECT_EQ(1u, sim::DebugBreakCount());
+        EXPECT_EQ(0x33334444u, *reinterpret_cast<ULONG*>(dataSentinel(buffer)));
+        EXPECT_EQ(0x11112222u,
+                  *reinterpret_cast<ULONG*>(contextSentinel(static_cast<UCHAR*>(context))));
+    }
+
+    // Without the verifier nothing is reported, and the fill still goes by
+    // the pool's sizes.
+    sim::ClearDebugger();
+    sim::wdf::SetDriverFlags(0);
+    PVOID context = nullptr;
+    UCHAR* buffer = Get(Module(source), &context);
+    std::memset(buffer, 0xAB, kSize);
+    size(kSize, 40)(buffer, nullptr);
+    DMF_BufferPool_Put(Module(source), buffer);
+    EXPECT_TRUE(sim::DebuggerOutput().empty());
+    EXPECT_EQ(0, buffer[kSize - 1]);
+    EXPECT_EQ(0x33334444u, *reinterpret_cast<ULONG*>(dataSentinel(buffer)));
 }
 
 void OnExpiry(DMFMODULE DmfModule, PVOID ClientBuffer, PVOID, PVOID CallbackContext) {
