@@ -23,6 +23,9 @@ struct DEVICE_CONTEXT {
     HPOWERNOTIFY PowerNotifyHandle; // console display-state registration, NULL when none
     DEVICE_NOTIFY_SUBSCRIBE_PARAMETERS PowerNotifyParams;
     ULONG IsDeviceRemoval; // set by a D0 exit to D3Final with no power action
+    // 1 from a D0 exit that stopped everything until the D0 entry that starts
+    // it again; written by the D0 callbacks only.
+    ULONG IsStopped;
 };
 using PDEVICE_CONTEXT = DEVICE_CONTEXT*;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, DeviceGetContext)

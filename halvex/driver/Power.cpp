@@ -64,6 +64,7 @@ void StartEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
 }
 
 void StopEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
+    deviceContext->IsStopped = 1;
     if (!UnregisterDisplayStateNotification(device)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "UnregisterDisplayStateNotification failed");
     }
@@ -93,10 +94,15 @@ NTSTATUS EvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState
         PDEVICE_CONTEXT deviceContext = RequireDeviceContext(Device, " Device Context is NULL");
 
         InterlockedExchange(reinterpret_cast<LONG volatile*>(&deviceContext->IsDeviceRemoval), 0);
-        if (action == PowerActionHibernate) {
+        // What the last D0 exit stopped is started again whatever this
+        // entry's action: an entry reported with another action than its
+        // exit's would otherwise leave the device running with nothing started.
+        if (deviceContext->IsStopped != 0 || action == PowerActionHibernate ||
+            PreviousState == WdfPowerDeviceD3Final) {
+            // Back from whatever stopped it: a flag left at 1 would have the
+            // sensor-hub provider ignore every service restart from here on.
             SetFlag(&deviceContext->InHibernate, 1, 0, "InHibernate");
-            StartEverything(Device, deviceContext);
-        } else if (PreviousState == WdfPowerDeviceD3Final) {
+            deviceContext->IsStopped = 0;
             StartEverything(Device, deviceContext);
         }
     } catch (...) {

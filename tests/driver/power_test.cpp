@@ -3,6 +3,8 @@
 #include "driver_core_fixture.h"
 
 #include "halvex/driver/Power.h"
+#include "hmx/hmx_cci_startup.h"
+#include "platform/sim/sensor_client_service.h"
 
 #include <mutex>
 #include <utility>
@@ -145,6 +147,58 @@ TEST_F(PowerTest, EachStoppingExitSetsItsFlagBeforeTheChannelsStopAndEntryClears
         EXPECT_EQ(Starts(), (std::vector<FlagSample>{{0, 0}, {0, 0}}));
         EXPECT_TRUE(Registered());
         EXPECT_EQ(sim::TraceContains("InHibernate 1 -> 0"), row.atStop.inHibernate == 1);
+    }
+}
+
+// A hibernating exit followed by an entry the system reports with another
+// action, from D3 and from D3Final: what the exit stopped starts again, and
+// the hibernation ends with the entry, so a restart of the sensor service is
+// heard and the sensor-hub sensor reports through a client opened anew.
+TEST_F(DriverTest, AnEntryAfterAHibernatingExitStartsEverythingWhateverItsAction) {
+    struct Row {
+        WDF_POWER_DEVICE_STATE state; // of the exit and the entry
+        POWER_ACTION entryAction;
+    };
+    const Row rows[] = {{WdfPowerDeviceD3, PowerActionSleep},
+                        {WdfPowerDeviceD3, PowerActionNone},
+                        {WdfPowerDeviceD3Final, PowerActionNone}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.state << " " << row.entryAction);
+        FreshMachine();
+        ASSERT_EQ(hmx_cci_library_start(), 0);
+        sim::hub::Reset();
+        sim::display::SetState(sim::display::State::Dimmed);
+        sim::modem::Install(2, 0);
+        sim::ip::AddInterface();
+        Configure(DeviceKey(1) +
+                  Channel("channel0", {Apps(7), "\"Type\"=\"SLPI\"\n\"ID\"=dword:9\n"}, 1, 3));
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
+        ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+        sim::hub::Report(0.0f);
+        EXPECT_EQ(ModemAfter(7, 0), Indexes(1));
+
+        ASSERT_EQ(host->D0Exit(row.state, PowerActionHibernate), STATUS_SUCCESS);
+        ASSERT_EQ(host->D0Entry(row.state, row.entryAction), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(Context()->InHibernate, 0);
+        EXPECT_NE(Context()->PowerNotifyHandle, nullptr);
+        EXPECT_EQ(sim::proximity::WatcherStatus(), DeviceWatcherStatus::EnumerationCompleted);
+        EXPECT_EQ(ModemAfter(7, 1), Indexes(3));
+        EXPECT_EQ(ModemAfter(7, 0), Indexes(1));
+
+        sim::hub::Restart();
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_TRUE(sim::TraceContains("re-opening the client"));
+        sim::hub::Report(1.0f);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(3));
+        // A sleep after it stops nothing, and its wake starts nothing.
+        ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+        ASSERT_EQ(host->Wake(), STATUS_SUCCESS);
+        EXPECT_EQ(sim::TraceCount("Starting channel 0"), 2u);
+        host.reset();
+        EXPECT_EQ(sim::hub::Clients(), 0u);
     }
 }
 
