@@ -36,7 +36,12 @@ void WaitForRunningCallback(Adapter& adapter, std::unique_lock<std::mutex>& lock
 }
 
 // Answers a set: the reply byte the test asked for, 0 otherwise.
-std::optional<std::uint8_t> TakeReplyLocked(Adapter& adapter) {
+std::optional<std::uint8_t> TakeReplyLocked(Adapter& adapter, const sim::wlan::Setting& setting) {
+    if (adapter.replyTo && adapter.replyTo->first == setting) {
+        auto reply = adapter.replyTo->second;
+        adapter.replyTo.reset();
+        return reply;
+    }
     if (adapter.nextReply) {
         auto reply = *adapter.nextReply;
         adapter.nextReply.reset();
@@ -62,7 +67,7 @@ DWORD SetLocked(Adapter& adapter, const std::vector<std::uint8_t>& payload, DWOR
         adapter.commands.push_back(command);
         return command.result;
     }
-    command.reply = TakeReplyLocked(adapter);
+    command.reply = TakeReplyLocked(adapter, *setting);
     if (command.reply) {
         *static_cast<std::uint8_t*>(out) = *command.reply;
         *bytesReturned = 1;

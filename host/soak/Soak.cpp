@@ -185,6 +185,10 @@ private:
     void PowerCycle(std::mt19937_64& rng);
     void Environment(std::mt19937_64& rng);
     bool SetSensors(const bool (&near)[kSensors]);
+    // One APPS sensor through the IOCTL, checked to succeed.
+    bool SetSensor(std::uint32_t id, bool near);
+    // The WLAN channels' sensors, as the WLAN part sets them.
+    SoakWlan::SetSensor WlanSensors();
     bool SetAllSensors(const bool (&near)[kSensors], const SoakSensors::States& states);
     bool WaitForModem(std::int32_t index, const std::string& what);
     void Pause();
@@ -554,18 +558,27 @@ bool Soak::SetSensors(const bool (&near)[kSensors]) {
     // a change the channel must act on.
     for (int pass = 0; pass < 2; ++pass) {
         for (std::uint32_t id = 1; id <= kSensors; ++id) {
-            const std::uint32_t state = near[id - 1] == (pass == 1) ? 1 : 0;
-            auto pending = mHost->DeviceIoControlAsync(mFiles[0], kIoctlSetSensorState,
-                                                       SetSensorStateInput(id, state), 0);
-            if (pending.wait_for(kSoakHangBound) != std::future_status::ready) {
-                Hung("a final set-state IOCTL");
-            }
-            if (!Expect("a final set-state IOCTL", pending.get().status)) {
+            if (!SetSensor(id, near[id - 1] == (pass == 1))) {
                 return false;
             }
         }
     }
     return true;
+}
+
+bool Soak::SetSensor(std::uint32_t id, bool near) {
+    auto pending = mHost->DeviceIoControlAsync(mFiles[0], kIoctlSetSensorState,
+                                               SetSensorStateInput(id, near ? 1 : 0), 0);
+    if (pending.wait_for(kSoakHangBound) != std::future_status::ready) {
+        Hung("a final set-state IOCTL");
+    }
+    return Expect("a final set-state IOCTL", pending.get().status);
+}
+
+SoakWlan::SetSensor Soak::WlanSensors() {
+    return [this](int channel, bool near) {
+        return SetSensor(static_cast<std::uint32_t>(kModemSensors + 1 + channel), near);
+    };
 }
 
 // The channel's worker takes every sensor change in turn, so the modem passes
@@ -664,7 +677,7 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
     }
     bool wlanNear[SoakWlan::kChannels];
     std::copy_n(last + kModemSensors, SoakWlan::kChannels, wlanNear);
-    if (std::string error = mWlan.Check(wlanNear); !error.empty()) {
+    if (std::string error = mWlan.Check(wlanNear, WlanSensors()); !error.empty()) {
         Fail(error);
         return;
     }
@@ -702,6 +715,14 @@ void Soak::Checkpoint(std::mt19937_64& rng) {
 }
 
 void Soak::TearDown(std::mt19937_64& rng) {
+    // Every other seed's removal meets the adapter refusing the removal
+    // setting once.
+    if (!mFailed.load() && !mFiles.empty()) {
+        if (std::string error = mWlan.BeforeRemoval(mSeed % 2 == 0, WlanSensors());
+            !error.empty()) {
+            Fail(error);
+        }
+    }
     for (sim::HostFile& file : mFiles) {
         mHost->CloseFile(file);
     }

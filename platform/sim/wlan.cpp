@@ -135,6 +135,7 @@ void Reset() {
     adapter.current = Setting{};
     adapter.nextReply.reset();
     adapter.alwaysReply.reset();
+    adapter.replyTo.reset();
     adapter.readBack.reset();
     adapter.commands.clear();
     adapter.outstandingLists = 0;
@@ -196,6 +197,12 @@ void Reply(std::optional<std::uint8_t> reply, bool always) {
     }
 }
 
+void ReplyTo(const Setting& setting, std::optional<std::uint8_t> reply) {
+    auto& adapter = TheAdapter();
+    std::lock_guard guard(adapter.lock);
+    adapter.replyTo.emplace(setting, reply);
+}
+
 void ReadBack(const Setting& setting) {
     ReadBackBytes(EncodeSetting(setting, setting.entries.size()));
 }
@@ -214,6 +221,7 @@ void ClearFailures() {
     std::lock_guard guard(adapter.lock);
     adapter.nextReply.reset();
     adapter.alwaysReply.reset();
+    adapter.replyTo.reset();
     adapter.readBack.reset();
     while (!Gates().empty()) {
         ReleaseLocked(Gates().begin()->first);

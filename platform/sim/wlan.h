@@ -82,6 +82,9 @@ void NotifyDeviceService(std::optional<GUID> service,
 // The next set (or every set) is answered with `reply`, or with no byte.
 // (`wlan reply BYTE|empty [always]`)
 void Reply(std::optional<std::uint8_t> reply, bool always = false);
+// The next set of exactly `setting` (and no other) is answered with `reply`,
+// ahead of what Reply asked for.
+void ReplyTo(const Setting& setting, std::optional<std::uint8_t> reply);
 // The next query is answered with this setting (EntryCount its entry count),
 // or with these bytes as they stand. (`wlan readback ...`)
 void ReadBack(const Setting& setting);

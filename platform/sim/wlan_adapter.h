@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim::wlan {
@@ -37,6 +38,8 @@ struct Adapter {
     Setting current;
     std::optional<std::optional<std::uint8_t>> nextReply;
     std::optional<std::optional<std::uint8_t>> alwaysReply;
+    // The reply to the next set of exactly this setting.
+    std::optional<std::pair<Setting, std::optional<std::uint8_t>>> replyTo;
     std::optional<std::vector<std::uint8_t>> readBack;
     std::vector<Command> commands;
     // Calls blocked now in a hold, by fault point.

@@ -86,7 +86,7 @@ TEST_F(RemovalTest, ARemovalSettingThatDidNotGetThroughIsSentAgainByTheNextStop)
     const auto none = [] {};
     const Case cases[] = {
         {"refused, two channels", 2, none, [] { sim::wlan::Reply(1); }, 1, 2},
-        {"refused, three channels", 3, none, [] { sim::wlan::Reply(1); }, 1, 2},
+        {"refused, three channels", 3, none, [] { sim::wlan::ReplyTo(kRemovalSetting, 1); }, 1, 2},
         {"no reply byte, two channels", 2, none, [] { sim::wlan::Reply(std::nullopt); }, 1, 2},
         {"no reply byte, three channels", 3, none, [] { sim::wlan::Reply(std::nullopt); }, 1, 2},
         {"the set fails, two channels", 2, none,
