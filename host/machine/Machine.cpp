@@ -34,6 +34,9 @@ struct Machine::State {
     sim::DriverHost& driverHost() { return *host; }
     std::string leaks; // what the last unload left behind
     sim::HostFile file;
+    // Where the last D0 exit, or a failed D0 entry, left the device, for a
+    // message ("is in D3 after sleep").
+    std::string outOfD0;
 };
 
 Machine::Machine(std::string driverPath) : mState(std::make_unique<State>()) {
@@ -83,14 +86,6 @@ bool Machine::EnsureAdded(std::string* error) {
     return true;
 }
 
-// A PnP or power sequence of the device, once it exists.
-template <typename Call> std::uint32_t Machine::Power(std::string* error, Call call) {
-    if (!EnsureAdded(error)) {
-        return 0;
-    }
-    return static_cast<std::uint32_t>(call(mState->driverHost()));
-}
-
 std::uint32_t Machine::AddDevice(std::string* error) {
     if (!EnsureLoaded(error)) {
         return 0;
@@ -103,37 +98,116 @@ std::uint32_t Machine::AddDevice(std::string* error) {
     return static_cast<std::uint32_t>(status);
 }
 
+namespace {
+
+const char* StateName(std::uint32_t state) {
+    switch (static_cast<WDF_POWER_DEVICE_STATE>(state)) {
+    case WdfPowerDeviceD1:
+        return "D1";
+    case WdfPowerDeviceD2:
+        return "D2";
+    case WdfPowerDeviceD3:
+        return "D3";
+    case WdfPowerDeviceD3Final:
+        return "D3Final";
+    default:
+        return "D0";
+    }
+}
+
+const char* ActionName(std::uint32_t action) {
+    switch (static_cast<POWER_ACTION>(action)) {
+    case PowerActionSleep:
+        return "sleep";
+    case PowerActionHibernate:
+        return "hibernate";
+    case PowerActionShutdown:
+        return "shutdown";
+    default:
+        return "none";
+    }
+}
+
+} // namespace
+
+std::string Machine::PowerState() const {
+    const sim::DriverHost& host = *mState->host;
+    if (host.InD0()) {
+        return "is in D0";
+    }
+    if (!host.HardwarePrepared()) {
+        return "has not been started (its hardware is not prepared: start does that)";
+    }
+    return mState->outOfD0;
+}
+
+// A PnP or power sequence of the device, once it exists, in a state the
+// machine carries it out in. The framework would never ask for one it
+// cannot: a scenario that does has lost track of the device, and what came
+// of it would check nothing.
+std::uint32_t Machine::Power(const std::string& command, PowerStep step, std::uint32_t state,
+                             std::uint32_t action, std::string* error) {
+    if (!mState->added) {
+        *error = command + " cannot be carried out: " +
+                 (mState->everAdded ? "the device has been removed"
+                                    : "no device has been added (use add first)");
+        return 0;
+    }
+    sim::DriverHost& host = *mState->host;
+    const bool refused = step == PowerStep::Exit    ? !host.InD0()
+                         : step == PowerStep::Start ? host.InD0()
+                                                    : host.InD0() || !host.HardwarePrepared();
+    if (refused) {
+        *error = command + " cannot be carried out: the device " + PowerState();
+        return 0;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    switch (step) {
+    case PowerStep::Start:
+        status = host.Start();
+        break;
+    case PowerStep::Entry:
+        status = host.D0Entry(static_cast<WDF_POWER_DEVICE_STATE>(state),
+                              static_cast<POWER_ACTION>(action));
+        break;
+    case PowerStep::Exit:
+        status = host.D0Exit(static_cast<WDF_POWER_DEVICE_STATE>(state),
+                             static_cast<POWER_ACTION>(action));
+        // The device leaves D0 whatever the driver answers.
+        mState->outOfD0 = std::string("is in ") + StateName(state) + " after " + command;
+        break;
+    }
+    if (step != PowerStep::Exit && !NT_SUCCESS(status)) {
+        mState->outOfD0 = "is out of D0: its last D0 entry (" + command + ") failed";
+    }
+    return static_cast<std::uint32_t>(status);
+}
+
 std::uint32_t Machine::Start(std::string* error) {
-    return Power(error, [&](sim::DriverHost& h) { return h.Start(); });
+    return Power("start", PowerStep::Start, WdfPowerDeviceD3Final, PowerActionNone, error);
 }
 std::uint32_t Machine::Sleep(std::string* error) {
-    return Power(error, [&](sim::DriverHost& h) { return h.Sleep(); });
+    return Power("sleep", PowerStep::Exit, WdfPowerDeviceD3, PowerActionSleep, error);
 }
 std::uint32_t Machine::Wake(std::string* error) {
-    return Power(error, [&](sim::DriverHost& h) { return h.Wake(); });
+    return Power("wake", PowerStep::Entry, WdfPowerDeviceD3, PowerActionSleep, error);
 }
 std::uint32_t Machine::Hibernate(std::string* error) {
-    return Power(error, [&](sim::DriverHost& h) { return h.Hibernate(); });
+    return Power("hibernate", PowerStep::Exit, WdfPowerDeviceD3, PowerActionHibernate, error);
 }
 std::uint32_t Machine::Resume(std::string* error) {
-    return Power(error, [&](sim::DriverHost& h) { return h.Resume(); });
+    return Power("resume", PowerStep::Entry, WdfPowerDeviceD3, PowerActionHibernate, error);
 }
 std::uint32_t Machine::Shutdown(std::string* error) {
-    return Power(error, [&](sim::DriverHost& h) { return h.Shutdown(); });
+    return Power("shutdown", PowerStep::Exit, WdfPowerDeviceD3Final, PowerActionShutdown, error);
 }
-
 std::uint32_t Machine::D0Entry(std::uint32_t previous, std::uint32_t action, std::string* error) {
-    return Power(error, [&](sim::DriverHost& h) {
-        return h.D0Entry(static_cast<WDF_POWER_DEVICE_STATE>(previous),
-                         static_cast<POWER_ACTION>(action));
-    });
+    return Power(std::string("d0-entry ") + StateName(previous) + " " + ActionName(action),
+                 PowerStep::Entry, previous, action, error);
 }
-
 std::uint32_t Machine::D0Exit(std::uint32_t target, std::uint32_t action, std::string* error) {
-    return Power(error, [&](sim::DriverHost& h) {
-        return h.D0Exit(static_cast<WDF_POWER_DEVICE_STATE>(target),
-                        static_cast<POWER_ACTION>(action));
-    });
+    return Power(std::string("d0-exit ") + StateName(target) + " " + ActionName(action),
+                 PowerStep::Exit, target, action, error);
 }
 
 std::uint32_t Machine::Remove(std::string* error) {

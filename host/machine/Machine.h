@@ -63,6 +63,11 @@ public:
     // Loads the driver if needed and adds the device. `error` is set when the
     // driver could not be loaded at all.
     std::uint32_t AddDevice(std::string* error);
+    // The power sequences. `error` is set, and nothing is called, when there
+    // is no device or the machine refuses the sequence in the state the
+    // device is in: start while it is in D0, a D0 entry while it is in D0 or
+    // before a start has prepared its hardware, a D0 exit while it is out of
+    // D0. The error names the scenario's command and that state.
     std::uint32_t Start(std::string* error);
     std::uint32_t D0Entry(std::uint32_t previous, std::uint32_t action, std::string* error);
     std::uint32_t D0Exit(std::uint32_t target, std::uint32_t action, std::string* error);
@@ -112,7 +117,11 @@ private:
     bool EnsureLoaded(std::string* error);
     bool EnsureAdded(std::string* error);
     bool EnsureFile(std::string* error);
-    template <typename Call> std::uint32_t Power(std::string* error, Call call);
+    enum class PowerStep { Start, Entry, Exit };
+    // Where the device stands, for a message: "is in D0", "is in D3 after sleep".
+    std::string PowerState() const;
+    std::uint32_t Power(const std::string& command, PowerStep step, std::uint32_t state,
+                        std::uint32_t action, std::string* error);
 
     struct State;
     std::unique_ptr<State> mState;

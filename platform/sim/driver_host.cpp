@@ -441,6 +441,10 @@ WDFDRIVER DriverHost::Driver() const {
 bool DriverHost::InD0() const {
     return mState->inD0;
 }
+bool DriverHost::HardwarePrepared() const {
+    std::lock_guard guard(mState->pnpLock);
+    return mState->hardwarePrepared;
+}
 
 NTSTATUS DriverHost::Start() {
     std::lock_guard guard(mState->pnpLock);

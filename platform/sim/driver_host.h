@@ -87,6 +87,9 @@ public:
     NTSTATUS D0Entry(WDF_POWER_DEVICE_STATE previous, POWER_ACTION action);
     NTSTATUS D0Exit(WDF_POWER_DEVICE_STATE target, POWER_ACTION action);
     bool InD0() const;
+    // Whether a start has prepared the hardware (and no removal released it):
+    // a D0 entry is refused before that.
+    bool HardwarePrepared() const;
 
     // File objects: create through the device's file callbacks; cleanup and
     // close through CloseFile.

@@ -2,6 +2,7 @@
 // not a regular file is refused by what it is, through a symbolic link too,
 // and a record file is made a regular one before a run, or refused.
 #include "host/cli/InputFile.h"
+#include "tests/support/temp_path.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,7 @@ protected:
     }
     std::string Path(const std::string& name) const { return mDir + "/" + name; }
 
-    const std::string mDir = ::testing::TempDir() + "input_files";
+    const std::string mDir = halvex::testing::ProcessTempPath("input_files");
     int mSocket = -1;
 };
 
