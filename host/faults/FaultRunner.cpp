@@ -2,6 +2,8 @@
 #include "host/faults/FaultRecord.h"
 #include "host/scenario/Scenario.h"
 
+#include "platform/sim/clock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -27,8 +29,10 @@ using Clock = std::chrono::steady_clock;
 constexpr double kDefaultBudgetSeconds = 300;
 // A run of many minutes says how far it has come at least this often.
 constexpr std::chrono::seconds kProgressEvery(10);
-// A run that takes longer than this, or than kRunBoundFactor times its clean
-// run, is taken for a hang.
+// A clean run may take as long as the scenario's own waits last at its time
+// scale, and this much more: a scenario that passes on its own passes its
+// clean run. A fault run may take kRunBoundFactor times its clean run, and at
+// least this. Past its bound a run is taken for a hang.
 constexpr std::chrono::seconds kRunBound(60);
 constexpr int kRunBoundFactor = 5;
 
@@ -52,6 +56,7 @@ const std::map<std::string, std::string, std::less<>> kReleaseLeaves = {
 struct Target {
     std::string path; // empty: the built-in walk
     std::string name;
+    Clock::duration waits{}; // the scenario's waits in real time
     std::optional<FaultRecord> clean;
     Clock::duration cleanTime{};
     std::string cleanProblem;
@@ -362,7 +367,17 @@ std::string FaultRunner::NewRunDir() {
 void FaultRunner::Start(FaultRun run) {
     run.dir = NewRunDir();
     const Target& target = mTargets[run.target];
-    run.bound = std::max<Clock::duration>(kRunBound, target.cleanTime * kRunBoundFactor);
+    if (run.point.empty()) {
+        run.bound = kRunBound + target.waits;
+        if (target.waits >= std::chrono::seconds(1)) {
+            std::printf("-- faults: %s waits %.0f s at its time scale: its clean run may take "
+                        "%.0f s\n",
+                        target.name.c_str(), std::chrono::duration<double>(target.waits).count(),
+                        std::chrono::duration<double>(run.bound).count());
+        }
+    } else {
+        run.bound = std::max<Clock::duration>(kRunBound, target.cleanTime * kRunBoundFactor);
+    }
     run.started = Clock::now();
     run.pid =
         Spawn(mSelf, RunArgs(mOptions, target, run.dir + "/record", FaultArg(run.point, run.call)),
@@ -491,6 +506,8 @@ int FaultRunner::Run() {
                 return 2;
             }
             mTargets.push_back(MakeTarget(path, path));
+            mTargets.back().waits = std::chrono::duration_cast<Clock::duration>(
+                RealWaitTime(*parsed.scenario, mOptions.timeScale.value_or(sim::TimeScale())));
         }
     } else {
         mTargets.push_back(

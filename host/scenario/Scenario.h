@@ -3,6 +3,7 @@
 // half-run machine behind.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -156,5 +157,8 @@ ParseResult ParseScenarioFile(const std::string& path);
 // A wait whose real duration, at the time scale in force from `scale` and the
 // scenario's own time-scale lines, is beyond the host's limit.
 std::optional<SyntaxError> CheckWaits(const Scenario& scenario, double scale);
+// How long the scenario's waits last together in real time, at the time scale
+// in force where each stands (`scale` at the start).
+std::chrono::duration<double> RealWaitTime(const Scenario& scenario, double scale);
 
 } // namespace host

@@ -659,23 +659,41 @@ ParseResult ParseScenario(const std::string& text, const std::string& fileName,
     return result;
 }
 
-std::optional<SyntaxError> CheckWaits(const Scenario& scenario, double scale) {
+namespace {
+
+// Each wait with how long it lasts in real time, at the time scale in force
+// where it stands (from `scale` and the scenario's own time-scale lines).
+template <typename Visit> void ForEachWait(const Scenario& scenario, double scale, Visit visit) {
     for (const Command& c : scenario.commands) {
         if (c.op == Op::TimeScale) {
             scale = c.scale;
         } else if (c.op == Op::Wait) {
-            std::chrono::duration<double, std::milli> real(c.a * scale);
-            if (real > kMaxWaitReal) {
-                char text[160];
-                std::snprintf(text, sizeof text,
-                              "a wait of %u ms lasts %.0f s of real time at time scale %g: at "
-                              "most %s",
-                              c.a, real.count() / 1000.0, scale, kMaxWaitRealText);
-                return SyntaxError{c.file, c.line, text};
-            }
+            visit(c, std::chrono::duration<double, std::milli>(c.a * scale), scale);
         }
     }
-    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<SyntaxError> CheckWaits(const Scenario& scenario, double scale) {
+    std::optional<SyntaxError> error;
+    ForEachWait(scenario, scale, [&](const Command& c, auto real, double at) {
+        if (!error && real > kMaxWaitReal) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "a wait of %u ms lasts %.0f s of real time at time scale %g: at "
+                          "most %s",
+                          c.a, real.count() / 1000.0, at, kMaxWaitRealText);
+            error = SyntaxError{c.file, c.line, text};
+        }
+    });
+    return error;
+}
+
+std::chrono::duration<double> RealWaitTime(const Scenario& scenario, double scale) {
+    std::chrono::duration<double> total(0);
+    ForEachWait(scenario, scale, [&](const Command&, auto real, double) { total += real; });
+    return total;
 }
 
 ParseResult ParseScenarioFile(const std::string& path) {

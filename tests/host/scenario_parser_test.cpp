@@ -193,6 +193,10 @@ TEST(ScenarioParser, RefusesWaitsLongerThanTenMinutesOfRealTimeAtTheScaleInForce
     EXPECT_EQ(e->line, 5) << e->message;
     EXPECT_NE(e->message.find("at most 10 minutes"), std::string::npos) << e->message;
     EXPECT_TRUE(CheckWaits(Scenario{"", {s.commands[2]}}, 1.0)) << "--time-scale sets the start";
+    // Together, at the scale in force where each stands: what the fault
+    // runner gives a clean run.
+    EXPECT_NEAR(RealWaitTime(s, 1.0).count(), 600 + 600 + 600.001, 1e-6);
+    EXPECT_NEAR(RealWaitTime(s, 0.5).count(), 300 + 600 + 600.001, 1e-6);
 }
 
 // A file is read whole only up to the limit: what is not a file, or is far
