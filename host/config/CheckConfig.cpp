@@ -91,18 +91,23 @@ const SensorView* SlotOf(const ChannelView* record, const ChannelReview& channel
 }
 
 void PrintList(const char* indent, const std::vector<std::string>& defaults,
-               const std::vector<std::string>& findings) {
+               const std::vector<std::string>& findings,
+               const std::vector<std::string>& notes = {}) {
     if (!defaults.empty()) {
         std::printf("%sabsent, default taken: %s\n", indent, Printable(Joined(defaults)).c_str());
     }
     for (const auto& finding : findings) {
         std::printf("%s! %s\n", indent, Printable(finding).c_str());
     }
+    for (const auto& note : notes) {
+        std::printf("%snote: %s\n", indent, Printable(note).c_str());
+    }
 }
 
 // The index a WLAN channel sends while a sensor is active, and the adapter
 // keeps once the device is removed: that of the first mapping of state 1, 0
-// without one; -1 sends nothing.
+// without one. -1 sends nothing, and the removal takes the channel as it last
+// was, not active.
 std::int32_t WlanActiveIndex(const ChannelView& record) {
     for (const auto& [mask, index] : record.mapping) {
         if (mask == 1) {
@@ -152,8 +157,11 @@ void PrintText(const Report& r) {
             if (record->wlanAntennaMask) {
                 std::int32_t active = WlanActiveIndex(*record);
                 std::printf("  WLAN antenna mask 0x%X, active index %s\n", *record->wlanAntennaMask,
-                            active == -1 ? "none (state 1 sends nothing, nor does removal)"
-                                         : std::to_string(active).c_str());
+                            active == -1
+                                ? "none (-1: state 1 sends nothing, and the removal setting "
+                                  "gives this channel no back-off: Enable 0 unless another WLAN "
+                                  "channel is active)"
+                                : std::to_string(active).c_str());
             }
             PrintMapping(*record);
             std::string pattern = ProximityPattern(*record);
@@ -162,7 +170,7 @@ void PrintText(const Report& r) {
                             pattern.c_str(), record->sensors.front().id);
             }
         }
-        PrintList("  ", channel.defaults, channel.findings);
+        PrintList("  ", channel.defaults, channel.findings, channel.notes);
         for (const SensorReview& sensor : channel.sensors) {
             const SensorView* s = SlotOf(record, channel, sensor);
             std::printf("  sensor subkey %s (slot %lld): ", Printable(sensor.subkey).c_str(),
@@ -246,7 +254,8 @@ void PrintJson(const Report& r) {
             out += ",\"suid_pattern\":\"" + ProximityPattern(*record) + "\"";
         }
         out += ",\"defaults\":" + JsonStrings(channel.defaults) +
-               ",\"findings\":" + JsonStrings(channel.findings) + ",\"sensors\":[";
+               ",\"findings\":" + JsonStrings(channel.findings) +
+               ",\"notes\":" + JsonStrings(channel.notes) + ",\"sensors\":[";
         for (std::size_t i = 0; i < channel.sensors.size(); ++i) {
             const SensorReview& sensor = channel.sensors[i];
             const SensorView* s = SlotOf(record, channel, sensor);
@@ -320,11 +329,11 @@ int CheckConfig(const std::string& regPath, const std::string& driverPath, bool 
     for (ChannelReview& channel : r.review.channels) {
         if (const ChannelView* record = RecordOf(r, channel);
             record != nullptr && WithoutSuid(*record)) {
-            channel.findings.push_back(
-                "the first sensor has no SUID (all four SUID values 0): the driver takes no "
-                "proximity sensor for this channel, since its pattern, \"00\", is found in almost "
-                "any device id; give it the SUID its proximity sensor's device id carries, or "
-                "set it through the IOCTL");
+            channel.notes.push_back(
+                "the first sensor has no SUID (all four SUID values 0): no proximity sensor is "
+                "taken for this channel, since its pattern, \"00\", is found in almost any "
+                "device id; a channel meant for one gives its first sensor, an APPS sensor, "
+                "the SUID that sensor's device id carries");
         }
     }
 

@@ -28,6 +28,9 @@ struct ChannelReview {
     std::string type; // empty when absent
     std::vector<std::string> defaults;
     std::vector<std::string> findings;
+    // What the driver makes of a sound setup that a user may not expect: not
+    // a mistake, so never flagged as one.
+    std::vector<std::string> notes;
     std::vector<SensorReview> sensors; // in the order the reader visits them
 };
 
