@@ -76,7 +76,8 @@ int CheckFaultPoint(const host::Options& options) {
     if (!sim::IsFaultPoint(options.faultPoint)) {
         return InputError("--fault: no fault point is named '" +
                           host::Printable(options.faultPoint) + "'; the points are " +
-                          host::Joined(sim::FaultPointNames()));
+                          host::Joined(sim::FaultPointNames()) + " (" + sim::FaultPointArguments() +
+                          ")");
     }
     return 0;
 }
@@ -179,11 +180,8 @@ int RunOne(const host::Scenario& scenario, const host::RunSettings& settings,
 }
 
 // The scenario files, or the walk, one after the other; the worst status wins.
-int RunScenarios(host::Options options, const std::string& driver) {
+int RunScenarios(const host::Options& options, const std::string& driver) {
     if (int status = CheckFaultPoint(options); status != 0) {
-        return status;
-    }
-    if (int status = ReadEnvironmentScale(&options); status != 0) {
         return status;
     }
     // The record is written once the run is over: a path it cannot be
@@ -234,10 +232,15 @@ int Main(int argc, char** argv) {
     if (!parsed.options) {
         return Usage(parsed.error);
     }
-    const host::Options& options = *parsed.options;
+    host::Options options = *parsed.options;
     if (options.mode == host::Mode::Help) {
         std::fputs(host::UsageText(), stdout);
         return 0;
+    }
+    // Every mode refuses a scale it could not run at: the soak and the bench
+    // set scales of their own, but a mistyped environment is still a mistake.
+    if (int status = ReadEnvironmentScale(&options); status != 0) {
+        return status;
     }
     // A missing library is reported when a scenario first needs the driver,
     // so that scenarios of the simulated devices alone still run.

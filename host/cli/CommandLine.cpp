@@ -253,23 +253,24 @@ bool CommandLineReader::ReadFaultOption(const std::string& arg) {
         return true;
     }
     if (arg == "--budget" || arg == "--jobs") {
+        const bool jobs = arg == "--jobs";
+        const double most = jobs ? MaxJobs() : kMaxBudgetSeconds;
         char* end = nullptr;
         double n = Value(&v) ? std::strtod(v.c_str(), &end) : 0;
-        if (end == nullptr || *end != '\0' || v.empty() || !(n >= 1) || n > 1e6 ||
-            (arg == "--jobs" && n != static_cast<unsigned>(n))) {
-            return Fail(arg + " needs a number of " +
-                        (arg == "--jobs" ? "runs at once" : "seconds") + ", 1 or more");
+        if (end == nullptr || *end != '\0' || v.empty() || !(n >= 1) || n > most ||
+            (jobs && n != static_cast<unsigned>(n))) {
+            return Fail(jobs ? "--jobs needs a number of runs at once from 1 to " +
+                                   std::to_string(MaxJobs()) + " (at most " +
+                                   std::to_string(kMaxJobsPerCore) +
+                                   " runs at once per core on this machine)"
+                             : std::string("--budget needs a number of seconds from 1 to ") +
+                                   kMaxBudgetText);
         }
-        if (arg == "--budget") {
+        if (jobs) {
+            mOptions.jobs = static_cast<unsigned>(n);
+        } else {
             mOptions.budgetSeconds = n;
-            return true;
         }
-        const unsigned most = MaxJobs();
-        if (n > most) {
-            return Fail("--jobs: at most " + std::to_string(kMaxJobsPerCore) +
-                        " runs at once per core, " + std::to_string(most) + " on this machine");
-        }
-        mOptions.jobs = static_cast<unsigned>(n);
         return true;
     }
     if (arg == "--fault") {
@@ -372,12 +373,15 @@ unsigned MaxJobs() {
 
 const char* UsageText() {
     return "usage: halvex-host [--driver PATH] [--config FILE.reg] [--trace error|flow|verbose]\n"
-           "                   [--json] [--time-scale F] [SCENARIO.scn ...]\n"
+           "                   [--json] [--time-scale F] [--fault POINT:CALL] [--fault-record "
+           "FILE]\n"
+           "                   [SCENARIO.scn ...]\n"
            "       halvex-host --check-config FILE.reg [--json] [--driver PATH]\n"
            "       halvex-host --bench [--driver PATH]\n"
            "       halvex-host --soak [--minutes N] [--seed S] [--driver PATH]\n"
-           "       halvex-host --faults [--budget SECONDS] [--all-calls] [--jobs N] "
-           "[SCENARIO.scn ...]\n"
+           "       halvex-host --faults [--budget SECONDS] [--all-calls] [--jobs N] [--driver "
+           "PATH]\n"
+           "                   [--config FILE.reg] [--time-scale F] [SCENARIO.scn ...]\n"
            "       halvex-host --help\n"
            "With no scenario, runs the built-in walk: a modem and a WLAN channel behind one "
            "sensor,\n"

@@ -1,10 +1,12 @@
 // The host's command line:
 //   halvex-host [--driver PATH] [--config FILE.reg] [--trace error|flow|verbose]
-//               [--json] [--time-scale F] [SCENARIO.scn ...]
+//               [--json] [--time-scale F] [--fault POINT:CALL] [--fault-record FILE]
+//               [SCENARIO.scn ...]
 //   halvex-host --check-config FILE.reg [--json] [--driver PATH]
 //   halvex-host --bench [--driver PATH]
 //   halvex-host --soak [--minutes N] [--seed S] [--driver PATH]
-//   halvex-host --faults [--budget SECONDS] [--all-calls] [--jobs N] [SCENARIO.scn ...]
+//   halvex-host --faults [--budget SECONDS] [--all-calls] [--jobs N] [--driver PATH]
+//               [--config FILE.reg] [--time-scale F] [SCENARIO.scn ...]
 //   halvex-host --help
 #pragma once
 

@@ -30,6 +30,11 @@ inline constexpr std::chrono::seconds kWaitProgressEvery(5);
 // while their time-outs run.
 inline constexpr unsigned kMaxJobsPerCore = 4;
 
+// The fault runner's budget: eleven days and a half, past any run a person
+// means to start.
+inline constexpr double kMaxBudgetSeconds = 1e6;
+inline constexpr const char* kMaxBudgetText = "1000000";
+
 // Below this scale a healthy modem answers later than the driver's 10000 ms
 // time-outs allow (they pass in under 5 ms of real time), and periodic timers
 // turn into busy loops: the run would report time-outs the device never had.

@@ -89,11 +89,25 @@ constexpr std::array<std::string_view, 74> kPoints = {
 struct Family {
     std::string_view prefix;   // up to and with the colon
     std::string_view argument; // what follows it, for the list
+    std::string_view meaning;  // what the argument stands for, with an example
+    bool (*accepts)(std::string_view argument);
 };
 
+// The stand-in names a memory's point by its pool tag, four characters.
+bool IsPoolTag(std::string_view tag) {
+    return tag.size() == 4;
+}
+
+// A runtime class's full name is qualified by its namespace.
+bool IsClassName(std::string_view name) {
+    const std::size_t dot = name.find('.');
+    return dot != std::string_view::npos && dot > 0 && name.back() != '.';
+}
+
 constexpr std::array<Family, 2> kFamilies = {{
-    {"RoGetActivationFactory:", "CLASS"},
-    {"WdfMemoryCreate:", "TAG"},
+    {"RoGetActivationFactory:", "CLASS",
+     "a runtime class's full name, such as Windows.Devices.Sensors.ProximitySensor", IsClassName},
+    {"WdfMemoryCreate:", "TAG", "a pool tag of four characters, such as Hvx0", IsPoolTag},
 }};
 
 } // namespace
@@ -103,7 +117,8 @@ bool IsFaultPoint(std::string_view point) {
         return true;
     }
     return std::any_of(kFamilies.begin(), kFamilies.end(), [&](const Family& family) {
-        return point.size() > family.prefix.size() && point.starts_with(family.prefix);
+        return point.starts_with(family.prefix) &&
+               family.accepts(point.substr(family.prefix.size()));
     });
 }
 
@@ -114,6 +129,15 @@ std::vector<std::string> FaultPointNames() {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string FaultPointArguments() {
+    std::string text;
+    for (const Family& family : kFamilies) {
+        text += std::string(text.empty() ? "" : "; ") + std::string(family.argument) +
+                " stands for " + std::string(family.meaning);
+    }
+    return text;
 }
 
 } // namespace sim

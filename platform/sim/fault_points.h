@@ -11,11 +11,15 @@
 namespace sim {
 
 // A point some stand-in call checks: one of the fixed names, or a family's
-// prefix followed by its argument ("WdfMemoryCreate:Hvx0" for a pool tag,
-// "RoGetActivationFactory:" and a class name).
+// prefix followed by an argument of its kind ("WdfMemoryCreate:Hvx0" for a
+// pool tag of four characters, "RoGetActivationFactory:" and a class's full
+// name). The list's placeholders ("WdfMemoryCreate:TAG") name no point.
 bool IsFaultPoint(std::string_view point);
 
 // Every fixed name and each family as "PREFIX:ARGUMENT", in alphabetical order.
 std::vector<std::string> FaultPointNames();
+
+// What each family's ARGUMENT stands for: "CLASS stands for ...; TAG stands for ...".
+std::string FaultPointArguments();
 
 } // namespace sim

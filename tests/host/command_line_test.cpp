@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
+
 namespace host {
 namespace {
 
@@ -102,8 +105,18 @@ TEST(CommandLine, RefusesWhatItCannotUse) {
               "(--check-config takes its file itself; the soak and the bench build "
               "configurations of their own)");
     EXPECT_NE(Parse({"--fault", "X:0"}).error.find("found 'X:0'"), std::string::npos);
-    EXPECT_NE(Parse({"--faults", "--jobs", "100000"}).error.find("runs at once per core"),
-              std::string::npos);
+    // A number past the most says what the most is, however far past it.
+    const std::string jobs = "--jobs needs a number of runs at once from 1 to " +
+                             std::to_string(MaxJobs()) + " (at most 4 runs at once per core";
+    for (const char* n : {"0", "100000", "10000000", "2.5"}) {
+        EXPECT_NE(Parse({"--faults", "--jobs", n}).error.find(jobs), std::string::npos) << n;
+    }
+    for (const char* n : {"0.5", "1000001", "1e9", "x"}) {
+        EXPECT_EQ(Parse({"--faults", "--budget", n}).error,
+                  "--budget needs a number of seconds from 1 to 1000000")
+            << n;
+    }
+    EXPECT_DOUBLE_EQ(Parse({"--faults", "--budget", "1000000"}).options->budgetSeconds, 1e6);
 }
 
 TEST(CommandLine, TakesAFileBeforeOrAfterTheOptionsThatFollowItsOption) {
@@ -134,6 +147,58 @@ TEST(CommandLine, ReadsAFaultCallAndBoundsTheJobs) {
     ASSERT_TRUE(most.options) << most.error;
     EXPECT_EQ(most.options->jobs, MaxJobs());
     EXPECT_GE(MaxJobs(), 4u);
+}
+
+// Each synopsis line of --help shows every option its mode takes, and none
+// that it refuses.
+TEST(CommandLine, TheHelpShowsEachModeWithTheOptionsItTakes) {
+    std::map<std::string, std::string> synopsis; // mode word -> its line(s)
+    std::istringstream usage(UsageText());
+    std::string mode;
+    for (std::string line; std::getline(usage, line);) {
+        if (line.find("halvex-host ") == 7) {
+            std::string rest = line.substr(19);
+            mode = rest.starts_with("--check-config") ? "--check-config"
+                   : rest.starts_with("--bench")      ? "--bench"
+                   : rest.starts_with("--soak")       ? "--soak"
+                   : rest.starts_with("--faults")     ? "--faults"
+                   : rest.starts_with("--help")       ? "--help"
+                                                      : "";
+        } else if (!line.starts_with("                   [")) {
+            break; // the synopsis is over
+        }
+        synopsis[mode] += line + " ";
+    }
+    const std::map<std::string, std::vector<std::string>> modes = {
+        {"", {}},
+        {"--check-config", {"--check-config", "x.reg"}},
+        {"--bench", {"--bench"}},
+        {"--soak", {"--soak"}},
+        {"--faults", {"--faults"}}};
+    const std::vector<std::vector<std::string>> options = {{"--driver", "d.so"},
+                                                           {"--config", "c.reg"},
+                                                           {"--trace", "flow"},
+                                                           {"--json"},
+                                                           {"--time-scale", "1"},
+                                                           {"--minutes", "1"},
+                                                           {"--seed", "1"},
+                                                           {"--budget", "1"},
+                                                           {"--all-calls"},
+                                                           {"--jobs", "1"},
+                                                           {"--fault", "CoInitializeEx:1"},
+                                                           {"--fault-record", "r.txt"}};
+    for (const auto& [word, modeArgs] : modes) {
+        ASSERT_TRUE(synopsis.count(word)) << "no synopsis line for '" << word << "'";
+        for (const auto& option : options) {
+            std::vector<std::string> args = modeArgs;
+            args.insert(args.end(), option.begin(), option.end());
+            const bool shown = synopsis[word].find("[" + option[0] + " ") != std::string::npos ||
+                               synopsis[word].find("[" + option[0] + "]") != std::string::npos;
+            EXPECT_EQ(Parse(args).options.has_value(), shown)
+                << option[0] << " with '" << word << "': " << Parse(args).error << "\n"
+                << synopsis[word];
+        }
+    }
 }
 
 } // namespace
