@@ -22,7 +22,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -172,10 +171,8 @@ int RunOne(const host::Scenario& scenario, const host::RunSettings& settings,
         host::FaultRecord record;
         host::RunSettings recorded = settings;
         recorded.record = &record;
-        record.status = host::RunScenario(scenario, recorded);
-        record.faultFailed = sim::FailedCallFromStart();
-        record.points = sim::FaultPointsReached();
-        return host::WriteFaultRecord(options.faultRecord, record) ? record.status : 2;
+        recorded.recordPath = options.faultRecord;
+        return host::RunScenario(scenario, recorded);
     });
 }
 
@@ -198,16 +195,17 @@ int RunScenarios(const host::Options& options, const std::string& driver) {
     settings.traceLevel = options.traceLevel;
     settings.json = options.json;
     settings.timeScale = options.timeScale;
-    if (!options.configPath.empty() && !std::filesystem::exists(options.configPath)) {
-        return InputError("cannot read " + options.configPath);
+    if (int status = LoadScenarioFiles(options, &scenarios); status != 0) {
+        return status;
+    }
+    if (std::string error = host::CheckConfigurations(options.configPath, scenarios);
+        !error.empty()) {
+        return InputError(error);
     }
     if (options.scenarios.empty()) {
         if (int status = LoadWalk(options, driver, &settings, &scenarios); status != 0) {
             return status;
         }
-    }
-    if (int status = LoadScenarioFiles(options, &scenarios); status != 0) {
-        return status;
     }
 
     int worst = 0;
@@ -272,5 +270,5 @@ int Main(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     host::ReportOutOfMemoryAtTermination();
-    return host::RunGuarded("the host", [&] { return Main(argc, argv); });
+    return host::FinishOutput(host::RunGuarded("the host", [&] { return Main(argc, argv); }));
 }

@@ -1,5 +1,6 @@
 #include "host/cli/Isolation.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,16 @@ int RunGuarded(const std::string& what, const std::function<int()>& work) {
     }
 }
 
+int FinishOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fputs("halvex-host: standard output could not be written: what was printed is "
+                   "not whole\n",
+                   stderr);
+        return std::max(status, 2);
+    }
+    return status;
+}
+
 int RunIsolated(const std::string& what, const std::function<int()>& work) {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -48,8 +59,7 @@ int RunIsolated(const std::string& what, const std::function<int()>& work) {
         return 2;
     }
     if (child == 0) {
-        int status = RunGuarded(what, work);
-        std::fflush(stdout);
+        int status = FinishOutput(RunGuarded(what, work));
         std::fflush(stderr);
         std::exit(status);
     }

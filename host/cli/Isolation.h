@@ -22,7 +22,12 @@ void ReportOutOfMemoryAtTermination();
 // memory"), any other exception kExitCrashed.
 int RunGuarded(const std::string& what, const std::function<int()>& work);
 
-// RunGuarded in a child process. The child's exit status (0, 1 or 2);
+// The status to end with once standard output is flushed: output that could
+// not be written whole (a full disk, /dev/full) is no run to go by, so a
+// failed write makes it at least 2, with a message on standard error.
+int FinishOutput(int status);
+
+// RunGuarded in a child process, and FinishOutput in it. The child's exit status (0, 1 or 2);
 // kExitCrashed with a message on stderr ("crashed" and the signal) when the
 // child died; 2 when it could not be started.
 int RunIsolated(const std::string& what, const std::function<int()>& work);

@@ -1,6 +1,8 @@
 #include "host/faults/FaultRunner.h"
 #include "host/faults/FaultRecord.h"
+#include "host/scenario/Runner.h"
 #include "host/scenario/Scenario.h"
+#include "host/scenario/Tokens.h"
 
 #include "platform/sim/clock.h"
 
@@ -498,18 +500,25 @@ std::string FaultRunner::Replay(const Target& target, const std::string& fault) 
 }
 
 int FaultRunner::Run() {
-    if (!mOptions.scenarios.empty()) {
-        for (const std::string& path : mOptions.scenarios) {
-            ParseResult parsed = ParseScenarioFile(path);
-            if (!parsed.scenario) {
-                std::fprintf(stderr, "halvex-host: %s\n", parsed.error->ToString().c_str());
-                return 2;
-            }
-            mTargets.push_back(MakeTarget(path, path));
-            mTargets.back().waits = std::chrono::duration_cast<Clock::duration>(
-                RealWaitTime(*parsed.scenario, mOptions.timeScale.value_or(sim::TimeScale())));
+    // Every input is read and checked before the first run, as a scenario
+    // run checks it.
+    std::vector<Scenario> scenarios;
+    for (const std::string& path : mOptions.scenarios) {
+        ParseResult parsed = ParseScenarioFile(path);
+        if (!parsed.scenario) {
+            std::fprintf(stderr, "halvex-host: %s\n", Printable(parsed.error->ToString()).c_str());
+            return 2;
         }
-    } else {
+        scenarios.push_back(*parsed.scenario);
+        mTargets.push_back(MakeTarget(path, path));
+        mTargets.back().waits = std::chrono::duration_cast<Clock::duration>(
+            RealWaitTime(*parsed.scenario, mOptions.timeScale.value_or(sim::TimeScale())));
+    }
+    if (std::string error = CheckConfigurations(mOptions.configPath, scenarios); !error.empty()) {
+        std::fprintf(stderr, "halvex-host: %s\n", Printable(error).c_str());
+        return 2;
+    }
+    if (mOptions.scenarios.empty()) {
         mTargets.push_back(
             MakeTarget("", mOptions.configPath.empty() ? "the built-in walk" : "the walk"));
     }

@@ -47,12 +47,30 @@ Machine::Machine(std::string driverPath) : mState(std::make_unique<State>()) {
 
 Machine::~Machine() = default;
 
+namespace {
+
+std::string ReadConfig(const std::string& path, std::string* text) {
+    std::string error = ReadInputFile(path, text);
+    return error.empty() ? error : path + ": " + error;
+}
+
+} // namespace
+
 std::string Machine::ImportConfig(const std::string& path) {
     std::string text;
-    if (std::string error = ReadInputFile(path, &text); !error.empty()) {
-        return path + ": " + error;
+    if (std::string error = ReadConfig(path, &text); !error.empty()) {
+        return error;
     }
     return ImportConfigText(text, path);
+}
+
+std::string Machine::CheckConfig(const std::string& path) {
+    std::string text;
+    if (std::string error = ReadConfig(path, &text); !error.empty()) {
+        return error;
+    }
+    sim::registry::ImportResult result = sim::registry::CheckRegText(text, path);
+    return result ? std::string() : result.error;
 }
 
 std::string Machine::ImportConfigText(const std::string& text, const std::string& name) {

@@ -56,6 +56,8 @@ public:
     // error, not a driver result: the scenario cannot go on).
     std::string ImportConfig(const std::string& path);
     std::string ImportConfigText(const std::string& text, const std::string& name);
+    // Reads the file and checks it as ImportConfig would, importing nothing.
+    static std::string CheckConfig(const std::string& path);
 
     // Loads the driver library, if it is not loaded; false with `error` set
     // when it cannot be.

@@ -12,12 +12,15 @@
 #include "host/scenario/Tokens.h"
 
 #include "platform/sim/clock.h"
+#include "platform/sim/faults.h"
 #include "platform/sim/quiescence.h"
 #include "platform/sim/trace_recorder.h"
 #include "platform/sim/wlan.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -119,6 +122,8 @@ private:
     void RecordFailure(const Command& c, const std::string& what);
     void RecordTables();
     void RecordEnd();
+    // Writes the record; returns the run's status, 2 when it cannot be written.
+    int WriteRecord(int exitStatus);
 
     const Scenario& mScenario;
     const RunSettings& mSettings;
@@ -282,6 +287,21 @@ void ScenarioRun::RecordEnd() {
     for (const auto& entry : sim::wlan::Current().entries) {
         record.wlanFinal.push_back(entry.index);
     }
+}
+
+int ScenarioRun::WriteRecord(int exitStatus) {
+    FaultRecord& record = *mSettings.record;
+    record.status = exitStatus;
+    record.faultFailed = sim::FailedCallFromStart();
+    record.points = sim::FaultPointsReached();
+    errno = 0;
+    if (!WriteFaultRecord(mSettings.recordPath, record)) {
+        const int error = errno;
+        return HostError("--fault-record " + mSettings.recordPath, 0,
+                         std::string("cannot write the record") +
+                             (error != 0 ? std::string(" (") + std::strerror(error) + ")" : ""));
+    }
+    return exitStatus;
 }
 
 int ScenarioRun::HostError(const std::string& where, int line, const std::string& message) {
@@ -595,6 +615,9 @@ int ScenarioRun::Run() {
         exitStatus = RunCommands(*gate);
     }
     Finish();
+    if (mSettings.record != nullptr) {
+        exitStatus = WriteRecord(exitStatus);
+    }
     std::chrono::duration<double, std::milli> real = std::chrono::steady_clock::now() - mRealStart;
     mTimeline.End(Now(), real.count(), exitStatus);
     CloseTraceSink(*gate);
@@ -606,6 +629,26 @@ int ScenarioRun::Run() {
 int RunScenario(const Scenario& scenario, const RunSettings& settings) {
     ScenarioRun run(scenario, settings);
     return run.Run();
+}
+
+std::string CheckConfigurations(const std::string& configPath,
+                                const std::vector<Scenario>& scenarios) {
+    if (!configPath.empty()) {
+        if (std::string error = Machine::CheckConfig(configPath); !error.empty()) {
+            return error;
+        }
+    }
+    for (const Scenario& scenario : scenarios) {
+        for (const Command& c : scenario.commands) {
+            if (c.op != Op::Config) {
+                continue;
+            }
+            if (std::string error = Machine::CheckConfig(c.path); !error.empty()) {
+                return c.file + ":" + std::to_string(c.line) + ": " + error;
+            }
+        }
+    }
+    return {};
 }
 
 } // namespace host

@@ -9,6 +9,7 @@
 #include "host/scenario/Scenario.h"
 
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -22,8 +23,20 @@ struct RunSettings {
     // When set, the run fills it for the fault runner, and ends with the
     // device removed and the driver unloaded whatever the scenario left.
     FaultRecord* record = nullptr;
+    // Where the record goes (--fault-record). It is written before the
+    // timeline's last line, so that a record that cannot be written makes
+    // the run's status 2 there as well.
+    std::string recordPath;
 };
 
 int RunScenario(const Scenario& scenario, const RunSettings& settings);
+
+// Every configuration a run of these scenarios imports (`configPath`, when
+// set, and each `config` line), read and checked before any scenario runs,
+// so that a malformed one never leaves the scenarios before it run for
+// nothing. The first problem, "FILE:LINE: ..." for a config line; empty when
+// every one is sound.
+std::string CheckConfigurations(const std::string& configPath,
+                                const std::vector<Scenario>& scenarios);
 
 } // namespace host

@@ -410,25 +410,41 @@ std::vector<Op> Parse(std::string_view text, std::string_view name, std::string&
 
 } // namespace
 
-ImportResult ImportRegText(std::string_view text, std::string_view name) {
-    std::string error;
+namespace {
+
+// The whole export read, nothing applied: its operations, or the error.
+std::vector<Op> ReadExport(std::string_view text, std::string_view name, std::string& error) {
     std::string converted;
     // The registry editor exports UTF-16 little-endian with its byte-order
     // mark; any other wide form is named instead.
     const WideForm form = WideFormOf(text);
     if (form != WideForm::None && form != WideForm::Utf16LittleEndian) {
-        return {false, std::string(name) + ":1: the file is " + WideFormName(form) +
-                           ": save it as UTF-16 little-endian with a byte-order mark (as the "
-                           "registry editor exports) or as UTF-8"};
+        error = std::string(name) + ":1: the file is " + WideFormName(form) +
+                ": save it as UTF-16 little-endian with a byte-order mark (as the registry "
+                "editor exports) or as UTF-8";
+        return {};
     }
     if (form == WideForm::Utf16LittleEndian) {
         converted = Utf16LeToUtf8(text.substr(2), name, &error);
         if (!error.empty()) {
-            return {false, error};
+            return {};
         }
         text = converted;
     }
-    std::vector<Op> ops = Parse(text, name, error);
+    return Parse(text, name, error);
+}
+
+} // namespace
+
+ImportResult CheckRegText(std::string_view text, std::string_view name) {
+    std::string error;
+    ReadExport(text, name, error);
+    return error.empty() ? ImportResult{} : ImportResult{false, error};
+}
+
+ImportResult ImportRegText(std::string_view text, std::string_view name) {
+    std::string error;
+    std::vector<Op> ops = ReadExport(text, name, error);
     if (!error.empty()) {
         return {false, error};
     }

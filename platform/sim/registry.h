@@ -79,6 +79,9 @@ struct ImportResult {
     explicit operator bool() const { return ok; }
 };
 ImportResult ImportRegText(std::string_view text, std::string_view name = "<text>");
+// Reads the export as ImportRegText does and imports nothing: the same
+// error, or none.
+ImportResult CheckRegText(std::string_view text, std::string_view name = "<text>");
 ImportResult ImportRegFile(const std::string& path);
 
 } // namespace sim::registry

@@ -146,7 +146,9 @@ TEST(ScenarioParser, RefusesMalformedArguments) {
         // What is not UTF-8 is quoted byte by byte, an overlong form as well.
         {"display T\xC1\xB9pe \xED\xA0\x80\n", "found 'T\\xc1\\xb9pe'"},
         {"display \xED\xA0\x80 \xC3\xA9\n", "found '\\xed\\xa0\\x80'"},
-        {"display \xC2\x9B" "2J \xC3\xA9\n", "found '\\xc2\\x9b2J'"},
+        {"display \xC2\x9B"
+         "2J \xC3\xA9\n",
+         "found '\\xc2\\x9b2J'"},
         {"d0-exit D3 reboot\n", "expected a system power action"},
         {"display bright\n", "expected a display state (off, on, dimmed)"},
         {"hub sar 0x1\n", "expected a SUID (HIGH:LOW"},
