@@ -85,7 +85,9 @@ public:
         }
         mHandler->Start();
         mSensorEvent = mHandler->GetSensorEvent();
-        Round(); // lets the worker pin itself
+        // The first compute, once told to begin, lets the worker pin itself.
+        mHandler->BeginComputing();
+        WaitForSingleObject(mAck, INFINITE);
     }
     ~BenchChannel() {
         mHandler->Stop();

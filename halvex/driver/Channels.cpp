@@ -39,6 +39,16 @@ void ReleasePartialChannel(std::unique_ptr<EventHandler>& handler,
     notifier.reset();
 }
 
+// The modem is shared among the MODEM channels: one that has not read its
+// sensors since its start asks for what its table gives a detected sensor.
+void AskForDetectedUntilComputed(ModemDataNotifier& notifier, const Interpreter& table) {
+    constexpr ULONG kSomeSensorActive = 1;
+    LONG detected = BACKOFF_INDEX_NONE;
+    if (table.GetBackoffIndex(kSomeSensorActive, &detected) && detected != BACKOFF_INDEX_NONE) {
+        notifier.SetIndexUntilComputed(detected);
+    }
+}
+
 } // namespace
 
 BOOLEAN AllocateChannelObjects(ULONG Count, PDEVICE_CONTEXT DeviceContext) {
@@ -156,6 +166,9 @@ BOOLEAN CreateChannelObjects(PCHANNEL_INFO Channels, ULONG Count, EventHandler**
             table.reset(CreateInterpreter(record));
             if (!table) {
                 throw std::runtime_error("Failed to create interpreter object!");
+            }
+            if (record->ChannelType == ChannelTypeModem) {
+                AskForDetectedUntilComputed(static_cast<ModemDataNotifier&>(*notifier), *table);
             }
             handler =
                 std::make_unique<EventHandler>(notifier.get(), table.get(), record->ChannelType);

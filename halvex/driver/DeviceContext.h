@@ -26,6 +26,9 @@ struct DEVICE_CONTEXT {
     // 1 from a D0 exit that stopped everything until the D0 entry that starts
     // it again; written by the D0 callbacks only.
     ULONG IsStopped;
+    // 1 from a starting D0 entry's display-state registration until its first
+    // delivery has reached every provider: the channels compute after it.
+    LONG ComputeAfterDisplayState;
 };
 using PDEVICE_CONTEXT = DEVICE_CONTEXT*;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, DeviceGetContext)

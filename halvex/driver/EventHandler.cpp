@@ -26,6 +26,12 @@ void CloseEvent(HANDLE& event) {
     }
 }
 
+void TraceWaitFailure(DWORD result) {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE,
+                "Worker wait failed, result 0x%x, error %u: the channel stops reacting", result,
+                GetLastError());
+}
+
 } // namespace
 
 EventHandler::EventHandler(DataNotifier* notifier, Interpreter* interpreter, ULONG channelType)
@@ -34,6 +40,7 @@ EventHandler::EventHandler(DataNotifier* notifier, Interpreter* interpreter, ULO
     mStopEvent = CreateAutoResetEvent("stop");
     mSensorEvent = CreateAutoResetEvent("sensor-changed");
     mResendEvent = CreateAutoResetEvent("resend");
+    mBeginEvent = CreateAutoResetEvent("begin-computing");
     FuncExitVoid(TRACE_ENGINE);
 }
 
@@ -68,6 +75,7 @@ EventHandler::~EventHandler() {
     CloseEvent(mStopEvent);
     CloseEvent(mSensorEvent);
     CloseEvent(mResendEvent);
+    CloseEvent(mBeginEvent);
     FuncExitVoid(TRACE_ENGINE);
 }
 
@@ -102,9 +110,13 @@ bool EventHandler::Start() {
         }
     }
     try {
-        // A stop signalled while no worker ran must not end the new one at once.
-        if (mStopEvent != nullptr) {
-            ResetEvent(mStopEvent);
+        // A stop signalled while no worker ran must not end the new one at
+        // once, nor a BeginComputing meant for a worker that was running let
+        // the new one compute before the other channels have started.
+        for (HANDLE event : {mStopEvent, mBeginEvent}) {
+            if (event != nullptr) {
+                ResetEvent(event);
+            }
         }
         mThread = CreateThread(nullptr, 0, WorkerThread, this, 0, nullptr);
         if (mThread == nullptr) {
@@ -120,6 +132,15 @@ bool EventHandler::Start() {
     }
     FuncExit(TRACE_ENGINE, "false");
     return false;
+}
+
+void EventHandler::BeginComputing() {
+    // Without its own event the worker computes at every signal from its
+    // start; a resend then stands in for the first compute.
+    HANDLE event = mBeginEvent != nullptr ? mBeginEvent : mResendEvent;
+    if (event != nullptr) {
+        SetEvent(event);
+    }
 }
 
 void EventHandler::StartComponents() {
@@ -208,25 +229,52 @@ void EventHandler::RunWorker() {
     }
 
     const HANDLE events[] = {mStopEvent, mResendEvent, mSensorEvent};
-    for (;;) {
+    bool running = ComputeOnceAllHaveStarted();
+    while (running) {
         DWORD result = WaitForMultipleObjects(3, events, FALSE, INFINITE);
-        if (result == WAIT_OBJECT_0) {
-            break;
-        }
         if (result == WAIT_OBJECT_0 + 1 || result == WAIT_OBJECT_0 + 2) {
             ComputeAndNotify();
             continue;
         }
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_ENGINE,
-                    "Worker wait failed, result 0x%x, error %u: the channel stops reacting", result,
-                    GetLastError());
-        break;
+        if (result != WAIT_OBJECT_0) {
+            TraceWaitFailure(result);
+        }
+        running = false;
     }
 
     if (inApartment) {
         CoUninitialize();
     }
     FuncExitVoid(TRACE_ENGINE);
+}
+
+// A compute before every channel has started would reach a shared radio
+// while another channel has not said what it asks for, and each signal the
+// start draws (a provider's start, the display state's first delivery, a
+// found interface) would be a compute of its own: a radio that fails would
+// get a round of resends for each.
+bool EventHandler::ComputeOnceAllHaveStarted() {
+    if (mBeginEvent == nullptr) {
+        return true;
+    }
+    const HANDLE events[] = {mStopEvent, mBeginEvent};
+    DWORD result = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    if (result == WAIT_OBJECT_0) {
+        return false;
+    }
+    if (result != WAIT_OBJECT_0 + 1) {
+        TraceWaitFailure(result);
+        return false;
+    }
+    // This compute reads the providers' latest states: what was signalled
+    // before it is covered.
+    for (HANDLE event : {mResendEvent, mSensorEvent}) {
+        if (event != nullptr) {
+            ResetEvent(event);
+        }
+    }
+    ComputeAndNotify();
+    return true;
 }
 
 void EventHandler::ComputeAndNotify() {

@@ -31,12 +31,20 @@ public:
     std::list<DataProvider*> GetSensorList() const { return mSensors; }
     ULONG GetChannelType() const { return mChannelType; }
 
+    // Creates the worker, which holds its first compute until BeginComputing,
+    // and starts the providers and the notifier.
     bool Start();
+    // Called once every channel has started and the display state has reached
+    // the providers: the worker computes once from the providers' states,
+    // which covers every signal that came before, then at every signal.
+    void BeginComputing();
     void Stop();
 
 private:
     static DWORD WINAPI WorkerThread(LPVOID parameter);
     void RunWorker();
+    // False when the worker is to end without computing.
+    bool ComputeOnceAllHaveStarted();
     void ComputeAndNotify();
     void StartComponents();
     void StopComponents();
@@ -49,6 +57,8 @@ private:
     HANDLE mStopEvent = nullptr;
     HANDLE mResendEvent = nullptr;
     HANDLE mSensorEvent = nullptr;
+    // Signalled by BeginComputing; waited for before the first compute.
+    HANDLE mBeginEvent = nullptr;
     HANDLE mThread = nullptr;
     ULONG mChannelType = 2;
     // Set when Stop gave up waiting: mThread then names a worker that was told to stop.

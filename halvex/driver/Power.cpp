@@ -44,22 +44,50 @@ void StopWatcher(PDEVICE_CONTEXT deviceContext) {
     watcher->StopWatching();
 }
 
-void StartEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
+// Calls `action` with the number and handler of every built channel, in slot order.
+template <typename Action> void ForEachChannel(PDEVICE_CONTEXT deviceContext, Action action) {
     for (ULONG i = 0; i < deviceContext->ConfiguredCount && deviceContext->ChannelObjects; ++i) {
-        EventHandler* handler = deviceContext->ChannelObjects[i];
-        if (handler == nullptr) {
-            continue;
+        if (EventHandler* handler = deviceContext->ChannelObjects[i]) {
+            action(i, handler);
         }
-        // Slots are filled without gaps, so slot i need not hold record i.
-        ULONG type = handler->GetChannelType();
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "Starting channel %u (%s)", i,
-                    type == ChannelTypeModem ? "MODEM" : "WLAN");
-        handler->Start();
     }
-    StartWatcher(deviceContext);
+}
+
+// Once per starting D0 entry, whichever comes first: the registration's first
+// delivery having reached every provider, or the start ending without a new
+// registration (nothing will be delivered then).
+void LetChannelsCompute(PDEVICE_CONTEXT deviceContext) {
+    if (InterlockedExchange(&deviceContext->ComputeAfterDisplayState, 0) != 1) {
+        return;
+    }
+    ForEachChannel(deviceContext, [](ULONG, EventHandler* handler) { handler->BeginComputing(); });
+}
+
+// Every channel computes once, after all of them have started and the display
+// state has reached their providers: a channel that computed earlier would
+// hand a shared radio its index while another channel had not said what it
+// asks for, and a start whose registration fails would leave a channel whose
+// sensors have not reported without any compute at all.
+void StartEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
+    try {
+        ForEachChannel(deviceContext, [](ULONG i, EventHandler* handler) {
+            // Slots are filled without gaps, so slot i need not hold record i.
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "Starting channel %u (%s)", i,
+                        handler->GetChannelType() == ChannelTypeModem ? "MODEM" : "WLAN");
+            handler->Start();
+        });
+        StartWatcher(deviceContext);
+    } catch (...) {
+        // What did start must still compute and hear of the display.
+        TraceCaughtException(TRACE_DEVICE);
+    }
+    // Set only now: a delivery of a registration kept from before must not
+    // let a channel compute before the last one has started.
+    InterlockedExchange(&deviceContext->ComputeAfterDisplayState, 1);
     if (!RegisterDisplayStateNotification(device)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
                     "RegisterDisplayStateNotification failed (last error %u)", GetLastError());
+        LetChannelsCompute(deviceContext);
     }
 }
 
@@ -68,12 +96,7 @@ void StopEverything(WDFDEVICE device, PDEVICE_CONTEXT deviceContext) {
     if (!UnregisterDisplayStateNotification(device)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE, "UnregisterDisplayStateNotification failed");
     }
-    for (ULONG i = 0; i < deviceContext->ConfiguredCount && deviceContext->ChannelObjects; ++i) {
-        EventHandler* handler = deviceContext->ChannelObjects[i];
-        if (handler != nullptr) {
-            handler->Stop();
-        }
-    }
+    ForEachChannel(deviceContext, [](ULONG, EventHandler* handler) { handler->Stop(); });
     StopWatcher(deviceContext);
 }
 
@@ -201,16 +224,18 @@ ULONG CALLBACK ConsoleDisplayStateCallback(PVOID Context, ULONG Type, PVOID Sett
         auto device = static_cast<WDFDEVICE>(Context);
         PDEVICE_CONTEXT deviceContext = RequireDeviceContext(device, "Device Context is NULL");
         auto* setting = static_cast<const POWERBROADCAST_SETTING*>(Setting);
-        for (ULONG i = 0; i < deviceContext->ConfiguredCount && deviceContext->ChannelObjects;
-             ++i) {
-            EventHandler* handler = deviceContext->ChannelObjects[i];
-            if (handler == nullptr) {
-                continue;
-            }
-            for (DataProvider* provider : handler->GetSensorList()) {
-                provider->OnPowerSettingChange(Type, setting);
-            }
+        try {
+            ForEachChannel(deviceContext, [&](ULONG, EventHandler* handler) {
+                for (DataProvider* provider : handler->GetSensorList()) {
+                    provider->OnPowerSettingChange(Type, setting);
+                }
+            });
+        } catch (...) {
+            TraceCaughtException(TRACE_DEVICE);
         }
+        // The first delivery of a start's registration: every provider has
+        // its display state, and the channels compute once with it.
+        LetChannelsCompute(deviceContext);
     } catch (...) {
         TraceCaughtException(TRACE_DEVICE);
     }

@@ -7,7 +7,8 @@ class DataNotifier {
 public:
     static constexpr LONG kRetryBudget = 5;
 
-    // Called right after the worker was created; the worker's first Notify may overlap it.
+    // Called after the worker was created; the worker's first Notify comes
+    // once every channel has started.
     virtual bool Start() = 0;
     // Called after the worker was joined (or given up on).
     virtual bool Stop() = 0;

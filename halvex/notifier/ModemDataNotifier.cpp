@@ -84,16 +84,18 @@ bool ModemDataNotifier::Start() {
     NETIO_STATUS status = ScanForWwanInterface();
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER, "ScanForWwanInterface returned %u",
                 status);
-    // The worker may have computed before this scan found the interface (a
-    // sensor-hub sensor tells its channel at its own start), and that index
-    // was kept, not sent; without a display-state delivery a channel may not
-    // compute at all. Either way the modem would lack its back-off until a
-    // sensor changes.
-    if (gWwanInterfacePresent.load() == 1) {
-        RequestRecompute();
-    }
     FuncExit(TRACE_NOTIFIER, "true");
     return true;
+}
+
+LONG ModemDataNotifier::RequestedIndex() const {
+    // Until the channel has read its sensors they count as detected: a shared
+    // modem must not get less than they may ask for from another channel
+    // that computed first.
+    if (!mComputedSinceStart.load()) {
+        return std::max(mLastBackoffIndex, mIndexUntilComputed);
+    }
+    return mLastBackoffIndex;
 }
 
 void ModemDataNotifier::RequestRecompute() const {
@@ -104,6 +106,9 @@ void ModemDataNotifier::RequestRecompute() const {
 
 bool ModemDataNotifier::Stop() {
     FuncEntry(TRACE_NOTIFIER);
+    // Until the next start's compute, and for good if the channel cannot
+    // compute at all, its sensors count as detected.
+    mComputedSinceStart.store(false);
     ResetModemState();
     FuncExit(TRACE_NOTIFIER, "true");
     return true;
@@ -118,6 +123,7 @@ bool ModemDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
     }
     std::lock_guard guard(gModemMutex);
     mLastBackoffIndex = *backoffIndex;
+    mComputedSinceStart.store(true);
     const ULONG resets = gModemStateResets.load();
     try {
         SendUnderLock();
@@ -242,7 +248,7 @@ void ModemDataNotifier::EnableBackoff() {
 void ModemDataNotifier::SendBackoffIndex() {
     LONG target = 0;
     for (const ModemDataNotifier* notifier : gModemNotifiers) {
-        target = std::max(target, notifier->GetLastBackoffIndex());
+        target = std::max(target, notifier->RequestedIndex());
     }
 
     auto antennas = gSarManager.Antennas();

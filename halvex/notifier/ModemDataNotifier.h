@@ -7,8 +7,12 @@
 #include "platform/winrt/foundation.h"
 #include "platform/winrt/mobile_broadband.h"
 
+#include <atomic>
+
 class ModemDataNotifier : public DataNotifier {
 public:
+    // No index to ask for until the channel computes.
+    static constexpr LONG kNoIndex = -1;
     // How long each asynchronous modem step may take: 10 s in 100 ns ticks.
     static constexpr winrt::Windows::Foundation::TimeSpan kAsyncTimeout{100000000};
 
@@ -22,6 +26,11 @@ public:
     bool Notify(ULONG stateMask, LONG* backoffIndex) override;
 
     LONG GetLastBackoffIndex() const { return mLastBackoffIndex; }
+    // What the channel's table gives a detected sensor, if anything: what the
+    // channel asks for from its start until it has computed.
+    void SetIndexUntilComputed(LONG index) { mIndexUntilComputed = index; }
+    // What the channel asks the modem for now. Under gModemMutex.
+    LONG RequestedIndex() const;
     // Makes the channel's worker compute and notify again, with the sensors'
     // states as they are then; spends nothing of the retry budget.
     void RequestRecompute() const;
@@ -41,4 +50,8 @@ private:
     void ScheduleResend();
 
     LONG mLastBackoffIndex = 0;
+    LONG mIndexUntilComputed = kNoIndex;
+    // Cleared by Stop, set by Notify: a channel that has not computed since
+    // its start has not read its sensors yet.
+    std::atomic<bool> mComputedSinceStart{false};
 };

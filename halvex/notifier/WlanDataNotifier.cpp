@@ -346,6 +346,7 @@ void WlanDataNotifier::SendRemovalSettingLocked() {
 
 bool WlanDataNotifier::Stop() {
     FuncEntry(TRACE_NOTIFIER);
+    mComputedSinceStart.store(false);
     try {
         PDEVICE_CONTEXT context = RequireDeviceContext();
         WDFWAITLOCK lock = WlanWaitLock();
@@ -386,6 +387,7 @@ bool WlanDataNotifier::Notify(ULONG stateMask, LONG* backoffIndex) {
     // Kept even when nothing is sent: the next merged setting uses them.
     mSensorState.store(stateMask);
     mBackoffIndex.store(*backoffIndex);
+    mComputedSinceStart.store(true);
     bool delivered = false;
     try {
         if (lock == nullptr) {
@@ -548,6 +550,16 @@ bool WlanDataNotifier::BuildMergedSetting(WlanSarCommand& command) {
     std::vector<Channel> channels;
     bool anyActive = false;
     for (const WlanDataNotifier* notifier : gWlanNotifiers) {
+        // Until a channel has read its sensors since its start they count as
+        // detected: another channel that computes first must not take away
+        // the back-off they may ask for.
+        const LONG active = notifier->mActiveBackoffIndex.load();
+        if (!notifier->mComputedSinceStart.load() && notifier->mAntennaMaskAssigned.load() &&
+            active != BACKOFF_INDEX_NONE) {
+            channels.push_back({notifier->mAntennaMask.load(), true, active});
+            anyActive = true;
+            continue;
+        }
         // A channel with no index yet would give index 0, from no row of its
         // table.
         const LONG index = notifier->mBackoffIndex.load();

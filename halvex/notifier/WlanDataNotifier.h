@@ -82,6 +82,9 @@ private:
     // once, whatever they are: a mask of 0 is a value like any other. Set
     // once they are, under the lock of their filling.
     std::atomic<bool> mAntennaMaskAssigned{false};
+    // Cleared by Stop, set by Notify: until the channel has computed since
+    // its start, the merged setting takes its sensors as detected.
+    std::atomic<bool> mComputedSinceStart{false};
 };
 
 // The shared state's operations; gWlanMutex is taken inside where needed.

@@ -78,9 +78,8 @@ protected:
 TEST_F(Channel, MaskIsTheOrOfEveryProvidersActivity) {
     Build(ChannelTypeWlan, {{0, 2}, {1, 7}}, 2);
     ASSERT_TRUE(handler->Start());
-    EXPECT_EQ(NotifyCountAfterSettling(), 0u);
-
     providers[0]->Report(false); // the other one has not reported yet: detected
+    handler->BeginComputing();
     ASSERT_EQ(NotifyCountAfterSettling(), 1u);
     EXPECT_EQ(notifier->LastCall().stateMask, 1u);
     EXPECT_EQ(notifier->LastCall().backoffIndex, 7);
@@ -107,10 +106,39 @@ TEST_F(Channel, MaskIsTheOrOfEveryProvidersActivity) {
     EXPECT_EQ(providers[1]->isActiveCalls.load(), static_cast<int>(calls));
 }
 
+// Until every channel has started, what a start draws (a provider's start,
+// the display state's first delivery, a found interface) is left to the one
+// compute the word to begin gives, with the providers' latest states.
+TEST_F(Channel, TheWorkerComputesOnlyWhenToldToBeginAndThenOnceForAllThatCameBefore) {
+    Build(ChannelTypeWlan, {{0, 2}, {1, 7}}, 2);
+    handler->BeginComputing(); // meant for a worker of before: it does not count
+    ASSERT_TRUE(handler->Start());
+    providers[0]->Report(false);
+    providers[1]->Signal();
+    SetEvent(handler->GetNotifierEvent());
+    EXPECT_EQ(NotifyCountAfterSettling(), 0u);
+    providers[1]->Report(false);
+    handler->BeginComputing();
+    ASSERT_EQ(NotifyCountAfterSettling(), 1u);
+    EXPECT_EQ(notifier->LastCall().stateMask, 0u);
+    providers[0]->Report(true);
+    ASSERT_EQ(NotifyCountAfterSettling(), 2u);
+    EXPECT_EQ(notifier->LastCall().backoffIndex, 7);
+
+    // A stop before the word ends the worker without a compute.
+    handler->Stop();
+    ASSERT_TRUE(handler->Start());
+    providers[0]->Report(false);
+    handler->Stop();
+    EXPECT_EQ(NotifyCountAfterSettling(), 2u);
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+}
+
 TEST_F(Channel, AMaskMappedToMinusOneOrMissingFromTheTableSendsNothing) {
     Build(ChannelTypeWlan, {{0, -1}}, 1);
     ASSERT_TRUE(handler->Start());
     providers[0]->Report(false);
+    handler->BeginComputing();
     EXPECT_EQ(NotifyCountAfterSettling(), 0u);
     EXPECT_TRUE(sim::TraceContains("No back-off index for state mask 0", TRACE_LEVEL_ERROR));
     providers[0]->Report(true);
@@ -123,6 +151,7 @@ TEST_F(Channel, StopWinsOverPendingWork) {
     CloseGate();
     ASSERT_TRUE(handler->Start());
     providers[0]->Report(false);
+    handler->BeginComputing();
     ASSERT_EQ(NotifyCountAfterSettling(), 1u); // held inside Notify
 
     providers[0]->Report(true); // pending
@@ -146,7 +175,7 @@ TEST_F(Channel, SignalsDuringAPassAreRememberedOncePerEvent) {
     Build(ChannelTypeWlan, {{0, 1}, {1, 2}}, 2);
     CloseGate();
     ASSERT_TRUE(handler->Start());
-    providers[0]->Signal();
+    handler->BeginComputing();
     ASSERT_EQ(NotifyCountAfterSettling(), 1u);
 
     // A burst of sensor changes gives one further pass, with the latest states.
@@ -188,6 +217,7 @@ TEST_F(Channel, StartRunsOneWorkerAndStartsEveryComponentOnce) {
     EXPECT_EQ(providers[1]->starts.load(), 1);
     EXPECT_EQ(notifier->starts.load(), 1);
     providers[0]->Report(false);
+    handler->BeginComputing();
     EXPECT_EQ(NotifyCountAfterSettling(), 1u);
     EXPECT_EQ(sim::LiveThreadCount(), 1u);
 
@@ -196,6 +226,7 @@ TEST_F(Channel, StartRunsOneWorkerAndStartsEveryComponentOnce) {
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
     ASSERT_TRUE(handler->Start());
     providers[1]->Report(true);
+    handler->BeginComputing();
     EXPECT_EQ(NotifyCountAfterSettling(), 2u);
     EXPECT_EQ(notifier->starts.load(), 2);
 }
@@ -205,6 +236,7 @@ TEST_F(Channel, AFailingNotifierGetsExactlyFiveResendsAndASuccessRestoresTheBudg
     notifier->failuresLeft = 3;
     ASSERT_TRUE(handler->Start());
     providers[0]->Report(false);
+    handler->BeginComputing();
     EXPECT_EQ(NotifyCountAfterSettling(), 4u);
     EXPECT_EQ(notifier->mRetryCount, DataNotifier::kRetryBudget);
 
@@ -233,6 +265,7 @@ TEST_F(Channel, OnlyAModemWorkerJoinsTheMultithreadedApartmentAndRunsOnWithoutIt
         }
         ASSERT_TRUE(handler->Start());
         providers[0]->Report(false);
+        handler->BeginComputing();
         ASSERT_EQ(NotifyCountAfterSettling(), 1u);
         auto call = notifier->LastCall();
         EXPECT_EQ(call.comInitCount, c.comInitCount);
@@ -251,7 +284,7 @@ TEST_F(Channel, AWorkerStuckInNotifyIsGivenUpOnByStopButWaitedForByStartAndDelet
     Build(ChannelTypeWlan, {{0, 1}, {1, 2}}, 2);
     CloseGate();
     ASSERT_TRUE(handler->Start());
-    providers[0]->Report(false);
+    handler->BeginComputing();
     ASSERT_EQ(NotifyCountAfterSettling(), 1u);
 
     std::uint64_t before = sim::NowMs();
@@ -272,7 +305,7 @@ TEST_F(Channel, AWorkerStuckInNotifyIsGivenUpOnByStopButWaitedForByStartAndDelet
     EXPECT_EQ(notifier->CallCount(), 1u);
     ASSERT_TRUE(handler->Start());
     CloseGate();
-    providers[0]->Report(true);
+    handler->BeginComputing();
     ASSERT_EQ(NotifyCountAfterSettling(), 2u);
 
     // Deletion waits for the worker, even when a wait for it fails.
@@ -309,6 +342,7 @@ TEST_F(Channel, AWorkerWhoseWaitFailsEndsAndIsReplacedOnlyAfterStop) {
     handler->Stop();
     ASSERT_TRUE(handler->Start());
     // The change reported while no worker listened is picked up by the new one.
+    handler->BeginComputing();
     EXPECT_EQ(NotifyCountAfterSettling(), 1u);
     EXPECT_EQ(notifier->LastCall().stateMask, 0u);
 }

@@ -31,7 +31,6 @@ TEST_F(DeliveryTest, BackoffIsEnabledOnceAndEveryAntennaSetWhenOneDiffersFromThe
         for (LONG request : c.requests) {
             auto& channel = AddNotifier();
             channel.Start();
-            EXPECT_TRUE(ResendRequested()); // it found the interface
             EXPECT_TRUE(Send(channel, request));
         }
         // Enabled once: a further notification goes straight to the set step.
@@ -49,7 +48,6 @@ TEST_F(DeliveryTest, MissingModemPartsAreNotFailuresAndTheNextNotifyTriesAgain) 
     sim::ip::AddInterface(IF_TYPE_WWANPP);
     auto& channel = AddNotifier();
     channel.Start();
-    EXPECT_TRUE(ResendRequested()); // it found the interface
     channel.mRetryCount = 2;
     const std::function<void()> missing[] = {
         [] {}, // no default modem
@@ -75,6 +73,34 @@ TEST_F(DeliveryTest, MissingModemPartsAreNotFailuresAndTheNextNotifyTriesAgain) 
     sim::modem::SetSarManagerMissing(false);
     EXPECT_TRUE(Send(channel, 3));
     EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{3, 3}));
+}
+
+// Until a channel has read its sensors since its start, they count as
+// detected: another channel that computes first does not lower the modem.
+TEST_F(DeliveryTest, AChannelThatHasNotComputedSinceItsStartAsksForTheDetectedIndex) {
+    ModemWithWwan(2, 0);
+    auto& first = AddNotifier();
+    auto& second = AddNotifier();
+    second.SetIndexUntilComputed(7);
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        SCOPED_TRACE(cycle);
+        first.Start();
+        second.Start();
+        EXPECT_TRUE(Send(first, 3));
+        EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{7, 7}));
+        EXPECT_TRUE(Send(second, 2));
+        EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{3, 3}));
+        first.Stop();
+        second.Stop();
+    }
+    // A table without an index for a detected sensor: the channel asks for
+    // what it asked for last, as once it has computed.
+    second.SetIndexUntilComputed(ModemDataNotifier::kNoIndex);
+    first.Start();
+    second.Start();
+    EXPECT_TRUE(Send(first, 1));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{2, 2}));
+    EXPECT_EQ(sim::modem::SetCount(), 5u);
 }
 
 TEST_F(DeliveryTest, AChannelReleasedAloneKeepsTheOthersRequestsAndTheRegistration) {

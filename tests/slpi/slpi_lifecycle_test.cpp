@@ -84,25 +84,16 @@ TEST_F(SlpiLifecycle, AStartThatCannotOpenTheClientStillSetsTheRadioAndStopsClea
 }
 
 // The provider's start tells the channel before the modem channel's own
-// start has looked for the WWAN interface: that first index is kept, not
-// sent, and with no display-state delivery to follow it must still reach the
-// modem without a sensor changing.
-TEST_F(SlpiLifecycle, AnIndexComputedBeforeTheModemChannelFoundItsInterfaceReachesTheModem) {
+// start has looked for the WWAN interface. The channel computes only once
+// every channel has started, with the interface known, so with no
+// display-state delivery to follow the index still reaches the modem, once.
+TEST_F(SlpiLifecycle, TheStartsSignalIsComputedOnceTheModemChannelHasFoundItsInterface) {
     AddDevice({}, false);
     sim::ArmFault("PowerSettingRegisterNotification", sim::FaultSpec::Once());
-    sim::ArmFault("GetIfTable2", sim::FaultSpec::Hold());
-    HANDLE start = halvex::testing::StartStandInThread([this] { return DWORD(host->Start()); });
-    ASSERT_NE(start, nullptr);
-    const bool held = sim::WaitForHeldCall("GetIfTable2");
-    const bool kept =
-        held && halvex::testing::WaitUntil([] {
-            return sim::TraceContains("No WWAN interface: back-off index 3 kept for later");
-        });
-    sim::LetHeldCallGo("GetIfTable2");
-    ASSERT_EQ(WaitForSingleObject(start, 10000), WAIT_OBJECT_0);
-    CloseHandle(start);
-    ASSERT_TRUE(kept);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(TracedBefore("ScanForWwanInterface returned", "State mask 1 -> back-off index 3"));
+    EXPECT_FALSE(sim::TraceContains("kept for later"));
     EXPECT_EQ(sim::modem::BackoffIndexes(), driver_test::Indexes(3));
     EXPECT_EQ(sim::modem::SetCount(), 1u);
 }
