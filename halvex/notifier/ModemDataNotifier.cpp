@@ -182,6 +182,11 @@ void ModemDataNotifier::SendUnderLock() {
                                  "send the bacoff index to Modem");
     }
     if (gWwanInterfacePresent.load() != 1) {
+        // Once per send: a scan that failed at the start would otherwise
+        // leave the modem without its index until the next arrival.
+        ScanForWwanInterface();
+    }
+    if (gWwanInterfacePresent.load() != 1) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_NOTIFIER,
                     "No WWAN interface: back-off index %d kept for later", mLastBackoffIndex);
         return;

@@ -165,5 +165,17 @@ TEST_F(StartTest, TwoWlanChannelsWhereOneComputesFirstLeaveNoAntennaWithoutItsBa
               (std::vector<sim::wlan::Setting>{both, both}));
 }
 
+// The interface table cannot be read at the start: the channel's send looks
+// again rather than keep the index until the interface next arrives.
+TEST_F(StartTest, AScanThatFailsAtTheStartDoesNotKeepTheIndexFromTheModem) {
+    Configure(DeviceKey(1) + ModemChannel("channel0", 5));
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    sim::ArmFault("GetIfTable2", sim::FaultSpec::Once(ERROR_NOT_ENOUGH_MEMORY));
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::Settle());
+    EXPECT_TRUE(sim::TraceContains("GetIfTable2 failed", TRACE_LEVEL_ERROR));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), Indexes(7));
+}
+
 } // namespace
 } // namespace driver_test

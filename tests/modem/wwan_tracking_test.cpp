@@ -127,5 +127,31 @@ TEST_F(WwanTrackingTest, StartScansTheTableWhichSetsTheFlagButOnlyStopClearsIt) 
     EXPECT_EQ(sim::ip::OutstandingTables(), 0u);
 }
 
+// A scan that failed at the start must not leave the modem without its index
+// until the interface next arrives: a send that knows of no interface looks
+// once more, and only once.
+TEST_F(WwanTrackingTest, ASendThatKnowsOfNoInterfaceScansOnceAndSendsWhenItFindsOne) {
+    sim::modem::Install(2, 0);
+    sim::ip::AddInterface(IF_TYPE_WWANPP);
+    auto& channel = AddNotifier();
+    sim::ArmFault("GetIfTable2", sim::FaultSpec::Once(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_TRUE(channel.Start());
+    ASSERT_EQ(gWwanInterfacePresent.load(), 0);
+    EXPECT_TRUE(Send(channel, 4));
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{4, 4}));
+    EXPECT_EQ(sim::FaultCalls("GetIfTable2"), 2u);
+    EXPECT_TRUE(Send(channel, 5)); // known now: no scan
+    EXPECT_EQ(sim::FaultCalls("GetIfTable2"), 2u);
+
+    sim::ip::RemoveInterface(IF_TYPE_WWANPP);
+    ASSERT_TRUE(sim::Settle());
+    ASSERT_EQ(gWwanInterfacePresent.load(), 0);
+    EXPECT_TRUE(Send(channel, 6));
+    EXPECT_EQ(sim::FaultCalls("GetIfTable2"), 3u);
+    EXPECT_EQ(sim::modem::BackoffIndexes(), (std::vector<std::int32_t>{5, 5}));
+    EXPECT_TRUE(sim::TraceContains("No WWAN interface: back-off index 6 kept for later"));
+    EXPECT_EQ(sim::ip::OutstandingTables(), 0u);
+}
+
 } // namespace
 } // namespace modem_test
