@@ -201,14 +201,28 @@ bool SlpiDataProvider::initSensorChannel() {
 }
 
 int32_t SlpiDataProvider::WaitForService(bool keepWaiting, hmx_client_type* client) {
-    const ULONGLONG started = GetTickCount64();
-    uint32_t waitsFailed = 0;
+    // What counts is how long the sensor has gone unread, whatever display
+    // changes and power transitions came between: a new wait does not start
+    // the count again. With no client configured since the device was added,
+    // the sensor has not reported, and counts as detected already.
+    const ULONGLONG unreadSince = [this] {
+        std::lock_guard guard(mReadLock);
+        return mUnreadSince.value_or(GetTickCount64());
+    }();
+    ULONGLONG waits = 0;
     int32_t previous = HMX_NO_ERR;
-    for (;;) {
-        int32_t rc = hmx_client_wait_for_service(&hmx_sns_client_service_object, IndicationCallback,
-                                                 this, keepWaiting ? kServiceSliceMs : 0, client);
-        if (rc == HMX_NO_ERR || !keepWaiting) {
-            if (rc != HMX_NO_ERR && rc != HMX_TIMEOUT_ERR) {
+    // The first look does not wait: with the service away, a reading that
+    // has gone unread too long counts as detected at once (at a display-on,
+    // or as the worker takes the wait over from a start).
+    for (bool first = true;; first = false) {
+        int32_t rc =
+            hmx_client_wait_for_service(&hmx_sns_client_service_object, IndicationCallback, this,
+                                        keepWaiting && !first ? kServiceSliceMs : 0, client);
+        if (rc == HMX_NO_ERR) {
+            return rc;
+        }
+        if (!keepWaiting) {
+            if (rc != HMX_TIMEOUT_ERR) {
                 TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
                             "hmx_client_wait_for_service failed. hmx_err = %d", rc);
             }
@@ -228,17 +242,40 @@ int32_t SlpiDataProvider::WaitForService(bool keepWaiting, hmx_client_type* clie
         if (mStopRequested.load()) {
             return rc;
         }
-        ULONGLONG now = GetTickCount64();
-        ULONGLONG waited = now > started ? now - started : 0;
-        if (waited >= static_cast<ULONGLONG>(waitsFailed + 1) * kServiceWaitMs) {
-            ++waitsFailed;
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
-                        "hmx_client_wait_for_service failed. hmx_err = %d", rc);
-            // The last reading is stale by now, and no error callback can
-            // come without a client: the sensor counts as detected until it
-            // reports again, and the wait goes on.
-            CountAsDetected();
-        }
+        CountUnreadWaits(unreadSince, waits, rc);
+    }
+}
+
+void SlpiDataProvider::CountUnreadWaits(ULONGLONG unreadSince, ULONGLONG& waits, int32_t rc) {
+    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG unread = now > unreadSince ? now - unreadSince : 0;
+    if (unread / kServiceWaitMs <= waits) {
+        return;
+    }
+    waits = unread / kServiceWaitMs;
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_PROVIDER,
+                "hmx_client_wait_for_service failed. hmx_err = %d", rc);
+    // The last reading is stale by now, and no error callback can come
+    // without a client: the sensor counts as detected until it reports
+    // again, and the wait goes on.
+    CountAsDetected();
+}
+
+void SlpiDataProvider::ClientConfigured(hmx_client_type client) {
+    AcquireLock();
+    // A client released meanwhile (display off, stop) is not read through.
+    if (client != 0 && mClient.load() == client) {
+        std::lock_guard guard(mReadLock);
+        mConfiguredClient = client;
+    }
+    ReleaseLock();
+}
+
+void SlpiDataProvider::ClientGone(hmx_client_type client) {
+    std::lock_guard guard(mReadLock);
+    if (client != 0 && client == mConfiguredClient) {
+        mConfiguredClient = 0;
+        mUnreadSince = GetTickCount64();
     }
 }
 
@@ -346,6 +383,7 @@ void SlpiDataProvider::ReleaseClient() {
             ReleaseLock();
             return;
         }
+        ClientGone(client);
     }
     mClient.store(0);
     mSuidFound.store(0);

@@ -4,10 +4,11 @@
 // subscribes to its on-change reports; the first value of each report is the
 // sensor's value. While the display is off the client is released and the
 // sensor counts as active; a service error re-opens the client. While the
-// service is away the worker waits for it, and a sensor whose service stays
-// away longer than a wait counts as detected until it reports again; so does
-// one whose lookup or on-change reports the hub refuses, and its client is
-// opened again at the next display-on or service error.
+// service is away the worker waits for it, and a sensor that has had no
+// client configured for reports for longer than a wait, display changes and
+// power transitions included, counts as detected until it reports again; so
+// does one whose lookup or on-change reports the hub refuses, and its client
+// is opened again at the next display-on or service error.
 #pragma once
 
 #include "halvex/provider/DataProvider.h"
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -93,6 +95,14 @@ private:
     Open OpenClient(bool waitForService);
     // Opens a client on the sensor service into `client`: the HMCI code.
     int32_t WaitForService(bool keepWaiting, hmx_client_type* client);
+    // The sensor is read through a client configured for reports; once that
+    // client has gone, its last reading ages (see mUnreadSince).
+    void ClientConfigured(hmx_client_type client);
+    void ClientGone(hmx_client_type client);
+    // No client could be opened: each time the sensor's last reading, unread
+    // since `unreadSince`, has aged by a further wait for the service, it
+    // counts as detected. `waits`: the waits counted so far.
+    void CountUnreadWaits(ULONGLONG unreadSince, ULONGLONG& waits, int32_t rc);
     void AcquireLock();
     void ReleaseLock();
     // The sensor cannot be read: it counts as detected until it reports again.
@@ -115,6 +125,14 @@ private:
 
     std::mutex mFallbackLock;
     std::mutex mSuidLock;
+    // The client configured for reports (0: none), and when the last one went:
+    // released at a display off or a stop, or lost with the service (the
+    // worker releases it at once). Nothing while none ever was. Kept across
+    // stops and display changes, so that no wait for the service starts the
+    // count again. Under mReadLock.
+    std::mutex mReadLock;
+    hmx_client_type mConfiguredClient = 0;
+    std::optional<ULONGLONG> mUnreadSince;
     uint64_t mSuidLow = 0;
     uint64_t mSuidHigh = 0;
 };

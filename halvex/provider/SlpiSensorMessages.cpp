@@ -101,8 +101,12 @@ void SlpiDataProvider::SendSensorRequest(uint32_t msgId) {
     }
     // The attribute request only asks for attributes: reports come without
     // it. Without the on-change configuration none comes.
-    if (!sent && msgId == kMsgIdOnChangeConfig) {
-        OnChangeRefused(client);
+    if (msgId == kMsgIdOnChangeConfig) {
+        if (sent) {
+            ClientConfigured(client);
+        } else {
+            OnChangeRefused(client);
+        }
     }
     FuncExitVoid(TRACE_PROVIDER);
 }

@@ -446,13 +446,13 @@ void Soak::Resume() {
 void Soak::PowerCycle(std::mt19937_64& rng) {
     static constexpr const char* kExit[] = {"sleep", "hibernate", "shutdown"};
     static constexpr const char* kEntry[] = {"wake", "resume", "restart from D3Final"};
-    auto kind = static_cast<Kind>(kSleepWake + rng() % 3);
-    // A hibernation or a shutdown stops the hub sensor's worker, and with it
-    // a wait for the service that is to run past its end.
-    if (!mSensors.StopAllowed()) {
-        kind = kSleepWake;
-    }
+    const auto kind = static_cast<Kind>(kSleepWake + rng() % 3);
     const int i = kind - kSleepWake;
+    // A hibernation or a shutdown stops the hub sensor's worker; the time
+    // its sensor has gone unread runs on across it.
+    if (kind != kSleepWake) {
+        mSensors.Stopping();
+    }
     NTSTATUS status = PowerCall(kExit[i], [&] {
         return kind == kSleepWake         ? mHost->Sleep()
                : kind == kHibernateResume ? mHost->Hibernate()
@@ -500,8 +500,7 @@ void Soak::Environment(std::mt19937_64& rng) {
     const std::uint64_t pick = rng() % 10;
     if (pick < 2) {
         const auto state = static_cast<sim::display::State>(rng() % 3);
-        sim::display::SetState(state);
-        mSensors.DisplaySet(state);
+        mSensors.SetDisplay(state);
         Count(static_cast<Kind>(kDisplayOff + static_cast<int>(state)));
     } else if (pick == 2) {
         if (mWwanPresent) {

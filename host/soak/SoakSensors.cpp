@@ -27,8 +27,7 @@ constexpr std::uint64_t kServiceWaitMs = 100000;
 // looked at its clock: that would take 800 ms of real time.
 constexpr std::uint64_t kShortOutageMs = 40000;
 constexpr std::uint64_t kSurelyShortMs = 60000;
-// A long outage keeps the device from hibernating and shutting down: the
-// next one waits this long after it.
+// Long outages are kept apart: the next one waits this long after one.
 constexpr std::uint64_t kLongOutageGapMs = 3 * kServiceWaitMs;
 
 // The SUID of the channel's first sensor, high 0x50AB and low 0xC0DE: a
@@ -117,15 +116,80 @@ SoakSensors::DisplayFlags SoakSensors::Deliver(DisplayFlags flags, const Deliver
     return flags;
 }
 
-void SoakSensors::DisplaySet(State state) {
+void SoakSensors::SetDisplay(State state) {
+    // Display off releases the driver's client, display on opens one (on a
+    // service that is there).
+    ReleaseMayCome();
+    mMayConfigure = mMayConfigure || mServiceUp;
+    sim::display::SetState(state);
     if (mRegistered) {
         mOwed.push_back({state, false});
+    }
+}
+
+void SoakSensors::Stopping() {
+    ReleaseMayCome();
+}
+
+void SoakSensors::ReleaseMayCome() {
+    if (!mReleaseFrom) {
+        mReleaseFrom = sim::NowMs();
+    }
+}
+
+void SoakSensors::SeeClient(bool configured) {
+    const std::uint64_t now = sim::NowMs();
+    if (configured) {
+        mConfiguredSeen = now;
+        mUnread.reset();
+    } else if (mUnread) {
+        // One configured and released since the last look went later.
+        if (mMayConfigure) {
+            mUnread->late = now;
+        }
+    } else if (mConfiguredSeen) {
+        // It went at the first change after it was seen that could release it,
+        // or later.
+        mUnread = Span{mReleaseFrom.value_or(*mConfiguredSeen), now};
+    }
+    mReleaseFrom.reset();
+    mMayConfigure = false;
+}
+
+std::optional<std::uint64_t> SoakSensors::Deadline() const {
+    if (!mWaitingSince) {
+        return std::nullopt;
+    }
+    // With no client configured yet, each wait counts from its own start.
+    const std::uint64_t unread = mUnread ? mUnread->late : *mWaitingSince;
+    return std::max(*mWaitingSince, unread + kServiceWaitMs);
+}
+
+bool SoakSensors::MayHaveCounted(std::uint64_t end) const {
+    // However late the driver's worker looked at its clock, a look before
+    // `end` sees no more than what kSurelyShortMs leaves of the wait.
+    const std::uint64_t unread = mUnread ? mUnread->early : mAwaySince;
+    return mMayWait && end >= unread + kSurelyShortMs;
+}
+
+void SoakSensors::Unsure() {
+    // A sensor that counts as detected, or reads near, stays so.
+    if (mHubNear != true) {
+        mHubNear.reset();
+        mHubUnread = false;
     }
 }
 
 std::string SoakSensors::Stopped() {
     mStarted = false;
     mRegistered = false;
+    // A wait the stop ended may have looked at a reading older than the
+    // wait; the stop released the driver's client.
+    if (!mServiceUp && MayHaveCounted(sim::NowMs())) {
+        Unsure();
+    }
+    SeeClient(false);
+    mMayWait = false;
     // A lookup or on-change request refused as the stop released its client
     // may have found the client gone or the stop under way, and the driver
     // then keeps the last reading.
@@ -171,8 +235,14 @@ void SoakSensors::Started() {
     mStarted = true;
     mRegistered = true;
     mOwed.push_back({sim::display::CurrentState(), true});
-    // The start finds no service, and leaves the worker to wait for it.
-    mMustWait = !mServiceUp;
+    // The start opens a client; or it finds no service, and leaves the
+    // worker to wait for it from now on.
+    mMayConfigure = mMayConfigure || mServiceUp;
+    if (!mServiceUp) {
+        mMustWait = true;
+        mMayWait = true;
+        mWaitingSince = sim::NowMs();
+    }
     // The watcher reports every sensor present, and once it has, the one
     // that went while it was stopped is gone for the driver too.
     mReported = mPresent.has_value();
@@ -183,16 +253,13 @@ void SoakSensors::Started() {
     }
 }
 
-bool SoakSensors::StopAllowed() const {
-    return mServiceUp || !mLong;
-}
-
 bool SoakSensors::Due() const {
     if (mServiceUp) {
         return false;
     }
-    if (mLong && mWaitingSince) {
-        return sim::NowMs() >= *mWaitingSince + kServiceWaitMs;
+    if (mLong) {
+        const std::optional<std::uint64_t> deadline = Deadline();
+        return deadline && sim::NowMs() >= *deadline;
     }
     return sim::NowMs() - mAwaySince >= mAwayFor;
 }
@@ -210,6 +277,7 @@ std::string SoakSensors::Settle(const char* after) {
         mDisplay = Deliver(mDisplay, delivery);
     }
     mOwed.clear();
+    SeeClient(sim::hub::Subscribers() > 0);
     // A client whose lookup or on-change configuration the hub refused hears
     // no report: the sensor counts as detected until a client opened again
     // hears one.
@@ -262,7 +330,7 @@ std::string SoakSensors::Step(std::mt19937_64& rng, bool inD0) {
         return {};
     }
     if (pick < 10) {
-        sim::hub::Restart();
+        Restart();
         ++mCounts[kRestart];
         return Settle("a restart of the sensor service");
     }
@@ -296,10 +364,13 @@ std::string SoakSensors::ServiceAway(bool mayOutlastTheWait, std::uint64_t awayF
         }
     }
     const bool client = sim::hub::Clients() > 0;
+    ReleaseMayCome();
     mAwaySince = sim::NowMs();
     mAwayFor = awayFor;
     sim::hub::SetPresent(false);
     mServiceUp = false;
+    // From now on a display-on or a start may have the worker wait for it.
+    mMayWait = mStarted;
     // Its client hears of it and the worker waits for the service to return.
     mMustWait = client;
     if (std::string error = Settle("the sensor service went away"); !error.empty()) {
@@ -314,12 +385,15 @@ std::string SoakSensors::ServiceAway(bool mayOutlastTheWait, std::uint64_t awayF
 }
 
 std::string SoakSensors::EndOutage() {
-    if (mLong && mWaitingSince) {
-        const std::uint64_t end = *mWaitingSince + kServiceWaitMs;
+    // A wait under way since mWaitingSince looks at the sensor's age at every
+    // slice: once it is surely past the wait (a long outage waits for that),
+    // the sensor counts as detected.
+    const std::optional<std::uint64_t> end = Deadline();
+    if (end && (mLong || sim::NowMs() >= *end)) {
         const auto deadline =
             Clock::now() + kSoakHangBound +
-            sim::RealDuration(static_cast<double>(end > sim::NowMs() ? end - sim::NowMs() : 0));
-        while (sim::NowMs() < end && Clock::now() < deadline) {
+            sim::RealDuration(static_cast<double>(*end > sim::NowMs() ? *end - sim::NowMs() : 0));
+        while (sim::NowMs() < *end && Clock::now() < deadline) {
             std::this_thread::sleep_for(1ms);
         }
         // Each slice of the wait opens a handle to hear of the service. One
@@ -331,30 +405,39 @@ std::string SoakSensors::EndOutage() {
             if (Clock::now() >= deadline) {
                 return "the driver stopped waiting for the sensor service " +
                        std::to_string(sim::NowMs() - *mWaitingSince) +
-                       " ms after it went away, with no stop and the service still away";
+                       " ms after it began to, with no stop and the service still away";
             }
             std::this_thread::sleep_for(1ms);
         }
         mHubNear = true;
         mHubUnread = true;
         ++mCounts[kLongOutage];
-    } else if (sim::NowMs() - mAwaySince <= kSurelyShortMs) {
+    } else if (!MayHaveCounted(sim::NowMs())) {
         ++mCounts[kShortOutage];
     } else {
-        // It may have reached the wait's end, or not.
-        mHubNear.reset();
-        mHubUnread = false;
+        // A wait may have looked at a reading older than the wait, or not.
+        Unsure();
         ++mCounts[kUnsureOutage];
     }
     if (mLong) {
         mLongEnded = sim::NowMs();
     }
+    // The worker opens a client on the service and configures it.
+    mMayConfigure = true;
     sim::hub::SetPresent(true);
     mServiceUp = true;
     mLong = false;
     mWaitingSince.reset();
     mMustWait = false;
+    mMayWait = false;
     return Settle("the sensor service came back");
+}
+
+void SoakSensors::Restart() {
+    // Every client is lost, and the worker opens and configures a new one.
+    ReleaseMayCome();
+    mMayConfigure = true;
+    sim::hub::Restart();
 }
 
 std::string SoakSensors::ProximityStep(std::uint64_t pick) {
@@ -478,8 +561,7 @@ std::string SoakSensors::Known(std::mt19937_64& rng, bool* near) {
             return error;
         }
         for (State state : {State::Off, was}) {
-            sim::display::SetState(state);
-            DisplaySet(state);
+            SetDisplay(state);
         }
         if (error = Settle("the display went off"); !error.empty()) {
             return error;
@@ -520,8 +602,7 @@ std::string SoakSensors::ProximityFar() {
 }
 
 std::string SoakSensors::DisplayOn() {
-    sim::display::SetState(State::On);
-    DisplaySet(State::On);
+    SetDisplay(State::On);
     return Settle("the display came on");
 }
 
@@ -535,7 +616,7 @@ std::string SoakSensors::HubHeard() {
     // until the display comes on or the service restarts, and the display may
     // be on already.
     if (sim::hub::Subscribers() != 1) {
-        sim::hub::Restart();
+        Restart();
         if (std::string error = Settle("a restart of the sensor service"); !error.empty()) {
             return error;
         }

@@ -6,13 +6,15 @@
 // arrive, read near or far and leave, also while the device is out of D0.
 // Each of these runs with the machine settled before and after it, and a
 // model follows what the driver must make of it: the hub's sensor takes a
-// report its client hears, and counts as detected once a wait for the
-// service has passed without it or the hub has refused its client's lookup or
-// on-change configuration; the proximity sensor takes every reading the
-// watcher hears (one while the display is off counts once it is on), and
-// counts as detected once it has gone; the display forces every sensor while
-// it is off. At a checkpoint the model gives the
-// state of both sensors, then the soak sets them as it sets the APPS ones.
+// report its client hears, and counts as detected once it has had no client
+// configured for reports for as long as the driver's wait (across display
+// changes and power transitions) with a wait for the service under way, or
+// once the hub has refused its client's lookup or on-change configuration;
+// the proximity sensor takes every reading the watcher hears (one while the
+// display is off counts once it is on), and counts as detected once it has
+// gone; the display forces every sensor while it is off. At a checkpoint the
+// model gives the state of both sensors, then the soak sets them as it sets
+// the APPS ones.
 #pragma once
 
 #include "platform/sim/display.h"
@@ -45,18 +47,17 @@ public:
         bool Near() const { return hubNear || proximity != kFar; }
     };
 
-    // What the machine did around the device: the display changed; a D0 exit
-    // stopped the providers, the proximity watcher and the display-state
-    // registration (a hibernation or a shutdown), or a D0 entry started them.
-    // With the service away, no wait for it may outlast the stop: an empty
-    // string, or what went wrong (and the service is back, so that the next
-    // start does not wait for a worker that waits for it).
-    void DisplaySet(sim::display::State state);
+    // What the machine does around the device: the display changes; a D0
+    // exit is to stop the providers, the proximity watcher and the
+    // display-state registration (a hibernation or a shutdown), or did stop
+    // them; a D0 entry started them. With the service away, no wait for it
+    // may outlast the stop: an empty string, or what went wrong (and the
+    // service is back, so that the next start does not wait for a worker
+    // that waits for it).
+    void SetDisplay(sim::display::State state);
+    void Stopping();
     std::string Stopped();
     void Started();
-    // Whether a D0 exit may stop the providers now: not while the service is
-    // away for longer than the wait, which a stop would end.
-    bool StopAllowed() const;
     bool ServiceAway() const { return !mServiceUp; }
     // Whether an outage has lasted as long as it was meant to.
     bool Due() const;
@@ -79,7 +80,7 @@ public:
     // the display forcing make the channel's mask 1.
     std::string Known(std::mt19937_64& rng, bool* near);
     // Whether the outage now ending has run past the driver's wait.
-    bool PastTheWait() const { return mLong && mWaitingSince.has_value(); }
+    bool PastTheWait() const { return mLong && Deadline().has_value(); }
     // The display comes on; then no refusal is left armed, the hub's sensor
     // is heard (one client, configured for reports: checked) and a proximity
     // sensor is present.
@@ -134,7 +135,28 @@ private:
         bool first; // the registration's, the first since the providers started
     };
 
+    // When the driver's client configured for reports last went (released at
+    // a display off or a stop, or lost with the service), as far as the soak
+    // can tell: not before `early`, not after `late`.
+    struct Span {
+        std::uint64_t early;
+        std::uint64_t late;
+    };
+
     static DisplayFlags Deliver(DisplayFlags flags, const Delivery& delivery);
+    // Before a change that may release the driver's client.
+    void ReleaseMayCome();
+    // What a settle or a stop shows: whether the driver's client is
+    // configured for reports now.
+    void SeeClient(bool configured);
+    // When a wait under way since mWaitingSince has surely looked at a
+    // reading older than the driver's wait; nothing without such a wait.
+    std::optional<std::uint64_t> Deadline() const;
+    // Whether a wait that may have run until `end` may have looked at one.
+    bool MayHaveCounted(std::uint64_t end) const;
+    // The hub's sensor may have come to count as detected.
+    void Unsure();
+    void Restart();
     // The hub's refusals that leave the driver's client without reports.
     static unsigned UnreadingRefusals();
     // Settles the machine; every display delivery owed has then run.
@@ -176,6 +198,15 @@ private:
     std::optional<std::uint64_t> mWaitingSince; // the worker waits for the service since then
     bool mMustWait = false;                     // the worker must be waiting for the service now
     std::optional<std::uint64_t> mLongEnded;
+    // The service has been away while the providers ran, since the outage
+    // began or the last stop: a wait may have run.
+    bool mMayWait = false;
+    // The sensor's unread time runs from mUnread across display changes and
+    // power transitions; nothing while a client may be configured.
+    std::optional<Span> mUnread;
+    std::optional<std::uint64_t> mConfiguredSeen; // the last time one was seen configured
+    std::optional<std::uint64_t> mReleaseFrom;    // the first change since that could release it
+    bool mMayConfigure = false; // a client may have been configured since the last look
 
     // The proximity sensor, and whether the driver's watcher has reported it.
     std::optional<bool> mProximityNear = true; // no sensor has read yet

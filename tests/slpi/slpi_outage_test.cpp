@@ -214,6 +214,79 @@ TEST_F(SlpiOutage, AResumeWithoutAWorkerCountsTheSensorAsDetected) {
     EXPECT_EQ(ModemSettled(), Indexes(3));
 }
 
+// Lets `ms` of machine time pass at `scale`, then goes back to real time.
+void Pass(std::uint32_t ms, double scale) {
+    sim::SetTimeScale(scale);
+    Sleep(ms);
+    sim::SetTimeScale(1.0);
+}
+
+// The time the sensor has had no client configured for reports counts toward
+// the wait, from the release of its last client at a display off or a stop:
+// once the service is found away, a reading older than the wait counts as
+// detected at once, and a younger one stands. Once a client is configured
+// again, the last value stands until the sensor reports.
+TEST_F(SlpiOutage, AReadingOlderThanTheWaitCountsAsDetectedAtOnceWhenTheServiceIsAway) {
+    struct Row {
+        const char* name;
+        bool hibernate; // else the display goes off and on
+        std::uint32_t unreadMs;
+        double scale; // at which the time passes
+        std::int32_t index;
+    } rows[] = {
+        {"display off for ten minutes", false, 600000, 0.001, 3},
+        {"display off for ten seconds", false, 10000, 0.01, 1},
+        {"hibernation of ten minutes", true, 600000, 0.001, 3},
+        {"hibernation of ten seconds", true, 10000, 0.01, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Fresh();
+        AddDevice();
+        sim::hub::Report(0.0f);
+        EXPECT_EQ(ModemSettled(), Indexes(1));
+        if (row.hibernate) {
+            ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+        } else {
+            sim::display::SetState(State::Off);
+            EXPECT_EQ(ModemSettled(), Indexes(3));
+        }
+        sim::hub::SetPresent(false);
+        ASSERT_TRUE(sim::Settle());
+        Pass(row.unreadMs, row.scale);
+        if (row.hibernate) {
+            ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+        } else {
+            sim::display::SetState(State::On);
+        }
+        EXPECT_EQ(ModemSettled(), Indexes(row.index));
+        sim::hub::SetPresent(true);
+        ASSERT_TRUE(sim::Settle());
+        EXPECT_EQ(sim::hub::Subscribers(), 1u);
+        EXPECT_EQ(ModemSettled(), Indexes(row.index));
+        sim::hub::Report(0.0f);
+        EXPECT_EQ(ModemSettled(), Indexes(1));
+    }
+}
+
+// The service away across a hibernation every 60 s: no resume starts the
+// count again, so once the sensor has gone unread for a wait since its client
+// was lost with the service, it counts as detected.
+TEST_F(SlpiOutage, AnOutageAcrossHibernationsCountsFromTheLossOfTheClient) {
+    AddDevice();
+    sim::hub::Report(0.0f);
+    EXPECT_EQ(ModemSettled(), Indexes(1));
+    sim::hub::SetPresent(false);
+    ASSERT_TRUE(sim::Settle());
+    for (std::int32_t index : {1, 3, 3, 3}) {
+        ASSERT_EQ(host->Hibernate(), STATUS_SUCCESS);
+        Pass(60000, 0.01);
+        ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+        EXPECT_EQ(ModemSettled(), Indexes(index));
+    }
+    EXPECT_EQ(sim::hub::Clients(), 0u);
+}
+
 // In real time the wait for the service lasts 100 s: the display reaches the
 // radio at once all the same, while the worker goes on waiting.
 TEST_F(SlpiOutage, TheDisplayReachesTheRadioAtOnceWhileTheServiceIsWaitedFor) {
