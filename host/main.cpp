@@ -22,6 +22,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -242,10 +243,13 @@ int Main(int argc, char** argv) {
     }
     // A missing library is reported when a scenario first needs the driver,
     // so that scenarios of the simulated devices alone still run.
+    // One that is there must be a regular file, wherever it was named: a FIFO
+    // would keep the loader waiting for a writer.
     std::string driver = ResolveDriver(options.driverPath);
-    if (!options.driverPath.empty()) {
+    const bool named = !options.driverPath.empty();
+    if (named || (!driver.empty() && std::filesystem::exists(driver))) {
         if (std::string problem = host::RegularFileProblem(driver); !problem.empty()) {
-            return InputError("--driver " + driver + ": " + problem);
+            return InputError((named ? "--driver " : "HALVEX_DRIVER ") + driver + ": " + problem);
         }
     }
     switch (options.mode) {

@@ -38,4 +38,11 @@ foreach(case IN LISTS cases)
     message(FATAL_ERROR "halvex-host ${parts}: the output does not match: ${pattern}")
   endif()
 endforeach()
+# The library the environment names is looked at the same way.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env HALVEX_DRIVER=${DIR}/fifo.reg ${HOST} ${DIR}/config_line.scn
+  TIMEOUT 30 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message("HALVEX_DRIVER=fifo.reg halvex-host: ${status}\n${out}${err}")
+if(NOT status EQUAL 2 OR NOT "${out}${err}" MATCHES "HALVEX_DRIVER [^ ]*fifo.reg: ${fifo}")
+  message(FATAL_ERROR "HALVEX_DRIVER naming a FIFO: exited with '${status}', expected 2 and its name")
+endif()
 file(REMOVE_RECURSE ${DIR})
