@@ -25,7 +25,6 @@ public:
     bool Stop() override;
     bool Notify(ULONG stateMask, LONG* backoffIndex) override;
 
-    LONG GetLastBackoffIndex() const { return mLastBackoffIndex; }
     // What the channel's table gives a detected sensor, if anything: what the
     // channel asks for from its start until it has computed.
     void SetIndexUntilComputed(LONG index) { mIndexUntilComputed = index; }
